@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, and nothing when
+# they are all present already.
+set -euo pipefail
+packages=(
+    cmake ninja-build g++ clang clang-format pkg-config
+    qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev
+    fonts-dejavu-core xvfb xauth
+    curl microsocks dante-server tinyproxy proxychains4 iperf3 procps
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
