@@ -9,24 +9,26 @@ cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 jobs=${JOBS:-2}
 
-build() { # dir, extra cmake args...
+configure() { # dir, extra cmake args...
     local dir=$1
     shift
     cmake -S . -B "$dir" -G Ninja -DVELMORA_BUILD_BENCH=OFF "$@" >/dev/null
-    cmake --build "$dir" -j"$jobs"
 }
 
 echo "== build and test"
-build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_BENCH=ON
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_BENCH=ON
+cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=address
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=address
+cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 900 -LE e2e
 
 echo "== ThreadSanitizer (engine)"
-build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=thread
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=thread
+cmake --build build-tsan -j"$jobs" --target test_engine
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 900 -L engine
 
