@@ -1,0 +1,31 @@
+#include "engine/HttpLineReader.h"
+
+#include <cstring>
+#include <utility>
+
+size_t THttpLineReader::Feed(const char *data, size_t size) {
+    if (FHasLine || FTooLong || size == 0)
+        return 0;
+    const void *lf = std::memchr(data, '\n', size);
+    const size_t take = lf ? size_t(static_cast<const char *>(lf) - data) + 1 : size;
+    FLine.append(data, lf ? take - 1 : take);
+    if (lf) {
+        if (!FLine.empty() && FLine.back() == '\r')
+            FLine.pop_back();
+        if (FLine.size() > MaxLineLength)
+            FTooLong = true;
+        else
+            FHasLine = true;
+    } else if (FLine.size() > MaxLineLength + 1) {
+        // Longer than the limit even if the next byte were the CR of CR LF.
+        FTooLong = true;
+    }
+    return take;
+}
+
+std::string THttpLineReader::TakeLine() {
+    std::string line = std::move(FLine);
+    FLine.clear();
+    FHasLine = false;
+    return line;
+}

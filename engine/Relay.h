@@ -1,0 +1,62 @@
+#pragma once
+// Moves bytes both ways between two connected TCP sockets until both
+// directions have ended. End-of-stream from one side is passed on as a
+// half-close (shutdown of writing) to the other, whose direction keeps
+// flowing until it ends too; nothing read is ever dropped while its
+// receiver still takes bytes. The relay waits in poll() without a time
+// slice; an idle relay costs no wake-ups.
+//
+// Bytes move through kernel pipes with splice() when a pipe pool is given
+// (pipes are borrowed only while bytes are in flight), otherwise through two
+// 64 KiB buffers. Shutting both sockets down from another thread ends a
+// running relay at once.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class TPipePool;
+
+class TRelay {
+public:
+    enum class TEnd {
+        Closed,      // both directions ended (or their peers went away)
+        IdleTimeout, // no byte moved for the idle time-out
+    };
+
+    static constexpr size_t BufferSize = 64 * 1024;
+
+    // pipes: the pool to borrow pipes from; null relays through buffers.
+    explicit TRelay(TPipePool *pipes = nullptr);
+    ~TRelay();
+    TRelay(const TRelay &) = delete;
+    TRelay &operator=(const TRelay &) = delete;
+
+    // Takes what the relay needs before the tunnel is announced to the
+    // client, so that a shortage becomes a failure reply rather than a
+    // dropped tunnel. Throws EVelmoraError("Out of relay resources") when it
+    // cannot. Run() calls it when it was not called.
+    void Prepare();
+
+    // Relays between a and b, both switched to non-blocking. idleTimeoutMs
+    // above 0 ends the relay when no byte has moved in either direction for
+    // that long. Returns how it ended; the sockets stay open (the caller
+    // closes them).
+    TEnd Run(int a, int b, int idleTimeoutMs = 0);
+
+    uint64_t BytesAToB() const { return FBytes[0]; }
+    uint64_t BytesBToA() const { return FBytes[1]; }
+
+private:
+    struct TDirection;
+
+    bool Pump(TDirection &d, TDirection &reverse);
+    bool Fill(TDirection &d, TDirection &reverse);
+    bool Drain(TDirection &d);
+    bool EnsureHolder(TDirection &d);
+
+    TPipePool *FPipes;
+    bool FPrepared = false;
+    std::unique_ptr<char[]> FBuffers[2];
+    uint64_t FBytes[2] = {0, 0};
+};
