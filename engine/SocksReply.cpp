@@ -27,13 +27,13 @@ std::string TSocksReply::Socks4(uint8_t code, const std::string &address, uint16
     return out;
 }
 
-std::string TSocksReply::Socks5(uint8_t code, TIPVersion version, const std::string &address,
+std::string TSocksReply::Socks5(uint8_t code, TIdIPVersion version, const std::string &address,
                                 uint16_t port) {
     std::string out;
     out.push_back(5);
     out.push_back(static_cast<char>(code));
     out.push_back(0);
-    if (version == TIPVersion::Id_IPv6) {
+    if (version == TIdIPVersion::Id_IPv6) {
         out.push_back(4);
         in6_addr v6{};
         if (address.empty() || inet_pton(AF_INET6, address.c_str(), &v6) != 1)
@@ -51,7 +51,8 @@ std::string TSocksReply::Socks5(uint8_t code, TIPVersion version, const std::str
 }
 
 std::string TSocksReply::ForVersion(uint8_t socksVersion, uint8_t code4, uint8_t code5,
-                                    TIPVersion version, const std::string &address, uint16_t port) {
+                                    TIdIPVersion version, const std::string &address,
+                                    uint16_t port) {
     if (socksVersion == 4)
         return Socks4(code4, address, port);
     return Socks5(code5, version, address, port);

@@ -2,10 +2,10 @@
 // Encoders of everything a SOCKS server sends: the SOCKS 5 greeting answer and
 // the SOCKS 4 and SOCKS 5 replies. No I/O.
 
+#include "engine/IdCustomTransparentProxy.h"
+
 #include <cstdint>
 #include <string>
-
-enum class TIPVersion : uint8_t { Id_IPv4 = 0, Id_IPv6 = 1 };
 
 class TSocksReply {
 public:
@@ -29,10 +29,10 @@ public:
     // 5, code, 0, type, address, port: type 1 with 4 address bytes for
     // Id_IPv4, type 4 with 16 bytes for Id_IPv6. An address that cannot be
     // written in that version is written as zeros.
-    static std::string Socks5(uint8_t code, TIPVersion version, const std::string &address = {},
+    static std::string Socks5(uint8_t code, TIdIPVersion version, const std::string &address = {},
                               uint16_t port = 0);
     // The reply of the client's protocol: version 4 takes code4, 5 code5.
     static std::string ForVersion(uint8_t socksVersion, uint8_t code4, uint8_t code5,
-                                  TIPVersion version, const std::string &address = {},
+                                  TIdIPVersion version, const std::string &address = {},
                                   uint16_t port = 0);
 };

@@ -142,6 +142,47 @@ TSocket TSocket::Connect(const std::string &address, uint16_t port, int timeoutM
     return s;
 }
 
+TSocket TSocket::Create(Family family) {
+    TSocket s(::socket(family == Family::IPv4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.Valid())
+        ThrowErrno("Socket error", errno);
+    return s;
+}
+
+void TSocket::ConnectTo(const std::string &address, uint16_t port, int timeoutMs) {
+    sockaddr_storage addr;
+    socklen_t len = 0;
+    if (!ToSockaddr(address, port, addr, len))
+        throw ESocketError("Not an IP address: " + address);
+    SetNonBlocking(true);
+    if (::connect(FFd, reinterpret_cast<sockaddr *>(&addr), len) < 0) {
+        if (errno != EINPROGRESS)
+            ThrowSocketError(errno);
+        pollfd p{FFd, POLLOUT, 0};
+        int rc;
+        do
+            rc = ::poll(&p, 1, timeoutMs > 0 ? timeoutMs : -1);
+        while (rc < 0 && errno == EINTR);
+        if (rc == 0)
+            throw ESocketError("Connect timed out.", ETIMEDOUT);
+        if (rc < 0)
+            ThrowErrno("Socket error", errno);
+        int err = 0;
+        socklen_t elen = sizeof err;
+        ::getsockopt(FFd, SOL_SOCKET, SO_ERROR, &err, &elen);
+        if (err != 0)
+            ThrowSocketError(err);
+        // Shut down while connecting: no error is recorded, but there is no peer.
+        sockaddr_storage peer;
+        socklen_t plen = sizeof peer;
+        if (::getpeername(FFd, reinterpret_cast<sockaddr *>(&peer), &plen) < 0)
+            ThrowSocketError(ECONNABORTED);
+    }
+    SetNonBlocking(false);
+    int one = 1;
+    ::setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
 TSocket TSocket::Listen(Family family, uint16_t port, int backlog) {
     const int af = family == Family::IPv4 ? AF_INET : AF_INET6;
     TSocket s(::socket(af, SOCK_STREAM | SOCK_CLOEXEC, 0));

@@ -34,6 +34,14 @@ public:
     // Opens a TCP connection to an IPv4 or IPv6 address literal. timeoutMs 0
     // means the platform's own time-out. On time-out throws "Connect timed out.".
     static TSocket Connect(const std::string &address, uint16_t port, int timeoutMs);
+    // An unconnected TCP socket of the family, to be connected with ConnectTo.
+    // Made apart from the connect so that its owner can hand it to whoever may
+    // have to wake it (ShutdownBoth from another thread ends the connect).
+    static TSocket Create(Family family);
+    // Connects a socket made by Create to an IPv4 or IPv6 address literal of
+    // its family; time-out and errors as Connect. A connect ended by
+    // ShutdownBoth throws.
+    void ConnectTo(const std::string &address, uint16_t port, int timeoutMs);
     // A listening socket on all interfaces of the family (IPv6 sockets are
     // v6-only), SO_REUSEADDR set. Throws when the port is taken.
     static TSocket Listen(Family family, uint16_t port, int backlog = 128);
