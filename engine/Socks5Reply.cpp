@@ -29,35 +29,40 @@ std::string TSocks5Reply::Message(uint8_t code) {
 }
 
 size_t TSocks5Reply::Feed(const uint8_t *data, size_t size) {
-    const size_t take = std::min(size, FNeeded);
-    if (take == 0)
-        return 0;
-    FTotal += take;
-    if (FHeadCount < HeadSize) {
-        std::memcpy(FHead + FHeadCount, data, take);
-        FHeadCount += take;
-        FNeeded -= take;
-        if (FHeadCount < HeadSize)
-            return take;
-        FError = Message(FHead[1]);
-        if (!FError.empty())
-            return take; // FNeeded is 0: a failed reply ends here
-        switch (FHead[3]) {
-        case 1: // IPv4: 3 more address bytes and the port
-            FNeeded = 3 + 2;
-            break;
-        case 4: // IPv6: 15 more address bytes and the port
-            FNeeded = 15 + 2;
-            break;
-        case 3: // name: the fifth byte was its length
-            FNeeded = size_t(FHead[4]) + 2;
-            break;
-        default:
-            FError = "Address type not supported.";
-            break;
+    size_t used = 0;
+    while (used < size && FNeeded > 0) {
+        const size_t take = std::min(size - used, FNeeded);
+        if (FHeadCount < HeadSize) {
+            std::memcpy(FHead + FHeadCount, data + used, take);
+            FHeadCount += take;
+            FNeeded -= take;
+            if (FHeadCount == HeadSize)
+                HeadRead();
+        } else {
+            FNeeded -= take; // rest of the bound address and the port: not used
         }
-        return take;
+        used += take;
     }
-    FNeeded -= take; // rest of the bound address and port: not used
-    return take;
+    FTotal += used;
+    return used;
+}
+
+void TSocks5Reply::HeadRead() {
+    FError = Message(FHead[1]);
+    if (!FError.empty())
+        return; // FNeeded stays 0: a failed reply ends here
+    switch (FHead[3]) {
+    case 1: // IPv4: 3 more address bytes and the port
+        FNeeded = 3 + 2;
+        break;
+    case 4: // IPv6: 15 more address bytes and the port
+        FNeeded = 15 + 2;
+        break;
+    case 3: // name: the fifth byte was its length
+        FNeeded = size_t(FHead[4]) + 2;
+        break;
+    default:
+        FError = "Address type not supported.";
+        break;
+    }
 }

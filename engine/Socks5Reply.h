@@ -31,6 +31,8 @@ public:
     static std::string Message(uint8_t code);
 
 private:
+    void HeadRead();
+
     uint8_t FHead[HeadSize] = {};
     size_t FHeadCount = 0;
     size_t FNeeded = HeadSize;

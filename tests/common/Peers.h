@@ -1,0 +1,116 @@
+#pragma once
+// Test partners on loopback: the Debian proxies (microsocks, tinyproxy,
+// danted) started on free ports, and a small echo server of our own.
+//
+// Each peer is started in its own process group on a free 127.0.0.1 port,
+// waited for (bounded) until it accepts connections, and stopped by its PID
+// when the object goes away. Its output goes to a log file in a private
+// temporary folder. Construction throws std::runtime_error when the peer
+// cannot be started; check Available() first and skip the test when the
+// binary is missing.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace VelmoraTest {
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+uint16_t FreeLoopbackPort();
+// True once a TCP connection to 127.0.0.1:port succeeds, false after timeoutMs.
+bool WaitAccepting(uint16_t port, int timeoutMs);
+// True when `program` is an executable file in PATH (or /usr/sbin).
+bool ProgramAvailable(const std::string &program);
+
+class TPeerProcess {
+public:
+    virtual ~TPeerProcess();
+    TPeerProcess(const TPeerProcess &) = delete;
+    TPeerProcess &operator=(const TPeerProcess &) = delete;
+
+    uint16_t Port() const { return FPort; }
+    pid_t Pid() const { return FPid; }
+    // The peer's combined standard output and error.
+    const std::string &LogFile() const { return FLogFile; }
+    std::string ReadLog() const;
+    // The private folder of the peer's configuration and log.
+    const std::string &Folder() const { return FFolder; }
+    bool Running();
+    // Stops the peer and its process group: SIGTERM, then SIGKILL after a
+    // bounded wait. Called by the destructor.
+    void Stop();
+
+protected:
+    TPeerProcess();
+    // Starts the peer on a fresh free port: `makeArgs` gets the port and
+    // returns the command line (it may write a configuration file). Retries
+    // on another port when the peer does not come up within the bound.
+    void Start(const std::function<std::vector<std::string>(uint16_t port)> &makeArgs);
+    void WriteFile(const std::string &path, const std::string &text) const;
+
+private:
+    bool Launch(const std::vector<std::string> &args, uint16_t port);
+
+    std::string FFolder;
+    std::string FLogFile;
+    uint16_t FPort = 0;
+    pid_t FPid = -1;
+};
+
+// microsocks -i 127.0.0.1 -p PORT: SOCKS 5 only, no authentication.
+class TMicrosocksPeer : public TPeerProcess {
+public:
+    TMicrosocksPeer();
+    static bool Available() { return ProgramAvailable("microsocks"); }
+};
+
+// tinyproxy -d -c CONF: HTTP CONNECT to any port, clients from 127.0.0.1,
+// each tunnel logged ("LogLevel Connect").
+class TTinyproxyPeer : public TPeerProcess {
+public:
+    TTinyproxyPeer();
+    static bool Available() { return ProgramAvailable("tinyproxy"); }
+};
+
+// danted -f CONF: SOCKS 4 and 5 without authentication, clients and
+// destinations on loopback only. As root it serves as "nobody".
+class TDantePeer : public TPeerProcess {
+public:
+    TDantePeer();
+    static bool Available() { return ProgramAvailable("danted"); }
+};
+
+// Echo server of our own on 127.0.0.1: each connection gets back what it
+// sends (read, then write), and end of stream is passed back as a half-close.
+// One thread per connection; all ended and joined by the destructor.
+class TEchoServer {
+public:
+    TEchoServer();
+    ~TEchoServer();
+    TEchoServer(const TEchoServer &) = delete;
+    TEchoServer &operator=(const TEchoServer &) = delete;
+
+    uint16_t Port() const { return FPort; }
+    int Connections() const { return FConnections; }
+
+private:
+    void AcceptLoop();
+    void Serve(int fd);
+
+    int FListenFd = -1;
+    uint16_t FPort = 0;
+    std::atomic<bool> FStopping{false};
+    std::atomic<int> FConnections{0};
+    std::thread FAcceptThread;
+    std::mutex FLock;
+    std::vector<int> FClientFds;
+    std::vector<std::thread> FClientThreads;
+};
+
+} // namespace VelmoraTest

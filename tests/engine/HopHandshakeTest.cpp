@@ -1,0 +1,481 @@
+// Hop handshakes over loopback against scripted peers: the exact bytes each
+// connector sends, what it makes of each reply (replies split into single
+// segments and run together with tunnel data), the reports it raises and
+// where a failing walk stops.
+
+#include "engine/IdConnectThroughHttpProxy.h"
+#include "engine/IdSocksInfo.h"
+#include "engine/MyHttpProxy.h"
+#include "engine/MySocksProxyInfo.h"
+#include "engine/dmCompsPlaceHolder.h"
+#include "platform/Error.h"
+#include "store/ChainedProxyData.h"
+#include "tests/engine/HopScriptedPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sys/socket.h>
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values)
+        s += char(v);
+    return s;
+}
+
+struct TReport {
+    void *Sender;
+    QString FromHost;
+    int FromPort;
+    QString Host;
+    int Port;
+    int Status;
+    int ContextId;
+};
+
+TOnProxyConnect Recorder(std::vector<TReport> &out) {
+    return [&out](void *sender, const QString &fromHost, int fromPort, const QString &host,
+                  int port, int status, int contextId) {
+        out.push_back({sender, fromHost, fromPort, host, port, status, contextId});
+    };
+}
+
+std::unique_ptr<TProxData> Item(const char *address, int port, TProxyType type) {
+    auto p = std::make_unique<TProxData>();
+    p->FIPAddress = address;
+    p->FHostName = "name-not-used.example";
+    p->FPort = port;
+    p->FProxyType = type;
+    return p;
+}
+
+std::string ReadN(TSocket &s, size_t n) {
+    std::string out(n, '\0');
+    s.ReadExact(out.data(), n);
+    return out;
+}
+
+// Runs `attempt`, expecting it to throw; returns the message.
+template <class F> std::string FailureOf(F attempt) {
+    try {
+        attempt();
+    } catch (const std::exception &e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
+// The first proxy is the scripted peer; the others are only names in the
+// handshakes that the peer, acting for the whole chain, answers.
+TEST(HopHandshake, ChainSocks5HttpSocks4WalksInOrderOverOneConnection) {
+    THopScriptedPeer peer;
+    peer.Expect(Bytes({5, 1, 0}))
+        .Trickle(Bytes({5, 0}))
+        // SOCKS 5 hop asked for the HTTP proxy by address.
+        .Expect(Bytes({5, 1, 0, 1, 192, 0, 2, 2, 0x0C, 0x38}))
+        .Trickle(Bytes({5, 0, 0, 1, 192, 0, 2, 99, 0x12, 0x34}))
+        // HTTP hop asked for the SOCKS 4 proxy.
+        .Expect("CONNECT 192.0.2.3:1080 HTTP/1.0\r\n\r\n")
+        .Trickle("HTTP/1.0 200 Connection established\r\nProxy-agent: x\r\nVia: y\r\n\r\n")
+        // SOCKS 4 hop asked for the destination, whose name is looked up here.
+        .Expect(Bytes({4, 1, 0, 80, 127, 0, 0, 1, 0}))
+        // The reply run together with the destination's first bytes.
+        .Send(Bytes({0, 90, 0, 0, 0, 0, 0, 0}) + "HELLO")
+        .Expect("ping")
+        .Send("pong");
+    peer.Start();
+
+    TChainedProxyData chain;
+    chain.AddItem(Item("127.0.0.1", peer.Port(), TProxyType::ptSOCKS5));
+    chain.AddItem(Item("192.0.2.2", 3128, TProxyType::ptHTTP));
+    chain.AddItem(Item("192.0.2.3", 1080, TProxyType::ptSOCKS4));
+
+    std::vector<TReport> reports;
+    TdmCompsPlaceHolder holder;
+    holder.OnProxyActivity = Recorder(reports);
+    holder.CrateProxyChainComps(chain, 4711);
+    TSocket s = holder.Connect("localhost", 80, 5000);
+
+    EXPECT_EQ(ReadN(s, 5), "HELLO");
+    s.WriteAll("ping");
+    EXPECT_EQ(ReadN(s, 4), "pong");
+    peer.Join();
+    EXPECT_EQ(peer.Failure(), "");
+
+    ASSERT_EQ(reports.size(), 3u);
+    const QString expected[3][2] = {
+        {"127.0.0.1", "192.0.2.2"}, {"192.0.2.2", "192.0.2.3"}, {"192.0.2.3", "localhost"}};
+    const int ports[3][2] = {{peer.Port(), 3128}, {3128, 1080}, {1080, 80}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(reports[i].Sender, &holder);
+        EXPECT_EQ(reports[i].FromHost, expected[i][0]);
+        EXPECT_EQ(reports[i].Host, expected[i][1]);
+        EXPECT_EQ(reports[i].FromPort, ports[i][0]);
+        EXPECT_EQ(reports[i].Port, ports[i][1]);
+        EXPECT_EQ(reports[i].Status, 0);
+        EXPECT_EQ(reports[i].ContextId, 4711);
+    }
+    EXPECT_EQ(chain.FCurrItem, -1); // the build leaves the shared record's cursor alone
+}
+
+TEST(HopHandshake, FailingMiddleHopReportsAndStopsTheWalk) {
+    THopScriptedPeer peer;
+    peer.Expect(Bytes({5, 1, 0}))
+        .Send(Bytes({5, 0}))
+        .Expect(Bytes({5, 1, 0, 1, 192, 0, 2, 2, 0x0C, 0x38}))
+        .Send(Bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}))
+        .Expect("CONNECT 192.0.2.3:1080 HTTP/1.0\r\n\r\n")
+        .Send("HTTP/1.0 403 Forbidden\r\n\r\n")
+        .ExpectEnd(); // no SOCKS 4 request follows
+    peer.Start();
+
+    TChainedProxyData chain;
+    chain.AddItem(Item("127.0.0.1", peer.Port(), TProxyType::ptSOCKS45));
+    chain.AddItem(Item("192.0.2.2", 3128, TProxyType::ptHTTP));
+    chain.AddItem(Item("192.0.2.3", 1080, TProxyType::ptSOCKS4));
+    std::vector<TReport> reports;
+    {
+        TdmCompsPlaceHolder holder;
+        holder.OnProxyActivity = Recorder(reports);
+        holder.CrateProxyChainComps(chain, 7);
+        EXPECT_EQ(FailureOf([&] { holder.Connect("198.51.100.1", 443, 5000); }), "403 Forbidden");
+    }
+    peer.Join();
+    EXPECT_EQ(peer.Failure(), "");
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].Status, 0);
+    EXPECT_EQ(reports[1].Status, 8738);
+    EXPECT_EQ(reports[1].FromHost, "192.0.2.2");
+    EXPECT_EQ(reports[1].Host, "192.0.2.3");
+    EXPECT_EQ(reports[1].ContextId, 7);
+}
+
+// One SOCKS 5 hop against a peer that gives `reply` after the greeting.
+struct TSocks5Fixture {
+    THopScriptedPeer Peer;
+    TMySocksProxyInfo Hop;
+    std::vector<TReport> Reports;
+    TSocks5Fixture() {
+        Hop.Host = "127.0.0.1";
+        Hop.Port = Peer.Port();
+        Hop.Version = TSocksVersion::svSocks5;
+        Hop.FContextID = 99;
+        Hop.OnConnect = Recorder(Reports);
+    }
+};
+
+TEST(HopHandshake, Socks5MethodRefused) {
+    TSocks5Fixture f;
+    f.Peer.Expect(Bytes({5, 1, 0})).Send(Bytes({5, 255})).ExpectEnd();
+    f.Peer.Start();
+    EXPECT_EQ(FailureOf([&] {
+                  TIdCustomTransparentProxy::OpenConnection(&f.Hop, "example.org", 80, 5000);
+              }),
+              "Invalid socks authentication method.");
+    f.Peer.Join();
+    EXPECT_EQ(f.Peer.Failure(), "");
+    ASSERT_EQ(f.Reports.size(), 1u);
+    EXPECT_EQ(f.Reports[0].Status, 8738);
+    EXPECT_EQ(f.Reports[0].Sender, &f.Hop);
+    EXPECT_EQ(f.Reports[0].ContextId, 99);
+}
+
+TEST(HopHandshake, Socks5NameBoundReplyIsConsumedExactly) {
+    TSocks5Fixture f;
+    f.Peer.Expect(Bytes({5, 1, 0}))
+        .Trickle(Bytes({5, 0}))
+        .Expect(Bytes({5, 1, 0, 3, 11}) + "example.org" + Bytes({0, 80}))
+        .Trickle(Bytes({5, 0, 0, 3, 10}) + "abcdefghij" + Bytes({0x01, 0xBB}) + "D")
+        .Send("ESTINATION");
+    f.Peer.Start();
+    TSocket s = TIdCustomTransparentProxy::OpenConnection(&f.Hop, "example.org", 80, 5000);
+    EXPECT_EQ(ReadN(s, 11), "DESTINATION");
+    f.Peer.Join();
+    EXPECT_EQ(f.Peer.Failure(), "");
+    ASSERT_EQ(f.Reports.size(), 1u);
+    EXPECT_EQ(f.Reports[0].Status, 0);
+    EXPECT_EQ(f.Reports[0].Host, "example.org");
+}
+
+TEST(HopHandshake, Socks5FailureRepliesAndSilentServers) {
+    {
+        TSocks5Fixture f; // refused by the proxy
+        f.Peer.Expect(Bytes({5, 1, 0}))
+            .Send(Bytes({5, 0}))
+            .Expect(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 22}))
+            .Send(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}));
+        f.Peer.Start();
+        EXPECT_EQ(FailureOf([&] {
+                      TIdCustomTransparentProxy::OpenConnection(&f.Hop, "10.0.0.1", 22, 5000);
+                  }),
+                  "Connection refused.");
+    }
+    {
+        TSocks5Fixture f; // unknown address type: fails on the first 5 bytes, reads no more
+        f.Peer.Expect(Bytes({5, 1, 0}))
+            .Send(Bytes({5, 0}))
+            .Expect(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 22}))
+            .Send(Bytes({5, 0, 0, 7, 1}))
+            .ExpectEnd();
+        f.Peer.Start();
+        EXPECT_EQ(FailureOf([&] {
+                      TIdCustomTransparentProxy::OpenConnection(&f.Hop, "10.0.0.1", 22, 5000);
+                  }),
+                  "Address type not supported.");
+        f.Peer.Join();
+        EXPECT_EQ(f.Peer.Failure(), "");
+    }
+    {
+        TSocks5Fixture f; // closes after the greeting
+        f.Peer.Expect(Bytes({5, 1, 0}));
+        f.Peer.Start();
+        EXPECT_EQ(FailureOf([&] {
+                      TIdCustomTransparentProxy::OpenConnection(&f.Hop, "10.0.0.1", 22, 5000);
+                  }),
+                  "Socks server did not respond.");
+    }
+    {
+        TSocks5Fixture f; // closes in the middle of the bound address
+        f.Peer.Expect(Bytes({5, 1, 0}))
+            .Send(Bytes({5, 0}))
+            .Expect(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 22}))
+            .Send(Bytes({5, 0, 0, 4, 1, 2, 3}));
+        f.Peer.Start();
+        EXPECT_EQ(FailureOf([&] {
+                      TIdCustomTransparentProxy::OpenConnection(&f.Hop, "10.0.0.1", 22, 5000);
+                  }),
+                  "Socks server did not respond.");
+        ASSERT_EQ(f.Reports.size(), 1u);
+        EXPECT_EQ(f.Reports[0].Status, 8738);
+    }
+}
+
+TEST(HopHandshake, Socks5UnsendableNameFailsBeforeAnythingIsSent) {
+    for (const std::string &name : {std::string(256, 'n'), std::string("b\xc3\xbcro.example")}) {
+        TSocks5Fixture f;
+        f.Peer.ExpectEnd();
+        f.Peer.Start();
+        const std::string message =
+            FailureOf([&] { TIdCustomTransparentProxy::OpenConnection(&f.Hop, name, 80, 5000); });
+        EXPECT_NE(message.find("Host name"), std::string::npos) << message;
+        f.Peer.Join();
+        EXPECT_EQ(f.Peer.Failure(), "");
+        ASSERT_EQ(f.Reports.size(), 1u);
+        EXPECT_EQ(f.Reports[0].Status, 8738);
+    }
+}
+
+TEST(HopHandshake, Socks5IPv6DestinationGoesAsAddressType4) {
+    TSocks5Fixture f;
+    f.Peer.Expect(Bytes({5, 1, 0}))
+        .Send(Bytes({5, 0}))
+        .Expect(Bytes(
+            {5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x01, 0xBB}))
+        .Send(Bytes({5, 0, 0, 4}) + std::string(18, '\0'));
+    f.Peer.Start();
+    EXPECT_NO_THROW(TIdCustomTransparentProxy::OpenConnection(&f.Hop, "2001:db8::1", 443, 5000));
+    f.Peer.Join();
+    EXPECT_EQ(f.Peer.Failure(), "");
+}
+
+TEST(HopHandshake, Socks4RejectedAndIPv6Refused) {
+    {
+        THopScriptedPeer peer;
+        peer.Expect(Bytes({4, 1, 0x1F, 0x90, 203, 0, 113, 5, 0}))
+            .Trickle(Bytes({0x77, 91, 1, 2, 3, 4, 5, 6}));
+        peer.Start();
+        TIdSocksInfo hop;
+        hop.Host = "127.0.0.1";
+        hop.Port = peer.Port();
+        hop.Version = TSocksVersion::svSocks4;
+        EXPECT_EQ(FailureOf([&] {
+                      TIdCustomTransparentProxy::OpenConnection(&hop, "203.0.113.5", 8080, 5000);
+                  }),
+                  "Request rejected or failed.");
+        peer.Join();
+        EXPECT_EQ(peer.Failure(), "");
+    }
+    {
+        THopScriptedPeer peer;
+        peer.ExpectEnd();
+        peer.Start();
+        TMySocksProxyInfo hop;
+        std::vector<TReport> reports;
+        hop.OnConnect = Recorder(reports);
+        hop.Host = "127.0.0.1";
+        hop.Port = peer.Port();
+        hop.Version = TSocksVersion::svSocks4;
+        const std::string message = FailureOf(
+            [&] { TIdCustomTransparentProxy::OpenConnection(&hop, "2001:db8::1", 80, 5000); });
+        EXPECT_NE(message.find("IPv6"), std::string::npos) << message;
+        peer.Join();
+        EXPECT_EQ(peer.Failure(), "");
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].Status, 8738);
+    }
+}
+
+// One HTTP hop against a scripted peer.
+struct THttpFixture {
+    THopScriptedPeer Peer;
+    TMyHttpProxy Hop;
+    std::vector<TReport> Reports;
+    THttpFixture() {
+        Hop.Host = "127.0.0.1";
+        Hop.Port = Peer.Port();
+        Hop.SetEnabled(true);
+        Hop.OnConnect = Recorder(Reports);
+    }
+    TSocket Open(const std::string &host = "example.org", uint16_t port = 443) {
+        return TIdCustomTransparentProxy::OpenConnection(&Hop, host, port, 5000);
+    }
+};
+
+TEST(HopHandshake, HttpEstablishedTunnels) {
+    {
+        THttpFixture f; // status, two headers, blank line, tunnel data run together
+        f.Peer.Expect("CONNECT example.org:443 HTTP/1.0\r\n\r\n")
+            .Trickle("HTTP/1.1 200 Connection established\r\nA: 1\r\nB: 2\r\n\r\nTUN")
+            .Send("NEL");
+        f.Peer.Start();
+        TSocket s = f.Open();
+        EXPECT_EQ(ReadN(s, 6), "TUNNEL");
+        f.Peer.Join();
+        EXPECT_EQ(f.Peer.Failure(), "");
+        ASSERT_EQ(f.Reports.size(), 1u);
+        EXPECT_EQ(f.Reports[0].Status, 0);
+    }
+    {
+        THttpFixture f; // an empty first line: established at once
+        f.Peer.Expect("CONNECT example.org:443 HTTP/1.0\r\n\r\n").Send("\r\nHTTP/1.0 500 x\r\n");
+        f.Peer.Start();
+        TSocket s = f.Open();
+        EXPECT_EQ(ReadN(s, 10), "HTTP/1.0 5");
+    }
+    {
+        THttpFixture f; // a status word that is not a number counts as 200
+        f.Peer.Expect("CONNECT [2001:db8::1]:443 HTTP/1.0\r\n\r\n")
+            .Send("HTTP/1.0 OK-ish\r\n\r\nX");
+        f.Peer.Start();
+        TSocket s = f.Open("2001:db8::1");
+        EXPECT_EQ(ReadN(s, 1), "X");
+    }
+}
+
+TEST(HopHandshake, HttpRefusalDiscardsItsBodyFirst) {
+    THttpFixture f;
+    f.Peer.Expect("CONNECT example.org:443 HTTP/1.0\r\n\r\n")
+        .Send("HTTP/1.0 407 Proxy Authentication Required\r\n"
+              "Proxy-Authenticate: Basic realm=\"x\"\r\n"
+              "Content-Length: 12\r\n\r\n"
+              "0123")
+        .Quiet(150) // the hop waits for the rest of the body
+        .Trickle("45678901")
+        .ExpectEnd();
+    f.Peer.Start();
+    EXPECT_EQ(FailureOf([&] { f.Open(); }), "407 Proxy Authentication Required");
+    f.Peer.Join();
+    EXPECT_EQ(f.Peer.Failure(), "");
+    ASSERT_EQ(f.Reports.size(), 1u);
+    EXPECT_EQ(f.Reports[0].Status, 8738);
+}
+
+TEST(HopHandshake, HttpOverlongLineAndUnsafeName) {
+    {
+        THttpFixture f;
+        f.Peer.Expect("CONNECT example.org:443 HTTP/1.0\r\n\r\n")
+            .Send("HTTP/1.0 200 OK\r\nX: " + std::string(20000, 'x'))
+            .Linger(2000);
+        f.Peer.Start();
+        EXPECT_EQ(FailureOf([&] { f.Open(); }), "Max line length exceeded.");
+    }
+    {
+        THttpFixture f; // a line break in a name would add a header: refused unsent
+        f.Peer.ExpectEnd();
+        f.Peer.Start();
+        EXPECT_NE(FailureOf([&] { f.Open("a.example:1 HTTP/1.0\r\nX-Injected: 1\r\n"); }),
+                  "(no failure)");
+        f.Peer.Join();
+        EXPECT_EQ(f.Peer.Failure(), "");
+    }
+}
+
+TEST(HopHandshake, DirectConnectionsAndConnectFailures) {
+    // No hop (or a disabled one): straight to the destination.
+    THopScriptedPeer peer;
+    peer.Expect("direct").Send("ok");
+    peer.Start();
+    TIdConnectThroughHttpProxy disabled;
+    disabled.Host = "192.0.2.77";
+    TSocket s = TIdCustomTransparentProxy::OpenConnection(&disabled, "127.0.0.1", peer.Port(), 0);
+    s.WriteAll("direct");
+    EXPECT_EQ(ReadN(s, 2), "ok");
+    peer.Join();
+    EXPECT_EQ(peer.Failure(), "");
+
+    // A closed port fails with the socket error; an unknown name with the resolver's.
+    TIdSocksInfo hop;
+    hop.Version = TSocksVersion::svSocks5;
+    hop.Host = "127.0.0.1";
+    hop.Port = THopScriptedPeer().Port(); // closed again at once
+    EXPECT_THROW(TIdCustomTransparentProxy::OpenConnection(&hop, "x.example", 1, 2000),
+                 ESocketError);
+    hop.Host = "no-such-host.invalid";
+    EXPECT_THROW(TIdCustomTransparentProxy::OpenConnection(&hop, "x.example", 1, 2000),
+                 ESocketError);
+}
+
+TEST(HopHandshake, ConnectTimesOutAgainstAFullBacklog) {
+    // A listener that never accepts and whose queue is full drops new SYNs,
+    // so a connect to it hangs until the time-out.
+    TSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener.Fd(), (sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(::listen(listener.Fd(), 0), 0);
+    ::getsockname(listener.Fd(), (sockaddr *)&a, &len);
+    std::vector<TSocket> fillers;
+    for (int i = 0; i < 8; ++i) {
+        TSocket f(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        ::connect(f.Fd(), (sockaddr *)&a, sizeof a);
+        fillers.push_back(std::move(f));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    TIdSocksInfo hop;
+    hop.Version = TSocksVersion::svSocks5;
+    hop.Host = "127.0.0.1";
+    hop.Port = ntohs(a.sin_port);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(
+        FailureOf([&] { TIdCustomTransparentProxy::OpenConnection(&hop, "x.example", 1, 300); }),
+        "Connect timed out.");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+}
+
+TEST(HopHandshake, AbortEndsAStalledHandshake) {
+    THopScriptedPeer peer;
+    peer.Expect(Bytes({5, 1, 0})).Linger(THopScriptedPeer::WaitMs); // never answers
+    peer.Start();
+    TChainedProxyData chain;
+    chain.AddItem(Item("127.0.0.1", peer.Port(), TProxyType::ptSOCKS5));
+    TdmCompsPlaceHolder holder;
+    holder.CrateProxyChainComps(chain, 1);
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        holder.Abort();
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_THROW(holder.Connect("example.org", 80, 5000), EVelmoraError);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+    aborter.join();
+    // An aborted holder opens nothing more.
+    EXPECT_THROW(holder.Connect("example.org", 80, 5000), EVelmoraError);
+}
+
+} // namespace

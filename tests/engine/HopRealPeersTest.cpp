@@ -1,0 +1,172 @@
+// Hop connectors against independent implementations started on loopback:
+// microsocks (SOCKS 5), tinyproxy (HTTP CONNECT) and danted (SOCKS 4 and 5),
+// each alone and nested, carrying data both ways to an echo server.
+
+#include "engine/IdConnectThroughHttpProxy.h"
+#include "engine/IdSocksInfo.h"
+#include "engine/dmCompsPlaceHolder.h"
+#include "platform/Error.h"
+#include "store/ChainedProxyData.h"
+#include "tests/common/Peers.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+using namespace VelmoraTest;
+
+namespace {
+
+#define SKIP_WITHOUT(peer)                                                                         \
+    if (!peer::Available())                                                                        \
+    GTEST_SKIP() << #peer " is not installed"
+
+std::unique_ptr<TProxData> Item(uint16_t port, TProxyType type) {
+    auto p = std::make_unique<TProxData>();
+    p->FIPAddress = "127.0.0.1";
+    p->FPort = port;
+    p->FProxyType = type;
+    return p;
+}
+
+// Sends `size` random bytes through the tunnel while reading the echo on
+// another thread; true when every byte came back in order.
+bool EchoesBack(TSocket &tunnel, size_t size) {
+    std::string data(size, '\0');
+    std::mt19937 random(42);
+    for (char &c : data)
+        c = char(random());
+    std::string back;
+    std::thread reader([&] {
+        std::vector<char> buf(65536);
+        while (back.size() < size) {
+            if (!tunnel.WaitReadable(10000))
+                return;
+            const size_t got = tunnel.ReadSome(buf.data(), buf.size());
+            if (got == 0)
+                return;
+            back.append(buf.data(), got);
+        }
+    });
+    tunnel.WriteAll(data);
+    reader.join();
+    return back == data;
+}
+
+std::string FailureOf(const std::function<void()> &attempt) {
+    try {
+        attempt();
+    } catch (const std::exception &e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
+TEST(HopRealPeers, NestMicrosocksTinyproxyDante) {
+    SKIP_WITHOUT(TMicrosocksPeer);
+    SKIP_WITHOUT(TTinyproxyPeer);
+    SKIP_WITHOUT(TDantePeer);
+    TMicrosocksPeer socks5;
+    TTinyproxyPeer http;
+    TDantePeer socks4;
+    TEchoServer echo;
+
+    TChainedProxyData chain;
+    chain.AddItem(Item(socks5.Port(), TProxyType::ptSOCKS5));
+    chain.AddItem(Item(http.Port(), TProxyType::ptHTTP));
+    chain.AddItem(Item(socks4.Port(), TProxyType::ptSOCKS4));
+    std::vector<int> statuses;
+    TdmCompsPlaceHolder holder;
+    holder.OnProxyActivity = [&](void *, const QString &, int, const QString &, int, int status,
+                                 int) { statuses.push_back(status); };
+    holder.CrateProxyChainComps(chain, 42);
+    // The last hop is SOCKS 4: "localhost" is looked up here.
+    TSocket tunnel = holder.Connect("localhost", echo.Port(), 5000);
+    EXPECT_EQ(statuses, (std::vector<int>{0, 0, 0}));
+    EXPECT_TRUE(EchoesBack(tunnel, 1 << 20));
+    tunnel.Close();
+
+    EXPECT_EQ(echo.Connections(), 1);
+    EXPECT_NE(http.ReadLog().find("127.0.0.1:" + std::to_string(socks4.Port())), std::string::npos)
+        << http.ReadLog();
+    EXPECT_NE(socks4.ReadLog().find("127.0.0.1." + std::to_string(echo.Port())), std::string::npos)
+        << socks4.ReadLog();
+}
+
+TEST(HopRealPeers, SingleHops) {
+    TEchoServer echo;
+    if (TMicrosocksPeer::Available()) {
+        TMicrosocksPeer peer; // SOCKS 5 with a name the proxy resolves
+        TIdSocksInfo hop;
+        hop.Host = "127.0.0.1";
+        hop.Port = peer.Port();
+        hop.Version = TSocksVersion::svSocks5;
+        TSocket s = TIdCustomTransparentProxy::OpenConnection(&hop, "localhost", echo.Port(), 5000);
+        EXPECT_TRUE(EchoesBack(s, 100000));
+    }
+    if (TDantePeer::Available()) {
+        TDantePeer peer;
+        for (TSocksVersion v : {TSocksVersion::svSocks4, TSocksVersion::svSocks5}) {
+            TIdSocksInfo hop;
+            hop.Host = "127.0.0.1";
+            hop.Port = peer.Port();
+            hop.Version = v;
+            TSocket s =
+                TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", echo.Port(), 5000);
+            EXPECT_TRUE(EchoesBack(s, 100000));
+        }
+    }
+    if (TTinyproxyPeer::Available()) {
+        TTinyproxyPeer peer;
+        TIdConnectThroughHttpProxy hop;
+        hop.Host = "127.0.0.1";
+        hop.Port = peer.Port();
+        hop.SetEnabled(true);
+        TSocket s = TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", echo.Port(), 5000);
+        EXPECT_TRUE(EchoesBack(s, 100000));
+    }
+}
+
+TEST(HopRealPeers, RefusalsFromRealPeers) {
+    const uint16_t closed = FreeLoopbackPort();
+    if (TDantePeer::Available()) {
+        TDantePeer peer;
+        TIdSocksInfo hop;
+        hop.Host = "127.0.0.1";
+        hop.Port = peer.Port();
+        hop.Version = TSocksVersion::svSocks4;
+        EXPECT_EQ(FailureOf([&] {
+                      TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", closed, 5000);
+                  }),
+                  "Request rejected or failed.");
+        hop.Version = TSocksVersion::svSocks5;
+        EXPECT_EQ(FailureOf([&] {
+                      TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", closed, 5000);
+                  }),
+                  "Connection refused.");
+    }
+    if (TMicrosocksPeer::Available()) {
+        TMicrosocksPeer peer;
+        TIdSocksInfo hop;
+        hop.Host = "127.0.0.1";
+        hop.Port = peer.Port();
+        hop.Version = TSocksVersion::svSocks4; // microsocks speaks SOCKS 5 only
+        EXPECT_NE(FailureOf([&] {
+                      TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", closed, 5000);
+                  }),
+                  "(no failure)");
+    }
+    if (TTinyproxyPeer::Available()) {
+        TTinyproxyPeer peer;
+        TIdConnectThroughHttpProxy hop;
+        hop.Host = "127.0.0.1";
+        hop.Port = peer.Port();
+        hop.SetEnabled(true);
+        const std::string message = FailureOf(
+            [&] { TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", closed, 5000); });
+        EXPECT_EQ(message.substr(0, 4), "500 ") << message;
+    }
+}
+
+} // namespace
