@@ -10,7 +10,9 @@ const QDate kEpoch(1899, 12, 30);
 constexpr double kMsPerDay = 86400000.0;
 } // namespace
 
-TDateTime TClock::Now() { return FromQDateTime(QDateTime::currentDateTime()); }
+TDateTime TClock::Now() {
+    return FromQDateTime(QDateTime::currentDateTime());
+}
 
 TDateTime TClock::FromQDateTime(const QDateTime &local) {
     const QDateTime l = local.toLocalTime();

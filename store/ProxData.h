@@ -17,10 +17,10 @@ public:
     int32_t FUID = 0;
     int32_t FPort = 0;
     TProxyStatus FStatus = TProxyStatus::psUnknown;
-    double FSpeed = 0;            // milliseconds of the last successful check
+    double FSpeed = 0; // milliseconds of the last successful check
     TDateTime FLastChecked = 0;
     int32_t FCurrHostNameType = hntIPAddress;
-    bool FHidden = false;         // carried; nobody copies or fills it
+    bool FHidden = false; // carried; nobody copies or fills it
 };
 
 // Copies every field but FHidden from `source` into `target`, creating the

@@ -13,7 +13,9 @@ std::unique_ptr<TProxData> Item(int uid) {
     return p;
 }
 
-int Uid(const TProxData *p) { return p ? p->FUID : -100; }
+int Uid(const TProxData *p) {
+    return p ? p->FUID : -100;
+}
 
 TEST(ChainCursor, EmptyRecord) {
     TChainedProxyData c;
