@@ -1,0 +1,289 @@
+#pragma once
+// Loopback plumbing shared by the relay and server tests: connected socket
+// pairs, a small HTTP server, a receive-then-send server, outside programs
+// run with a bounded wait, and the thread count of this process.
+
+#include "platform/Socket.h"
+
+#include <QProcess>
+#include <QStringList>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace servertest {
+
+// Waits until `done` holds or `timeoutMs` passes; returns `done()`.
+inline bool WaitFor(const std::function<bool()> &done, int timeoutMs = 10000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+inline size_t ThreadCount() {
+    size_t count = 0;
+    if (DIR *dir = opendir("/proc/self/task")) {
+        while (dirent *entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// A TCP connection on loopback: both ends.
+struct TSocketPair {
+    TSocket Near;
+    TSocket Far;
+};
+
+inline TSocketPair LoopbackPair() {
+    TSocket listener = TSocket::Listen(TSocket::Family::IPv4, 0, 4);
+    TSocketPair pair;
+    pair.Near = TSocket::Connect("127.0.0.1", listener.LocalPort(), 5000);
+    pair.Far = listener.Accept();
+    return pair;
+}
+
+// A TCP connection from a chosen source address (bind before connect).
+inline TSocket ConnectFrom(const std::string &source, uint16_t port) {
+    TSocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    if (::bind(s.Fd(), reinterpret_cast<sockaddr *>(&local), sizeof local) < 0)
+        throw ESocketError("bind failed", errno);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &peer.sin_addr);
+    if (::connect(s.Fd(), reinterpret_cast<sockaddr *>(&peer), sizeof peer) < 0)
+        throw ESocketError("connect failed", errno);
+    return s;
+}
+
+// Reads until end of stream (or `limit` bytes); bounded by timeoutMs per read.
+inline std::string ReadAll(TSocket &s, size_t limit = SIZE_MAX, int timeoutMs = 20000) {
+    std::string out;
+    char buffer[65536];
+    while (out.size() < limit) {
+        if (!s.WaitReadable(timeoutMs))
+            break;
+        size_t got = 0;
+        try {
+            got = s.ReadSome(buffer, std::min(sizeof buffer, limit - out.size()));
+        } catch (const ESocketError &) {
+            break;
+        }
+        if (got == 0)
+            break;
+        out.append(buffer, got);
+    }
+    return out;
+}
+
+inline std::string ReadExactly(TSocket &s, size_t n, int timeoutMs = 10000) {
+    return ReadAll(s, n, timeoutMs);
+}
+
+// Deterministic bytes of a given length.
+inline std::string Pattern(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char &ch : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        ch = static_cast<char>(x);
+    }
+    return out;
+}
+
+inline uint64_t Checksum(const std::string &data) {
+    uint64_t hash = 1469598103934665603ull;
+    for (unsigned char ch : data)
+        hash = (hash ^ ch) * 1099511628211ull;
+    return hash;
+}
+
+// Runs `body(socket)` for every accepted client on a thread of its own, on
+// 127.0.0.1 at a free port. Stop (or the destructor) shuts every client down
+// and joins every thread.
+class TLoopbackServer {
+public:
+    using TBody = std::function<void(TSocket &client)>;
+
+    explicit TLoopbackServer(TBody body) : FBody(std::move(body)) {
+        FListener = TSocket::Listen(TSocket::Family::IPv4, 0, 64);
+        FPort = FListener.LocalPort();
+        FAcceptor = std::thread([this] { AcceptLoop(); });
+    }
+    ~TLoopbackServer() { Stop(); }
+
+    uint16_t Port() const { return FPort; }
+    int Accepted() const { return FAccepted.load(); }
+
+    void Stop() {
+        if (!FAcceptor.joinable())
+            return;
+        FListener.ShutdownBoth();
+        FAcceptor.join();
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            FStopping = true;
+            for (auto &client : FClients)
+                client->ShutdownBoth();
+        }
+        for (auto &t : FThreads)
+            t.join();
+    }
+
+private:
+    void AcceptLoop() {
+        for (;;) {
+            TSocket client = FListener.Accept();
+            if (!client.Valid())
+                return;
+            ++FAccepted;
+            std::lock_guard<std::mutex> guard(FLock);
+            FClients.push_back(std::make_unique<TSocket>(std::move(client)));
+            TSocket *raw = FClients.back().get();
+            FThreads.emplace_back([this, raw] {
+                try {
+                    FBody(*raw);
+                } catch (const std::exception &) {
+                }
+                std::lock_guard<std::mutex> guard(FLock);
+                raw->Close();
+            });
+        }
+    }
+
+    TBody FBody;
+    TSocket FListener;
+    uint16_t FPort = 0;
+    std::thread FAcceptor;
+    std::mutex FLock;
+    bool FStopping = false;
+    std::list<std::unique_ptr<TSocket>> FClients;
+    std::vector<std::thread> FThreads;
+    std::atomic<int> FAccepted{0};
+};
+
+// A minimal HTTP/1.0 server: "/big" answers 3 MB of pattern bytes, every
+// other path "hello from the loopback server".
+inline std::string BigBody() {
+    return Pattern(3 * 1024 * 1024, 7);
+}
+
+inline TLoopbackServer::TBody HttpBody() {
+    return [](TSocket &client) {
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const size_t got = client.ReadSome(buffer, sizeof buffer);
+            if (got == 0)
+                return;
+            request.append(buffer, got);
+        }
+        const bool big = request.rfind("GET /big ", 0) == 0;
+        const std::string body = big ? BigBody() : std::string("hello from the loopback server");
+        client.WriteAll("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                        "Content-Length: " +
+                        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n");
+        client.WriteAll(body);
+        client.ShutdownWrite();
+        ReadAll(client, SIZE_MAX, 5000); // until the client closes
+    };
+}
+
+// Receives until end of stream, then sends back `replySize` pattern bytes
+// followed by the checksum of what it received (as 16 hex digits), and closes.
+inline TLoopbackServer::TBody ReceiveThenSendBody(size_t replySize) {
+    return [replySize](TSocket &client) {
+        const std::string got = ReadAll(client, SIZE_MAX, 30000);
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Checksum(got)));
+        client.WriteAll(Pattern(replySize, 3) + hex);
+        client.ShutdownWrite();
+    };
+}
+
+// An outside program, stopped by its PID when it outlives the test.
+class TPeerProcess {
+public:
+    TPeerProcess(const QString &program, const QStringList &args) {
+        FProcess.setProgram(program);
+        FProcess.setArguments(args);
+        FProcess.start();
+        FProcess.waitForStarted(5000);
+    }
+    ~TPeerProcess() {
+        if (FProcess.state() != QProcess::NotRunning) {
+            FProcess.kill();
+            FProcess.waitForFinished(5000);
+        }
+    }
+    bool Running() const { return FProcess.state() == QProcess::Running; }
+    QProcess &Process() { return FProcess; }
+
+private:
+    QProcess FProcess;
+};
+
+struct TRunResult {
+    int ExitCode = -1;
+    bool Finished = false;
+    std::string Out;
+    std::string Err;
+};
+
+inline TRunResult RunProgram(const QString &program, const QStringList &args,
+                             int timeoutMs = 30000) {
+    TRunResult result;
+    TPeerProcess peer(program, args);
+    result.Finished = peer.Process().waitForFinished(timeoutMs);
+    result.ExitCode = result.Finished ? peer.Process().exitCode() : -1;
+    result.Out = peer.Process().readAllStandardOutput().toStdString();
+    result.Err = peer.Process().readAllStandardError().toStdString();
+    return result;
+}
+
+// A port nobody listens on right now (on 127.0.0.1).
+inline uint16_t FreePort() {
+    TSocket probe = TSocket::Listen(TSocket::Family::IPv4, 0, 1);
+    return probe.LocalPort();
+}
+
+inline bool WaitListening(uint16_t port, int timeoutMs = 5000) {
+    return WaitFor(
+        [port] {
+            try {
+                TSocket s = TSocket::Connect("127.0.0.1", port, 500);
+                return true;
+            } catch (const ESocketError &) {
+                return false;
+            }
+        },
+        timeoutMs);
+}
+
+} // namespace servertest

@@ -1,0 +1,201 @@
+// The SOCKS server protocol as clients see it, on the plain server that
+// connects straight to destinations: real curl in every SOCKS flavour against
+// a loopback HTTP server, raw clients for the replies and failures, the
+// bind-failure message, and early tunnel bytes sent with the request.
+
+#include "ServerTestSupport.h"
+
+#include "engine/TempSocksServer.h"
+
+#include <gtest/gtest.h>
+
+using namespace servertest;
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (int v : values)
+        out.push_back(static_cast<char>(v));
+    return out;
+}
+
+std::string Port16(uint16_t port) {
+    return Bytes({port >> 8, port & 0xff});
+}
+
+// SOCKS 5 greeting (no authentication) and a request for 127.0.0.1:port.
+std::string Socks5ToLoopback(uint8_t command, uint16_t port) {
+    return Bytes({5, 1, 0, 5, command, 0, 1, 127, 0, 0, 1}) + Port16(port);
+}
+
+class SocksServer : public testing::Test {
+protected:
+    void SetUp() override {
+        Server.DefaultPort = 0;
+        Server.Start();
+        Port = Server.Port();
+        ASSERT_NE(Port, 0);
+    }
+    void TearDown() override { Server.Stop(); }
+
+    TSocket Client() { return TSocket::Connect("127.0.0.1", Port, 5000); }
+
+    TRunResult Curl(const std::string &proxyFlag, const std::string &url) {
+        return RunProgram("curl",
+                          {"-s", "-S", "--max-time", "20", QString::fromStdString(proxyFlag),
+                           QString("127.0.0.1:%1").arg(Port), QString::fromStdString(url)});
+    }
+
+    TTempSocksServer Server;
+    uint16_t Port = 0;
+    TLoopbackServer Http{HttpBody()};
+};
+
+} // namespace
+
+TEST_F(SocksServer, CurlInEverySocksFlavour) {
+    const std::string byAddress = "http://127.0.0.1:" + std::to_string(Http.Port()) + "/";
+    const std::string byName = "http://localhost:" + std::to_string(Http.Port()) + "/";
+    for (const auto &[flag, url] :
+         std::vector<std::pair<std::string, std::string>>{{"--socks4", byAddress},
+                                                          {"--socks4a", byName},
+                                                          {"--socks5", byAddress},
+                                                          {"--socks5-hostname", byName}}) {
+        const TRunResult r = Curl(flag, url);
+        EXPECT_TRUE(r.Finished) << flag;
+        EXPECT_EQ(r.ExitCode, 0) << flag << ": " << r.Err;
+        EXPECT_EQ(r.Out, "hello from the loopback server") << flag;
+    }
+}
+
+TEST_F(SocksServer, CurlFetchesLargeBodyIntact) {
+    const TRunResult r =
+        Curl("--socks5-hostname", "http://localhost:" + std::to_string(Http.Port()) + "/big");
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Out.size(), BigBody().size());
+    EXPECT_EQ(Checksum(r.Out), Checksum(BigBody()));
+}
+
+TEST_F(SocksServer, Socks4ReplyComesAfterTheConnectionWithItsLocalEnd) {
+    TSocket c = Client();
+    c.WriteAll(Bytes({4, 1}) + Port16(Http.Port()) + Bytes({127, 0, 0, 1}) + "user" +
+               std::string(1, '\0'));
+    const std::string reply = ReadExactly(c, 8);
+    ASSERT_EQ(reply.size(), 8u);
+    EXPECT_EQ(reply[0], 0);
+    EXPECT_EQ(static_cast<uint8_t>(reply[1]), 90);
+    EXPECT_NE(reply.substr(2, 2), Port16(0)); // the outgoing connection's local port
+    EXPECT_EQ(reply.substr(4), Bytes({127, 0, 0, 1}));
+    c.WriteAll("GET / HTTP/1.0\r\n\r\n");
+    const std::string page = ReadAll(c);
+    EXPECT_NE(page.find("hello from the loopback server"), std::string::npos);
+}
+
+TEST_F(SocksServer, RequestAndTunnelBytesInOneWrite) {
+    TSocket c = Client();
+    c.WriteAll(Socks5ToLoopback(1, Http.Port()) + "GET / HTTP/1.0\r\n\r\n");
+    const std::string all = ReadAll(c);
+    ASSERT_GE(all.size(), 12u);
+    EXPECT_EQ(all.substr(0, 2), Bytes({5, 0}));
+    EXPECT_EQ(all.substr(2, 4), Bytes({5, 0, 0, 1}));
+    EXPECT_NE(all.find("hello from the loopback server"), std::string::npos);
+}
+
+TEST_F(SocksServer, ClientOfferingOnlyPasswordIsServedWithout) {
+    TSocket c = Client();
+    c.WriteAll(Bytes({5, 1, 2}));
+    EXPECT_EQ(ReadExactly(c, 2), Bytes({5, 0}));
+    c.WriteAll(Bytes({5, 1, 0, 3, 9}) + "localhost" + Port16(Http.Port()));
+    const std::string reply = ReadExactly(c, 10);
+    EXPECT_EQ(reply.substr(0, 4), Bytes({5, 0, 0, 1}));
+}
+
+TEST_F(SocksServer, RefusedRequestsGetTheirReplies) {
+    {
+        // Unknown version: closed without a byte.
+        TSocket c = Client();
+        c.WriteAll(Bytes({6, 1, 0}));
+        EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000), "");
+    }
+    {
+        // UDP ASSOCIATE: command not supported, then closed.
+        TSocket c = Client();
+        c.WriteAll(Socks5ToLoopback(3, 53));
+        EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000),
+                  Bytes({5, 0}) + Bytes({5, 7, 0, 1, 0, 0, 0, 0, 0, 0}));
+    }
+    {
+        // Unknown address type.
+        TSocket c = Client();
+        c.WriteAll(Bytes({5, 1, 0, 5, 1, 0, 9}));
+        EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000),
+                  Bytes({5, 0}) + Bytes({5, 8, 0, 1, 0, 0, 0, 0, 0, 0}));
+    }
+    {
+        // SOCKS 4 with an unknown command.
+        TSocket c = Client();
+        c.WriteAll(Bytes({4, 3, 0, 80, 127, 0, 0, 1, 0}));
+        EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000), Bytes({0, 93, 0, 0, 0, 0, 0, 0}));
+    }
+    {
+        // Nobody listens at the destination.
+        const uint16_t closed = FreePort();
+        TSocket c5 = Client();
+        c5.WriteAll(Socks5ToLoopback(1, closed));
+        EXPECT_EQ(ReadAll(c5, SIZE_MAX, 5000),
+                  Bytes({5, 0}) + Bytes({5, 4, 0, 1, 0, 0, 0, 0, 0, 0}));
+        TSocket c4 = Client();
+        c4.WriteAll(Bytes({4, 1}) + Port16(closed) + Bytes({127, 0, 0, 1, 0}));
+        EXPECT_EQ(ReadAll(c4, SIZE_MAX, 5000), Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
+    }
+}
+
+TEST_F(SocksServer, ClientSilentOrHalfwayKeepsItsThreadUntilItCloses) {
+    TSocket silent = Client();
+    TSocket halfway = Client();
+    halfway.WriteAll(Bytes({5, 1, 0, 5, 1}));
+    EXPECT_TRUE(WaitFor([&] { return Server.ConnectionCount() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Server.ConnectionCount(), 2u);
+    silent.Close();
+    halfway.Close();
+    EXPECT_TRUE(WaitFor([&] { return Server.ConnectionCount() <= 1; }));
+}
+
+TEST_F(SocksServer, Ipv6ClientsAreServedOnTheV6Listener) {
+    TSocket c;
+    try {
+        c = TSocket::Connect("::1", Port, 2000);
+    } catch (const ESocketError &) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    c.WriteAll(Socks5ToLoopback(1, Http.Port()));
+    EXPECT_EQ(ReadExactly(c, 12).substr(0, 4), Bytes({5, 0, 5, 0}));
+}
+
+TEST(TempSocksServer, PortInUseGivesTheBindMessage) {
+    TSocket holder = TSocket::Listen(TSocket::Family::IPv4, 0, 1);
+    TTempSocksServer server(holder.LocalPort());
+    try {
+        server.Start();
+        FAIL() << "started on a port in use";
+    } catch (const EVelmoraError &e) {
+        EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
+    }
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(TTempSocksServer().DefaultPort, 9999);
+}
+
+TEST(TempSocksServer, StartsAgainAfterStop) {
+    TTempSocksServer server(0);
+    server.Start();
+    server.Stop();
+    EXPECT_FALSE(server.Active());
+    server.Start();
+    TLoopbackServer http(HttpBody());
+    const TRunResult r = RunProgram("curl", {"-s", "--max-time", "20", "--socks5",
+                                             QString("127.0.0.1:%1").arg(server.Port()),
+                                             QString("http://127.0.0.1:%1/").arg(http.Port())});
+    EXPECT_EQ(r.Out, "hello from the loopback server");
+}
