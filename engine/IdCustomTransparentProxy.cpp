@@ -41,20 +41,21 @@ void TIdCustomTransparentProxy::ConnectHops(TSocket &socket, const std::string &
     }
 }
 
-TSocket TIdCustomTransparentProxy::ConnectFirstHop(TIdCustomTransparentProxy *firstHop,
-                                                   const std::string &host, uint16_t port,
-                                                   int connectTimeoutMs) {
+void TIdCustomTransparentProxy::FirstPeer(TIdCustomTransparentProxy *firstHop,
+                                          const std::string &host, uint16_t port,
+                                          std::string &peerAddress, uint16_t &peerPort) {
     const bool throughHops = firstHop != nullptr && firstHop->Enabled();
-    const std::string &peerHost = throughHops ? firstHop->Host : host;
-    const uint16_t peerPort = throughHops ? firstHop->Port : port;
-    return TSocket::Connect(TResolver::ResolveIPv4(peerHost), peerPort,
-                            std::max(connectTimeoutMs, 0));
+    peerAddress = TResolver::ResolveIPv4(throughHops ? firstHop->Host : host);
+    peerPort = throughHops ? firstHop->Port : port;
 }
 
 TSocket TIdCustomTransparentProxy::OpenConnection(TIdCustomTransparentProxy *firstHop,
                                                   const std::string &host, uint16_t port,
                                                   int connectTimeoutMs) {
-    TSocket socket = ConnectFirstHop(firstHop, host, port, connectTimeoutMs);
+    std::string peerAddress;
+    uint16_t peerPort = 0;
+    FirstPeer(firstHop, host, port, peerAddress, peerPort);
+    TSocket socket = TSocket::Connect(peerAddress, peerPort, std::max(connectTimeoutMs, 0));
     if (firstHop != nullptr && firstHop->Enabled())
         firstHop->ConnectHops(socket, host, port);
     return socket;

@@ -50,10 +50,10 @@ public:
     // to host:port. Any failure throws; the socket then closes with the stack.
     static TSocket OpenConnection(TIdCustomTransparentProxy *firstHop, const std::string &host,
                                   uint16_t port, int connectTimeoutMs);
-    // The first half of OpenConnection: only the TCP connection, to the first
-    // hop when it is set and enabled, to host:port otherwise.
-    static TSocket ConnectFirstHop(TIdCustomTransparentProxy *firstHop, const std::string &host,
-                                   uint16_t port, int connectTimeoutMs);
+    // Where the TCP connection of OpenConnection goes: the first hop when it
+    // is set and enabled, host:port otherwise; a name is resolved to IPv4.
+    static void FirstPeer(TIdCustomTransparentProxy *firstHop, const std::string &host,
+                          uint16_t port, std::string &peerAddress, uint16_t &peerPort);
 
 private:
     TIdCustomTransparentProxy *FChainedProxy = nullptr;

@@ -3,6 +3,7 @@
 #include "engine/MyHttpProxy.h"
 #include "engine/MySocksProxyInfo.h"
 #include "platform/Error.h"
+#include "platform/Resolver.h"
 #include "store/ChainedProxyData.h"
 
 #include <sys/socket.h>
@@ -75,22 +76,16 @@ void TdmCompsPlaceHolder::ProxyConnected(const QString &fromHost, int fromPort, 
 }
 
 TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int connectTimeoutMs) {
-    const auto aborted = [] { return EVelmoraError("Connection aborted."); };
-    {
-        std::lock_guard<std::mutex> lock(FAbortLock);
-        if (FAborted)
-            throw aborted();
-    }
     TIdCustomTransparentProxy *first = FTransparentProxy;
-    TSocket socket =
-        TIdCustomTransparentProxy::ConnectFirstHop(first, host, port, connectTimeoutMs);
-    if (first == nullptr || !first->Enabled())
-        return socket;
-
+    std::string peerAddress;
+    uint16_t peerPort = 0;
+    TIdCustomTransparentProxy::FirstPeer(first, host, port, peerAddress, peerPort);
+    TSocket socket = TSocket::Create(TResolver::IsIPv4Literal(peerAddress) ? TSocket::Family::IPv4
+                                                                           : TSocket::Family::IPv6);
     {
         std::lock_guard<std::mutex> lock(FAbortLock);
         if (FAborted)
-            throw aborted();
+            throw EVelmoraError("Connection aborted.");
         FActiveFd = socket.Fd();
     }
     // Declared after the socket: forgets the descriptor before it is closed.
@@ -101,7 +96,9 @@ TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int
             Holder->FActiveFd = -1;
         }
     } forget{this};
-    first->ConnectHops(socket, host, port);
+    socket.ConnectTo(peerAddress, peerPort, std::max(connectTimeoutMs, 0));
+    if (first != nullptr && first->Enabled())
+        first->ConnectHops(socket, host, port);
     return socket;
 }
 

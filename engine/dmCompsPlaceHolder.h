@@ -55,9 +55,8 @@ public:
     // platform's own), then every hop handshake, the last naming host:port.
     // Throws EVelmoraError / ESocketError with the hop's or socket's message.
     TSocket Connect(const std::string &host, uint16_t port, int connectTimeoutMs);
-    // From any thread: ends a Connect that is in its hop handshakes (shuts its
-    // socket down) and makes a later Connect fail at once. A TCP connect that
-    // has not completed yet ends with its own time-out.
+    // From any thread: ends a Connect under way, in its TCP connect or its hop
+    // handshakes (shuts its socket down), and makes a later Connect fail at once.
     void Abort();
 
     // Every hop report of the nest, with the holder as sender.
@@ -81,5 +80,5 @@ private:
 
     std::mutex FAbortLock;
     bool FAborted = false;
-    int FActiveFd = -1; // socket of a Connect in its handshakes
+    int FActiveFd = -1; // socket of a Connect under way
 };

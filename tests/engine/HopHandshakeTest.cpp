@@ -428,34 +428,64 @@ TEST(HopHandshake, DirectConnectionsAndConnectFailures) {
                  ESocketError);
 }
 
-TEST(HopHandshake, ConnectTimesOutAgainstAFullBacklog) {
-    // A listener that never accepts and whose queue is full drops new SYNs,
-    // so a connect to it hangs until the time-out.
-    TSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(listener.Fd(), (sockaddr *)&a, sizeof a), 0);
-    ASSERT_EQ(::listen(listener.Fd(), 0), 0);
-    ::getsockname(listener.Fd(), (sockaddr *)&a, &len);
-    std::vector<TSocket> fillers;
-    for (int i = 0; i < 8; ++i) {
-        TSocket f(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        ::connect(f.Fd(), (sockaddr *)&a, sizeof a);
-        fillers.push_back(std::move(f));
+// A listener that never accepts and whose queue is full drops new SYNs, so a
+// connect to it hangs until its time-out.
+struct TFullBacklog {
+    TSocket Listener;
+    std::vector<TSocket> Fillers;
+    uint16_t Port = 0;
+    TFullBacklog() {
+        Listener = TSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        EXPECT_EQ(::bind(Listener.Fd(), (sockaddr *)&a, sizeof a), 0);
+        EXPECT_EQ(::listen(Listener.Fd(), 0), 0);
+        ::getsockname(Listener.Fd(), (sockaddr *)&a, &len);
+        Port = ntohs(a.sin_port);
+        for (int i = 0; i < 8; ++i) {
+            TSocket f(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            ::connect(f.Fd(), (sockaddr *)&a, sizeof a);
+            Fillers.push_back(std::move(f));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+};
 
+TEST(HopHandshake, ConnectTimesOutAgainstAFullBacklog) {
+    TFullBacklog full;
     TIdSocksInfo hop;
     hop.Version = TSocksVersion::svSocks5;
     hop.Host = "127.0.0.1";
-    hop.Port = ntohs(a.sin_port);
+    hop.Port = full.Port;
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(
         FailureOf([&] { TIdCustomTransparentProxy::OpenConnection(&hop, "x.example", 1, 300); }),
         "Connect timed out.");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+
+    TChainedProxyData chain;
+    chain.AddItem(Item("127.0.0.1", full.Port, TProxyType::ptSOCKS5));
+    TdmCompsPlaceHolder holder;
+    holder.CrateProxyChainComps(chain, 1);
+    EXPECT_EQ(FailureOf([&] { holder.Connect("x.example", 1, 300); }), "Connect timed out.");
+}
+
+TEST(HopHandshake, AbortEndsAHangingConnect) {
+    TFullBacklog full;
+    TChainedProxyData chain;
+    chain.AddItem(Item("127.0.0.1", full.Port, TProxyType::ptSOCKS5));
+    TdmCompsPlaceHolder holder;
+    holder.CrateProxyChainComps(chain, 1);
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        holder.Abort();
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_THROW(holder.Connect("example.org", 80, 20000), EVelmoraError);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+    aborter.join();
 }
 
 TEST(HopHandshake, AbortEndsAStalledHandshake) {
