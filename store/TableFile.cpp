@@ -1,0 +1,117 @@
+#include "store/TableFile.h"
+
+#include "platform/Error.h"
+#include "store/DataPacketReader.h"
+#include "store/DataPacketWriter.h"
+#include "store/DataTable.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+QString Native(const QString &path) {
+    return QDir::toNativeSeparators(path);
+}
+
+} // namespace
+
+TTableFile::TTableFile(TDataTable &table, QString fileName)
+    : FTable(table), FFileName(std::move(fileName)) {}
+
+QString TTableFile::PlanAside(const QString &path, const char *suffix) const {
+    const QString base = path + QLatin1Char('.') + QLatin1String(suffix) + QLatin1Char('-') +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString candidate = base;
+    for (int n = 2; QFileInfo::exists(candidate); ++n)
+        candidate = base + QLatin1Char('-') + QString::number(n);
+    return candidate;
+}
+
+void TTableFile::Load(const QString &folder) {
+    const QString path = folder + FFileName;
+    QFile file(path);
+    QByteArray bytes;
+    QString fault;
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.exists()) {
+            FState = TFileState::Missing;
+            throw EVelmoraError(QStringLiteral("Cannot open file \"%1\". %2")
+                                    .arg(Native(path), file.errorString()));
+        }
+        fault = QStringLiteral("Cannot open file \"%1\". %2").arg(Native(path), file.errorString());
+    } else {
+        bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            fault =
+                QStringLiteral("Cannot read file \"%1\". %2").arg(Native(path), file.errorString());
+    }
+    if (fault.isEmpty()) {
+        try {
+            FTable.LoadFromPacket(TDataPacketReader::Read(bytes));
+            FState = TFileState::Loaded;
+            FAsidePath.clear();
+            return;
+        } catch (const EVelmoraError &e) {
+            fault = QStringLiteral("Cannot read the table file \"%1\": %2.")
+                        .arg(Native(path), e.Message());
+        }
+    }
+    FState = TFileState::Unreadable;
+    FAsidePath = PlanAside(path, "unreadable");
+    throw EVelmoraError(fault + QStringLiteral(" The file is left as it is; before the table is "
+                                               "next saved it will be kept as \"%1\".")
+                                    .arg(Native(FAsidePath)));
+}
+
+void TTableFile::Save(const QString &folder) {
+    const QString path = folder + FFileName;
+    if (FState != TFileState::Loaded && QFileInfo::exists(path)) {
+        const bool unreadable = FState == TFileState::Unreadable;
+        QString aside = unreadable && !FAsidePath.isEmpty() && !QFileInfo::exists(FAsidePath)
+                            ? FAsidePath
+                            : PlanAside(path, unreadable ? "unreadable" : "notloaded");
+        if (!QFile::rename(path, aside))
+            throw EVelmoraError(QStringLiteral("Cannot keep the table file \"%1\" aside as \"%2\"; "
+                                               "it was not replaced.")
+                                    .arg(Native(path), Native(aside)));
+        FAsidePath = aside;
+        FState = TFileState::Missing;
+        if (FOnNotice)
+            FOnNotice(unreadable ? QStringLiteral("The unreadable table file \"%1\" was kept as "
+                                                  "\"%2\" before being replaced.")
+                                       .arg(Native(path), Native(aside))
+                                 : QStringLiteral("The table file \"%1\", which had not been "
+                                                  "loaded, was kept as \"%2\" before being "
+                                                  "replaced.")
+                                       .arg(Native(path), Native(aside)));
+    }
+    WriteFile(FTable.ToPacket(), path, FDeviceWrap);
+    FState = TFileState::Loaded;
+}
+
+void TTableFile::WriteFile(const TDataPacket &packet, const QString &path,
+                           const TDeviceWrap &wrap) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw EVelmoraError(
+            QStringLiteral("Cannot create file \"%1\". %2").arg(Native(path), file.errorString()));
+    try {
+        if (wrap) {
+            std::unique_ptr<QIODevice> device = wrap(file);
+            TDataPacketWriter::Write(packet, *device);
+        } else {
+            TDataPacketWriter::Write(packet, file);
+        }
+    } catch (const EVelmoraError &e) {
+        file.cancelWriting();
+        throw EVelmoraError(
+            QStringLiteral("Cannot write file \"%1\". %2").arg(Native(path), e.Message()));
+    }
+    if (!file.commit())
+        throw EVelmoraError(
+            QStringLiteral("Cannot write file \"%1\". %2").arg(Native(path), file.errorString()));
+}

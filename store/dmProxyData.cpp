@@ -1,0 +1,482 @@
+#include "store/dmProxyData.h"
+
+#include "platform/Clock.h"
+#include "platform/DataFolder.h"
+#include "platform/Error.h"
+#include "store/StoreSchemas.h"
+#include "store/Win1252.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+const QString TdmProxyData::ProxiesFileName = QStringLiteral("Proxies.cds");
+const QString TdmProxyData::ChainsFileName = QStringLiteral("ChainedProxies.cds");
+const QString TdmProxyData::ChainItemsFileName = QStringLiteral("ChainedProxyProxies.cds");
+const QString TdmProxyData::SettingsFileName = QStringLiteral("settings.cds");
+const QString TdmProxyData::AnonymizedFileName = QStringLiteral("AnonymizedList.cds");
+
+namespace {
+
+int Field(const TDataTable &table, const char *name) {
+    const int i = table.FieldIndex(QString::fromLatin1(name));
+    Q_ASSERT(i >= 0);
+    return i;
+}
+
+int32_t IntOf(const TFieldValue &v) {
+    const auto *i = std::get_if<int64_t>(&v);
+    return i ? static_cast<int32_t>(*i) : 0;
+}
+
+// Restores a table's filter switch when leaving a scope, also on failure.
+class TFilterSwitchGuard {
+public:
+    TFilterSwitchGuard(TDataTable &table) : FTable(table), FWas(table.Filtered()) {}
+    ~TFilterSwitchGuard() {
+        try {
+            FTable.SetFiltered(FWas);
+        } catch (...) {
+        }
+    }
+
+private:
+    TDataTable &FTable;
+    bool FWas;
+};
+
+} // namespace
+
+TdmProxyData::TdmProxyData(QString dataFolder)
+    : FDataFolder(std::move(dataFolder)), FProxies(TStoreSchemas::Proxies()),
+      FChains(TStoreSchemas::ChainedProxies()), FItems(TStoreSchemas::ChainedProxyProxies()),
+      FSettings(TStoreSchemas::Settings()), FAnonymized(TStoreSchemas::AnonymizedList()),
+      FProxiesFile(FProxies, ProxiesFileName), FChainsFile(FChains, ChainsFileName),
+      FItemsFile(FItems, ChainItemsFileName), FSettingsFile(FSettings, SettingsFileName),
+      FAnonymizedFile(FAnonymized, AnonymizedFileName) {
+    FP = {Field(FProxies, "IPAddress"),   Field(FProxies, "HostName"), Field(FProxies, "UID"),
+          Field(FProxies, "LastChecked"), Field(FProxies, "Status"),   Field(FProxies, "HostType"),
+          Field(FProxies, "Port"),        Field(FProxies, "Speed")};
+    FC = {Field(FChains, "UID"),
+          Field(FChains, "Desc"),
+          Field(FChains, "LastChecked"),
+          Field(FChains, "LocalServerPort"),
+          Field(FChains, "AutoCreateChain"),
+          Field(FChains, "NoOfProxies"),
+          Field(FChains, "Hidden"),
+          Field(FChains, "Status")};
+    FI = {Field(FItems, "ChainUID"), Field(FItems, "ProxyUID"), Field(FItems, "UID"),
+          Field(FItems, "IPaddrLookup"), Field(FItems, "portlookup")};
+    FS = {Field(FSettings, "AllowLocalHostOnly"), Field(FSettings, "TimeOut"),
+          Field(FSettings, "SessionsTimeOut")};
+    InstallHooks();
+}
+
+void TdmProxyData::InstallHooks() {
+    FAutoSave = true;
+    // New proxies and chains start as "Not Checked".
+    FProxies.FOnNewRecord = [this](TDataTable &t) { t.SetValue(FP.Status, int64_t(0)); };
+    FChains.FOnNewRecord = [this](TDataTable &t) { t.SetValue(FC.Status, int64_t(0)); };
+    // The chain items follow the current chain.
+    FChains.FAfterScroll = [this](TDataTable &t) {
+        if (t.State() != TDataTable::TState::dsInsert)
+            FilterChainItems();
+    };
+
+    auto statusText = [](const TFieldValue &v, QString &text) {
+        ProxyStatusToText(IntOf(v), text);
+    };
+    FProxies.SetGetTextHook(FP.Status, statusText);
+    FProxies.SetGetTextHook(
+        FP.HostType, [](const TFieldValue &v, QString &text) { ProxyTypeToText(IntOf(v), text); });
+    FChains.SetGetTextHook(FC.Status, statusText);
+    FChains.SetGetTextHook(FC.LastChecked, [](const TFieldValue &, QString &) {});
+
+    for (const char *name : {"UID", "SSLSupport", "HostName", "Enabled"})
+        FProxies.SetFieldVisible(Field(FProxies, name), false);
+    for (const char *name : {"UID", "Enabled"})
+        FChains.SetFieldVisible(Field(FChains, name), false);
+
+    // Looked up from the proxies table without moving its cursor.
+    FItems.SetCalcHook(FI.IPaddrLookup, [this](const TDataTable::TRow &row) -> TFieldValue {
+        const TFieldValue &uid = row.Values[FI.ProxyUID];
+        const TDataTable::TRow *proxy = IsNullValue(uid) ? nullptr : FProxies.FindUID(IntOf(uid));
+        return proxy ? proxy->Values[FP.IPAddress] : TFieldValue();
+    });
+    FItems.SetCalcHook(FI.portlookup, [this](const TDataTable::TRow &row) -> TFieldValue {
+        const TFieldValue &uid = row.Values[FI.ProxyUID];
+        const TDataTable::TRow *proxy = IsNullValue(uid) ? nullptr : FProxies.FindUID(IntOf(uid));
+        if (!proxy || IsNullValue(proxy->Values[FP.Port]))
+            return TFieldValue();
+        return QByteArray::number(IntOf(proxy->Values[FP.Port]));
+    });
+
+    auto notice = [this](const QString &text) {
+        if (FOnNotice)
+            FOnNotice(text);
+    };
+    for (TTableFile *f :
+         {&FProxiesFile, &FChainsFile, &FItemsFile, &FSettingsFile, &FAnonymizedFile})
+        f->FOnNotice = notice;
+}
+
+// ---- data folder ------------------------------------------------------------
+
+QString TdmProxyData::DataFolder() const {
+    QString folder = FDataFolder.isEmpty() ? TDataFolder::GetDataFolder() : FDataFolder;
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return folder;
+}
+
+void TdmProxyData::SetDataFolder(const QString &folder) {
+    FDataFolder = folder;
+}
+
+bool TdmProxyData::ProvisionDataFolder(const QString &folder) {
+    if (QFileInfo::exists(folder))
+        return false;
+    if (!QDir().mkpath(folder))
+        throw EVelmoraError(QStringLiteral("Cannot create the data folder \"%1\".")
+                                .arg(QDir::toNativeSeparators(folder)));
+    QString base = folder;
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    const std::pair<const QString &, TTableSchema> tables[] = {
+        {ProxiesFileName, TStoreSchemas::Proxies()},
+        {ChainsFileName, TStoreSchemas::ChainedProxies()},
+        {ChainItemsFileName, TStoreSchemas::ChainedProxyProxies()},
+        {SettingsFileName, TStoreSchemas::Settings()},
+        {AnonymizedFileName, TStoreSchemas::AnonymizedList()},
+    };
+    for (const auto &[name, schema] : tables) {
+        TDataPacket empty;
+        empty.Columns = schema.PacketColumns();
+        empty.Properties = schema.PacketProperties(1);
+        TTableFile::WriteFile(empty, base + name);
+    }
+    return true;
+}
+
+bool TdmProxyData::ProvisionDataFolder() {
+    return ProvisionDataFolder(DataFolder());
+}
+
+// ---- loading and saving -----------------------------------------------------
+
+void TdmProxyData::CheckFolderFile(const QString &fileName, const char *message) const {
+    if (!QFileInfo::exists(DataFolder() + fileName))
+        throw EVelmoraError(message);
+}
+
+void TdmProxyData::LoadData() {
+    const QString folder = DataFolder();
+    ProvisionDataFolder(folder);
+    CheckFolderFile(ProxiesFileName, "Proxies.cds file not found");
+    Loadsettings();
+    FProxiesFile.Load(folder);
+    FChainsFile.Load(folder);
+    FItemsFile.Load(folder);
+    FAnonymizedFile.Load(folder);
+    if (FChains.AllRows().empty())
+        CreateDefaultSocksChain();
+}
+
+void TdmProxyData::Loadsettings() {
+    CheckFolderFile(SettingsFileName, "settings file not found");
+    FSettingsFile.Load(DataFolder());
+    if (FSettings.AllRows().empty()) {
+        // Kept in memory only until a setting changes.
+        FSettings.Append();
+        FSettings.SetValue(FS.TimeOut, int64_t(0));
+        FSettings.SetValue(FS.AllowLocalHostOnly, false);
+        FSettings.SetValue(FS.SessionsTimeOut, int64_t(0));
+        FSettings.Post();
+    }
+}
+
+void TdmProxyData::SaveData() {
+    const QString folder = DataFolder();
+    FProxiesFile.Save(folder);
+    FChainsFile.Save(folder);
+    FItemsFile.Save(folder);
+}
+
+void TdmProxyData::SaveConfigs() {
+    FSettingsFile.Save(DataFolder());
+}
+
+void TdmProxyData::AnonymSaveData() {
+    FAnonymizedFile.Save(DataFolder());
+}
+
+void TdmProxyData::ReloadChains() {
+    const QString folder = DataFolder();
+    FChains.Cancel();
+    FItems.Cancel();
+    FChainsFile.Load(folder);
+    FItemsFile.Load(folder);
+}
+
+void TdmProxyData::CreateDefaultSocksChain() {
+    FChains.Append();
+    FChains.Fields(FC.Desc).SetAsString(QStringLiteral("Default"));
+    FChains.SetValue(FC.AutoCreateChain, false);
+    FChains.SetValue(FC.Hidden, false);
+    FChains.SetValue(FC.NoOfProxies, int64_t(3));
+    FChains.SetValue(FC.LocalServerPort, int64_t(1080));
+    FChains.Post();
+    SaveData();
+}
+
+void TdmProxyData::SaveIfAuto() {
+    if (FAutoSave)
+        SaveData();
+}
+
+// ---- settings ---------------------------------------------------------------
+
+int32_t TdmProxyData::SettingsInt(int field) const {
+    return IntOf(FSettings.Value(field));
+}
+
+void TdmProxyData::SetSetting(int field, TFieldValue value) {
+    FSettings.Edit(); // appends the row when there is none
+    FSettings.SetValue(field, std::move(value));
+    FSettings.Post();
+    SaveConfigs();
+}
+
+bool TdmProxyData::AllowLocalHostOnly() const {
+    const TFieldValue v = FSettings.Value(FS.AllowLocalHostOnly);
+    const auto *b = std::get_if<bool>(&v);
+    return b && *b;
+}
+
+void TdmProxyData::SetAllowLocalHostOnly(bool value) {
+    SetSetting(FS.AllowLocalHostOnly, value);
+}
+int32_t TdmProxyData::Timeout() const {
+    return SettingsInt(FS.TimeOut);
+}
+void TdmProxyData::SetTimeout(int32_t value) {
+    SetSetting(FS.TimeOut, int64_t(value));
+}
+int32_t TdmProxyData::SessionsTimeout() const {
+    return SettingsInt(FS.SessionsTimeOut);
+}
+void TdmProxyData::SetSessionsTimeout(int32_t value) {
+    SetSetting(FS.SessionsTimeOut, int64_t(value));
+}
+
+// ---- chain items filter -----------------------------------------------------
+
+void TdmProxyData::FilterItemsTo(int64_t chainUID) {
+    FItems.SetFiltered(false);
+    FItems.SetFilter(QStringLiteral("ChainUID=%1").arg(chainUID));
+    FItems.SetFiltered(true);
+}
+
+void TdmProxyData::FilterChainItems() {
+    const TFieldValue uid = FChains.Value(FC.UID);
+    if (IsNullValue(uid))
+        return;
+    FilterItemsTo(std::get<int64_t>(uid));
+}
+
+// ---- lookups ----------------------------------------------------------------
+
+bool TdmProxyData::LocateProxyRecord(int32_t AUID) {
+    return FProxies.LocateUID(AUID);
+}
+
+bool TdmProxyData::LocateChainRecord(int32_t AUID) {
+    if (!FChains.LocateUID(AUID))
+        throw EVelmoraError("chain record not found");
+    return true;
+}
+
+bool TdmProxyData::LocateAnonymRec(int32_t AID) {
+    return FAnonymized.LocateUID(AID);
+}
+
+// ---- readers ----------------------------------------------------------------
+
+TProxData &TdmProxyData::GetProxyRecord(TProxData &AProxRec) {
+    TDataTable &t = FProxies;
+    AProxRec.FHostName = t.Fields(FP.HostName).AsString();
+    AProxRec.FIPAddress = t.Fields(FP.IPAddress).AsString();
+    AProxRec.FProxyType = static_cast<TProxyType>(t.Fields(FP.HostType).AsInteger() & 0xFF);
+    AProxRec.FUID = t.Fields(FP.UID).AsInteger();
+    AProxRec.FPort = t.Fields(FP.Port).AsInteger();
+    AProxRec.FStatus = static_cast<TProxyStatus>(t.Fields(FP.Status).AsInteger() & 0xFF);
+    AProxRec.FLastChecked = t.Fields(FP.LastChecked).AsDateTime();
+    AProxRec.FSpeed = t.Fields(FP.Speed).AsFloat();
+    AProxRec.FCurrHostNameType = hntIPAddress;
+    return AProxRec;
+}
+
+TProxData *TdmProxyData::GetProxyRecord(int32_t AUID, TProxData *AProxRec) {
+    if (!AProxRec)
+        throw EVelmoraError("error , instance must be created");
+    if (AUID != -1 && !LocateProxyRecord(AUID))
+        return nullptr;
+    return &GetProxyRecord(*AProxRec);
+}
+
+void TdmProxyData::GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &ALst) {
+    ALst.reserve(ALst.size() + FProxies.AllRows().size());
+    for (FProxies.First(); !FProxies.Eof(); FProxies.Next()) {
+        auto rec = std::make_unique<TProxData>();
+        GetProxyRecord(*rec);
+        ALst.push_back(std::move(rec));
+    }
+}
+
+TChainedProxyData &TdmProxyData::GetChainedProxyRecord(int32_t AUID,
+                                                       TChainedProxyData &AChainedProxData) {
+    if (AUID != -1)
+        LocateChainRecord(AUID);
+    else if (FChains.IsEmpty())
+        throw EVelmoraError("chain record not found");
+    TDataTable &c = FChains;
+    AChainedProxData.FUID = c.Fields(FC.UID).AsInteger();
+    AChainedProxData.FDesc = c.Fields(FC.Desc).AsString();
+    AChainedProxData.FHidden = c.Fields(FC.Hidden).AsBoolean();
+    AChainedProxData.FPort = c.Fields(FC.LocalServerPort).AsInteger();
+    AChainedProxData.FLastChecked = c.Fields(FC.LastChecked).AsDateTime();
+    if (c.Fields(FC.UID).IsNull())
+        return AChainedProxData; // a chain being inserted has no items yet
+    FilterChainItems();
+    for (FItems.First(); !FItems.Eof(); FItems.Next()) {
+        if (!LocateProxyRecord(FItems.Fields(FI.ProxyUID).AsInteger()))
+            continue; // a dangling item
+        auto rec = std::make_unique<TProxData>();
+        GetProxyRecord(*rec);
+        AChainedProxData.AddItem(std::move(rec));
+    }
+    return AChainedProxData;
+}
+
+TChainedProxyData *TdmProxyData::GetChainedProxyRecord(int32_t AUID,
+                                                       TChainedProxyData *AChainedProxData) {
+    if (!AChainedProxData)
+        throw EVelmoraError("error , instance must be created");
+    return &GetChainedProxyRecord(AUID, *AChainedProxData);
+}
+
+bool TdmProxyData::VerifyChainedProxyItems(int32_t AUID) {
+    LocateChainRecord(AUID);
+    FilterChainItems();
+    if (FItems.RecordCount() == 0)
+        return false;
+    for (FItems.First(); !FItems.Eof(); FItems.Next()) {
+        if (!LocateProxyRecord(FItems.Fields(FI.ProxyUID).AsInteger()))
+            return false;
+        const auto status =
+            static_cast<TProxyStatus>(FProxies.Fields(FP.Status).AsInteger() & 0xFF);
+        if (status != TProxyStatus::psAvailable)
+            return false;
+    }
+    return true;
+}
+
+// ---- writers ----------------------------------------------------------------
+
+void TdmProxyData::AddProxy(const QString &AIPAddress, int32_t APort, TProxyType AType) {
+    FProxies.Append();
+    FProxies.Fields(FP.IPAddress).SetAsString(AIPAddress);
+    FProxies.SetValue(FP.Port, int64_t(APort));
+    FProxies.SetValue(FP.HostType, int64_t(static_cast<uint8_t>(AType)));
+    FProxies.Post();
+}
+
+bool TdmProxyData::DeleteProxy(int32_t AUID) {
+    if (!LocateProxyRecord(AUID))
+        return true;
+    {
+        // Every chain's items, whatever the filter; the switch comes back after.
+        TFilterSwitchGuard guard(FItems);
+        FItems.SetFiltered(false);
+        FItems.First();
+        while (!FItems.Eof()) {
+            if (FItems.Fields(FI.ProxyUID).AsInteger() == AUID &&
+                !FItems.Fields(FI.ProxyUID).IsNull())
+                FItems.Delete();
+            else
+                FItems.Next();
+        }
+    }
+    LocateProxyRecord(AUID);
+    FProxies.Delete();
+    SaveIfAuto();
+    return true;
+}
+
+bool TdmProxyData::DeleteChain(int32_t AUID) {
+    LocateChainRecord(AUID);
+    FilterChainItems();
+    FItems.First();
+    while (!FItems.IsEmpty())
+        FItems.Delete();
+    LocateChainRecord(AUID);
+    FChains.Delete();
+    SaveIfAuto();
+    return true;
+}
+
+void TdmProxyData::AddChainedItem(int32_t AChainUID, int32_t AProxUID) {
+    FilterItemsTo(AChainUID);
+    if (FItems.Locate(QStringLiteral("ProxyUID"), int64_t(AProxUID)))
+        throw EVelmoraError("Proxy already exists in chain");
+    FItems.Append();
+    FItems.SetValue(FI.ChainUID, int64_t(AChainUID));
+    FItems.SetValue(FI.ProxyUID, int64_t(AProxUID));
+    FItems.Post();
+}
+
+bool TdmProxyData::RemoveChainedItem(int32_t AChainUID, int32_t AProxUID) {
+    LocateChainRecord(AChainUID);
+    FilterChainItems();
+    FItems.First();
+    if (AProxUID == -1) {
+        while (!FItems.IsEmpty())
+            FItems.Delete();
+    } else {
+        for (; !FItems.Eof(); FItems.Next()) {
+            if (!FItems.Fields(FI.ProxyUID).IsNull() &&
+                FItems.Fields(FI.ProxyUID).AsInteger() == AProxUID) {
+                FItems.Delete();
+                break;
+            }
+        }
+    }
+    SaveIfAuto();
+    return true;
+}
+
+void TdmProxyData::UpdateProxyStatus(const TProxData &AData, TProxyStatus AStatus) {
+    if (!LocateProxyRecord(AData.FUID))
+        return;
+    FProxies.Edit();
+    FProxies.Fields(FP.LastChecked).SetAsDateTime(TClock::Now());
+    FProxies.SetValue(FP.Status, int64_t(static_cast<uint8_t>(AStatus)));
+    FProxies.SetValue(FP.Speed, AData.FSpeed);
+    FProxies.Post();
+    SaveIfAuto();
+}
+
+void TdmProxyData::UpdateProxyType(const TProxData &AData) {
+    if (!LocateProxyRecord(AData.FUID))
+        return;
+    FProxies.Edit();
+    FProxies.SetValue(FP.HostType, int64_t(static_cast<uint8_t>(AData.FProxyType)));
+    FProxies.Post();
+    SaveIfAuto();
+}
+
+bool TdmProxyData::AnonymDelete(int32_t AID) {
+    if (!LocateAnonymRec(AID))
+        return false;
+    FAnonymized.Delete();
+    return true;
+}

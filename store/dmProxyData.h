@@ -1,0 +1,155 @@
+#pragma once
+// The proxy store: the five tables of the data folder and every operation
+// that reads or changes proxies, chains, chain items, the settings row and
+// the anonymized programs. Readers hand out detached records; writers find
+// rows by UID, change them and, while FAutoSave is true, save the three main
+// table files at once. Lives on the user-interface thread; no locks.
+
+#include "store/ChainedProxyData.h"
+#include "store/DataTable.h"
+#include "store/ProxData.h"
+#include "store/ProxyTypes.h"
+#include "store/TableFile.h"
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class TdmProxyData {
+public:
+    // `dataFolder` with or without a trailing separator; empty means the
+    // per-user data folder, computed anew on every use.
+    explicit TdmProxyData(QString dataFolder = {});
+    TdmProxyData(const TdmProxyData &) = delete;
+    TdmProxyData &operator=(const TdmProxyData &) = delete;
+
+    // ---- data folder and files ----
+    QString DataFolder() const; // with a trailing separator
+    void SetDataFolder(const QString &folder);
+    // First run: when `folder` does not exist at all, creates it with the
+    // five empty table files and returns true. An existing folder is left
+    // alone, whatever it lacks.
+    static bool ProvisionDataFolder(const QString &folder);
+    bool ProvisionDataFolder();
+
+    static const QString ProxiesFileName;    // "Proxies.cds"
+    static const QString ChainsFileName;     // "ChainedProxies.cds"
+    static const QString ChainItemsFileName; // "ChainedProxyProxies.cds"
+    static const QString SettingsFileName;   // "settings.cds"
+    static const QString AnonymizedFileName; // "AnonymizedList.cds"
+
+    // ---- tables ----
+    TDataTable &cdsProxies() { return FProxies; }
+    TDataTable &cdsChainedProxies() { return FChains; }
+    TDataTable &cdsChainedProxyProxies() { return FItems; }
+    TDataTable &cdsSettings() { return FSettings; }
+    TDataTable &cdsAnonymizedList() { return FAnonymized; }
+    TTableFile &ProxiesFile() { return FProxiesFile; }
+    TTableFile &ChainsFile() { return FChainsFile; }
+    TTableFile &ChainItemsFile() { return FItemsFile; }
+    TTableFile &SettingsFile() { return FSettingsFile; }
+    TTableFile &AnonymizedFile() { return FAnonymizedFile; }
+
+    // ---- loading and saving ----
+    // Start-up load: provisions a data folder that does not exist, then
+    // "Proxies.cds file not found" / "settings file not found" for those two
+    // files, the settings row, the other tables in order (a missing or
+    // unreadable file stops there), and the "Default" chain when there is
+    // no chain.
+    void LoadData();
+    void Loadsettings();
+    void SaveData();       // Proxies.cds, ChainedProxies.cds, ChainedProxyProxies.cds
+    void SaveConfigs();    // settings.cds
+    void AnonymSaveData(); // AnonymizedList.cds
+    // Rereads both chain files, dropping unsaved changes of those tables.
+    void ReloadChains();
+    void CreateDefaultSocksChain();
+
+    // ---- settings (writing edits the row, posts and saves settings.cds) ----
+    bool AllowLocalHostOnly() const;
+    void SetAllowLocalHostOnly(bool value);
+    int32_t Timeout() const;
+    void SetTimeout(int32_t value);
+    int32_t SessionsTimeout() const;
+    void SetSessionsTimeout(int32_t value);
+
+    // While true, every row-changing operation saves the three main files.
+    bool FAutoSave = true;
+
+    // Filters the chain items to the current chain (nothing when its UID is
+    // null): "ChainUID=<n>".
+    void FilterChainItems();
+
+    // ---- lookups ----
+    bool LocateProxyRecord(int32_t AUID);
+    bool LocateChainRecord(int32_t AUID); // "chain record not found" instead of false
+    bool LocateAnonymRec(int32_t AID);
+
+    // ---- readers ----
+    // Fills from the current proxy row and returns the record.
+    TProxData &GetProxyRecord(TProxData &AProxRec);
+    // "error , instance must be created" when AProxRec is null; -1: the
+    // current row; otherwise null (record untouched) for an unknown proxy.
+    TProxData *GetProxyRecord(int32_t AUID, TProxData *AProxRec);
+    // One new record per proxy, in UID order, appended to ALst.
+    void GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &ALst);
+    // Fills the chain fields and appends its existing proxies in hop order;
+    // -1: the current chain row. "chain record not found" for an unknown one.
+    TChainedProxyData &GetChainedProxyRecord(int32_t AUID, TChainedProxyData &AChainedProxData);
+    TChainedProxyData *GetChainedProxyRecord(int32_t AUID, TChainedProxyData *AChainedProxData);
+    // True when the chain has items and every item's proxy exists with
+    // status OK.
+    bool VerifyChainedProxyItems(int32_t AUID);
+
+    // ---- writers ----
+    void AddProxy(const QString &AIPAddress, int32_t APort, TProxyType AType); // no save
+    bool DeleteProxy(int32_t AUID);
+    bool DeleteChain(int32_t AUID);
+    void AddChainedItem(int32_t AChainUID, int32_t AProxUID);    // no save
+    bool RemoveChainedItem(int32_t AChainUID, int32_t AProxUID); // -1: every item
+    void UpdateProxyStatus(const TProxData &AData, TProxyStatus AStatus);
+    void UpdateProxyType(const TProxData &AData);
+    // Deletes the anonymized program AID; false when there is none. No save.
+    bool AnonymDelete(int32_t AID);
+
+    // A table file was renamed aside before being replaced (see TTableFile).
+    std::function<void(const QString &)> FOnNotice;
+
+private:
+    struct TProxyFields {
+        int IPAddress, HostName, UID, LastChecked, Status, HostType, Port, Speed;
+    };
+    struct TChainFields {
+        int UID, Desc, LastChecked, LocalServerPort, AutoCreateChain, NoOfProxies, Hidden, Status;
+    };
+    struct TItemFields {
+        int ChainUID, ProxyUID, UID, IPaddrLookup, portlookup;
+    };
+    struct TSettingsFields {
+        int AllowLocalHostOnly, TimeOut, SessionsTimeOut;
+    };
+
+    void InstallHooks();
+    void SaveIfAuto();
+    void FilterItemsTo(int64_t chainUID);
+    int32_t SettingsInt(int field) const;
+    void SetSetting(int field, TFieldValue value);
+    void CheckFolderFile(const QString &fileName, const char *message) const;
+
+    QString FDataFolder;
+    TDataTable FProxies;
+    TDataTable FChains;
+    TDataTable FItems;
+    TDataTable FSettings;
+    TDataTable FAnonymized;
+    TTableFile FProxiesFile;
+    TTableFile FChainsFile;
+    TTableFile FItemsFile;
+    TTableFile FSettingsFile;
+    TTableFile FAnonymizedFile;
+    TProxyFields FP{};
+    TChainFields FC{};
+    TItemFields FI{};
+    TSettingsFields FS{};
+};

@@ -1,0 +1,344 @@
+// Loading and saving the five table files: values, first start, settings,
+// atomic replacement and files that cannot be read.
+#include "StoreFixture.h"
+
+#include "platform/Clock.h"
+#include "platform/Error.h"
+#include "store/DataPacketReader.h"
+#include "store/DataPacketWriter.h"
+#include "store/StoreSchemas.h"
+
+namespace {
+
+using StoreFiles = StoreFixture;
+
+QByteArray TableTsv(TDataTable &table) {
+    return tsv::Render(table.ToPacket());
+}
+
+TEST_F(StoreFiles, LoadsTheSampleSetToExactlyItsValues) {
+    LoadSet(QStringLiteral("store"));
+    const std::pair<TDataTable *, const char *> tables[] = {
+        {&Store->cdsProxies(), "Proxies"},
+        {&Store->cdsChainedProxies(), "ChainedProxies"},
+        {&Store->cdsChainedProxyProxies(), "ChainedProxyProxies"},
+        {&Store->cdsSettings(), "settings"},
+        {&Store->cdsAnonymizedList(), "AnonymizedList"}};
+    for (const auto &[table, name] : tables) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(TableTsv(*table),
+                  tsv::ReadFile(tsv::DataPath(QStringLiteral("store/%1.current.tsv").arg(name))));
+    }
+    // Nothing was written by the load itself.
+    for (const QString &name : TableFiles())
+        EXPECT_FALSE(Rewritten(name)) << name.toStdString();
+
+    TDataTable &p = Store->cdsProxies();
+    ASSERT_TRUE(Store->LocateProxyRecord(1));
+    for (const char *f : {"HostName", "LastChecked", "Desc", "SSLSupport", "Enabled", "Speed",
+                          "CurrHostNameType", "Country"})
+        EXPECT_TRUE(p.FieldByName(f).IsNull()) << f;
+    ASSERT_TRUE(Store->LocateProxyRecord(2));
+    EXPECT_EQ(p.FieldByName("IPAddress").AsBytes().size(), 50);
+    EXPECT_FALSE(p.FieldByName("Desc").IsNull());
+    EXPECT_EQ(p.FieldByName("Desc").AsString(), QString());
+    EXPECT_EQ(p.FieldByName("LastChecked").AsDateTime(), 0.0);
+    EXPECT_EQ(p.FieldByName("LastChecked").Value(), TFieldValue(59926521600000.0));
+    EXPECT_EQ(p.FieldByName("Speed").AsFloat(), 0.1);
+    EXPECT_EQ(p.FieldByName("Country").Value(), TFieldValue(int64_t(0)));
+    ASSERT_TRUE(Store->LocateProxyRecord(3));
+    EXPECT_EQ(p.FieldByName("HostName").AsBytes(), QByteArray("\x63\x61\x66\xE9\x2D\x80", 6));
+    EXPECT_EQ(p.FieldByName("HostName").AsString(), QString::fromUtf8("café-€"));
+    EXPECT_EQ(p.FieldByName("Desc").AsString(), QString::fromUtf8("naïve «proxy» – 5 €"));
+    EXPECT_EQ(p.FieldByName("Country").AsInteger(), -1);
+    TProxData rec;
+    ASSERT_NE(Store->GetProxyRecord(4, &rec), nullptr);
+    EXPECT_EQ(TClock::ToQDateTime(rec.FLastChecked),
+              QDateTime(QDate(2026, 3, 14), QTime(15, 9, 26, 535)));
+    EXPECT_EQ(rec.FSpeed, 1234.0);
+    EXPECT_EQ(rec.FProxyType, TProxyType::ptSOCKS5);
+    EXPECT_EQ(rec.FStatus, TProxyStatus::psAvailable);
+
+    EXPECT_TRUE(Store->AllowLocalHostOnly());
+    EXPECT_EQ(Store->Timeout(), 5);
+    EXPECT_EQ(Store->SessionsTimeout(), 0);
+    ASSERT_TRUE(Store->LocateAnonymRec(2));
+    EXPECT_TRUE(Store->cdsAnonymizedList().FieldByName("ChainUID").IsNull());
+    EXPECT_EQ(Store->cdsChainedProxies().AutoIncValue(), 3);
+}
+
+TEST_F(StoreFiles, SavingUnchangedTablesGivesTheSameBytes) {
+    LoadSet(QStringLiteral("store"));
+    Store->SaveData();
+    Store->SaveConfigs();
+    Store->AnonymSaveData();
+    for (const QString &name : TableFiles()) {
+        EXPECT_TRUE(Rewritten(name)) << name.toStdString();
+        EXPECT_EQ(Bytes(name), tsv::ReadFile(tsv::DataPath(QStringLiteral("store/") + name)))
+            << name.toStdString();
+    }
+    QStringList sorted = TableFiles();
+    sorted.sort();
+    EXPECT_EQ(FolderEntries(), sorted); // no temporary files left
+}
+
+TEST_F(StoreFiles, RoundTripKeepsEveryValueAndNull) {
+    LoadSet(QStringLiteral("store"));
+    Store->AddProxy(QStringLiteral("10.0.0.1"), 8080, TProxyType::ptHTTP);
+    TDataTable &p = Store->cdsProxies();
+    p.Edit();
+    p.FieldByName("Desc").SetAsString(QString::fromUtf8("über ‰ Ω")); // Ω is not in 1252
+    p.FieldByName("SSLSupport").SetAsBoolean(false);
+    p.FieldByName("LastChecked")
+        .SetAsDateTime(
+            TClock::FromQDateTime(QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59, 999))));
+    p.Post();
+    Store->SaveData();
+    const QByteArray before = TableTsv(p);
+
+    TdmProxyData again(Folder);
+    again.LoadData();
+    EXPECT_EQ(TableTsv(again.cdsProxies()), before);
+    ASSERT_TRUE(again.LocateProxyRecord(5));
+    EXPECT_EQ(again.cdsProxies().FieldByName("Desc").AsString(), QString::fromUtf8("über ‰ ?"));
+    EXPECT_TRUE(again.cdsProxies().FieldByName("HostName").IsNull());
+    EXPECT_FALSE(again.cdsProxies().FieldByName("SSLSupport").IsNull());
+    TProxData rec;
+    again.GetProxyRecord(rec);
+    EXPECT_EQ(TClock::ToQDateTime(rec.FLastChecked),
+              QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59, 999)));
+}
+
+TEST_F(StoreFiles, FirstStartWithEmptyFilesMakesTheDefaultChain) {
+    LoadSet(QStringLiteral("cds/empty"));
+    // The three main files were rewritten at once, the other two not.
+    EXPECT_TRUE(Rewritten(QStringLiteral("Proxies.cds")));
+    EXPECT_TRUE(Rewritten(QStringLiteral("ChainedProxies.cds")));
+    EXPECT_TRUE(Rewritten(QStringLiteral("ChainedProxyProxies.cds")));
+    EXPECT_FALSE(Rewritten(QStringLiteral("settings.cds")));
+    EXPECT_FALSE(Rewritten(QStringLiteral("AnonymizedList.cds")));
+
+    EXPECT_EQ(Store->cdsSettings().RecordCount(), 1); // in memory only
+    EXPECT_EQ(Store->Timeout(), 0);
+    EXPECT_FALSE(Store->AllowLocalHostOnly());
+
+    const TDataPacket chains = TDataPacketReader::Read(Bytes(QStringLiteral("ChainedProxies.cds")));
+    EXPECT_EQ(tsv::Render(chains),
+              QByteArray("UID\tDateAdded\tDesc\tEnabled\tStatus\tLastChecked\tLocalServerPort\t"
+                         "LocalServerStatus\tLocalServerEnabled\tAutoCreateChain\tChangeEvery\t"
+                         "NoOfProxies\tHidden\n"
+                         "1\t\\N\tDefault\t\\N\t0\t\\N\t1080\t\\N\t\\N\tfalse\t\\N\t3\tfalse\n"));
+    TChainedProxyData chain;
+    Store->GetChainedProxyRecord(1, chain);
+    EXPECT_EQ(chain.FDesc, QStringLiteral("Default"));
+    EXPECT_EQ(chain.FPort, 1080);
+    EXPECT_EQ(chain.ItemsCount(), 0);
+    EXPECT_FALSE(Store->VerifyChainedProxyItems(1));
+}
+
+TEST_F(StoreFiles, DeletingTheLastChainBringsTheDefaultBackAtNextStart) {
+    LoadSet(QStringLiteral("store"));
+    Store->DeleteChain(1);
+    Store->DeleteChain(2);
+    EXPECT_TRUE(Store->cdsChainedProxies().IsEmpty());
+    TdmProxyData again(Folder);
+    again.LoadData();
+    ASSERT_EQ(again.cdsChainedProxies().RecordCount(), 1);
+    TChainedProxyData chain;
+    again.GetChainedProxyRecord(-1, chain);
+    EXPECT_EQ(chain.FDesc, QStringLiteral("Default"));
+    EXPECT_EQ(chain.FUID, 3); // keys are never reused
+}
+
+TEST_F(StoreFiles, ASettingIsWrittenAtOnceWithTheDefaultRow) {
+    LoadSet(QStringLiteral("cds/empty"));
+    Store->SetSessionsTimeout(45);
+    EXPECT_EQ(tsv::Render(TDataPacketReader::Read(Bytes(QStringLiteral("settings.cds")))),
+              QByteArray("AllowLocalHostOnly\tTimeOut\tSessionsTimeOut\nfalse\t0\t45\n"));
+    Store->SetAllowLocalHostOnly(true);
+    Store->SetTimeout(500);
+    EXPECT_EQ(tsv::Render(TDataPacketReader::Read(Bytes(QStringLiteral("settings.cds")))),
+              QByteArray("AllowLocalHostOnly\tTimeOut\tSessionsTimeOut\ntrue\t500\t45\n"));
+    EXPECT_EQ(Store->cdsSettings().RecordCount(), 1);
+}
+
+TEST_F(StoreFiles, SaveWritesEveryChainsItemsWhateverTheFilter) {
+    LoadSet(QStringLiteral("store"));
+    Store->AddChainedItem(1, 2);
+    Store->AddChainedItem(3, 4); // a chain that does not exist yet: filtered to 3
+    EXPECT_EQ(Store->cdsChainedProxyProxies().Filter(), QStringLiteral("ChainUID=3"));
+    EXPECT_EQ(Store->cdsChainedProxyProxies().RecordCount(), 1);
+    Store->SaveData();
+    const TDataPacket items =
+        TDataPacketReader::Read(Bytes(QStringLiteral("ChainedProxyProxies.cds")));
+    EXPECT_EQ(items.Rows.size(), 6u);
+}
+
+TEST_F(StoreFiles, MissingFilesGiveTheirErrorsAndLoadNothingMore) {
+    Fill(QStringLiteral("store"));
+    QFile::remove(Folder + QStringLiteral("Proxies.cds"));
+    Open();
+    EXPECT_EQ(MessageOf([&] { Store->LoadData(); }), QStringLiteral("Proxies.cds file not found"));
+    EXPECT_TRUE(Store->cdsChainedProxies().IsEmpty());
+    EXPECT_TRUE(Store->cdsSettings().IsEmpty());
+
+    Fill(QStringLiteral("store"));
+    QFile::remove(Folder + QStringLiteral("settings.cds"));
+    Open();
+    EXPECT_EQ(MessageOf([&] { Store->LoadData(); }), QStringLiteral("settings file not found"));
+    EXPECT_TRUE(Store->cdsProxies().IsEmpty());
+
+    Fill(QStringLiteral("store"));
+    QFile::remove(Folder + QStringLiteral("ChainedProxyProxies.cds"));
+    Open();
+    const QString message = MessageOf([&] { Store->LoadData(); });
+    EXPECT_TRUE(message.startsWith(QStringLiteral("Cannot open file"))) << message.toStdString();
+    EXPECT_TRUE(message.contains(Folder + QStringLiteral("ChainedProxyProxies.cds")));
+    EXPECT_EQ(Store->cdsProxies().RecordCount(), 4); // loaded before it
+    EXPECT_EQ(Store->cdsChainedProxies().RecordCount(), 2);
+    EXPECT_TRUE(Store->cdsAnonymizedList().IsEmpty()); // after it
+    EXPECT_FALSE(Rewritten(QStringLiteral("ChainedProxies.cds")));
+}
+
+TEST_F(StoreFiles, ProvisioningHappensOnlyWhenTheFolderDoesNotExist) {
+    Open();
+    Store->LoadData(); // the folder does not exist yet
+    for (const QString &name : TableFiles())
+        EXPECT_TRUE(QFileInfo::exists(Folder + name)) << name.toStdString();
+    EXPECT_EQ(Bytes(QStringLiteral("settings.cds")),
+              tsv::ReadFile(tsv::DataPath(QStringLiteral("cds/empty/settings.cds"))));
+    EXPECT_EQ(Bytes(QStringLiteral("AnonymizedList.cds")),
+              tsv::ReadFile(tsv::DataPath(QStringLiteral("cds/empty/AnonymizedList.cds"))));
+    EXPECT_EQ(Store->cdsChainedProxies().RecordCount(), 1);
+
+    // An existing folder is left as it is.
+    QFile::remove(Folder + QStringLiteral("AnonymizedList.cds"));
+    EXPECT_FALSE(TdmProxyData::ProvisionDataFolder(Folder));
+    EXPECT_FALSE(QFileInfo::exists(Folder + QStringLiteral("AnonymizedList.cds")));
+}
+
+TEST_F(StoreFiles, AFailedSaveLeavesTheOldFileAndKeepsTheChange) {
+    LoadSet(QStringLiteral("store"));
+    const QByteArray old = Bytes(QStringLiteral("Proxies.cds"));
+    Store->ProxiesFile().FDeviceWrap = [](QIODevice &target) -> std::unique_ptr<QIODevice> {
+        // Passes 100 bytes to the real temporary file, then fails.
+        class TShortDevice : public QIODevice {
+        public:
+            explicit TShortDevice(QIODevice &t) : FTarget(t) { open(WriteOnly); }
+            qint64 readData(char *, qint64) override { return -1; }
+            qint64 writeData(const char *d, qint64 n) override {
+                const qint64 room = 100 - FDone;
+                if (room <= 0) {
+                    setErrorString(QStringLiteral("Disk quota exceeded"));
+                    return -1;
+                }
+                const qint64 w = FTarget.write(d, std::min(room, n));
+                FDone += w;
+                return w;
+            }
+
+        private:
+            QIODevice &FTarget;
+            qint64 FDone = 0;
+        };
+        return std::make_unique<TShortDevice>(target);
+    };
+    Store->AddProxy(QStringLiteral("10.1.1.1"), 1080, TProxyType::ptSOCKS5);
+    const QString message = MessageOf([&] { Store->SaveData(); });
+    EXPECT_TRUE(message.startsWith(QStringLiteral("Cannot write file"))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("Proxies.cds")));
+    EXPECT_TRUE(message.contains(QStringLiteral("Disk quota exceeded")));
+    EXPECT_EQ(Bytes(QStringLiteral("Proxies.cds")), old);
+    EXPECT_EQ(FolderEntries().size(), 5); // no temporary file left behind
+    EXPECT_EQ(Store->cdsProxies().RecordCount(), 5);
+
+    Store->ProxiesFile().FDeviceWrap = nullptr;
+    Store->SaveData();
+    EXPECT_EQ(TDataPacketReader::Read(Bytes(QStringLiteral("Proxies.cds"))).Rows.size(), 5u);
+}
+
+TEST_F(StoreFiles, ASaveIntoAMissingFolderFailsAndKeepsTheChange) {
+    LoadSet(QStringLiteral("store"));
+    ASSERT_TRUE(QDir(Folder).removeRecursively());
+    Store->AddProxy(QStringLiteral("10.1.1.2"), 1080, TProxyType::ptSOCKS4);
+    const QString message = MessageOf([&] { Store->SaveData(); });
+    EXPECT_TRUE(message.startsWith(QStringLiteral("Cannot create file"))) << message.toStdString();
+    EXPECT_EQ(Store->cdsProxies().RecordCount(), 5);
+    EXPECT_FALSE(QFileInfo::exists(Folder));
+}
+
+TEST_F(StoreFiles, AnUnreadableFileIsKeptAsideBeforeItIsReplaced) {
+    Fill(QStringLiteral("store"));
+    const QString path = Folder + QStringLiteral("Proxies.cds");
+    QByteArray damaged = Bytes(QStringLiteral("Proxies.cds")).left(500);
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(damaged);
+    }
+    Open();
+    QStringList notices;
+    Store->FOnNotice = [&](const QString &text) { notices << text; };
+    const QString message = MessageOf([&] { Store->LoadData(); });
+    EXPECT_TRUE(message.contains(path)) << message.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("runs past the end"))) << message.toStdString();
+    const QString aside = Store->ProxiesFile().AsidePath();
+    EXPECT_TRUE(aside.startsWith(path + QStringLiteral(".unreadable-")));
+    EXPECT_TRUE(message.contains(aside));
+    EXPECT_EQ(Bytes(QStringLiteral("Proxies.cds")), damaged); // left alone until a save
+    EXPECT_TRUE(Store->cdsProxies().IsEmpty());
+
+    Store->AddProxy(QStringLiteral("10.2.2.2"), 3128, TProxyType::ptHTTP);
+    Store->SaveData();
+    EXPECT_EQ(tsv::ReadFile(aside), damaged);
+    EXPECT_EQ(TDataPacketReader::Read(Bytes(QStringLiteral("Proxies.cds"))).Rows.size(), 1u);
+    // The chain files were never loaded (the load stopped first), so they
+    // were kept aside too instead of being replaced by empty tables.
+    ASSERT_EQ(notices.size(), 3);
+    EXPECT_TRUE(notices[0].contains(aside));
+    const QStringList kept =
+        QDir(Folder).entryList({QStringLiteral("ChainedProxies.cds.notloaded-*")});
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(tsv::ReadFile(Folder + kept[0]),
+              tsv::ReadFile(tsv::DataPath(QStringLiteral("store/ChainedProxies.cds"))));
+
+    // A second save replaces the file in the ordinary way.
+    Store->SaveData();
+    EXPECT_EQ(notices.size(), 3);
+}
+
+TEST_F(StoreFiles, AFailedReloadKeepsTheTablesAndNamesTheFileAndFault) {
+    LoadSet(QStringLiteral("store"));
+    Store->FAutoSave = false;
+    Store->RemoveChainedItem(2, -1);
+    {
+        QFile f(Folder + QStringLiteral("ChainedProxyProxies.cds"));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.write("XXXX");
+    }
+    const QString message = MessageOf([&] { Store->ReloadChains(); });
+    EXPECT_TRUE(message.contains(QStringLiteral("ChainedProxyProxies.cds")));
+    EXPECT_TRUE(message.contains(QStringLiteral("magic")));
+    // The chains table was reloaded; the items table keeps what it had.
+    Store->cdsChainedProxyProxies().SetFiltered(false);
+    EXPECT_EQ(Store->cdsChainedProxyProxies().RecordCount(), 0);
+}
+
+TEST_F(StoreFiles, AColumnOfTheWrongTypeIsNamed) {
+    Fill(QStringLiteral("store"));
+    TTableSchema schema = TStoreSchemas::ChainedProxies();
+    schema.Fields[6].Kind = TFieldKind::ftString; // LocalServerPort
+    schema.Fields[6].Size = 10;
+    TDataPacket packet;
+    packet.Columns = schema.PacketColumns();
+    packet.Properties = schema.PacketProperties(1);
+    QFile f(Folder + QStringLiteral("ChainedProxies.cds"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(TDataPacketWriter::ToBytes(packet));
+    f.close();
+    Open();
+    const QString message = MessageOf([&] { Store->LoadData(); });
+    EXPECT_TRUE(message.contains(QStringLiteral("\"LocalServerPort\""))) << message.toStdString();
+}
+
+} // namespace
