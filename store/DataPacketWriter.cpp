@@ -148,11 +148,24 @@ void WriteValue(TSink &out, const TPacketColumn &c, const TFieldValue &v) {
 } // namespace
 
 void TDataPacketWriter::Write(const TDataPacket &packet, QIODevice &device) {
+    const size_t columns = packet.Columns.size();
+    for (const std::vector<TFieldValue> &row : packet.Rows)
+        if (row.size() != columns)
+            throw EVelmoraError(
+                QStringLiteral("a row has %1 values for %2 columns").arg(row.size()).arg(columns));
+    Write(
+        packet, packet.Rows.size(), [&](size_t i) { return packet.Rows[i].data(); }, device);
+}
+
+void TDataPacketWriter::Write(const TDataPacket &packet, size_t rowCount, const TRowSource &rowAt,
+                              QIODevice &device) {
     const QByteArray meta = Metadata(packet);
     const uint64_t firstRow = 24 + static_cast<uint64_t>(meta.size());
     if (firstRow > 0xFFFF)
         throw EVelmoraError(QStringLiteral("the column descriptors are too long for a table file"));
     const size_t columns = packet.Columns.size();
+    if (rowCount > 0xFFFFFFFFu)
+        throw EVelmoraError(QStringLiteral("too many rows for a table file"));
 
     TSink out(device);
     out.Le(0xBDE01996, 4);
@@ -160,17 +173,15 @@ void TDataPacketWriter::Write(const TDataPacket &packet, QIODevice &device) {
     out.Le(0, 2);
     out.Le(24, 4);
     out.Le(columns, 2);
-    out.Le(packet.Rows.size(), 4);
+    out.Le(rowCount, 4);
     out.Le(3, 4); // flags: the first-row offset below is valid
     out.Le(firstRow, 2);
     out.Raw(meta);
 
     const size_t markBytes = (columns + 3) / 4;
     QByteArray marks(static_cast<qsizetype>(markBytes), '\0');
-    for (const std::vector<TFieldValue> &row : packet.Rows) {
-        if (row.size() != columns)
-            throw EVelmoraError(
-                QStringLiteral("a row has %1 values for %2 columns").arg(row.size()).arg(columns));
+    for (size_t r = 0; r < rowCount; ++r) {
+        const TFieldValue *row = rowAt(r);
         marks.fill('\0');
         for (size_t c = 0; c < columns; ++c)
             if (IsNullValue(row[c]))

@@ -6,6 +6,7 @@
 #include "store/DataPacket.h"
 
 #include <QByteArray>
+#include <functional>
 
 class QIODevice;
 
@@ -15,5 +16,11 @@ public:
     // device refuses a write (the message carries the device's error text)
     // or when a value does not suit its column.
     static void Write(const TDataPacket &packet, QIODevice &device);
+    // The same with the rows handed over one at a time (the metadata's own
+    // rows are ignored): `row(i)` points at the values of row i, one per
+    // column. Saves copying a large table before writing it.
+    using TRowSource = std::function<const TFieldValue *(size_t index)>;
+    static void Write(const TDataPacket &metadata, size_t rowCount, const TRowSource &row,
+                      QIODevice &device);
     static QByteArray ToBytes(const TDataPacket &packet);
 };

@@ -2,6 +2,7 @@
 
 #include "platform/Error.h"
 #include "store/DataPacketReader.h"
+#include "store/DataPacketWriter.h"
 #include "store/DateTimeCodec.h"
 #include "store/Win1252.h"
 
@@ -515,10 +516,20 @@ int TDataTable::DisplayWidth(int field) const {
 
 // ---- whole table ------------------------------------------------------------
 
-TDataPacket TDataTable::ToPacket() const {
+TDataPacket TDataTable::Metadata() const {
     TDataPacket packet;
     packet.Columns = FSchema.PacketColumns();
     packet.Properties = FSchema.PacketProperties(FAutoInc);
+    return packet;
+}
+
+void TDataTable::WriteTo(QIODevice &device) const {
+    TDataPacketWriter::Write(
+        Metadata(), FRows.size(), [this](size_t i) { return FRows[i]->Values.data(); }, device);
+}
+
+TDataPacket TDataTable::ToPacket() const {
+    TDataPacket packet = Metadata();
     packet.Rows.reserve(FRows.size());
     for (const auto &r : FRows)
         packet.Rows.emplace_back(r->Values.begin(), r->Values.begin() + FStoredFields);
@@ -544,22 +555,32 @@ void TDataTable::LoadFromPacket(TDataPacket packet) {
                          TTableSchema::KindName(def.Kind)));
     }
 
+    // The usual case, a file of this very table: rows are taken over whole.
+    bool sameColumns = packet.Columns.size() == static_cast<size_t>(FStoredFields);
+    for (int f = 0; f < FStoredFields && sameColumns; ++f)
+        sameColumns = source[f] == f;
+
     TRows rows;
     rows.reserve(packet.Rows.size());
     uint64_t seq = 1;
     for (auto &values : packet.Rows) {
         auto row = std::make_unique<TRow>();
-        row->Values.resize(FSchema.Fields.size());
         row->Seq = seq++;
+        if (sameColumns) {
+            row->Values = std::move(values);
+            row->Values.resize(FSchema.Fields.size());
+        } else {
+            row->Values.resize(FSchema.Fields.size());
+            for (int f = 0; f < FStoredFields; ++f)
+                if (source[f] >= 0)
+                    row->Values[f] = std::move(values[source[f]]);
+        }
         for (int f = 0; f < FStoredFields; ++f) {
-            if (source[f] < 0)
-                continue;
-            TFieldValue v = std::move(values[source[f]]);
             const TFieldDef &def = FSchema.Fields[f];
             if (def.Kind == TFieldKind::ftString)
-                if (auto *bytes = std::get_if<QByteArray>(&v); bytes && bytes->size() > def.Size)
+                if (auto *bytes = std::get_if<QByteArray>(&row->Values[f]);
+                    bytes && bytes->size() > def.Size)
                     bytes->truncate(def.Size);
-            row->Values[f] = std::move(v);
         }
         rows.push_back(std::move(row));
     }

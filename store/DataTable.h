@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+class QIODevice;
 class TField;
 
 class TDataTable {
@@ -95,6 +96,9 @@ public:
     // Whole table.
     int64_t AutoIncValue() const { return FAutoInc; }
     TDataPacket ToPacket() const; // every posted row, whatever the filter
+    TDataPacket Metadata() const; // columns and properties, no rows
+    // Writes the table file form of ToPacket() without copying the rows.
+    void WriteTo(QIODevice &device) const;
     // Replaces the content; throws (content unchanged) when the packet's
     // columns do not suit this table or its keys repeat.
     void LoadFromPacket(TDataPacket packet);

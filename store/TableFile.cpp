@@ -2,7 +2,6 @@
 
 #include "platform/Error.h"
 #include "store/DataPacketReader.h"
-#include "store/DataPacketWriter.h"
 #include "store/DataTable.h"
 
 #include <QDateTime>
@@ -89,11 +88,12 @@ void TTableFile::Save(const QString &folder) {
                                                   "replaced.")
                                        .arg(Native(path), Native(aside)));
     }
-    WriteFile(FTable.ToPacket(), path, FDeviceWrap);
+    WriteFile(
+        path, [this](QIODevice &device) { FTable.WriteTo(device); }, FDeviceWrap);
     FState = TFileState::Loaded;
 }
 
-void TTableFile::WriteFile(const TDataPacket &packet, const QString &path,
+void TTableFile::WriteFile(const QString &path, const std::function<void(QIODevice &)> &write,
                            const TDeviceWrap &wrap) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -102,9 +102,9 @@ void TTableFile::WriteFile(const TDataPacket &packet, const QString &path,
     try {
         if (wrap) {
             std::unique_ptr<QIODevice> device = wrap(file);
-            TDataPacketWriter::Write(packet, *device);
+            write(*device);
         } else {
-            TDataPacketWriter::Write(packet, file);
+            write(file);
         }
     } catch (const EVelmoraError &e) {
         file.cancelWriting();

@@ -4,8 +4,6 @@
 // be read, or it was never loaded) is never replaced silently: before the
 // first save over it, it is renamed aside and a notice says where.
 
-#include "store/DataPacket.h"
-
 #include <QIODevice>
 #include <QString>
 #include <functional>
@@ -40,10 +38,11 @@ public:
     // failure leaves the old file as it was and raises the error.
     void Save(const QString &folder);
 
-    // Atomic write of a packet to `path`; `wrap`, when set, stands between
-    // the writer and the temporary file (tests use it to fail a write).
+    // Atomic write to `path` of what `write` puts on the device; `wrap`, when
+    // set, stands between the writer and the temporary file (tests use it to
+    // fail a write).
     using TDeviceWrap = std::function<std::unique_ptr<QIODevice>(QIODevice &target)>;
-    static void WriteFile(const TDataPacket &packet, const QString &path,
+    static void WriteFile(const QString &path, const std::function<void(QIODevice &)> &write,
                           const TDeviceWrap &wrap = {});
 
     std::function<void(const QString &)> FOnNotice; // a file was kept aside

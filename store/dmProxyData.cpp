@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/DataFolder.h"
 #include "platform/Error.h"
+#include "store/DataPacketWriter.h"
 #include "store/StoreSchemas.h"
 #include "store/Win1252.h"
 
@@ -152,7 +153,8 @@ bool TdmProxyData::ProvisionDataFolder(const QString &folder) {
         TDataPacket empty;
         empty.Columns = schema.PacketColumns();
         empty.Properties = schema.PacketProperties(1);
-        TTableFile::WriteFile(empty, base + name);
+        TTableFile::WriteFile(base + name,
+                              [&](QIODevice &device) { TDataPacketWriter::Write(empty, device); });
     }
     return true;
 }
