@@ -1,26 +1,28 @@
 #pragma once
 // Loopback plumbing shared by the relay and server tests: connected socket
 // pairs, a small HTTP server, a receive-then-send server, outside programs
-// run with a bounded wait, and the thread count of this process.
+// (curl, proxychains4) run with a bounded wait, and the thread count of this
+// process.
 
 #include "platform/Socket.h"
-
-#include <QProcess>
-#include <QStringList>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 #include <list>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -227,28 +229,6 @@ inline TLoopbackServer::TBody ReceiveThenSendBody(size_t replySize) {
     };
 }
 
-// An outside program, stopped by its PID when it outlives the test.
-class TPeerProcess {
-public:
-    TPeerProcess(const QString &program, const QStringList &args) {
-        FProcess.setProgram(program);
-        FProcess.setArguments(args);
-        FProcess.start();
-        FProcess.waitForStarted(5000);
-    }
-    ~TPeerProcess() {
-        if (FProcess.state() != QProcess::NotRunning) {
-            FProcess.kill();
-            FProcess.waitForFinished(5000);
-        }
-    }
-    bool Running() const { return FProcess.state() == QProcess::Running; }
-    QProcess &Process() { return FProcess; }
-
-private:
-    QProcess FProcess;
-};
-
 struct TRunResult {
     int ExitCode = -1;
     bool Finished = false;
@@ -256,14 +236,99 @@ struct TRunResult {
     std::string Err;
 };
 
-inline TRunResult RunProgram(const QString &program, const QStringList &args,
-                             int timeoutMs = 30000) {
+// Runs an outside program (found in PATH) with its output captured; a program
+// still running after timeoutMs is killed by its PID. posix_spawn, not fork:
+// the thread sanitizer refuses a fork of a threaded process.
+inline TRunResult RunProgram(const std::vector<std::string> &args, int timeoutMs = 30000) {
     TRunResult result;
-    TPeerProcess peer(program, args);
-    result.Finished = peer.Process().waitForFinished(timeoutMs);
-    result.ExitCode = result.Finished ? peer.Process().exitCode() : -1;
-    result.Out = peer.Process().readAllStandardOutput().toStdString();
-    result.Err = peer.Process().readAllStandardError().toStdString();
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) < 0)
+        return result;
+    if (::pipe2(err, O_CLOEXEC) < 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t pipeDefault;
+    sigemptyset(&pipeDefault);
+    sigaddset(&pipeDefault, SIGPIPE);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &pipeDefault);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETPGROUP);
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) {
+        ::close(out[0]);
+        ::close(err[0]);
+        result.Err = std::string("cannot start ") + args[0] + ": " + std::strerror(rc);
+        return result;
+    }
+
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.Out, &result.Err};
+    bool timedOut = false;
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              until - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        if (::poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[65536];
+            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+    }
+    for (pollfd &p : fds)
+        if (p.fd >= 0)
+            ::close(p.fd);
+    if (timedOut)
+        ::kill(-pid, SIGKILL);
+    int status = 0;
+    // Both outputs have ended: the program is exiting (or was killed).
+    for (int i = 0; i < 500; ++i) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            result.Finished = !timedOut;
+            result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return result;
+        }
+        if (i == 400)
+            ::kill(-pid, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return result;
 }
 
@@ -271,19 +336,6 @@ inline TRunResult RunProgram(const QString &program, const QStringList &args,
 inline uint16_t FreePort() {
     TSocket probe = TSocket::Listen(TSocket::Family::IPv4, 0, 1);
     return probe.LocalPort();
-}
-
-inline bool WaitListening(uint16_t port, int timeoutMs = 5000) {
-    return WaitFor(
-        [port] {
-            try {
-                TSocket s = TSocket::Connect("127.0.0.1", port, 500);
-                return true;
-            } catch (const ESocketError &) {
-                return false;
-            }
-        },
-        timeoutMs);
 }
 
 } // namespace servertest

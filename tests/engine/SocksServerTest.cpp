@@ -42,9 +42,8 @@ protected:
     TSocket Client() { return TSocket::Connect("127.0.0.1", Port, 5000); }
 
     TRunResult Curl(const std::string &proxyFlag, const std::string &url) {
-        return RunProgram("curl",
-                          {"-s", "-S", "--max-time", "20", QString::fromStdString(proxyFlag),
-                           QString("127.0.0.1:%1").arg(Port), QString::fromStdString(url)});
+        return RunProgram({"curl", "-s", "-S", "--max-time", "20", proxyFlag,
+                           "127.0.0.1:" + std::to_string(Port), url});
     }
 
     TTempSocksServer Server;
@@ -194,8 +193,8 @@ TEST(TempSocksServer, StartsAgainAfterStop) {
     EXPECT_FALSE(server.Active());
     server.Start();
     TLoopbackServer http(HttpBody());
-    const TRunResult r = RunProgram("curl", {"-s", "--max-time", "20", "--socks5",
-                                             QString("127.0.0.1:%1").arg(server.Port()),
-                                             QString("http://127.0.0.1:%1/").arg(http.Port())});
+    const TRunResult r = RunProgram({"curl", "-s", "--max-time", "20", "--socks5",
+                                     "127.0.0.1:" + std::to_string(server.Port()),
+                                     "http://127.0.0.1:" + std::to_string(http.Port()) + "/"});
     EXPECT_EQ(r.Out, "hello from the loopback server");
 }
