@@ -1,0 +1,356 @@
+// The chain runtime and the chain manager, with our own plain SOCKS servers as
+// the chain's proxies and an echo server as the destination.
+#include "engine/ChainManager.h"
+#include "engine/TempSocksServer.h"
+#include "engine/dmSocksMgr.h"
+#include "store/dmProxyData.h"
+#include "tests/common/Peers.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Lines and reports collected from several threads.
+struct TLog {
+    std::mutex Lock;
+    QStringList Lines;
+    struct TReport {
+        int32_t Chain;
+        TActivityType Type;
+        QString Text;
+        int32_t Context;
+    };
+    std::vector<TReport> Reports;
+
+    void Line(const QString &l) {
+        std::lock_guard<std::mutex> g(Lock);
+        Lines << l;
+    }
+    QStringList TakeLines() {
+        std::lock_guard<std::mutex> g(Lock);
+        return Lines;
+    }
+    std::vector<TReport> TakeReports() {
+        std::lock_guard<std::mutex> g(Lock);
+        return Reports;
+    }
+};
+
+bool WaitUntil(const std::function<bool()> &done, int ms = 10000) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+// A store in a temporary folder with helpers to make proxies and chains.
+struct TStoreFixture {
+    QTemporaryDir Dir;
+    std::unique_ptr<TdmProxyData> Store;
+
+    TStoreFixture() {
+        const QString folder = Dir.path() + "/VelmoraAnonymizer/";
+        TdmProxyData::ProvisionDataFolder(folder);
+        Store = std::make_unique<TdmProxyData>(folder);
+        Store->LoadData(); // makes the "Default" chain, which has no items
+    }
+
+    int32_t AddProxy(uint16_t port, TProxyType type, TProxyStatus status) {
+        Store->AddProxy("127.0.0.1", port, type);
+        TDataTable &t = Store->cdsProxies();
+        t.Last();
+        const int32_t uid = t.FieldByName("UID").AsInteger();
+        TProxData rec;
+        rec.FUID = uid;
+        Store->UpdateProxyStatus(rec, status);
+        return uid;
+    }
+
+    int32_t AddChain(const QString &name, uint16_t port, const std::vector<int32_t> &proxies) {
+        TDataTable &c = Store->cdsChainedProxies();
+        c.Append();
+        c.FieldByName("Desc").SetAsString(name);
+        c.FieldByName("LocalServerPort").SetAsInteger(port);
+        c.Post();
+        const int32_t uid = c.FieldByName("UID").AsInteger();
+        for (int32_t p : proxies)
+            Store->AddChainedItem(uid, p);
+        Store->SaveData();
+        return uid;
+    }
+};
+
+// SOCKS 5 CONNECT to 127.0.0.1:destPort through the server at port; returns
+// the reply code, leaving the socket open for the tunnel.
+int Socks5Connect(TSocket &s, uint16_t destPort) {
+    const unsigned char greet[] = {5, 1, 0};
+    s.WriteAll(greet, sizeof greet);
+    unsigned char method[2];
+    s.ReadExact(method, 2);
+    const unsigned char req[] = {5,
+                                 1,
+                                 0,
+                                 1,
+                                 127,
+                                 0,
+                                 0,
+                                 1,
+                                 static_cast<unsigned char>(destPort >> 8),
+                                 static_cast<unsigned char>(destPort & 0xFF)};
+    s.WriteAll(req, sizeof req);
+    unsigned char reply[10];
+    s.ReadExact(reply, 10);
+    return reply[1];
+}
+
+std::string EchoBack(TSocket &s, const std::string &text) {
+    s.WriteAll(text);
+    std::string back(text.size(), '\0');
+    s.ReadExact(back.data(), back.size());
+    return back;
+}
+
+class ChainManagerTest : public ::testing::Test {
+protected:
+    TStoreFixture F;
+    TLog Log;
+    TChainManager Mgr;
+    VelmoraTest::TEchoServer Echo;
+    std::vector<std::unique_ptr<TTempSocksServer>> Proxies;
+
+    void SetUp() override {
+        Mgr.SetStore(F.Store.get());
+        Mgr.OnMessage = [this](const QString &l) { Log.Line(l); };
+        Mgr.SetOnChainActivity([this](void *sender, int32_t chain, TActivityType type,
+                                      const QString &text, int32_t ctx) {
+            EXPECT_EQ(sender, &Mgr);
+            std::lock_guard<std::mutex> g(Log.Lock);
+            Log.Reports.push_back({chain, type, text, ctx});
+        });
+    }
+
+    uint16_t StartProxy() {
+        Proxies.push_back(std::make_unique<TTempSocksServer>(0));
+        Proxies.back()->Start();
+        return Proxies.back()->Port();
+    }
+
+    void StartAll() {
+        Log.Line("Starting services...");
+        for (const TDataTable::TRow *row : F.Store->cdsChainedProxies().VisibleRows()) {
+            const TFieldValue v = F.Store->cdsChainedProxies().RowValue(
+                *row, F.Store->cdsChainedProxies().FieldIndex("UID"));
+            Mgr.Add(static_cast<int32_t>(std::get<int64_t>(v)));
+        }
+        Mgr.StartAllServices();
+    }
+};
+
+TEST_F(ChainManagerTest, AdmitsOnlyWorkingChainsAndReportsEachStep) {
+    const uint16_t p1 = StartProxy(), p2 = StartProxy();
+    const int32_t a = F.AddProxy(p1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const int32_t b = F.AddProxy(p2, TProxyType::ptSOCKS45, TProxyStatus::psAvailable);
+    const int32_t dead = F.AddProxy(1, TProxyType::ptSOCKS5, TProxyStatus::psUnavailable);
+    const uint16_t portA = VelmoraTest::FreeLoopbackPort();
+    const uint16_t portC = VelmoraTest::FreeLoopbackPort();
+    const int32_t chainA = F.AddChain("A", portA, {a, b});
+    F.AddChain("B", 4711, {dead});
+    F.AddChain("C", portC, {b});
+
+    StartAll();
+    EXPECT_EQ(Mgr.Chains().size(), 2u);
+    EXPECT_TRUE(Mgr.Active());
+    EXPECT_EQ(Log.TakeLines(),
+              QStringList({"Starting services...",
+                           "chain on port 1080 not started (some proxy items not working)",
+                           "chain on port 4711 not started (some proxy items not working)",
+                           QString("Listening on port %1").arg(portA),
+                           QString("Listening on port %1").arg(portC), "Services started"}));
+    EXPECT_EQ(Mgr.Add(chainA), -1); // already there
+
+    {
+        TSocket s = TSocket::Connect("127.0.0.1", portA, 2000);
+        ASSERT_EQ(Socks5Connect(s, Echo.Port()), 0);
+        EXPECT_EQ(EchoBack(s, "through two hops"), "through two hops");
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Log.TakeReports().size() >= 5; }));
+    const auto reports = Log.TakeReports();
+    ASSERT_EQ(reports.size(), 5u);
+    const int32_t ctx = reports[0].Context;
+    EXPECT_GE(ctx, 0);
+    EXPECT_LT(ctx, 1000000);
+    const QString dest = QString("127.0.0.1:%1").arg(Echo.Port());
+    const QString texts[] = {
+        "Request connect to " + dest,
+        QString(" ...Connect Chain 127.0.0.1:%1").arg(portA),
+        QString(" ...Connect proxy 127.0.0.1:%1 => 127.0.0.1:%2").arg(p1).arg(p2),
+        QString(" ...Connect proxy 127.0.0.1:%1 => ").arg(p2) + dest,
+        "...Disconnected",
+    };
+    const TActivityType types[] = {
+        TActivityType::atConnectRequest, TActivityType::atConnectLocalProxy,
+        TActivityType::atConnectChainedProxy, TActivityType::atConnectChainedProxy,
+        TActivityType::atDisconnected};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(reports[i].Text, texts[i]) << i;
+        EXPECT_EQ(reports[i].Type, types[i]) << i;
+        EXPECT_EQ(reports[i].Chain, chainA);
+        EXPECT_EQ(reports[i].Context, ctx);
+    }
+
+    Mgr.StopAllServices(false);
+    EXPECT_TRUE(Mgr.Chains().empty());
+    EXPECT_FALSE(Mgr.Active());
+    EXPECT_THROW(TSocket::Connect("127.0.0.1", portA, 2000), ESocketError);
+}
+
+TEST_F(ChainManagerTest, FailingHopIsReportedThenDisconnected) {
+    const uint16_t p1 = StartProxy();
+    const int32_t a = F.AddProxy(p1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    // The second hop is "working" in the store but nothing listens there.
+    const uint16_t closed = VelmoraTest::FreeLoopbackPort();
+    const int32_t b = F.AddProxy(closed, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    F.AddChain("A", port, {a, b});
+    StartAll();
+
+    TSocket s = TSocket::Connect("127.0.0.1", port, 2000);
+    EXPECT_EQ(Socks5Connect(s, Echo.Port()), 4); // host unreachable
+    ASSERT_TRUE(WaitUntil([&] { return Log.TakeReports().size() >= 4; }));
+    const auto r = Log.TakeReports();
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[2].Type, TActivityType::atConnectFailed);
+    EXPECT_EQ(
+        r[2].Text,
+        QString(" ...Connect proxy 127.0.0.1:%1 => 127.0.0.1:%2 [FAILED]").arg(p1).arg(closed));
+    EXPECT_EQ(r[3].Type, TActivityType::atDisconnected);
+}
+
+TEST_F(ChainManagerTest, LocalOnlyRejectsOtherLoopbackAddressWithoutReports) {
+    const int32_t a = F.AddProxy(StartProxy(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    F.AddChain("A", port, {a});
+    F.Store->SetAllowLocalHostOnly(true);
+    StartAll();
+
+    TSocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+    ASSERT_EQ(::bind(s.Fd(), reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    ASSERT_EQ(::connect(s.Fd(), reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    EXPECT_EQ(Socks5Connect(s, Echo.Port()), 2); // not allowed by ruleset
+
+    ASSERT_TRUE(
+        WaitUntil([&] { return Log.TakeLines().contains("Rejected connection from 127.0.0.2"); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(Log.TakeReports().empty());
+
+    // 127.0.0.1 itself is served.
+    TSocket ok = TSocket::Connect("127.0.0.1", port, 2000);
+    EXPECT_EQ(Socks5Connect(ok, Echo.Port()), 0);
+}
+
+TEST_F(ChainManagerTest, StoppingWhileRelayingEndsConnectionsWithoutDisconnectReports) {
+    const int32_t a = F.AddProxy(StartProxy(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    const int32_t chain = F.AddChain("A", port, {a});
+    StartAll();
+    std::vector<TSocket> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(TSocket::Connect("127.0.0.1", port, 2000));
+        ASSERT_EQ(Socks5Connect(clients.back(), Echo.Port()), 0);
+        EXPECT_EQ(EchoBack(clients.back(), "live"), "live");
+    }
+    EXPECT_TRUE(Mgr.StopAService(chain, true)); // kept in the list
+    EXPECT_TRUE(Log.TakeLines().contains(QString("Stopped listening on port %1").arg(port)));
+    for (TSocket &c : clients) {
+        char byte;
+        ASSERT_TRUE(c.WaitReadable(5000));
+        EXPECT_EQ(c.ReadSome(&byte, 1), 0u); // the relay ended
+    }
+    for (const auto &r : Log.TakeReports())
+        EXPECT_NE(r.Type, TActivityType::atDisconnected);
+    EXPECT_FALSE(Mgr.StopAService(chain, false)); // not active any more
+    EXPECT_EQ(Mgr.Chains().size(), 1u);
+    EXPECT_EQ(Mgr.Add(chain), -1);
+    EXPECT_TRUE(Mgr.StartAService(chain, true));
+    TSocket again = TSocket::Connect("127.0.0.1", port, 2000);
+    EXPECT_EQ(Socks5Connect(again, Echo.Port()), 0);
+}
+
+TEST_F(ChainManagerTest, PortClashStopsStartAllAtThatChain) {
+    const int32_t a = F.AddProxy(StartProxy(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    F.AddChain("first", port, {a});
+    F.AddChain("second", port, {a});
+    F.AddChain("third", VelmoraTest::FreeLoopbackPort(), {a});
+    EXPECT_THROW(StartAll(), ESocketError);
+    const QStringList lines = Log.TakeLines();
+    EXPECT_EQ(lines.count(QString("Listening on port %1").arg(port)), 1);
+    EXPECT_FALSE(lines.contains("Services started"));
+    EXPECT_FALSE(Mgr.Active());
+    EXPECT_FALSE(Mgr.Chains()[2]->Active());
+    Mgr.StopAllServices(false);
+}
+
+TEST_F(ChainManagerTest, UnknownChainsAndEmptyChains) {
+    EXPECT_THROW(Mgr.Add(999), EVelmoraError);
+    EXPECT_THROW(Mgr.Remove(999), EVelmoraError);
+    try {
+        Mgr.StartAService(1, false); // the Default chain exists but was never added
+        FAIL();
+    } catch (const EVelmoraError &e) {
+        EXPECT_STREQ(e.what(), "error get ProxyChain() ");
+    }
+    EXPECT_EQ(Mgr.Add(1), -1); // no items
+    EXPECT_TRUE(
+        Log.TakeLines().contains("chain on port 1080 not started (some proxy items not working)"));
+}
+
+TEST(ServiceModule, PlainServerServesWhileChainsAreOffAndSwitchSendsLines) {
+    TStoreFixture f;
+    VelmoraTest::TEchoServer echo;
+    const uint16_t plain = VelmoraTest::FreeLoopbackPort();
+    TdmSocksMgr mgr(plain);
+    TLog log;
+    mgr.SetOnMessage([&](const QString &l) { log.Line(l); });
+    mgr.ChainMgr().SetStore(f.Store.get());
+    EXPECT_FALSE(mgr.ServiceActive());
+    {
+        TSocket s = TSocket::Connect("127.0.0.1", plain, 2000);
+        ASSERT_EQ(Socks5Connect(s, echo.Port()), 0);
+        EXPECT_EQ(EchoBack(s, "direct"), "direct");
+    }
+    mgr.SetServiceActive(true);
+    EXPECT_TRUE(mgr.ServiceActive());
+    mgr.SetServiceActive(false);
+    EXPECT_FALSE(mgr.ServiceActive());
+    EXPECT_EQ(log.TakeLines(),
+              QStringList({"Starting services...",
+                           "chain on port 1080 not started (some proxy items not working)",
+                           "Services started", "Stopping services..."}));
+    // A second module cannot take the same port.
+    try {
+        TdmSocksMgr second(plain);
+        FAIL();
+    } catch (const EVelmoraError &e) {
+        EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
+    }
+}
+
+} // namespace
