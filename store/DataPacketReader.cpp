@@ -99,17 +99,14 @@ TPacketProperty ReadProperty(TByteCursor &in, const char *what) {
         Fail(QStringLiteral("property \"%1\" has a length prefix of %2 bytes")
                  .arg(QString::fromLatin1(p.Name))
                  .arg(p.Size));
-    uint64_t count = 1;
-    if (p.Type & dsfld::Array) {
-        count = in.Unsigned(4, what);
-        if (!varying && count * p.Size > in.Left())
-            in.Need(count * p.Size, what);
-    }
-    for (uint64_t i = 0; i < count; ++i) {
-        if (varying)
+    const uint64_t count = (p.Type & dsfld::Array) ? in.Unsigned(4, what) : 1;
+    if (varying) {
+        // Each element carries its own length prefix, so the walk is bounded
+        // by the bytes that are there.
+        for (uint64_t i = 0; i < count; ++i)
             in.Bytes(in.Unsigned(p.Size, what), what);
-        else
-            in.Bytes(p.Size, what);
+    } else {
+        in.Bytes(count * p.Size, what);
     }
     const size_t end = in.Pos();
     // The whole encoded value, prefixes included, kept as it is.

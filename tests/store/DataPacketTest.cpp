@@ -199,6 +199,16 @@ TEST(DataPacket, DamagedFilesFailWithTheFault) {
         ASSERT_FALSE(FaultOf(good.left(n)).isEmpty()) << "cut at " << n;
 }
 
+TEST(DataPacket, HugeCountsOfEmptyElementsCostNothing) {
+    TDataPacket p;
+    p.Columns = {TPacketColumn{"Id", 4, dsfld::INT, 0, {}}};
+    p.Properties = {
+        TPacketProperty{"EMPTY", 0, dsfld::UINT | dsfld::Array, QByteArray("\xFF\xFF\xFF\xFF", 4)}};
+    const TDataPacket read = TDataPacketReader::Read(TDataPacketWriter::ToBytes(p));
+    ASSERT_EQ(read.Properties.size(), 1u);
+    EXPECT_EQ(read.Properties[0].Value.size(), 4);
+}
+
 TEST(DataPacket, BadChangeLogsFailInsteadOfGuessing) {
     QByteArray country = tsv::ReadFile(tsv::DataPath("cds/jvdbgrid-country.cds"));
     ASSERT_EQ(country.size(), 1814);
