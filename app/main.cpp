@@ -1,12 +1,12 @@
 // Velmora Anonymizer entry point.
-#include "platform/DataFolder.h"
+#include "app/Headless.h"
 
-#include <QCoreApplication>
-#include <cstdio>
+#include <cstring>
 
 int main(int argc, char **argv) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
-    std::printf("Velmora Anonymizer: data folder %s\n", qPrintable(TDataFolder::GetDataFolder()));
-    return 0;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--headless") == 0)
+            return THeadless::Run(argc, argv);
+    // The window comes later; until then the services run headless.
+    return THeadless::Run(argc, argv);
 }

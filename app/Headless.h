@@ -1,0 +1,12 @@
+#pragma once
+// The program without a window: the service module (port 9999), the store
+// (first-run provisioning, then the load), and the chain services switched
+// on once the event loop runs. Every plain message and every activity report
+// becomes one line on standard output. SIGINT or SIGTERM switches the
+// services off and ends the run with status 0.
+
+class THeadless {
+public:
+    // Runs until a signal arrives; returns the exit status.
+    static int Run(int argc, char **argv);
+};
