@@ -1,0 +1,228 @@
+// The real program, started headless, carries curl's requests through a
+// chain of three independent proxies: microsocks (SOCKS 5), then tinyproxy
+// (HTTP CONNECT), then dante (SOCKS 4), to an HTTP server of the test.
+#include "store/dmProxyData.h"
+#include "tests/common/Peers.h"
+#include "tests/e2e/VelmoraProcess.h"
+#include "tests/engine/ServerTestSupport.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace VelmoraTest;
+using servertest::RunProgram;
+using servertest::TLoopbackServer;
+
+constexpr size_t kBigSize = 32 * 1024 * 1024;
+
+const std::string &BigBody() {
+    static const std::string body = servertest::Pattern(kBigSize, 11);
+    return body;
+}
+
+TLoopbackServer::TBody HttpServer() {
+    return [](TSocket &client) {
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const size_t got = client.ReadSome(buffer, sizeof buffer);
+            if (got == 0)
+                return;
+            request.append(buffer, got);
+        }
+        const bool big = request.rfind("GET /big ", 0) == 0;
+        const std::string small = "hello through the chain\n";
+        const std::string &body = big ? BigBody() : small;
+        client.WriteAll("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                        "\r\nConnection: close\r\n\r\n");
+        client.WriteAll(body);
+        client.ShutdownWrite();
+        servertest::ReadAll(client, SIZE_MAX, 5000);
+    };
+}
+
+// A data folder with the three proxies (all "OK") in one chain on `port`,
+// and a second chain whose first proxy refuses connections.
+struct TDataHome {
+    QTemporaryDir Dir;
+    QString Folder() const { return Dir.path() + "/VelmoraAnonymizer/"; }
+
+    int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type) {
+        store.AddProxy("127.0.0.1", port, type);
+        store.cdsProxies().Last();
+        TProxData rec;
+        rec.FUID = store.cdsProxies().FieldByName("UID").AsInteger();
+        store.UpdateProxyStatus(rec, TProxyStatus::psAvailable);
+        return rec.FUID;
+    }
+
+    void AddChain(TdmProxyData &store, const QString &name, uint16_t port,
+                  const std::vector<int32_t> &proxies) {
+        TDataTable &c = store.cdsChainedProxies();
+        c.Append();
+        c.FieldByName("Desc").SetAsString(name);
+        c.FieldByName("LocalServerPort").SetAsInteger(port);
+        c.Post();
+        const int32_t uid = c.FieldByName("UID").AsInteger();
+        for (int32_t p : proxies)
+            store.AddChainedItem(uid, p);
+        store.SaveData();
+    }
+};
+
+QByteArray Sha256(const QByteArray &data) {
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+#define REQUIRE_PEERS()                                                                            \
+    if (!TMicrosocksPeer::Available() || !TTinyproxyPeer::Available() ||                           \
+        !TDantePeer::Available() || !ProgramAvailable("curl"))                                     \
+    GTEST_SKIP() << "microsocks, tinyproxy, danted and curl are needed"
+
+TEST(HeadlessChain, CurlThroughThreeRealProxiesInOrder) {
+    REQUIRE_PEERS();
+    TMicrosocksPeer socks5;
+    TTinyproxyPeer http;
+    TDantePeer socks4;
+    TLoopbackServer web(HttpServer());
+
+    TDataHome home;
+    const uint16_t chainPort = FreeLoopbackPort();
+    const uint16_t refusingPort = FreeLoopbackPort();
+    {
+        TdmProxyData::ProvisionDataFolder(home.Folder());
+        TdmProxyData store(home.Folder());
+        store.LoadData();
+        const int32_t a = home.AddProxy(store, socks5.Port(), TProxyType::ptSOCKS5);
+        const int32_t b = home.AddProxy(store, http.Port(), TProxyType::ptHTTP);
+        const int32_t c = home.AddProxy(store, socks4.Port(), TProxyType::ptSOCKS4);
+        const int32_t dead = home.AddProxy(store, FreeLoopbackPort(), TProxyType::ptSOCKS5);
+        home.AddChain(store, "Real", chainPort, {a, b, c});
+        home.AddChain(store, "Refusing", refusingPort, {dead, b});
+    }
+
+    TVelmoraProcess velmora({"--headless"}, home.Dir.path());
+    ASSERT_TRUE(velmora.WaitForLine("Services started"))
+        << velmora.Lines().join("\n").toStdString();
+    EXPECT_TRUE(velmora.Lines().contains(QString("Listening on port %1").arg(chainPort)));
+
+    const std::string proxy = "127.0.0.1:" + std::to_string(chainPort);
+    const std::string small = "http://127.0.0.1:" + std::to_string(web.Port()) + "/";
+    const std::string byName = "http://localhost:" + std::to_string(web.Port()) + "/";
+    struct {
+        const char *flag;
+        std::string url;
+    } runs[] = {{"--socks4", small},
+                {"--socks4a", byName},
+                {"--socks5", small},
+                {"--socks5-hostname", byName}};
+    for (const auto &run : runs) {
+        const auto r = RunProgram({"curl", "-sS", "--max-time", "30", run.flag, proxy, run.url});
+        EXPECT_EQ(r.ExitCode, 0) << run.flag << ": " << r.Err;
+        EXPECT_EQ(r.Out, "hello through the chain\n") << run.flag;
+    }
+
+    // A large body arrives whole.
+    QTemporaryDir out;
+    const std::string file = (out.path() + "/big").toStdString();
+    const auto big =
+        RunProgram({"curl", "-sS", "--max-time", "120", "--socks5-hostname", proxy, "-o", file,
+                    "http://localhost:" + std::to_string(web.Port()) + "/big"},
+                   150000);
+    ASSERT_EQ(big.ExitCode, 0) << big.Err;
+    QFile got(QString::fromStdString(file));
+    ASSERT_TRUE(got.open(QIODevice::ReadOnly));
+    const QByteArray received = got.readAll();
+    EXPECT_EQ(received.size(), static_cast<qsizetype>(kBigSize));
+    EXPECT_EQ(Sha256(received), Sha256(QByteArray::fromStdString(BigBody())));
+
+    // Each proxy passed the connection to the next one, in order.
+    EXPECT_NE(http.ReadLog().find("127.0.0.1:" + std::to_string(socks4.Port())), std::string::npos)
+        << http.ReadLog();
+    EXPECT_NE(socks4.ReadLog().find("127.0.0.1." + std::to_string(web.Port())), std::string::npos)
+        << socks4.ReadLog();
+    socks5.Stop(); // microsocks writes its log as it ends
+    EXPECT_NE(socks5.ReadLog().find("connected to 127.0.0.1:" + std::to_string(http.Port())),
+              std::string::npos)
+        << socks5.ReadLog();
+
+    // One connection's activity block, as the window would show it.
+    const QStringList lines = velmora.Lines();
+    const QString request = QString("] Request connect to 127.0.0.1:%1").arg(web.Port());
+    QString contextTag;
+    for (const QString &l : lines)
+        if (l.endsWith(request)) {
+            contextTag = l.left(l.indexOf(']') + 1);
+            break;
+        }
+    ASSERT_FALSE(contextTag.isEmpty()) << lines.join("\n").toStdString();
+    QStringList block;
+    for (const QString &l : lines)
+        if (l.startsWith(contextTag + " "))
+            block << l.mid(contextTag.size() + 1);
+    EXPECT_EQ(block, QStringList({
+                         QString("Request connect to 127.0.0.1:%1").arg(web.Port()),
+                         QString(" ...Connect Chain 127.0.0.1:%1").arg(chainPort),
+                         QString(" ...Connect proxy 127.0.0.1:%1 => 127.0.0.1:%2")
+                             .arg(socks5.Port())
+                             .arg(http.Port()),
+                         QString(" ...Connect proxy 127.0.0.1:%1 => 127.0.0.1:%2")
+                             .arg(http.Port())
+                             .arg(socks4.Port()),
+                         QString(" ...Connect proxy 127.0.0.1:%1 => 127.0.0.1:%2")
+                             .arg(socks4.Port())
+                             .arg(web.Port()),
+                         "...Disconnected",
+                     }));
+
+    // A first proxy that refuses: SOCKS 5 code 4, SOCKS 4 reply 91.
+    {
+        TSocket s = TSocket::Connect("127.0.0.1", refusingPort, 2000);
+        const unsigned char greet[] = {5, 1, 0};
+        s.WriteAll(greet, 3);
+        unsigned char method[2];
+        s.ReadExact(method, 2);
+        const unsigned char req[] = {5, 1, 0, 1, 127, 0, 0, 1, 0, 80};
+        s.WriteAll(req, sizeof req);
+        unsigned char reply[10];
+        s.ReadExact(reply, 10);
+        EXPECT_EQ(reply[1], 4);
+    }
+    {
+        TSocket s = TSocket::Connect("127.0.0.1", refusingPort, 2000);
+        const unsigned char req[] = {4, 1, 0, 80, 127, 0, 0, 1, 0};
+        s.WriteAll(req, sizeof req);
+        unsigned char reply[8];
+        s.ReadExact(reply, 8);
+        EXPECT_EQ(reply[1], 91);
+    }
+
+    EXPECT_EQ(velmora.Terminate(), 0);
+    EXPECT_TRUE(velmora.Lines().contains("Stopping services..."));
+}
+
+TEST(HeadlessChain, PlainServerOnPort9999AndSecondCopyRefused) {
+    if (!ProgramAvailable("curl"))
+        GTEST_SKIP();
+    TLoopbackServer web(HttpServer());
+    TDataHome home; // first run: the folder does not exist yet
+    TVelmoraProcess velmora({"--headless"}, home.Dir.path());
+    ASSERT_TRUE(velmora.WaitForLine("Services started"));
+    EXPECT_TRUE(QFile::exists(home.Folder() + "Proxies.cds"));
+    const auto r = RunProgram({"curl", "-sS", "--max-time", "10", "--socks5", "127.0.0.1:9999",
+                               "http://127.0.0.1:" + std::to_string(web.Port()) + "/"});
+    EXPECT_EQ(r.Out, "hello through the chain\n") << r.Err;
+
+    TVelmoraProcess second({"--headless"}, home.Dir.path());
+    EXPECT_NE(second.WaitExit(), 0);
+    EXPECT_TRUE(
+        second.Lines().contains("Could not bind socket. Address and port are already in use."))
+        << second.Lines().join("\n").toStdString();
+    EXPECT_EQ(velmora.Terminate(), 0);
+}
+
+} // namespace

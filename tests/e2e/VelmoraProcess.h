@@ -1,0 +1,52 @@
+#pragma once
+// The real program started by a test: `velmora` with a private data folder
+// (XDG_DATA_HOME) and its standard output read line by line as it comes.
+// Stopped by its PID (SIGTERM, then SIGKILL after a bounded wait).
+
+#include <QString>
+#include <QStringList>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace VelmoraTest {
+
+class TVelmoraProcess {
+public:
+    // args without the program; dataHome becomes XDG_DATA_HOME (and the
+    // parent of XDG_CONFIG_HOME's "config" folder).
+    TVelmoraProcess(const std::vector<std::string> &args, const QString &dataHome);
+    ~TVelmoraProcess();
+    TVelmoraProcess(const TVelmoraProcess &) = delete;
+    TVelmoraProcess &operator=(const TVelmoraProcess &) = delete;
+
+    pid_t Pid() const { return FPid; }
+    // Waits (bounded) for a line that contains `text`; true when it came.
+    bool WaitForLine(const QString &text, int timeoutMs = 15000);
+    QStringList Lines();
+    // Sends SIGTERM and waits (bounded) for the exit; returns the exit
+    // status, or -1 when it had to be killed or died by a signal.
+    int Terminate(int timeoutMs = 15000);
+    // Waits for the program to end on its own; -1 on time-out.
+    int WaitExit(int timeoutMs = 15000);
+
+    static std::string Binary();
+
+private:
+    void ReadLoop();
+
+    pid_t FPid = -1;
+    int FOut = -1;
+    int FExitStatus = -1;
+    bool FReaped = false;
+    std::thread FReader;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    QStringList FLines;
+    bool FEnded = false;
+};
+
+} // namespace VelmoraTest
