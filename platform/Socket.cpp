@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -261,11 +262,24 @@ size_t TSocket::ReadSome(void *buffer, size_t n) {
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A blocking socket says so only when its read time-out passed.
+            if ((::fcntl(FFd, F_GETFL) & O_NONBLOCK) == 0)
+                throw ESocketError("Read timed out.", ETIMEDOUT);
             WaitReadable(-1);
             continue;
         }
         ThrowSocketError(errno);
     }
+}
+
+void TSocket::SetReadTimeout(int timeoutMs) {
+    timeval tv{};
+    if (timeoutMs > 0) {
+        tv.tv_sec = timeoutMs / 1000;
+        tv.tv_usec = (timeoutMs % 1000) * 1000;
+    }
+    if (::setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0)
+        ThrowErrno("Socket error", errno);
 }
 
 void TSocket::WriteAll(const void *buffer, size_t n) {

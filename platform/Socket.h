@@ -58,6 +58,9 @@ public:
     void WriteAll(const std::string &data) { WriteAll(data.data(), data.size()); }
     // Waits up to timeoutMs (-1: no limit) for readable data or end of stream.
     bool WaitReadable(int timeoutMs);
+    // Limits each later read of this (blocking) socket to timeoutMs of waiting
+    // (0 or less: no limit); a read that waits longer throws "Read timed out.".
+    void SetReadTimeout(int timeoutMs);
 
     void ShutdownWrite(); // half-close: the peer reads end of stream
     void ShutdownBoth();  // wakes every call blocked on this socket
