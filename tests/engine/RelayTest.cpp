@@ -239,3 +239,26 @@ TEST(RelayPipes, IdleRelayHoldsNoPipe) {
     rig.Client.ShutdownWrite();
     EXPECT_TRUE(rig.WaitEnded());
 }
+
+TEST(RelayPipes, PoolKeepsWithinItsBudget) {
+    const size_t big = 1024 * 1024;
+    TPipePool pool(big, 4, 2 * big);
+    TPipePool::TPipe a, b, c;
+    ASSERT_TRUE(pool.Borrow(a));
+    if (a.Capacity != big)
+        GTEST_SKIP() << "large pipes refused here (pipe quota in use)";
+    ASSERT_TRUE(pool.Borrow(b));
+    ASSERT_TRUE(pool.Borrow(c));
+    EXPECT_EQ(b.Capacity, big);
+    EXPECT_LT(c.Capacity, big); // past the budget: default size
+    EXPECT_EQ(pool.BytesHeld(), 2 * big + c.Capacity);
+    pool.Return(c);
+    pool.Return(b);
+    pool.Return(a, false);           // bytes left inside: closed
+    EXPECT_EQ(pool.IdleCount(), 1u); // only the empty large one is kept
+    EXPECT_EQ(pool.BytesHeld(), big);
+    TPipePool::TPipe again;
+    ASSERT_TRUE(pool.Borrow(again));
+    EXPECT_EQ(again.Capacity, big);
+    pool.Return(again);
+}
