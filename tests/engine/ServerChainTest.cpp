@@ -361,3 +361,58 @@ TEST(ContextIDRegistry, IDsAreUniqueAmongLiveConnections) {
     EXPECT_FALSE(registry.IsLive(some));
     EXPECT_EQ(registry.LiveCount(), 99999u);
 }
+
+namespace {
+
+// A listener whose accept queue is full: a further connect to it hangs.
+struct TBlackHole {
+    TSocket Listener = TSocket::Listen(TSocket::Family::IPv4, 0, 1);
+    std::vector<TSocket> Fillers;
+    bool Ready = false;
+    TBlackHole() {
+        for (int i = 0; i < 16 && !Ready; ++i) {
+            try {
+                Fillers.push_back(TSocket::Connect("127.0.0.1", Listener.LocalPort(), 300));
+            } catch (const ESocketError &) {
+                Ready = true; // this attempt hung: the next ones will too
+            }
+        }
+    }
+};
+
+} // namespace
+
+TEST_F(ServerChain, StopWakesConnectionsStillOpeningTheirChain) {
+    TBlackHole hole;
+    if (!hole.Ready)
+        GTEST_SKIP() << "connects to a full listener do not hang here";
+    // The first hop never takes the connection; a second chain server's hop
+    // takes it but never answers its handshake.
+    AddHop(Chain, TProxyType::ptSOCKS5, hole.Listener.LocalPort());
+    TLoopbackServer mute([](TSocket &s) { ReadAll(s, SIZE_MAX, 60000); });
+    TChainedProxyData muteChain;
+    AddHop(muteChain, TProxyType::ptSOCKS5, mute.Port());
+    TLocalSOCKSServer second;
+    second.DefaultPort = 0;
+    second.FChainData = &muteChain;
+    std::atomic<int> secondDisconnected{0};
+    second.OnConnDisconnected = [&](int32_t) { ++secondDisconnected; };
+    Start();
+    second.Start();
+
+    TSocket c1 = Client();
+    c1.WriteAll(Socks5ToLoopback(1, Http.Port()));
+    TSocket c2 = TSocket::Connect("127.0.0.1", second.Port(), 5000);
+    c2.WriteAll(Socks5ToLoopback(1, Http.Port()));
+    ASSERT_TRUE(WaitFor([&] { return Log.Count("connect local") == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return mute.Accepted() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    const auto start = std::chrono::steady_clock::now();
+    Server.Stop();
+    second.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(Log.Count("disconnected"), 1u);
+    EXPECT_EQ(secondDisconnected.load(), 1);
+    EXPECT_EQ(Server.ConnectionCount() + second.ConnectionCount(), 0u);
+}

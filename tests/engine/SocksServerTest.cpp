@@ -198,3 +198,29 @@ TEST(TempSocksServer, StartsAgainAfterStop) {
                                      "http://127.0.0.1:" + std::to_string(http.Port()) + "/"});
     EXPECT_EQ(r.Out, "hello from the loopback server");
 }
+
+TEST(TempSocksServer, StopWakesAConnectStillUnderWay) {
+    // A listener whose accept queue is full: a further connect to it hangs.
+    TSocket full = TSocket::Listen(TSocket::Family::IPv4, 0, 1);
+    std::vector<TSocket> fillers;
+    bool hangs = false;
+    for (int i = 0; i < 16 && !hangs; ++i) {
+        try {
+            fillers.push_back(TSocket::Connect("127.0.0.1", full.LocalPort(), 300));
+        } catch (const ESocketError &) {
+            hangs = true;
+        }
+    }
+    if (!hangs)
+        GTEST_SKIP() << "connects to a full listener do not hang here";
+    TTempSocksServer server(0);
+    server.Start();
+    TSocket c = TSocket::Connect("127.0.0.1", server.Port(), 5000);
+    c.WriteAll(Socks5ToLoopback(1, full.LocalPort()));
+    EXPECT_EQ(ReadExactly(c, 2), Bytes({5, 0}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    server.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(server.ConnectionCount(), 0u);
+}
