@@ -429,7 +429,8 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext &context, const std::stri
     SendReply(context, TSocksReply::S4Granted, TSocksReply::S5Succeeded, listener.LocalAddress(),
               listener.LocalPort());
 
-    // Wait for the peer; a client that goes away meanwhile ends the wait.
+    // Wait for the peer. A client connection that breaks meanwhile ends the
+    // wait; one that only half-closes still gets the peer's bytes.
     const int64_t deadline = NowMs() + FBindTimeoutMs;
     pollfd fds[2] = {{listener.Fd(), POLLIN, 0}, {context.Connection().Fd(), POLLIN, 0}};
     for (;;) {
@@ -447,10 +448,10 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext &context, const std::stri
             char probe;
             const ssize_t got =
                 ::recv(context.Connection().Fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                return; // the client is gone
-            if (got > 0)
-                fds[1].fd = -1; // bytes for the peer: they wait for the relay
+            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return; // the client's connection is broken
+            if (got >= 0)
+                fds[1].fd = -1; // bytes or end of stream for the peer: the relay passes them on
         }
         if (fds[0].revents)
             break;

@@ -416,3 +416,23 @@ TEST_F(ServerChain, StopWakesConnectionsStillOpeningTheirChain) {
     EXPECT_EQ(secondDisconnected.load(), 1);
     EXPECT_EQ(Server.ConnectionCount() + second.ConnectionCount(), 0u);
 }
+
+TEST_F(ServerChain, BindClientHalfClosedBeforeThePeerStillGetsItsBytes) {
+    Start();
+    TSocket c = Client();
+    c.WriteAll(Socks5ToLoopback(2, 0));
+    const std::string first = ReadExactly(c, 12);
+    ASSERT_EQ(first.size(), 12u);
+    const uint16_t bindPort = static_cast<uint16_t>((static_cast<uint8_t>(first[10]) << 8) |
+                                                    static_cast<uint8_t>(first[11]));
+    c.ShutdownWrite(); // nothing to send: it only receives
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    TSocket peer = TSocket::Connect("127.0.0.1", bindPort, 5000);
+    EXPECT_EQ(ReadAll(peer, SIZE_MAX, 5000), ""); // the half-close reaches the peer
+    const std::string data = Pattern(300000, 12);
+    peer.WriteAll(data);
+    peer.ShutdownWrite();
+    const std::string got = ReadAll(c);
+    ASSERT_EQ(got.size(), 10 + data.size());
+    EXPECT_EQ(Checksum(got.substr(10)), Checksum(data));
+}

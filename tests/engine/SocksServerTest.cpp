@@ -224,3 +224,18 @@ TEST(TempSocksServer, StopWakesAConnectStillUnderWay) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(server.ConnectionCount(), 0u);
 }
+
+TEST_F(SocksServer, ClientHalfClosingRightAfterItsRequestGetsTheWholeReply) {
+    const size_t replySize = 4 * 1024 * 1024;
+    TLoopbackServer echoSum(ReceiveThenSendBody(replySize));
+    TSocket c = Client();
+    const std::string payload = Pattern(100000, 11);
+    c.WriteAll(Socks5ToLoopback(1, echoSum.Port()) + payload);
+    c.ShutdownWrite(); // before the reply has even come
+    const std::string all = ReadAll(c);
+    ASSERT_EQ(all.size(), 12 + replySize + 16);
+    EXPECT_EQ(Checksum(all.substr(12, replySize)), Checksum(Pattern(replySize, 3)));
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Checksum(payload)));
+    EXPECT_EQ(all.substr(12 + replySize), hex);
+}
