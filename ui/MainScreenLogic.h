@@ -1,0 +1,41 @@
+#pragma once
+// The main window's rules without the widgets: its texts, the pages and
+// which command panel each brings to the front, and when the commands that
+// depend on the proxy list are enabled.
+
+#include <QString>
+
+enum class TMainPage { mpProxyManager = 0, mpAnonymizeProgram, mpProxySocksChain, mpSettings };
+
+// What the enabled rules look at, read from the proxy list.
+struct TProxyListState {
+    int Rows = 0;
+    int SelectedRows = 0;
+};
+
+class TMainScreenLogic {
+public:
+    static const QString ApplicationTitle; // "Velmora Anonymizer"
+    static const QString CaptionBase;      // "Velmora Anonymizer by Corvanet"
+    static const QString VersionText;      // "1.0"
+    // The maker's web site, opened by "Get Proxies" and the banner.
+    static const QString MakerWebSite;
+    // The user guide, a path relative to the working directory.
+    static const QString HelpFile; // "readme.txt"
+
+    // The caption once the tables are loaded: "... by Corvanet v.1.0"; before
+    // (or when loading failed) the base alone.
+    static QString Caption(bool loaded);
+
+    // "Check": at least one row selected.
+    static bool CheckEnabled(const TProxyListState &list) { return list.SelectedRows > 0; }
+    // "Test All": the list has at least one row.
+    static bool TestAllEnabled(const TProxyListState &list) { return list.Rows > 0; }
+
+    // The command panel a page brings to the front: the page's own index;
+    // only the proxy and chain pages have buttons in theirs.
+    static int CommandPanelOf(TMainPage page) { return static_cast<int>(page); }
+    static bool HasCommands(TMainPage page) {
+        return page == TMainPage::mpProxyManager || page == TMainPage::mpProxySocksChain;
+    }
+};

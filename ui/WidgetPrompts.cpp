@@ -1,0 +1,39 @@
+#include "ui/WidgetPrompts.h"
+
+#include "ui/MainScreenLogic.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+
+namespace {
+
+void OpenBox(QWidget *parent, QMessageBox::Icon icon, const QString &text) {
+    auto *box =
+        new QMessageBox(icon, TMainScreenLogic::ApplicationTitle, text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (parent)
+        box->open();
+    else
+        box->show();
+}
+
+} // namespace
+
+void TWidgetPrompts::ShowMessage(const QString &text) {
+    OpenBox(FParent, QMessageBox::Information, text);
+}
+
+void TWidgetPrompts::ShowError(const QString &text) {
+    OpenBox(FParent, QMessageBox::Critical, text);
+}
+
+bool TWidgetPrompts::AskYesNo(const QString &text) {
+    return QMessageBox::question(FParent, TMainScreenLogic::ApplicationTitle, text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+void TWidgetPrompts::OpenUrl(const QUrl &url) {
+    QDesktopServices::openUrl(url);
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The Settings page: the local-only tick box and the two time-outs of the
+// settings table. Every change is written to the store at once, which saves
+// "settings.cds"; a number outside 0..200 is brought into range when its
+// field is left.
+
+#include <QFrame>
+#include <functional>
+
+class QCheckBox;
+class TNumberField;
+class TdmProxyData;
+
+class TfrmeSettings : public QFrame {
+public:
+    explicit TfrmeSettings(TdmProxyData &store, QWidget *parent = nullptr);
+
+    // Shows the settings table's values (called each time the page is shown).
+    void Load();
+
+    QCheckBox *chkLocalHostOnly() const { return FLocalOnly; }
+    TNumberField *edTimeOut() const { return FTimeOut; }
+    TNumberField *edSessionsTimeOut() const { return FSessionsTimeOut; }
+
+    // A text that is not a whole number ("'-' is not a valid integer value").
+    std::function<void(const QString &)> FOnError;
+
+private:
+    void NumberChanged(TNumberField *field, const QString &text);
+    void NumberExit(TNumberField *field);
+    void Store(TNumberField *field, int32_t value);
+
+    TdmProxyData &FStore;
+    QCheckBox *FLocalOnly;
+    TNumberField *FTimeOut;
+    TNumberField *FSessionsTimeOut;
+    bool FLoading = false;
+};
