@@ -1,0 +1,254 @@
+#include "app/Cli.h"
+
+#include "app/ConsoleOut.h"
+#include "check/BulkIntake.h"
+#include "check/ProxyChecker.h"
+#include "platform/Error.h"
+#include "store/dmProxyData.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QStringList>
+#include <QTextStream>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+constexpr const char *kUsage = "usage: velmora list proxies|chains|programs\n"
+                               "       velmora import [FILE]\n"
+                               "       velmora check [--all | UID ...]\n"
+                               "       velmora chain add NAME PORT UID [UID ...]\n"
+                               "       velmora --headless\n";
+
+class TUsageError : public EVelmoraError {
+public:
+    using EVelmoraError::EVelmoraError;
+};
+
+QString Row(const QStringList &fields) {
+    return fields.join(u'\t');
+}
+
+QString Text(TDataTable &t, const TDataTable::TRow &row, const char *field) {
+    return t.DisplayText(row, t.FieldIndex(QString::fromLatin1(field)));
+}
+
+std::optional<int64_t> IntValue(TDataTable &t, const TDataTable::TRow &row, const char *field) {
+    const TFieldValue v = t.RowValue(row, t.FieldIndex(QString::fromLatin1(field)));
+    if (const auto *i = std::get_if<int64_t>(&v))
+        return *i;
+    return std::nullopt;
+}
+
+QString SpeedText(TDataTable &t, const TDataTable::TRow &row) {
+    const TFieldValue v = t.RowValue(row, t.FieldIndex(QStringLiteral("Speed")));
+    const auto *d = std::get_if<double>(&v);
+    return d ? SpeedToText(*d) : QString();
+}
+
+int ListProxies(TdmProxyData &store) {
+    TDataTable &t = store.cdsProxies();
+    TConsoleOut::Line(Row({"UID", "IP/Host", "Port", "Status", "Type", "Speed", "Last Checked"}));
+    for (const TDataTable::TRow *row : t.AllRows())
+        TConsoleOut::Line(
+            Row({Text(t, *row, "UID"), Text(t, *row, "IPAddress"), Text(t, *row, "Port"),
+                 ProxyStatusText(static_cast<int>(IntValue(t, *row, "Status").value_or(0))),
+                 ProxyTypeText(static_cast<int>(IntValue(t, *row, "HostType").value_or(0))),
+                 SpeedText(t, *row), Text(t, *row, "LastChecked")}));
+    return 0;
+}
+
+int ListChains(TdmProxyData &store) {
+    TConsoleOut::Line(Row({"UID", "Name", "Port", "Proxies"}));
+    std::vector<int32_t> uids;
+    TDataTable &t = store.cdsChainedProxies();
+    for (const TDataTable::TRow *row : t.AllRows())
+        uids.push_back(static_cast<int32_t>(IntValue(t, *row, "UID").value_or(0)));
+    for (int32_t uid : uids) {
+        TChainedProxyData chain;
+        store.GetChainedProxyRecord(uid, chain);
+        QStringList proxies;
+        for (const auto &p : chain.FChainedItems)
+            proxies << QString::number(p->FUID);
+        TConsoleOut::Line(Row({QString::number(chain.FUID), chain.FDesc,
+                               QString::number(chain.FPort), proxies.join(u',')}));
+    }
+    return 0;
+}
+
+int ListPrograms(TdmProxyData &store) {
+    TDataTable &t = store.cdsAnonymizedList();
+    TConsoleOut::Line(Row({"UID", "Application", "Chain", "Port"}));
+    for (const TDataTable::TRow *row : t.AllRows())
+        TConsoleOut::Line(
+            Row({Text(t, *row, "UID"), Text(t, *row, "Filename"), Text(t, *row, "ChainUID"),
+                 QString::number(IntValue(t, *row, "ChainPort").value_or(0))}));
+    return 0;
+}
+
+int Import(TdmProxyData &store, const QStringList &args) {
+    if (args.size() > 1)
+        throw TUsageError("import takes at most one file");
+    QFile file;
+    if (args.isEmpty()) {
+        if (!file.open(stdin, QIODevice::ReadOnly))
+            throw EVelmoraError("Cannot read standard input.");
+    } else {
+        file.setFileName(args[0]);
+        if (!file.open(QIODevice::ReadOnly))
+            throw EVelmoraError(
+                QStringLiteral("Cannot open file \"%1\". %2").arg(args[0], file.errorString()));
+    }
+    const QString text = QString::fromUtf8(file.readAll());
+    const int added = TBulkIntake::Apply(store, text);
+    TConsoleOut::Line(
+        QStringLiteral("Added %1 %2").arg(added).arg(added == 1 ? "proxy" : "proxies"));
+    return 0;
+}
+
+int32_t ParseInt(const QString &text, const QString &what) {
+    const std::optional<int32_t> v = TBulkIntake::StrToInt(text.trimmed());
+    if (!v)
+        throw EVelmoraError(TBulkIntake::InvalidIntegerMessage(text.trimmed()));
+    Q_UNUSED(what);
+    return *v;
+}
+
+int Check(TdmProxyData &store, const QStringList &args) {
+    auto list = std::make_unique<TProxyList>();
+    if (args.isEmpty() || (args.size() == 1 && args[0] == QLatin1String("--all"))) {
+        store.GetAllProxyRecords(*list);
+    } else {
+        for (const QString &a : args) {
+            const int32_t uid = ParseInt(a, QStringLiteral("UID"));
+            auto rec = std::make_unique<TProxData>();
+            if (!store.GetProxyRecord(uid, rec.get()))
+                throw EVelmoraError(QStringLiteral("Proxy %1 not found").arg(uid));
+            list->push_back(std::move(rec));
+        }
+    }
+    if (list->empty()) {
+        TConsoleOut::Line(QStringLiteral("Check done"));
+        return 0;
+    }
+    int failures = 0;
+    auto *checker = new TProxyChecker(store);
+    checker->FConnectTimeout = store.Timeout() * 1000;
+    checker->OnCheckComplete = [](TProxyChecker *, TProxData &p, TProxyStatus status) {
+        TConsoleOut::Line(
+            Row({QString::number(p.FUID), QStringLiteral("%1:%2").arg(p.FIPAddress).arg(p.FPort),
+                 ProxyStatusText(static_cast<int>(status)),
+                 ProxyTypeText(static_cast<int>(p.FProxyType)),
+                 status == TProxyStatus::psAvailable ? SpeedToText(p.FSpeed) : QString()}));
+    };
+    checker->OnCheckError = [&failures](TProxyChecker *, const QString &message) {
+        ++failures;
+        TConsoleOut::ErrorLine(message);
+    };
+    checker->OnCheckEnd = [](TProxyChecker *) {
+        TConsoleOut::Line(QStringLiteral("Check done"));
+        QCoreApplication::quit();
+    };
+    checker->Check(std::move(list));
+    QCoreApplication::exec();
+    return failures ? 1 : 0;
+}
+
+int ChainAdd(TdmProxyData &store, const QStringList &args) {
+    if (args.size() < 3)
+        throw TUsageError("chain add needs NAME PORT and at least one proxy UID");
+    const QString name = args[0];
+    if (name.isEmpty() || args[1].trimmed().isEmpty())
+        throw EVelmoraError("Name and port must be entered");
+    const int32_t port = ParseInt(args[1], QStringLiteral("port"));
+    std::vector<int32_t> proxies;
+    for (int i = 2; i < args.size(); ++i) {
+        const int32_t uid = ParseInt(args[i], QStringLiteral("UID"));
+        if (!store.LocateProxyRecord(uid))
+            throw EVelmoraError(QStringLiteral("Proxy %1 not found").arg(uid));
+        proxies.push_back(uid);
+    }
+    // As the chain dialog does: nothing reaches the files until every item
+    // is in; on a failure the chain tables are read back from disk.
+    store.FAutoSave = false;
+    try {
+        TDataTable &c = store.cdsChainedProxies();
+        c.Append();
+        c.FieldByName("Desc").SetAsString(name);
+        c.FieldByName("LocalServerPort").SetAsInteger(port);
+        c.FieldByName("AutoCreateChain").SetAsBoolean(false);
+        c.FieldByName("ChangeEvery").SetAsInteger(5);
+        c.Post();
+        const int32_t chainUID = c.FieldByName("UID").AsInteger();
+        for (int32_t uid : proxies)
+            store.AddChainedItem(chainUID, uid);
+        store.SaveData();
+        store.FAutoSave = true;
+        TConsoleOut::Line(
+            QStringLiteral("Chain %1 \"%2\" on port %3").arg(chainUID).arg(name).arg(port));
+    } catch (...) {
+        store.FAutoSave = true;
+        store.ReloadChains();
+        throw;
+    }
+    return 0;
+}
+
+int Dispatch(TdmProxyData &store, const QStringList &args) {
+    const QString command = args.value(0);
+    const QStringList rest = args.mid(1);
+    if (command == QLatin1String("list")) {
+        if (rest.size() != 1)
+            throw TUsageError("list needs one of proxies, chains, programs");
+        if (rest[0] == QLatin1String("proxies"))
+            return ListProxies(store);
+        if (rest[0] == QLatin1String("chains"))
+            return ListChains(store);
+        if (rest[0] == QLatin1String("programs"))
+            return ListPrograms(store);
+        throw TUsageError("list needs one of proxies, chains, programs");
+    }
+    if (command == QLatin1String("import"))
+        return Import(store, rest);
+    if (command == QLatin1String("check"))
+        return Check(store, rest);
+    if (command == QLatin1String("chain")) {
+        if (rest.value(0) != QLatin1String("add"))
+            throw TUsageError("unknown chain command");
+        return ChainAdd(store, rest.mid(1));
+    }
+    throw TUsageError("unknown command");
+}
+
+} // namespace
+
+int TCli::Usage() {
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+bool TCli::IsCommand(const char *word) {
+    for (const char *c : {"list", "import", "check", "chain"})
+        if (std::strcmp(word, c) == 0)
+            return true;
+    return false;
+}
+
+int TCli::Run(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
+    QStringList args = QCoreApplication::arguments().mid(1);
+    try {
+        TdmProxyData store;
+        store.FOnNotice = [](const QString &line) { TConsoleOut::ErrorLine(line); };
+        store.LoadData();
+        return Dispatch(store, args);
+    } catch (const TUsageError &e) {
+        TConsoleOut::ErrorLine(e.Message());
+        return Usage();
+    } catch (const std::exception &e) {
+        TConsoleOut::ErrorLine(QString::fromUtf8(e.what()));
+        return 1;
+    }
+}

@@ -1,0 +1,16 @@
+#pragma once
+// Commands for scripts and machines without a display:
+//   velmora list proxies|chains|programs
+//   velmora import [FILE]
+//   velmora check [--all | UID ...]
+//   velmora chain add NAME PORT UID [UID ...]
+// Errors go to standard error with a non-zero exit status; nothing is
+// written on error.
+
+class TCli {
+public:
+    static bool IsCommand(const char *word);
+    static int Run(int argc, char **argv);
+    // Prints the usage to standard error; returns the exit status for it.
+    static int Usage();
+};

@@ -1,0 +1,146 @@
+// The command line of the real program: import, list, check and chain add,
+// each against its own data folder.
+#include "store/dmProxyData.h"
+#include "tests/common/Peers.h"
+#include "tests/e2e/VelmoraProcess.h"
+#include "tests/engine/ServerTestSupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace VelmoraTest;
+
+class CliTest : public ::testing::Test {
+protected:
+    QTemporaryDir Home;
+
+    struct TResult {
+        int Status;
+        QStringList Lines;
+    };
+
+    TResult Run(const std::vector<std::string> &args) {
+        TVelmoraProcess p(args, Home.path());
+        const int status = p.WaitExit(60000);
+        // Let the reader see the end of the output.
+        p.WaitForLine(QStringLiteral("\x01never"), 200);
+        return {status, p.Lines()};
+    }
+
+    QString File(const QString &name, const QByteArray &text) {
+        const QString path = Home.path() + "/" + name;
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(text);
+        return path;
+    }
+
+    QByteArray TableBytes() {
+        QByteArray all;
+        const QString folder = Home.path() + "/VelmoraAnonymizer/";
+        for (const char *name : {"Proxies.cds", "ChainedProxies.cds", "ChainedProxyProxies.cds"}) {
+            QFile f(folder + name);
+            f.open(QIODevice::ReadOnly);
+            all += f.readAll();
+        }
+        return QCryptographicHash::hash(all, QCryptographicHash::Sha256);
+    }
+};
+
+TEST_F(CliTest, ImportListAndChainAdd) {
+    const auto imported =
+        Run({"import", File("list.txt", "192.0.2.10:1080\n\n192.0.2.11\n:3128\n").toStdString()});
+    EXPECT_EQ(imported.Status, 0);
+    EXPECT_TRUE(imported.Lines.contains("Added 3 proxies"))
+        << imported.Lines.join("\n").toStdString();
+
+    // A bad line anywhere adds nothing at all.
+    const QByteArray before = TableBytes();
+    const auto bad =
+        Run({"import", File("bad.txt", "198.51.100.1:80\n198.51.100.2:80:1\n").toStdString()});
+    EXPECT_EQ(bad.Status, 1);
+    EXPECT_TRUE(bad.Lines.contains("'80:1' is not a valid integer value"));
+    EXPECT_EQ(TableBytes(), before);
+
+    const auto list = Run({"list", "proxies"});
+    ASSERT_EQ(list.Status, 0);
+    ASSERT_GE(list.Lines.size(), 4);
+    EXPECT_EQ(list.Lines[0], "UID\tIP/Host\tPort\tStatus\tType\tSpeed\tLast Checked");
+    EXPECT_EQ(list.Lines[1], "1\t192.0.2.10\t1080\tNot Checked\tUnknown\t\t");
+    EXPECT_EQ(list.Lines[2], "2\t192.0.2.11\t0\tNot Checked\tUnknown\t\t");
+    EXPECT_EQ(list.Lines[3], "3\t\t3128\tNot Checked\tUnknown\t\t");
+
+    // Errors write nothing: a duplicate item, an unknown proxy, a bad port.
+    const QByteArray beforeChains = TableBytes();
+    const auto dup = Run({"chain", "add", "Twice", "9050", "1", "1"});
+    EXPECT_EQ(dup.Status, 1);
+    EXPECT_TRUE(dup.Lines.contains("Proxy already exists in chain"));
+    EXPECT_EQ(Run({"chain", "add", "X", "9050", "42"}).Status, 1);
+    EXPECT_TRUE(Run({"chain", "add", "X", "90x", "1"})
+                    .Lines.contains("'90x' is not a valid integer value"));
+    EXPECT_EQ(TableBytes(), beforeChains);
+
+    const auto added = Run({"chain", "add", "Work", "9050", "3", "1"});
+    EXPECT_EQ(added.Status, 0) << added.Lines.join("\n").toStdString();
+    const auto chains = Run({"list", "chains"});
+    EXPECT_EQ(chains.Lines, QStringList({"UID\tName\tPort\tProxies", "1\tDefault\t1080\t",
+                                         "2\tWork\t9050\t3,1"}));
+
+    const auto usage = Run({"list", "things"});
+    EXPECT_EQ(usage.Status, 2);
+}
+
+TEST_F(CliTest, CheckReportsEachResultThenDone) {
+    if (!TMicrosocksPeer::Available())
+        GTEST_SKIP() << "microsocks is needed";
+    TMicrosocksPeer socks5;
+    servertest::TLoopbackServer page([](TSocket &client) {
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const size_t got = client.ReadSome(buffer, sizeof buffer);
+            if (got == 0)
+                return;
+            request.append(buffer, got);
+        }
+        client.WriteAll(
+            "HTTP/1.1 200 OK\r\nContent-Length: 9\r\nConnection: close\r\n\r\n127.0.0.1");
+        client.ShutdownWrite();
+        servertest::ReadAll(client, SIZE_MAX, 5000);
+    });
+    const uint16_t closed = FreeLoopbackPort();
+    Run({"import",
+         File(
+             "l.txt",
+             QStringLiteral("127.0.0.1:%1\n127.0.0.1:%2\n").arg(socks5.Port()).arg(closed).toUtf8())
+             .toStdString()});
+    ::setenv("VELMORA_CHECK_URL", ("http://127.0.0.1:" + std::to_string(page.Port()) + "/").c_str(),
+             1);
+    const auto check = Run({"check", "--all"});
+    ::unsetenv("VELMORA_CHECK_URL");
+    EXPECT_EQ(check.Status, 0);
+    ASSERT_EQ(check.Lines.size(), 3) << check.Lines.join("\n").toStdString();
+    EXPECT_EQ(check.Lines.last(), "Check done");
+    QStringList results = check.Lines.mid(0, 2);
+    results.sort();
+    const QStringList ok = results[0].split('\t');
+    ASSERT_EQ(ok.size(), 5);
+    EXPECT_EQ(ok[0], "1");
+    EXPECT_EQ(ok[1], QString("127.0.0.1:%1").arg(socks5.Port()));
+    EXPECT_EQ(ok[2], "OK");
+    EXPECT_EQ(ok[3], "SOCKS 5");
+    EXPECT_FALSE(ok[4].isEmpty());
+    EXPECT_TRUE(results[1].startsWith(QString("2\t127.0.0.1:%1\tTIME OUT\t").arg(closed)))
+        << results[1].toStdString();
+
+    const auto list = Run({"list", "proxies"});
+    EXPECT_TRUE(
+        list.Lines[1].startsWith(QString("1\t127.0.0.1\t%1\tOK\tSOCKS 5\t").arg(socks5.Port())));
+}
+
+} // namespace
