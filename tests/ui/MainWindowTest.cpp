@@ -1,0 +1,288 @@
+// The main window as a whole: start-up on an empty, a missing and a filled
+// data folder, the pages and the navigation bar, the enabled rules, the
+// commands that need no dialog, and the services' start and stop.
+#include "tests/common/Peers.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/ProxyListView.h"
+#include "ui/frmeActivityPanel.h"
+#include "ui/frmeAnonymize.h"
+#include "ui/frmeSettings.h"
+#include "ui/frmeSocksChain.h"
+
+#include <QAction>
+#include <QBrush>
+#include <QDir>
+#include <QMenuBar>
+#include <QStackedWidget>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace VelmoraTest;
+
+namespace {
+
+QStringList ChainNames(TfrmMain &w) {
+    QStringList names;
+    QTreeWidget *list = w.frmeSocksChain()->lvChains();
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        names << list->topLevelItem(i)->text(TfrmeSocksChain::colName);
+    return names;
+}
+
+QColor Background(TProxyListItem *row) {
+    return row->data(0, Qt::BackgroundRole).value<QBrush>().color();
+}
+
+} // namespace
+
+TEST(MainWindow, FirstStartOnAMissingFolderOpensEmptyAndStartsServices) {
+    TMainFixture f(TMainFixture::TData::Missing);
+    TfrmMain &w = f.Open();
+    EXPECT_TRUE(QDir(f.Folder()).exists("Proxies.cds")); // provisioned on first run
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Velmora Anonymizer by Corvanet v.1.0"));
+    EXPECT_EQ(w.CurrentPage(), TMainPage::mpProxyManager);
+    EXPECT_TRUE(w.NavigationButton(TMainPage::mpProxyManager)->isChecked());
+    EXPECT_EQ(w.lvProxyList()->RowCount(), 0);
+    EXPECT_EQ(ChainNames(w), QStringList({"Default"}));
+    EXPECT_FALSE(w.actTestAll->isEnabled());
+    EXPECT_FALSE(w.actCheck->isEnabled());
+    EXPECT_TRUE(w.actTestProxy->isEnabled());
+    EXPECT_TRUE(f.Prompts().Errors.isEmpty());
+
+    // Services start only once the event loop turns.
+    EXPECT_FALSE(w.ServicesStarted());
+    EXPECT_FALSE(f.Services().ServiceActive());
+    ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
+    EXPECT_TRUE(f.Services().ServiceActive());
+    const QStringList lines = f.ActivityLines();
+    EXPECT_TRUE(lines.contains("Starting services...")) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines.contains("Services started"));
+    EXPECT_EQ(w.menuBar()->actions().size(), 1);
+    EXPECT_EQ(w.menuBar()->actions().front()->text(), QStringLiteral("File"));
+}
+
+TEST(MainWindow, MissingTableFilesShowTheErrorAndStartNothing) {
+    TMainFixture f(TMainFixture::TData::EmptyFolder);
+    TfrmMain &w = f.Open();
+    EXPECT_EQ(f.Prompts().Errors, QStringList({"Proxies.cds file not found"}));
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Velmora Anonymizer by Corvanet"));
+    EXPECT_EQ(w.lvProxyList()->RowCount(), 0);
+    EXPECT_EQ(w.frmeSocksChain()->lvChains()->topLevelItemCount(), 0);
+    PumpFor(100);
+    EXPECT_FALSE(w.ServicesStarted());
+    EXPECT_FALSE(f.Services().ServiceActive());
+}
+
+TEST(MainWindow, FilledStoreShowsRowsColouredByStatusAndChains) {
+    TMainFixture f(TMainFixture::TData::Sample);
+    TfrmMain &w = f.Open();
+    ASSERT_TRUE(f.Prompts().Errors.isEmpty()) << f.Prompts().Errors.join('|').toStdString();
+    TProxyListView *list = w.lvProxyList();
+    ASSERT_EQ(list->RowCount(), 4);
+    EXPECT_EQ(list->Row(0)->text(TProxyListItem::colIPHost), QStringLiteral("192.0.2.10"));
+    EXPECT_EQ(list->Row(0)->text(TProxyListItem::colPort), QStringLiteral("1080"));
+    EXPECT_EQ(list->Row(0)->text(TProxyListItem::colStatus), QStringLiteral("Not Checked"));
+    EXPECT_EQ(list->Row(2)->text(TProxyListItem::colType), QStringLiteral("SOCKS 4"));
+    EXPECT_EQ(list->Row(3)->text(TProxyListItem::colStatus), QStringLiteral("OK"));
+    EXPECT_EQ(list->Row(3)->text(TProxyListItem::colSpeed), SpeedToText(1234.0));
+    EXPECT_FALSE(list->Row(0)->data(0, Qt::BackgroundRole).isValid());
+    EXPECT_EQ(Background(list->Row(1)), QColor(177, 99, 99));
+    EXPECT_EQ(Background(list->Row(3)), QColor(250, 208, 41));
+    // A progress text hides the stored status's colour.
+    list->SetCell(4, TProxyListItem::colStatus, "Testing");
+    EXPECT_FALSE(list->Row(3)->data(2, Qt::BackgroundRole).isValid());
+
+    EXPECT_EQ(ChainNames(w), QStringList({"Default", "Work"}));
+    EXPECT_TRUE(w.actTestAll->isEnabled());
+    ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
+    // Neither chain has working proxies only.
+    const QStringList lines = f.ActivityLines();
+    EXPECT_TRUE(lines.contains("chain on port 1080 not started (some proxy items not working)"))
+        << lines.join('|').toStdString();
+}
+
+TEST(MainWindow, NavigationShowsOnePageAndItsCommandPanel) {
+    TMainFixture f(TMainFixture::TData::Sample);
+    TfrmMain &w = f.Open();
+    w.show();
+    struct {
+        TMainPage Page;
+        QAction *Action;
+    } const pages[] = {
+        {TMainPage::mpAnonymizeProgram, w.actAnonymizeProgram},
+        {TMainPage::mpProxySocksChain, w.actProxySocksChain},
+        {TMainPage::mpSettings, w.actSettings},
+        {TMainPage::mpProxyManager, w.actProxyMgr},
+    };
+    for (const auto &p : pages) {
+        QTest::mouseClick(w.NavigationButton(p.Page), Qt::LeftButton);
+        EXPECT_EQ(w.CurrentPage(), p.Page);
+        EXPECT_EQ(w.pgcPages()->currentIndex(), int(p.Page));
+        EXPECT_EQ(w.pnlCommands()->currentIndex(), TMainScreenLogic::CommandPanelOf(p.Page));
+        for (TMainPage other : {TMainPage::mpProxyManager, TMainPage::mpAnonymizeProgram,
+                                TMainPage::mpProxySocksChain, TMainPage::mpSettings})
+            EXPECT_EQ(w.NavigationButton(other)->isChecked(), other == p.Page);
+        EXPECT_EQ(w.pnlCommands()->currentWidget()->findChildren<QToolButton *>().size(),
+                  p.Page == TMainPage::mpProxyManager      ? 5
+                  : p.Page == TMainPage::mpProxySocksChain ? 3
+                                                           : 0);
+    }
+    // The program page reloads its list when shown; its count column is hidden.
+    w.actAnonymizeProgram->trigger();
+    QTreeWidget *programs = w.frmeAnonymize()->lvPrograms();
+    ASSERT_EQ(programs->topLevelItemCount(), 2);
+    EXPECT_EQ(programs->topLevelItem(0)->text(0), QStringLiteral("x.exe"));
+    EXPECT_TRUE(programs->isColumnHidden(TfrmeAnonymize::colNoOfProxies));
+    // A command of another page shows its own page first.
+    w.actDeleteProxy->trigger();
+    EXPECT_EQ(w.CurrentPage(), TMainPage::mpProxyManager);
+}
+
+TEST(MainWindow, EnabledRulesFollowTheProxyList) {
+    TMainFixture f(TMainFixture::TData::Sample);
+    TfrmMain &w = f.Open();
+    w.UpdateActions();
+    EXPECT_FALSE(w.actCheck->isEnabled());
+    EXPECT_TRUE(w.actTestAll->isEnabled());
+    w.lvProxyList()->Row(1)->setSelected(true);
+    EXPECT_FALSE(w.actCheck->isEnabled());
+    Idle(); // re-evaluated when idle
+    EXPECT_TRUE(w.actCheck->isEnabled());
+    w.actSelectAllProxies->trigger();
+    EXPECT_EQ(w.GetSelectedProxyItems().size(), 4u);
+    w.lvProxyList()->clearSelection();
+    w.ClearProxyList();
+    Idle();
+    EXPECT_FALSE(w.actCheck->isEnabled());
+    EXPECT_FALSE(w.actTestAll->isEnabled());
+    EXPECT_TRUE(w.GetSelectedProxyItems().empty());
+}
+
+TEST(MainWindow, CommandsWithNothingSelected) {
+    TMainFixture f(TMainFixture::TData::Sample);
+    TfrmMain &w = f.Open();
+    TRecordingPrompts &p = f.Prompts();
+    w.actEditProxy->trigger();
+    w.actEditSocksChain->trigger();
+    EXPECT_TRUE(p.Messages.isEmpty());
+    EXPECT_TRUE(p.Errors.isEmpty());
+    w.actTestProxy->trigger(); // starts no check
+    EXPECT_TRUE(w.StatusText().isEmpty());
+    w.actDeleteProxy->trigger();
+    EXPECT_EQ(p.Messages, QStringList({"Please select a Proxy"}));
+    w.actDeleteChain->trigger();
+    EXPECT_TRUE(p.Questions.isEmpty());
+}
+
+TEST(MainWindow, DeleteProxiesAsksOnceAndRebuildsTheList) {
+    TMainFixture f(TMainFixture::TData::Sample);
+    TfrmMain &w = f.Open();
+    TRecordingPrompts &p = f.Prompts();
+    TProxyListView *list = w.lvProxyList();
+    list->Row(0)->setSelected(true);
+    list->Row(2)->setSelected(true);
+    list->Row(3)->setSelected(true);
+    p.Answer = false;
+    w.actDeleteProxy->trigger();
+    EXPECT_EQ(list->RowCount(), 4);
+    p.Answer = true;
+    w.actDeleteProxy->trigger();
+    EXPECT_EQ(p.Questions, QStringList({"Delete selected Proxies?", "Delete selected Proxies?"}));
+    ASSERT_EQ(list->RowCount(), 1);
+    EXPECT_EQ(list->Row(0)->UID(), 2);
+    TdmProxyData reread(f.Folder());
+    reread.LoadData();
+    EXPECT_EQ(reread.cdsProxies().RecordCount(), 1);
+}
+
+TEST(MainWindow, DeleteChainsStopsAndDeletesEachSelectedChain) {
+    TMainFixture f(TMainFixture::TData::Missing);
+    const uint16_t port = FreeLoopbackPort();
+    f.Seed([&](TdmProxyData &s) {
+        const int32_t ok = AddProxy(s, 1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+        AddChain(s, "Live", port, {ok});
+    });
+    TfrmMain &w = f.Open();
+    ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
+    ASSERT_TRUE(Accepting(port));
+    QTreeWidget *chains = w.frmeSocksChain()->lvChains();
+    ASSERT_EQ(ChainNames(w), QStringList({"Default", "Live"}));
+    w.frmeSocksChain()->actSelectAll()->trigger();
+    w.actDeleteChain->trigger();
+    EXPECT_EQ(f.Prompts().Questions, QStringList({"Delete selected Proxy Chain(s)?"}));
+    EXPECT_EQ(chains->topLevelItemCount(), 0);
+    EXPECT_FALSE(Accepting(port));
+    EXPECT_EQ(w.CurrentPage(), TMainPage::mpProxySocksChain);
+    EXPECT_TRUE(f.Services().ChainMgr().Chains().empty());
+}
+
+TEST(MainWindow, HelpWebSiteAndStopAll) {
+    TMainFixture f(TMainFixture::TData::Missing);
+    const uint16_t port = FreeLoopbackPort();
+    f.Seed([&](TdmProxyData &s) {
+        const int32_t ok = AddProxy(s, 1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+        AddChain(s, "Live", port, {ok});
+    });
+    TfrmMain &w = f.Open();
+    w.actHelp->trigger();
+    w.actGetProxies->trigger();
+    ASSERT_EQ(f.Prompts().Urls.size(), 2);
+    EXPECT_EQ(f.Prompts().Urls[0],
+              QUrl::fromLocalFile(QDir::current().absoluteFilePath("readme.txt")));
+    EXPECT_EQ(f.Prompts().Urls[1], QUrl(TMainScreenLogic::MakerWebSite));
+
+    ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
+    ASSERT_TRUE(Accepting(port));
+    w.actStopAll->trigger();
+    EXPECT_FALSE(Accepting(port));
+    EXPECT_FALSE(f.Services().ServiceActive());
+    EXPECT_EQ(f.Services().ChainMgr().Chains().size(), 1u); // still registered
+}
+
+// A connection through a running chain shows as one block that grows hop by
+// hop and vanishes when the connection ends; closing the window stops the
+// chain with no question asked.
+TEST(MainWindow, ConnectionBlockAndClosingStopsTheChains) {
+    if (!TMicrosocksPeer::Available())
+        GTEST_SKIP() << "microsocks is not installed";
+    TMicrosocksPeer hop;
+    TEchoServer echo;
+    TMainFixture f(TMainFixture::TData::Missing);
+    const uint16_t port = FreeLoopbackPort();
+    f.Seed([&](TdmProxyData &s) {
+        const int32_t ok = AddProxy(s, hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+        AddChain(s, "Live", port, {ok});
+    });
+    TfrmMain &w = f.Open();
+    w.show();
+    ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
+    ASSERT_TRUE(
+        Pump([&] { return f.ActivityLines().contains(QStringLiteral("Services started")); }));
+
+    const int fd = Socks5Connect(port, echo.Port());
+    ASSERT_GE(fd, 0);
+    const QString request = QStringLiteral("Request connect to 127.0.0.1:%1").arg(echo.Port());
+    int first = -1;
+    ASSERT_TRUE(Pump([&] {
+        const QStringList lines = f.ActivityLines();
+        first = lines.indexOf(request);
+        return first >= 0 && lines.size() >= first + 3;
+    })) << f.ActivityLines().join('|').toStdString();
+    QStringList lines = f.ActivityLines();
+    EXPECT_TRUE(lines[first + 1].startsWith(" ...Connect Chain 127.0.0.1:"))
+        << lines.join('|').toStdString();
+    EXPECT_TRUE(lines[first + 2].startsWith(" ...Connect proxy ")) << lines.join('|').toStdString();
+    ::close(fd);
+    ASSERT_TRUE(Pump([&] { return !f.ActivityLines().contains(request); }))
+        << f.ActivityLines().join('|').toStdString();
+
+    EXPECT_TRUE(w.close());
+    EXPECT_FALSE(Accepting(port));
+    EXPECT_TRUE(f.Services().ChainMgr().Chains().empty());
+    EXPECT_FALSE(f.Services().ServiceActive());
+    EXPECT_TRUE(f.Prompts().Questions.isEmpty());
+    EXPECT_TRUE(f.ActivityLines().contains(QStringLiteral("Stopping services...")));
+}

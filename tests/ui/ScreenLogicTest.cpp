@@ -1,0 +1,116 @@
+// The plain screen rules: row colours, enabled rules, texts, the settings
+// fields' rules and the theme file.
+#include "tests/ui/UiTestSupport.h"
+#include "ui/MainScreenLogic.h"
+#include "ui/ProxyRowColours.h"
+#include "ui/SettingsLogic.h"
+#include "ui/ThemeFile.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+TEST(ProxyRowColours, StatusCellDecidesWholeAndCaseSensitive) {
+    using K = TProxyListKind;
+    EXPECT_EQ(TProxyRowColours::RowColour("OK", K::plkMain), QColor(250, 208, 41));
+    EXPECT_EQ(TProxyRowColours::RowColour("TIME OUT", K::plkMain), QColor(177, 99, 99));
+    EXPECT_EQ(TProxyRowColours::RowColour("OK", K::plkPicker), QColor(168, 255, 168));
+    EXPECT_EQ(TProxyRowColours::RowColour("TIME OUT", K::plkPicker), QColor(255, 170, 170));
+    for (const char *other : {"Testing", "Not Checked", "ok", "OK ", " OK", "Time Out", ""}) {
+        EXPECT_FALSE(TProxyRowColours::RowColour(other, K::plkMain).isValid()) << other;
+        EXPECT_FALSE(TProxyRowColours::RowColour(other, K::plkPicker).isValid()) << other;
+    }
+}
+
+TEST(MainScreenLogic, EnabledRulesAndTexts) {
+    EXPECT_FALSE(TMainScreenLogic::CheckEnabled({3, 0}));
+    EXPECT_TRUE(TMainScreenLogic::CheckEnabled({3, 1}));
+    EXPECT_FALSE(TMainScreenLogic::TestAllEnabled({0, 0}));
+    EXPECT_TRUE(TMainScreenLogic::TestAllEnabled({1, 0}));
+    EXPECT_EQ(TMainScreenLogic::Caption(true),
+              QStringLiteral("Velmora Anonymizer by Corvanet v.1.0"));
+    EXPECT_EQ(TMainScreenLogic::Caption(false), QStringLiteral("Velmora Anonymizer by Corvanet"));
+    EXPECT_TRUE(TMainScreenLogic::HasCommands(TMainPage::mpProxyManager));
+    EXPECT_TRUE(TMainScreenLogic::HasCommands(TMainPage::mpProxySocksChain));
+    EXPECT_FALSE(TMainScreenLogic::HasCommands(TMainPage::mpSettings));
+    EXPECT_FALSE(TMainScreenLogic::HasCommands(TMainPage::mpAnonymizeProgram));
+}
+
+TEST(SettingsLogic, ChangedTextStoresWholeNumbersOnly) {
+    EXPECT_FALSE(TSettingsLogic::ValueToStore(QString()).has_value());
+    EXPECT_EQ(TSettingsLogic::ValueToStore("500"), 500); // clamped only when the field is left
+    EXPECT_EQ(TSettingsLogic::ValueToStore("-7"), -7);
+    EXPECT_EQ(TSettingsLogic::ValueToStore("+12"), 12);
+    for (const char *bad : {"-", "+", "5.", "1.5", "99999999999", "1-2"}) {
+        try {
+            TSettingsLogic::ValueToStore(bad);
+            ADD_FAILURE() << bad;
+        } catch (const std::exception &e) {
+            EXPECT_EQ(QString::fromUtf8(e.what()),
+                      QStringLiteral("'%1' is not a valid integer value").arg(bad));
+        }
+    }
+}
+
+TEST(SettingsLogic, LeavingClampsNumbersAndKeepsOtherText) {
+    EXPECT_EQ(TSettingsLogic::ClampOnExit("500"), 200);
+    EXPECT_EQ(TSettingsLogic::ClampOnExit("-3"), 0);
+    EXPECT_FALSE(TSettingsLogic::ClampOnExit("200").has_value());
+    EXPECT_FALSE(TSettingsLogic::ClampOnExit("0").has_value());
+    EXPECT_FALSE(TSettingsLogic::ClampOnExit("-").has_value());
+    EXPECT_FALSE(TSettingsLogic::ClampOnExit(QString()).has_value());
+}
+
+TEST(SettingsLogic, ArrowsStayInRangeAndKeysAreFiltered) {
+    EXPECT_EQ(TSettingsLogic::Step("10", +1), 11);
+    EXPECT_EQ(TSettingsLogic::Step("200", +1), 200);
+    EXPECT_EQ(TSettingsLogic::Step("0", -1), 0);
+    EXPECT_EQ(TSettingsLogic::Step("500", -1), 199);
+    EXPECT_EQ(TSettingsLogic::Step("-", +1), 1);
+    for (char c : std::string("0123456789+-"))
+        EXPECT_TRUE(TSettingsLogic::KeyAccepted(QChar(c))) << c;
+    for (char c : std::string("aZ /*e"))
+        EXPECT_FALSE(TSettingsLogic::KeyAccepted(QChar(c))) << c;
+    EXPECT_FALSE(TSettingsLogic::TextAccepted("12a"));
+    EXPECT_TRUE(TSettingsLogic::TextAccepted("-12"));
+}
+
+TEST(ThemeFile, NamedSectionsWithDirectives) {
+    TThemeFile file;
+    file.Parse("# comment before any theme\n"
+               "QWidget { color: red; }\n"
+               "[Plain]\n"
+               "QLabel { color: blue; }\n"
+               "[My Style]\r\n"
+               "@widget-style Fusion\n"
+               "@font DejaVu Sans, 8\n"
+               "QToolButton[flat=\"true\"] { border: none; }\n"
+               "QWidget#pnlHeader { background: white; }\n");
+    EXPECT_EQ(file.Names(), QStringList({"Plain", "My Style"}));
+    const TTheme &mine = file.Theme("My Style");
+    EXPECT_EQ(mine.WidgetStyle, QStringLiteral("Fusion"));
+    EXPECT_EQ(mine.FontFamily, QStringLiteral("DejaVu Sans"));
+    EXPECT_EQ(mine.FontPointSize, 8);
+    EXPECT_TRUE(mine.StyleSheet.contains("QToolButton[flat=\"true\"]"));
+    EXPECT_TRUE(mine.StyleSheet.contains("#pnlHeader"));
+    EXPECT_FALSE(mine.StyleSheet.contains("QLabel"));
+    EXPECT_FALSE(file.Theme("Plain").StyleSheet.contains("color: red"));
+    try {
+        file.Theme("Other");
+        FAIL();
+    } catch (const std::exception &e) {
+        EXPECT_STREQ(e.what(), "Style 'Other' not found");
+    }
+}
+
+TEST(ThemeFile, MissingFileAndTheShippedTheme) {
+    QTemporaryDir dir;
+    TThemeFile file;
+    try {
+        file.LoadFromFile(dir.filePath("Style.vsf"));
+        FAIL();
+    } catch (const std::exception &e) {
+        EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("Cannot open file \"")) << e.what();
+    }
+    file.LoadFromFile(VELMORA_SOURCE_DIR "/Style.vsf");
+    EXPECT_FALSE(file.Theme("My Style").StyleSheet.trimmed().isEmpty());
+}

@@ -1,0 +1,107 @@
+// The Settings page writes through to "settings.cds" on every change.
+#include "tests/ui/UiTestSupport.h"
+#include "ui/NumberField.h"
+#include "ui/frmeSettings.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QTest>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+using namespace VelmoraTest;
+
+namespace {
+
+struct TStoredSettings {
+    bool LocalOnly;
+    int32_t TimeOut;
+    int32_t SessionsTimeOut;
+};
+
+// What the file says, read by a store of its own.
+TStoredSettings Reread(const QString &folder) {
+    TdmProxyData store(folder);
+    store.Loadsettings();
+    return {store.AllowLocalHostOnly(), store.Timeout(), store.SessionsTimeout()};
+}
+
+class SettingsFrame : public testing::Test {
+protected:
+    SettingsFrame() {
+        Fixture.Seed([](TdmProxyData &s) {
+            s.SetTimeout(5);
+            s.SetSessionsTimeout(30);
+        });
+        Fixture.Store().LoadData();
+        Frame = std::make_unique<TfrmeSettings>(Fixture.Store());
+        Frame->FOnError = [this](const QString &text) { Errors << text; };
+        Frame->Load();
+        Frame->show();
+    }
+    TMainFixture Fixture{TMainFixture::TData::Missing};
+    std::unique_ptr<TfrmeSettings> Frame;
+    QStringList Errors;
+};
+
+} // namespace
+
+TEST_F(SettingsFrame, LoadShowsTheStoredValues) {
+    EXPECT_FALSE(Frame->chkLocalHostOnly()->isChecked());
+    EXPECT_EQ(Frame->edTimeOut()->Text(), QStringLiteral("5"));
+    EXPECT_EQ(Frame->edSessionsTimeOut()->Text(), QStringLiteral("30"));
+    EXPECT_EQ(Frame->chkLocalHostOnly()->text(),
+              QStringLiteral("Enable connections only from localhost (127.0.0.1)"));
+}
+
+TEST_F(SettingsFrame, TickBoxIsWrittenAtOnce) {
+    QTest::mouseClick(Frame->chkLocalHostOnly(), Qt::LeftButton);
+    EXPECT_TRUE(Reread(Fixture.Folder()).LocalOnly);
+    QTest::mouseClick(Frame->chkLocalHostOnly(), Qt::LeftButton);
+    EXPECT_FALSE(Reread(Fixture.Folder()).LocalOnly);
+}
+
+TEST_F(SettingsFrame, TypedNumberIsStoredAtOnceAndClampedOnLeaving) {
+    QLineEdit *edit = Frame->edTimeOut()->Edit();
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClicks(edit, "500");
+    EXPECT_EQ(Reread(Fixture.Folder()).TimeOut, 500);
+    // The field loses the focus (sent directly: an offscreen window need not
+    // have the focus to give away).
+    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(edit, &out);
+    EXPECT_EQ(edit->text(), QStringLiteral("200"));
+    EXPECT_EQ(Reread(Fixture.Folder()).TimeOut, 200);
+    EXPECT_TRUE(Errors.isEmpty());
+}
+
+TEST_F(SettingsFrame, EmptyTextStoresNothingAndBadTextIsReported) {
+    QLineEdit *edit = Frame->edSessionsTimeOut()->Edit();
+    edit->setFocus();
+    edit->clear();
+    EXPECT_EQ(Reread(Fixture.Folder()).SessionsTimeOut, 30);
+    QTest::keyClicks(edit, "-");
+    EXPECT_EQ(Errors, QStringList({"'-' is not a valid integer value"}));
+    EXPECT_EQ(Reread(Fixture.Folder()).SessionsTimeOut, 30);
+    QTest::keyClicks(edit, "4");
+    EXPECT_EQ(Reread(Fixture.Folder()).SessionsTimeOut, -4);
+    // Letters are refused; the text stays as it was.
+    QTest::keyClicks(edit, "x");
+    EXPECT_EQ(edit->text(), QStringLiteral("-4"));
+}
+
+TEST_F(SettingsFrame, ArrowsStepWithinTheRange) {
+    auto buttons = Frame->edTimeOut()->findChildren<QToolButton *>();
+    ASSERT_EQ(buttons.size(), 2);
+    QToolButton *up = buttons[0]->arrowType() == Qt::UpArrow ? buttons[0] : buttons[1];
+    QToolButton *down = up == buttons[0] ? buttons[1] : buttons[0];
+    up->click();
+    EXPECT_EQ(Reread(Fixture.Folder()).TimeOut, 6);
+    Frame->edTimeOut()->SetText("0");
+    down->click();
+    EXPECT_EQ(Frame->edTimeOut()->Text(), QStringLiteral("0"));
+    Frame->edTimeOut()->SetText("200");
+    up->click();
+    EXPECT_EQ(Reread(Fixture.Folder()).TimeOut, 200);
+}
