@@ -1,6 +1,10 @@
-// Velmora Anonymizer entry point.
+// Velmora Anonymizer entry point:
+//   velmora               the window (without a display: as --headless)
+//   velmora --headless    the services without a window
+//   velmora list|import|check|chain ...   the commands of TCli
 #include "app/Cli.h"
 #include "app/Headless.h"
+#include "app/WindowApp.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,6 +16,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "velmora: unknown argument \"%s\"\n", argv[1]);
         return TCli::Usage();
     }
-    // The window comes later; until then the services run headless.
-    return THeadless::Run(argc, argv);
+    if (argc > 1 || !TWindowApp::DisplayAvailable())
+        return THeadless::Run(argc, argv);
+    return TWindowApp::Run(argc, argv);
 }

@@ -95,6 +95,7 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     // handler holds the queue, not the window.
     auto queue = FActivity->Queue();
     FSocksMgr.SetOnMessage([queue](const QString &line) { queue->AddMessage(line); });
+    FStore.FOnNotice = [queue](const QString &line) { queue->AddMessage(line); };
     FActivity->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
     FSettingsFrame->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
     FAnonymizeFrame->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
@@ -232,11 +233,12 @@ QWidget *TfrmMain::CreateHeader() {
     left->setObjectName(QStringLiteral("pnlLogo"));
     left->setFixedWidth(272);
     auto *leftLayout = new QHBoxLayout(left);
-    leftLayout->setContentsMargins(6, 4, 4, 4);
-    leftLayout->setSpacing(4);
+    leftLayout->setContentsMargins(4, 9, 4, 9);
+    leftLayout->setSpacing(0);
     auto *logo = new QLabel(left);
     logo->setObjectName(QStringLiteral("imgLogo"));
     logo->setPixmap(QPixmap(QStringLiteral(":/velmora/logo.png")));
+    logo->setFixedSize(150, 75);
     leftLayout->addWidget(logo);
     QToolButton *help = CommandButton(actHelp, left, 75);
     help->setFixedSize(114, 75);

@@ -61,6 +61,7 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
 
     auto *buttons = new QHBoxLayout;
     buttons->setContentsMargins(4, 4, 4, 4);
+    buttons->setSpacing(6);
     buttons->addWidget(Button(FAdd, this));
     buttons->addWidget(Button(FEdit, this));
     buttons->addWidget(Button(FDelete, this));

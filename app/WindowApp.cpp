@@ -1,0 +1,112 @@
+#include "app/WindowApp.h"
+
+#include "app/VelmoraApplication.h"
+#include "engine/dmSocksMgr.h"
+#include "platform/WorkerThread.h"
+#include "store/dmProxyData.h"
+#include "ui/MainScreenLogic.h"
+#include "ui/ThemeManager.h"
+#include "ui/WidgetPrompts.h"
+#include "ui/frmMain.h"
+#include "ui/frmSplash.h"
+
+#include <QDir>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QThread>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QString ThemeFileName = QStringLiteral("Style.vsf");
+const QString ThemeName = QStringLiteral("My Style");
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM close the main window as its close box does.
+void InstallSignalHandlers() {
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe);
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+void Fail(const QString &message) {
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    QMessageBox::critical(nullptr, TMainScreenLogic::ApplicationTitle, message);
+}
+
+} // namespace
+
+bool TWindowApp::DisplayAvailable() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+int TWindowApp::Run(int argc, char **argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    TVelmoraApplication app(argc, argv);
+    InstallSignalHandlers();
+
+    auto splash = std::make_unique<TfrmSplash>();
+    splash->ShowNow();
+    QThread::msleep(1000); // the splash stays up; nothing responds meanwhile
+
+    QApplication::setApplicationName(TMainScreenLogic::ApplicationTitle);
+    try {
+        TThemeManager::LoadAndApply(app, QDir::current().filePath(ThemeFileName), ThemeName);
+    } catch (const std::exception &e) {
+        splash.reset();
+        Fail(QString::fromUtf8(e.what()));
+        return 1;
+    }
+
+    std::unique_ptr<TdmSocksMgr> services;
+    try {
+        services = std::make_unique<TdmSocksMgr>();
+    } catch (const std::exception &e) {
+        splash.reset();
+        Fail(QString::fromUtf8(e.what()));
+        return 1;
+    }
+    auto store = std::make_unique<TdmProxyData>();
+    services->ChainMgr().SetStore(store.get());
+    TWidgetPrompts prompts;
+    auto window = std::make_unique<TfrmMain>(*services, *store, prompts);
+    prompts.SetParent(window.get());
+    splash.reset();
+
+    QSocketNotifier stopNotifier(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, window.get(), [&] {
+        stopNotifier.setEnabled(false);
+        window->close();
+    });
+
+    window->show();
+    const int status = app.exec();
+
+    // The window has stopped every chain. Checks still under way hand their
+    // results to this thread; let them end before the store goes.
+    if (!TWorkerThread::WaitForAll(3000)) {
+        std::fflush(nullptr);
+        std::_Exit(status); // nothing is saved at exit; everything was saved already
+    }
+    window.reset();
+    services.reset();
+    store.reset();
+    return status;
+}

@@ -1,0 +1,13 @@
+#pragma once
+// The program with its window: the splash, the one-second pause, the title,
+// the theme "My Style" from "Style.vsf" in the working directory, then the
+// service module (port 9999), the store and the main window, and the event
+// loop until the window closes.
+
+class TWindowApp {
+public:
+    // Returns the exit status; 1 when start-up failed (the message was shown).
+    static int Run(int argc, char **argv);
+    // True when a display is there to open a window on.
+    static bool DisplayAvailable();
+};

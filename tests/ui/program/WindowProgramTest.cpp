@@ -1,0 +1,150 @@
+// The real program with its window (offscreen): started from the folder that
+// holds Style.vsf, it opens the window and runs the chains that the command
+// line made; without a display it runs headless; SIGTERM closes the window.
+#include "tests/common/Peers.h"
+#include "tests/e2e/VelmoraProcess.h"
+#include "tests/engine/ServerTestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace VelmoraTest;
+
+// Sets or removes an environment variable for the test's lifetime.
+class TEnv {
+public:
+    TEnv(const char *name, const char *value) : FName(name) {
+        if (const char *old = std::getenv(name))
+            FOld = old, FHad = true;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~TEnv() {
+        if (FHad)
+            ::setenv(FName, FOld.c_str(), 1);
+        else
+            ::unsetenv(FName);
+    }
+
+private:
+    const char *FName;
+    std::string FOld;
+    bool FHad = false;
+};
+
+int RunToEnd(const std::vector<std::string> &args, const QString &home) {
+    TVelmoraProcess p(args, home);
+    return p.WaitExit(60000);
+}
+
+int Connect(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool WaitAcceptingPort(uint16_t port, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        const int fd = Connect(port);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// SOCKS 5 CONNECT to 127.0.0.1:dest through the chain, then a round trip.
+std::string RoundTrip(uint16_t chainPort, uint16_t dest, const std::string &text) {
+    const int fd = Connect(chainPort);
+    if (fd < 0)
+        return "no connection";
+    const unsigned char greet[] = {5, 1, 0};
+    const unsigned char req[] = {5, 1, 0, 1, 127, 0, 0, 1, uint8_t(dest >> 8), uint8_t(dest)};
+    unsigned char reply[12];
+    std::string result = "handshake failed";
+    if (::send(fd, greet, 3, MSG_NOSIGNAL) == 3 && ::recv(fd, reply, 2, MSG_WAITALL) == 2 &&
+        ::send(fd, req, sizeof req, MSG_NOSIGNAL) == sizeof req &&
+        ::recv(fd, reply, 10, MSG_WAITALL) == 10 && reply[1] == 0) {
+        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        std::string back(text.size(), '\0');
+        const ssize_t got = ::recv(fd, back.data(), back.size(), MSG_WAITALL);
+        result = got > 0 ? back.substr(0, size_t(got)) : "no answer";
+    }
+    ::close(fd);
+    return result;
+}
+
+} // namespace
+
+TEST(WindowProgram, OpensTheWindowAndRunsAChainMadeOnTheCommandLine) {
+    if (!TMicrosocksPeer::Available())
+        GTEST_SKIP() << "microsocks is needed";
+    TMicrosocksPeer hop;
+    TEchoServer echo;
+    servertest::TLoopbackServer page(servertest::HttpBody());
+    QTemporaryDir home;
+    const QString list = home.filePath("list.txt");
+    {
+        QFile f(list);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("127.0.0.1:%1\n").arg(hop.Port()).toUtf8());
+    }
+    ASSERT_EQ(RunToEnd({"import", list.toStdString()}, home.path()), 0);
+    {
+        const std::string url = "http://127.0.0.1:" + std::to_string(page.Port()) + "/";
+        TEnv checkURL("VELMORA_CHECK_URL", url.c_str());
+        ASSERT_EQ(RunToEnd({"check", "--all"}, home.path()), 0);
+    }
+    const uint16_t chainPort = FreeLoopbackPort();
+    ASSERT_EQ(RunToEnd({"chain", "add", "Work", std::to_string(chainPort), "1"}, home.path()), 0);
+
+    // The window needs Style.vsf in the working directory.
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(VELMORA_SOURCE_DIR));
+    TEnv platform("QT_QPA_PLATFORM", "offscreen");
+    TVelmoraProcess window({}, home.path());
+    QDir::setCurrent(previous);
+
+    ASSERT_TRUE(WaitAcceptingPort(chainPort, 20000)) << window.Lines().join('\n').toStdString();
+    EXPECT_EQ(RoundTrip(chainPort, echo.Port(), "through the window's chain"),
+              "through the window's chain");
+    EXPECT_EQ(window.Terminate(20000), 0); // closes the window, which stops the chain
+    EXPECT_FALSE(WaitAcceptingPort(chainPort, 200));
+}
+
+TEST(WindowProgram, WithoutADisplayItRunsHeadless) {
+    QTemporaryDir home;
+    TEnv display("DISPLAY", nullptr);
+    TEnv wayland("WAYLAND_DISPLAY", nullptr);
+    TEnv platform("QT_QPA_PLATFORM", nullptr);
+    TVelmoraProcess p({}, home.path());
+    EXPECT_TRUE(p.WaitForLine(QStringLiteral("Services started")))
+        << p.Lines().join('\n').toStdString();
+    EXPECT_EQ(p.Terminate(), 0);
+}
