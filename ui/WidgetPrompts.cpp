@@ -12,8 +12,8 @@ void OpenBox(QWidget *parent, QMessageBox::Icon icon, const QString &text) {
     auto *box =
         new QMessageBox(icon, TMainScreenLogic::ApplicationTitle, text, QMessageBox::Ok, parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    if (parent)
-        box->open();
+    if (parent && parent->isVisible())
+        box->open(); // window-modal over the main window
     else
         box->show();
 }

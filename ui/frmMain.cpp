@@ -479,6 +479,7 @@ void TfrmMain::StopServices() {
 void TfrmMain::closeEvent(QCloseEvent *e) {
     // Never refused, nothing asked: every chain stops before the window goes.
     StopServices();
+    FClosed = true;
     e->accept();
 }
 

@@ -153,6 +153,7 @@ private:
     TMainPage FPage = TMainPage::mpProxyManager;
     bool FLoaded = false;
     bool FServicesStarted = false;
+    bool FClosed = false; // late check results are no longer shown
 
     QStackedWidget *FCommandPanels = nullptr;
     QStackedWidget *FPages = nullptr;

@@ -116,26 +116,29 @@ void TfrmMain::RunCheck(std::unique_ptr<TProxyList> list) {
         auto *checker = new TProxyChecker(FStore);
         ShowStatusText(QStringLiteral("Checking..."));
         checker->FConnectTimeout = FStore.Timeout() * 1000;
-        // The results come back on this thread; the window may be gone by then.
+        // The results come back on this thread; the window may be closed or
+        // gone by then.
         QPointer<TfrmMain> self(this);
-        checker->OnProgress = [self](TProxData &AProx, const QString &AStatus, int32_t) {
-            if (self)
+        auto shown = [self] { return self && !self->FClosed; };
+        checker->OnProgress = [self, shown](TProxData &AProx, const QString &AStatus, int32_t) {
+            if (shown())
                 self->FProxyList->SetCell(AProx.FUID, TProxyListItem::colStatus, AStatus);
         };
-        checker->OnCheckComplete = [self](TProxyChecker *, TProxData &AProxyData, TProxyStatus) {
-            if (!self || !self->FStore.LocateProxyRecord(AProxyData.FUID))
+        checker->OnCheckComplete = [self, shown](TProxyChecker *, TProxData &AProxyData,
+                                                 TProxyStatus) {
+            if (!shown() || !self->FStore.LocateProxyRecord(AProxyData.FUID))
                 return;
             self->UpdateProxyRow(AProxyData);
             self->FProxyList->viewport()->update();
         };
-        checker->OnCheckEnd = [self](TProxyChecker *) {
-            if (!self)
+        checker->OnCheckEnd = [self, shown](TProxyChecker *) {
+            if (!shown())
                 return;
             self->FPrompts.ShowMessage(QStringLiteral("Check done"));
             self->ShowStatusText(QString());
         };
-        checker->OnCheckError = [self](TProxyChecker *, const QString &AMessage) {
-            if (self)
+        checker->OnCheckError = [self, shown](TProxyChecker *, const QString &AMessage) {
+            if (shown())
                 self->FPrompts.ShowError(AMessage);
         };
         checker->Check(std::move(list)); // the checker frees the list and itself

@@ -1,6 +1,7 @@
 // The check commands of the main window against real peers on loopback:
 // microsocks as a working proxy, a closed port as a dead one, and a test page
 // of our own.
+#include "platform/WorkerThread.h"
 #include "tests/check/CheckTestSupport.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/ProxyListView.h"
@@ -101,4 +102,20 @@ TEST_F(CheckCommands, ProxyDeletedDuringItsCheckLeavesTheListAlone) {
     ASSERT_TRUE(Pump([&] { return Done(); }, 30000));
     EXPECT_EQ(Row(Good)->text(TProxyListItem::colStatus), QStringLiteral("Testing"));
     EXPECT_TRUE(Fixture.Prompts().Errors.isEmpty());
+}
+
+TEST_F(CheckCommands, ClosingTheWindowDuringACheckShowsNoLateResults) {
+    TfrmMain &w = Fixture.Window();
+    Page->DelayMs = 400;
+    Row(Good)->setSelected(true);
+    w.actTestProxy->trigger();
+    EXPECT_TRUE(w.close());
+    ASSERT_TRUE(TWorkerThread::WaitForAll(20000));
+    PumpFor(50);
+    EXPECT_FALSE(Done());
+    EXPECT_EQ(Row(Good)->text(TProxyListItem::colStatus), QStringLiteral("Testing"));
+    // The store still took the result.
+    TProxData rec;
+    ASSERT_NE(Fixture.Store().GetProxyRecord(Good, &rec), nullptr);
+    EXPECT_EQ(rec.FStatus, TProxyStatus::psAvailable);
 }
