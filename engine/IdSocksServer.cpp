@@ -82,10 +82,14 @@ std::vector<TTarget> TargetsOf(const std::string &host, TIdIPVersion preferred) 
 } // namespace
 
 struct TIdSocksServer::TConnection {
-    TIdSocksServer *Server = nullptr;
     std::unique_ptr<TIdSocksServerContext> Context;
-    pthread_t Thread{};
     std::list<std::unique_ptr<TConnection>>::iterator Self;
+};
+
+struct TIdSocksServer::TWorker {
+    TIdSocksServer *Server = nullptr;
+    pthread_t Thread{};
+    std::list<std::unique_ptr<TWorker>>::iterator Self;
 };
 
 struct TIdSocksServer::TListener {
@@ -116,7 +120,7 @@ uint16_t TIdSocksServer::Port() const {
 
 size_t TIdSocksServer::ConnectionCount() const {
     std::lock_guard<std::mutex> guard(FLock);
-    return FLive.size() + FFinished.size();
+    return FLive.size();
 }
 
 void TIdSocksServer::Start() {
@@ -158,7 +162,11 @@ void TIdSocksServer::Start() {
         FBindTimeoutMs = BindAcceptTimeoutMs;
         FUsePipes = RelayThroughPipes;
         FStackSize = ThreadStackSize;
+        FSpareThreads = SpareThreads;
+        FMaxIdleThreads = std::max(MaxIdleThreads, SpareThreads);
         FListeners = std::move(listeners);
+        while (FIdleWorkers < FSpareThreads && StartWorker()) {
+        }
     }
     for (auto &listener : FListeners)
         listener->Thread = std::thread([this, l = listener.get()] { ListenLoop(l); });
@@ -182,19 +190,27 @@ void TIdSocksServer::Stop() {
     std::unique_lock<std::mutex> lock(FLock);
     for (auto &connection : FLive)
         connection->Context->Wake();
-    while (!FLive.empty() || !FFinished.empty()) {
-        if (FFinished.empty()) {
+    FWorkSignal.notify_all(); // waiting threads end
+    while (!FWorkers.empty() || !FExited.empty()) {
+        if (FExited.empty()) {
             FFinishedSignal.wait(lock);
             continue;
         }
-        std::list<std::unique_ptr<TConnection>> batch;
-        batch.swap(FFinished);
+        std::list<std::unique_ptr<TWorker>> batch;
+        batch.swap(FExited);
         lock.unlock();
         JoinAll(batch);
         lock.lock();
     }
+    // Clients no thread took before the stop are closed unserved.
+    FWaiting.clear();
+    std::list<std::unique_ptr<TConnection>> unserved;
+    unserved.swap(FLive);
+    FIdleWorkers = 0;
     FActive = false;
     FPort = 0;
+    lock.unlock();
+    unserved.clear();
 }
 
 void TIdSocksServer::ListenLoop(TListener *listener) {
@@ -208,50 +224,96 @@ void TIdSocksServer::ListenLoop(TListener *listener) {
 
 void TIdSocksServer::Accepted(TSocket client) {
     auto connection = std::make_unique<TConnection>();
-    connection->Server = this;
     connection->Context = std::make_unique<TIdSocksServerContext>(std::move(client));
 
-    std::lock_guard<std::mutex> guard(FLock);
-    if (FStopping)
-        return;
-    TConnection *raw = connection.get();
-    FLive.push_back(std::move(connection));
-    raw->Self = std::prev(FLive.end());
+    std::list<std::unique_ptr<TWorker>> exited;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FStopping)
+            return;
+        TConnection *raw = connection.get();
+        FLive.push_back(std::move(connection));
+        raw->Self = std::prev(FLive.end());
+        FWaiting.push_back(raw);
+        if (FWaiting.size() > FIdleWorkers && !StartWorker()) {
+            // No thread to be had: the client is closed.
+            FWaiting.pop_back();
+            connection = std::move(*raw->Self);
+            FLive.erase(raw->Self);
+        } else {
+            FWorkSignal.notify_one();
+            // Threads for the next clients are made now, while this one is
+            // being served, so that those are not kept waiting for them.
+            while (FIdleWorkers < FWaiting.size() + FSpareThreads && StartWorker()) {
+            }
+        }
+        exited.swap(FExited);
+    }
+    JoinAll(exited);
+}
+
+bool TIdSocksServer::StartWorker() {
+    auto worker = std::make_unique<TWorker>();
+    worker->Server = this;
+    TWorker *raw = worker.get();
+    FWorkers.push_back(std::move(worker));
+    raw->Self = std::prev(FWorkers.end());
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, std::max<size_t>(FStackSize, PTHREAD_STACK_MIN));
-    const int rc = pthread_create(&raw->Thread, &attr, &TIdSocksServer::ConnectionEntry, raw);
+    const int rc = pthread_create(&raw->Thread, &attr, &TIdSocksServer::WorkerEntry, raw);
     pthread_attr_destroy(&attr);
-    if (rc != 0)
-        FLive.erase(raw->Self); // no thread to be had: the client is closed
+    if (rc != 0) {
+        FWorkers.erase(raw->Self);
+        return false;
+    }
+    ++FIdleWorkers;
+    return true;
 }
 
-void *TIdSocksServer::ConnectionEntry(void *arg) {
-    auto *connection = static_cast<TConnection *>(arg);
-    connection->Server->Serve(*connection->Context);
-    connection->Server->ConnectionFinished(connection);
+void *TIdSocksServer::WorkerEntry(void *arg) {
+    auto *worker = static_cast<TWorker *>(arg);
+    worker->Server->WorkerLoop(worker);
     return nullptr;
 }
 
-void TIdSocksServer::ConnectionFinished(TConnection *connection) {
-    // Join the threads that finished before this one, so that finished
-    // threads do not pile up between accepts; then wait to be joined.
-    std::list<std::unique_ptr<TConnection>> earlier;
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        earlier.swap(FFinished);
+void TIdSocksServer::WorkerLoop(TWorker *worker) {
+    std::unique_lock<std::mutex> lock(FLock);
+    for (;;) {
+        // Idle here: counted in FIdleWorkers.
+        while (FWaiting.empty() && !FStopping)
+            FWorkSignal.wait(lock);
+        if (FStopping) {
+            --FIdleWorkers;
+            break;
+        }
+        TConnection *connection = FWaiting.front();
+        FWaiting.pop_front();
+        --FIdleWorkers;
+        lock.unlock();
+
+        Serve(*connection->Context);
+
+        lock.lock();
+        std::unique_ptr<TConnection> ended = std::move(*connection->Self);
+        FLive.erase(connection->Self);
+        lock.unlock();
+        ended.reset(); // its sockets are closed outside the lock
+        lock.lock();
+        if (FStopping || FIdleWorkers >= FMaxIdleThreads)
+            break;
+        ++FIdleWorkers;
     }
-    JoinAll(earlier);
-    std::lock_guard<std::mutex> guard(FLock);
-    FFinished.splice(FFinished.end(), FLive, connection->Self);
+    // Ends: joined by whoever comes next (a later accept, or Stop).
+    FExited.splice(FExited.end(), FWorkers, worker->Self);
     FFinishedSignal.notify_all();
 }
 
-void TIdSocksServer::JoinAll(std::list<std::unique_ptr<TConnection>> &finished) {
-    for (auto &connection : finished)
-        pthread_join(connection->Thread, nullptr);
-    finished.clear();
+void TIdSocksServer::JoinAll(std::list<std::unique_ptr<TWorker>> &exited) {
+    for (auto &worker : exited)
+        pthread_join(worker->Thread, nullptr);
+    exited.clear();
 }
 
 void TIdSocksServer::Serve(TIdSocksServerContext &context) {

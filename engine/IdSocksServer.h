@@ -6,6 +6,13 @@
 // connection to the destination; derived servers replace it), BIND by the
 // server itself; the tunnel is then relayed both ways until both sides end.
 //
+// A thread whose client has gone waits for the next one instead of ending
+// (up to MaxIdleThreads of them), and SpareThreads more are kept started
+// ahead: a new client is handed to a thread that is already running. A thread
+// just created may wait a scheduler tick or more for a processor when the
+// machine is busy; a waiting one is woken at once. Waiting threads sleep
+// without a time limit (no wake-ups while nothing happens).
+//
 // Stop() closes the listeners, wakes every connection (shuts its sockets
 // down) and joins every thread the server started. Events run on the
 // connection threads and are raised only when assigned; they may be assigned
@@ -20,6 +27,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -45,6 +53,8 @@ public:
     int ConnectTimeoutMs = 120000; // direct connections of CommandConnect
     int BindAcceptTimeoutMs = 120000;
     size_t ThreadStackSize = DefaultThreadStackSize;
+    size_t SpareThreads = 2;       // threads kept waiting for the next client beyond those needed
+    size_t MaxIdleThreads = 16;    // threads kept for reuse after their client has gone
     bool RelayThroughPipes = true; // splice() through pooled pipes, else 64 KiB buffers
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -62,7 +72,7 @@ public:
     bool Active() const;
     // The port listened on (DefaultPort, or the one chosen for 0); 0 when stopped.
     uint16_t Port() const;
-    // Connection threads running or not yet joined.
+    // Clients accepted whose connection has not ended yet.
     size_t ConnectionCount() const;
 
     // Pipes of the relays; by default one pool per server. Set before Start.
@@ -116,23 +126,31 @@ protected:
 private:
     struct TConnection;
     struct TListener;
+    struct TWorker;
 
     void ListenLoop(TListener *listener);
     void Accepted(TSocket client);
-    static void *ConnectionEntry(void *arg);
+    // Starts a connection thread, counted as idle until it takes a client.
+    // With FLock held; false when no thread could be made.
+    bool StartWorker();
+    static void *WorkerEntry(void *arg);
+    void WorkerLoop(TWorker *worker);
     void Serve(TIdSocksServerContext &context);
-    void ConnectionFinished(TConnection *connection);
-    // Joins and destroys finished connection threads taken from the list.
-    static void JoinAll(std::list<std::unique_ptr<TConnection>> &finished);
+    // Joins and destroys ended connection threads taken from the list.
+    static void JoinAll(std::list<std::unique_ptr<TWorker>> &exited);
 
     mutable std::mutex FLock;
-    std::condition_variable FFinishedSignal;
+    std::condition_variable FWorkSignal;     // a client waits for a thread, or the server stops
+    std::condition_variable FFinishedSignal; // a connection thread has ended
     bool FActive = false;
     bool FStopping = false;
     uint16_t FPort = 0;
     std::vector<std::unique_ptr<TListener>> FListeners;
-    std::list<std::unique_ptr<TConnection>> FLive;
-    std::list<std::unique_ptr<TConnection>> FFinished;
+    std::list<std::unique_ptr<TConnection>> FLive; // accepted, not ended
+    std::deque<TConnection *> FWaiting;            // accepted, not taken by a thread yet
+    std::list<std::unique_ptr<TWorker>> FWorkers;  // connection threads running
+    std::list<std::unique_ptr<TWorker>> FExited;   // connection threads ended, not joined
+    size_t FIdleWorkers = 0;                       // threads not serving a client
     std::shared_ptr<TPipePool> FPipePool;
     // Settings as they were at Start, read by the connection threads.
     int FSessionTimeoutMs = 0;
@@ -140,5 +158,7 @@ private:
     int FBindTimeoutMs = 0;
     bool FUsePipes = true;
     size_t FStackSize = DefaultThreadStackSize;
+    size_t FSpareThreads = 0;
+    size_t FMaxIdleThreads = 0;
     std::mutex FStartStopLock; // Start and Stop from different threads
 };

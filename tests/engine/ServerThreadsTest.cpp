@@ -1,0 +1,85 @@
+// Connection threads of the SOCKS server: clients are served by threads that
+// were started ahead or served an earlier client, threads beyond the idle
+// allowance end after a burst, and stopping joins every one of them.
+
+#include "ServerTestSupport.h"
+
+#include "engine/TempSocksServer.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using namespace servertest;
+
+namespace {
+
+// SOCKS 5 greeting and a CONNECT for 127.0.0.1:9 (refused by the handler
+// below before anything is connected).
+std::string RefusedRequest() {
+    return std::string("\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x09", 13);
+}
+
+} // namespace
+
+TEST(ServerThreads, SequentialClientsAreServedByThreadsAlreadyRunning) {
+    TTempSocksServer server(0);
+    std::mutex lock;
+    std::set<long> threads;
+    server.OnBeforeSocksConnect = [&](TIdSocksServerContext &, std::string &, uint16_t &,
+                                      bool &allowed) {
+        std::lock_guard<std::mutex> guard(lock);
+        threads.insert(static_cast<long>(::syscall(SYS_gettid)));
+        allowed = false;
+    };
+    server.Start();
+    constexpr int Clients = 40;
+    for (int i = 0; i < Clients; ++i) {
+        TSocket c = TSocket::Connect("127.0.0.1", server.Port(), 5000);
+        c.WriteAll(RefusedRequest());
+        // Method reply, then "not allowed", then the end of the connection.
+        EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000),
+                  std::string("\x05\x00\x05\x02\x00\x01\x00\x00\x00\x00\x00\x00", 12));
+    }
+    server.Stop();
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_GE(threads.size(), 1u);
+    // One after another, they never need more than a few threads.
+    EXPECT_LE(threads.size(), server.SpareThreads + 4) << threads.size() << " threads served";
+}
+
+TEST(ServerThreads, AfterABurstOnlyTheIdleAllowanceStaysAndStopJoinsThemAll) {
+    const size_t before = ThreadCount();
+    TTempSocksServer server(0);
+    server.SpareThreads = 1;
+    server.MaxIdleThreads = 3;
+    server.Start();
+    constexpr size_t Clients = 30;
+    {
+        // Clients that say nothing: each keeps a thread waiting for its request.
+        std::vector<TSocket> silent;
+        for (size_t i = 0; i < Clients; ++i)
+            silent.push_back(TSocket::Connect("127.0.0.1", server.Port(), 5000));
+        ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == Clients; }));
+        EXPECT_GT(ThreadCount(), before + Clients);
+    }
+    ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+    // Listener threads (IPv4 and maybe IPv6) and at most three idle threads.
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= before + 2 + 3; }))
+        << ThreadCount() << " threads, " << before << " before";
+
+    // Still served after the burst, and again after a restart.
+    for (int round = 0; round < 2; ++round) {
+        TSocket c = TSocket::Connect("127.0.0.1", server.Port(), 5000);
+        c.WriteAll(std::string("\x05\x01\x00\x05\x09\x00\x01\x7f\x00\x00\x01\x00\x09", 13));
+        EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000).substr(0, 4), std::string("\x05\x00\x05\x07", 4));
+        c.Close();
+        server.Stop();
+        EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before; })) << ThreadCount();
+        server.Start();
+    }
+    server.Stop();
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before; })) << ThreadCount();
+}
