@@ -1,0 +1,593 @@
+// Traffic driver of bench/run: the client and the sink of every relay
+// measurement, in a process of its own, so that the relay under test (the
+// real program, or a reference proxy) is measured alone from the outside.
+// Each mode prints one line of key=value pairs; bench/run takes the medians
+// and builds the table.
+//
+//   traffic_bench ports N
+//       N free TCP ports on 127.0.0.1, one per line.
+//   traffic_bench wait PORT [MS]
+//       exits 0 once 127.0.0.1:PORT accepts connections (default bound 10 s).
+//   traffic_bench setup FOLDER PLAIN SELF_CHAIN REAL_CHAIN MICROSOCKS TINYPROXY DANTE
+//       a data folder with four proxies marked OK (127.0.0.1:PLAIN SOCKS 5,
+//       microsocks SOCKS 5, tinyproxy HTTP, dante SOCKS 5) and two chains:
+//       "Self" on SELF_CHAIN through the first, "Real" on REAL_CHAIN through
+//       the other three in that order.
+//   traffic_bench push [--socks PORT] [--seconds S] [--pid PID | --pgrp PGID]
+//       one connection to a sink of this process, straight (a connect() that
+//       proxychains4 may take over) or by a SOCKS 5 CONNECT through PORT;
+//       bytes pushed for S seconds, then a half-close. Prints the throughput
+//       seen by the sink and the CPU the watched process(es) used meanwhile.
+//   traffic_bench setup-time [--socks PORT] [--count N]
+//       N connections one after another (after a few unmeasured ones), each
+//       closed as soon as it is usable; prints the median set-up time.
+//   traffic_bench hold --socks PORT --count N [--idle S] [--pid PID | --pgrp PGID]
+//       opens N tunnels and keeps them open; prints the resident memory the
+//       watched process(es) gained, then their CPU time and context switches
+//       over S idle seconds.
+#include "store/dmProxyData.h"
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point t0, Clock::time_point t1) {
+    return std::chrono::duration<double>(t1 - t0).count();
+}
+
+[[noreturn]] void Fail(const std::string &what) {
+    std::fprintf(stderr, "traffic_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+[[noreturn]] void SysFail(const std::string &what) {
+    Fail(what + ": " + std::strerror(errno));
+}
+
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+int ListenLoopback(int backlog, uint16_t &port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
+        ::listen(fd, backlog) < 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) < 0)
+        SysFail("listen");
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// A plain blocking connect(): the call proxychains4 takes over.
+int ConnectLoopback(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        SysFail("socket");
+    const sockaddr_in a = Loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) < 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+bool ReadExact(int fd, void *buffer, size_t n) {
+    auto *p = static_cast<unsigned char *>(buffer);
+    while (n > 0) {
+        const ssize_t got = ::recv(fd, p, n, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const void *buffer, size_t n) {
+    auto *p = static_cast<const unsigned char *>(buffer);
+    while (n > 0) {
+        const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        p += sent;
+        n -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+// A SOCKS 5 CONNECT to 127.0.0.1:port as an ordinary client makes it: the
+// greeting, its answer, then the request and its reply. -1 on any failure.
+int Socks5Connect(uint16_t socksPort, uint16_t port) {
+    const int fd = ConnectLoopback(socksPort);
+    if (fd < 0)
+        return -1;
+    const unsigned char greeting[] = {5, 1, 0};
+    const unsigned char request[] = {5,
+                                     1,
+                                     0,
+                                     1,
+                                     127,
+                                     0,
+                                     0,
+                                     1,
+                                     static_cast<unsigned char>(port >> 8),
+                                     static_cast<unsigned char>(port & 0xff)};
+    unsigned char reply[262];
+    bool ok = WriteAll(fd, greeting, sizeof greeting) && ReadExact(fd, reply, 2) && reply[0] == 5 &&
+              reply[1] == 0 && WriteAll(fd, request, sizeof request) && ReadExact(fd, reply, 4) &&
+              reply[1] == 0;
+    if (ok) {
+        size_t rest = reply[3] == 1 ? 6 : reply[3] == 4 ? 18 : 0;
+        if (reply[3] == 3 && ReadExact(fd, reply, 1))
+            rest = size_t(reply[0]) + 2;
+        ok = rest > 0 && ReadExact(fd, reply, rest);
+    }
+    if (!ok) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int OpenTunnel(uint16_t socksPort, uint16_t sinkPort) {
+    return socksPort ? Socks5Connect(socksPort, sinkPort) : ConnectLoopback(sinkPort);
+}
+
+// ---- what the watched process(es) use, from /proc ----
+
+double OwnCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct TProcStat {
+    long Pgrp = 0;
+    double CpuTicks = 0; // utime + stime + cutime + cstime
+    long RssPages = 0;
+};
+
+bool ReadStat(const std::string &pidDir, TProcStat &out) {
+    std::ifstream in(pidDir + "/stat");
+    std::string text;
+    if (!std::getline(in, text))
+        return false;
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return false;
+    std::istringstream fields(text.substr(close + 2));
+    std::vector<std::string> f;
+    std::string word;
+    while (fields >> word)
+        f.push_back(word);
+    // f[0] is field 3 (state): field n is f[n - 3].
+    if (f.size() < 22)
+        return false;
+    out.Pgrp = std::atol(f[5 - 3].c_str());
+    out.CpuTicks = std::atof(f[14 - 3].c_str()) + std::atof(f[15 - 3].c_str()) +
+                   std::atof(f[16 - 3].c_str()) + std::atof(f[17 - 3].c_str());
+    out.RssPages = std::atol(f[24 - 3].c_str());
+    return true;
+}
+
+// The processes watched: one PID, or every process of a process group (dante
+// forks its workers into its own group).
+struct TWatched {
+    long Pid = 0;
+    long Pgrp = 0;
+
+    bool Any() const { return Pid > 0 || Pgrp > 0; }
+
+    std::vector<std::string> Dirs() const {
+        std::vector<std::string> dirs;
+        if (Pid > 0) {
+            dirs.push_back("/proc/" + std::to_string(Pid));
+            return dirs;
+        }
+        if (Pgrp <= 0)
+            return dirs;
+        DIR *proc = ::opendir("/proc");
+        while (dirent *e = proc ? ::readdir(proc) : nullptr) {
+            if (e->d_name[0] < '1' || e->d_name[0] > '9')
+                continue;
+            const std::string dir = std::string("/proc/") + e->d_name;
+            TProcStat s;
+            if (ReadStat(dir, s) && s.Pgrp == Pgrp)
+                dirs.push_back(dir);
+        }
+        if (proc)
+            ::closedir(proc);
+        return dirs;
+    }
+
+    // CPU seconds of the whole process(es), exited threads included.
+    double CpuSeconds() const {
+        static const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+        double sum = 0;
+        for (const std::string &dir : Dirs()) {
+            TProcStat s;
+            if (ReadStat(dir, s))
+                sum += s.CpuTicks;
+        }
+        return sum / ticks;
+    }
+
+    long ResidentKiB() const {
+        static const long page = ::sysconf(_SC_PAGESIZE) / 1024;
+        long sum = 0;
+        for (const std::string &dir : Dirs()) {
+            TProcStat s;
+            if (ReadStat(dir, s))
+                sum += s.RssPages * page;
+        }
+        return sum;
+    }
+
+    // Nanoseconds on a CPU and context switches of every live thread: finer
+    // than the tick counts, for measuring an idle process.
+    void Threads(double &cpuNs, double &switches, long &threads) const {
+        cpuNs = switches = 0;
+        threads = 0;
+        for (const std::string &dir : Dirs()) {
+            DIR *tasks = ::opendir((dir + "/task").c_str());
+            while (dirent *e = tasks ? ::readdir(tasks) : nullptr) {
+                if (e->d_name[0] == '.')
+                    continue;
+                const std::string task = dir + "/task/" + e->d_name;
+                std::ifstream sched(task + "/schedstat");
+                double ns = 0;
+                if (sched >> ns)
+                    cpuNs += ns;
+                std::ifstream status(task + "/status");
+                std::string line;
+                while (std::getline(status, line)) {
+                    if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                        line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                        switches += std::atof(line.substr(line.find(':') + 1).c_str());
+                }
+                ++threads;
+            }
+            if (tasks)
+                ::closedir(tasks);
+        }
+    }
+};
+
+struct TOptions {
+    uint16_t Socks = 0;
+    double Seconds = 3;
+    int Count = 300;
+    double Idle = 10;
+    size_t Block = 128 * 1024;
+    TWatched Watched;
+};
+
+TOptions ParseOptions(int argc, char **argv, int first) {
+    TOptions o;
+    for (int i = first; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (i + 1 >= argc)
+            Fail("missing value after " + a);
+        const char *v = argv[++i];
+        if (a == "--socks")
+            o.Socks = static_cast<uint16_t>(std::atoi(v));
+        else if (a == "--seconds")
+            o.Seconds = std::atof(v);
+        else if (a == "--count")
+            o.Count = std::atoi(v);
+        else if (a == "--block")
+            o.Block = static_cast<size_t>(std::atol(v));
+        else if (a == "--idle")
+            o.Idle = std::atof(v);
+        else if (a == "--pid")
+            o.Watched.Pid = std::atol(v);
+        else if (a == "--pgrp")
+            o.Watched.Pgrp = std::atol(v);
+        else
+            Fail("unknown option " + a);
+    }
+    return o;
+}
+
+// ---- modes ----
+
+int Push(const TOptions &o) {
+    uint16_t sinkPort = 0;
+    const int listener = ListenLoopback(16, sinkPort);
+    uint64_t received = 0;
+    Clock::time_point lastByte{}, ended{};
+    std::thread sink([&] {
+        const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0)
+            return;
+        std::vector<char> buffer(o.Block);
+        for (;;) {
+            const ssize_t got = ::recv(c, buffer.data(), buffer.size(), 0);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            received += static_cast<uint64_t>(got);
+            lastByte = Clock::now();
+        }
+        ended = Clock::now();
+        ::close(c);
+    });
+
+    const int fd = OpenTunnel(o.Socks, sinkPort);
+    if (fd < 0) {
+        ::shutdown(listener, SHUT_RDWR);
+        sink.join();
+        SysFail("no tunnel to the sink");
+    }
+    const double cpu0 = o.Watched.CpuSeconds();
+    const double own0 = OwnCpuSeconds();
+    const Clock::time_point t0 = Clock::now();
+    std::vector<char> chunk(o.Block, 'x');
+    uint64_t sent = 0;
+    while (Since(t0, Clock::now()) < o.Seconds) {
+        if (!WriteAll(fd, chunk.data(), chunk.size()))
+            break;
+        sent += chunk.size();
+    }
+    ::shutdown(fd, SHUT_WR);
+    // The far end's close comes back through the relay (bounded wait).
+    pollfd p{fd, POLLIN, 0};
+    char dummy[4096];
+    while (::poll(&p, 1, 30000) == 1 && ::recv(fd, dummy, sizeof dummy, 0) > 0)
+        ;
+    sink.join();
+    const double cpu = o.Watched.Any() ? o.Watched.CpuSeconds() - cpu0 : 0;
+    const double own = OwnCpuSeconds() - own0;
+    ::close(fd);
+    ::close(listener);
+    const double seconds = Since(t0, ended);
+    const double gb = static_cast<double>(received) / 1e9;
+    std::printf("gbits=%.3f bytes=%llu sent=%llu seconds=%.3f cpu=%.3f cpu_per_gb=%.4f "
+                "driver_cpu_per_gb=%.4f end_ms=%.2f\n",
+                gb * 8 / seconds, static_cast<unsigned long long>(received),
+                static_cast<unsigned long long>(sent), seconds, cpu, gb > 0 ? cpu / gb : 0.0,
+                gb > 0 ? own / gb : 0.0, Since(lastByte, ended) * 1000);
+    return received == sent ? 0 : 1;
+}
+
+int SetupTime(const TOptions &o) {
+    uint16_t sinkPort = 0;
+    const int listener = ListenLoopback(1024, sinkPort);
+    std::thread sink([&] {
+        for (;;) {
+            const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                return; // shut down
+            }
+            ::close(c);
+        }
+    });
+    constexpr int warmUp = 20;
+    std::vector<double> ms;
+    int failures = 0;
+    for (int i = 0; i < warmUp + o.Count; ++i) {
+        const Clock::time_point t0 = Clock::now();
+        const int fd = OpenTunnel(o.Socks, sinkPort);
+        const Clock::time_point t1 = Clock::now();
+        if (fd < 0) {
+            ++failures;
+            continue;
+        }
+        ::close(fd);
+        if (i >= warmUp)
+            ms.push_back(Since(t0, t1) * 1000);
+    }
+    ::shutdown(listener, SHUT_RDWR);
+    sink.join();
+    ::close(listener);
+    if (ms.empty())
+        Fail("no connection could be made");
+    std::sort(ms.begin(), ms.end());
+    double mean = 0;
+    for (double v : ms)
+        mean += v;
+    mean /= static_cast<double>(ms.size());
+    std::printf("median_ms=%.4f mean_ms=%.4f p90_ms=%.4f count=%zu failures=%d\n",
+                ms[ms.size() / 2], mean, ms[ms.size() * 9 / 10], ms.size(), failures);
+    return failures ? 1 : 0;
+}
+
+int Hold(const TOptions &o) {
+    uint16_t sinkPort = 0;
+    const int listener = ListenLoopback(4096, sinkPort);
+    std::mutex lock;
+    std::vector<int> farEnds;
+    std::thread sink([&] {
+        for (;;) {
+            const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                return;
+            }
+            std::lock_guard<std::mutex> guard(lock);
+            farEnds.push_back(c);
+        }
+    });
+    auto accepted = [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return farEnds.size();
+    };
+
+    const long rss0 = o.Watched.ResidentKiB();
+    std::vector<int> clients;
+    clients.reserve(static_cast<size_t>(o.Count));
+    const Clock::time_point t0 = Clock::now();
+    std::string stoppedBy;
+    for (int i = 0; i < o.Count; ++i) {
+        const int fd = OpenTunnel(o.Socks, sinkPort);
+        if (fd < 0) {
+            stoppedBy = std::strerror(errno);
+            break;
+        }
+        clients.push_back(fd);
+    }
+    const double openSeconds = Since(t0, Clock::now());
+    for (int i = 0; i < 300 && accepted() < clients.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Let the relays reach their wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const long rss1 = o.Watched.ResidentKiB();
+
+    double cpu0 = 0, sw0 = 0, cpu1 = 0, sw1 = 0;
+    long threads0 = 0, threads1 = 0;
+    o.Watched.Threads(cpu0, sw0, threads0);
+    const Clock::time_point idle0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.Idle));
+    o.Watched.Threads(cpu1, sw1, threads1);
+    const double idleSeconds = Since(idle0, Clock::now());
+
+    for (int fd : clients)
+        ::close(fd);
+    ::shutdown(listener, SHUT_RDWR);
+    sink.join();
+    for (int fd : farEnds)
+        ::close(fd);
+    ::close(listener);
+
+    const size_t n = clients.size();
+    std::printf("opened=%zu accepted=%zu open_seconds=%.2f rss_before_kib=%ld rss_after_kib=%ld "
+                "kb_per_relay=%.2f threads=%ld idle_seconds=%.2f idle_cpu_ms=%.3f "
+                "switches=%.0f\n",
+                n, farEnds.size(), openSeconds, rss0, rss1,
+                n ? double(rss1 - rss0) * 1.024 / double(n) : 0.0, threads1, idleSeconds,
+                (cpu1 - cpu0) / 1e6, sw1 - sw0);
+    if (!stoppedBy.empty())
+        std::fprintf(stderr, "stopped at %zu tunnels: %s\n", n, stoppedBy.c_str());
+    return n == static_cast<size_t>(o.Count) ? 0 : 1;
+}
+
+int Ports(int count) {
+    std::vector<int> held;
+    for (int i = 0; i < count; ++i) {
+        uint16_t port = 0;
+        held.push_back(ListenLoopback(1, port)); // held until all are chosen: no repeats
+        std::printf("%u\n", port);
+    }
+    for (int fd : held)
+        ::close(fd);
+    return 0;
+}
+
+int Wait(uint16_t port, int ms) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        const int fd = ConnectLoopback(port);
+        if (fd >= 0) {
+            ::close(fd);
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 1;
+}
+
+int32_t AddOkProxy(TdmProxyData &store, uint16_t port, TProxyType type) {
+    store.AddProxy(QStringLiteral("127.0.0.1"), port, type);
+    store.cdsProxies().Last();
+    TProxData rec;
+    rec.FUID = store.cdsProxies().FieldByName(QStringLiteral("UID")).AsInteger();
+    store.UpdateProxyStatus(rec, TProxyStatus::psAvailable);
+    return rec.FUID;
+}
+
+void AddChain(TdmProxyData &store, const QString &name, uint16_t port,
+              const std::vector<int32_t> &proxies) {
+    TDataTable &c = store.cdsChainedProxies();
+    c.Append();
+    c.FieldByName(QStringLiteral("Desc")).SetAsString(name);
+    c.FieldByName(QStringLiteral("LocalServerPort")).SetAsInteger(port);
+    c.Post();
+    const int32_t uid = c.FieldByName(QStringLiteral("UID")).AsInteger();
+    for (int32_t p : proxies)
+        store.AddChainedItem(uid, p);
+    store.SaveData();
+}
+
+int Setup(int argc, char **argv) {
+    if (argc != 9)
+        Fail("setup FOLDER PLAIN SELF_CHAIN REAL_CHAIN MICROSOCKS TINYPROXY DANTE");
+    QCoreApplication app(argc, argv);
+    auto port = [&](int i) { return static_cast<uint16_t>(std::atoi(argv[i])); };
+    const QString folder = QString::fromLocal8Bit(argv[2]);
+    TdmProxyData::ProvisionDataFolder(folder);
+    TdmProxyData store(folder);
+    store.LoadData();
+    const int32_t plain = AddOkProxy(store, port(3), TProxyType::ptSOCKS5);
+    const int32_t microsocks = AddOkProxy(store, port(6), TProxyType::ptSOCKS5);
+    const int32_t tinyproxy = AddOkProxy(store, port(7), TProxyType::ptHTTP);
+    const int32_t dante = AddOkProxy(store, port(8), TProxyType::ptSOCKS5);
+    AddChain(store, QStringLiteral("Self"), port(4), {plain});
+    AddChain(store, QStringLiteral("Real"), port(5), {microsocks, tinyproxy, dante});
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    try {
+        if (mode == "ports")
+            return Ports(argc > 2 ? std::atoi(argv[2]) : 1);
+        if (mode == "wait" && argc > 2)
+            return Wait(static_cast<uint16_t>(std::atoi(argv[2])),
+                        argc > 3 ? std::atoi(argv[3]) : 10000);
+        if (mode == "setup")
+            return Setup(argc, argv);
+        if (mode == "push")
+            return Push(ParseOptions(argc, argv, 2));
+        if (mode == "setup-time")
+            return SetupTime(ParseOptions(argc, argv, 2));
+        if (mode == "hold")
+            return Hold(ParseOptions(argc, argv, 2));
+    } catch (const std::exception &e) {
+        Fail(e.what());
+    }
+    std::fprintf(stderr, "usage: traffic_bench ports|wait|setup|push|setup-time|hold ...\n"
+                         "(see the comment at the top of bench/traffic_bench.cpp)\n");
+    return 2;
+}
