@@ -4,6 +4,7 @@
 #include "engine/dmSocksMgr.h"
 #include "platform/WorkerThread.h"
 #include "store/dmProxyData.h"
+#include "ui/Dialogs.h"
 #include "ui/MainScreenLogic.h"
 #include "ui/ThemeManager.h"
 #include "ui/WidgetPrompts.h"
@@ -88,6 +89,8 @@ int TWindowApp::Run(int argc, char **argv) {
     TWidgetPrompts prompts;
     auto window = std::make_unique<TfrmMain>(*services, *store, prompts);
     prompts.SetParent(window.get());
+    auto dialogs = std::make_unique<TDialogs>(*store, services->ChainMgr(), prompts, window.get());
+    window->SetDialogs(dialogs.get());
     splash.reset();
 
     QSocketNotifier stopNotifier(gSignalPipe[0], QSocketNotifier::Read);
@@ -105,6 +108,7 @@ int TWindowApp::Run(int argc, char **argv) {
         std::fflush(nullptr);
         std::_Exit(status); // nothing is saved at exit; everything was saved already
     }
+    dialogs.reset();
     window.reset();
     services.reset();
     store.reset();

@@ -20,16 +20,23 @@ void OpenBox(QWidget *parent, QMessageBox::Icon icon, const QString &text) {
 
 } // namespace
 
+// Over the dialog that is open, if any, else over the main window.
+QWidget *TWidgetPrompts::Owner() const {
+    if (QWidget *modal = QApplication::activeModalWidget())
+        return modal;
+    return FParent;
+}
+
 void TWidgetPrompts::ShowMessage(const QString &text) {
-    OpenBox(FParent, QMessageBox::Information, text);
+    OpenBox(Owner(), QMessageBox::Information, text);
 }
 
 void TWidgetPrompts::ShowError(const QString &text) {
-    OpenBox(FParent, QMessageBox::Critical, text);
+    OpenBox(Owner(), QMessageBox::Critical, text);
 }
 
 bool TWidgetPrompts::AskYesNo(const QString &text) {
-    return QMessageBox::question(FParent, TMainScreenLogic::ApplicationTitle, text,
+    return QMessageBox::question(Owner(), TMainScreenLogic::ApplicationTitle, text,
                                  QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
 }

@@ -18,5 +18,7 @@ public:
     void OpenUrl(const QUrl &url) override;
 
 private:
+    QWidget *Owner() const;
+
     QPointer<QWidget> FParent;
 };

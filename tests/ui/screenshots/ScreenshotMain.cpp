@@ -8,16 +8,23 @@
 #include "tests/check/CheckTestSupport.h"
 #include "tests/common/Peers.h"
 #include "tests/ui/UiTestSupport.h"
+#include "ui/Dialogs.h"
 #include "ui/ProxyListView.h"
 #include "ui/ThemeManager.h"
+#include "ui/frmAddBulkProxy.h"
+#include "ui/frmAnonymizedProgram.h"
+#include "ui/frmProxyRecord.h"
+#include "ui/frmSocksChainRecord.h"
 #include "ui/frmSplash.h"
 #include "ui/frmeActivityPanel.h"
+#include "ui/frmeProxyList.h"
 #include "ui/frmeSettings.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <memory>
@@ -81,6 +88,7 @@ int main(int argc, char **argv) {
     const uint16_t backupPort = FreeLoopbackPort();
 
     TMainFixture f(TMainFixture::TData::Missing);
+    int32_t workUID = 0;
     f.Seed([&](TdmProxyData &s) {
         s.SetTimeout(5);
         const int32_t fast =
@@ -92,6 +100,7 @@ int main(int argc, char **argv) {
         AddProxy(s, 1080, TProxyType::ptSOCKS5, TProxyStatus::psUnknown, "192.0.2.10");
         AddProxy(s, 3128, TProxyType::ptHTTP, TProxyStatus::psUnavailable, "198.51.100.7");
         const int32_t work = AddChain(s, "Work", workPort, {fast});
+        workUID = work;
         AddChain(s, "Backup", backupPort, {fast, dead});
         AddProgram(s, "firefox", work, workPort);
         AddProgram(s, "thunderbird", work, workPort);
@@ -125,6 +134,34 @@ int main(int argc, char **argv) {
     Save(w, "checking");
     Pump([&] { return f.Prompts().Messages.contains(QStringLiteral("Check done")); }, 60000);
     Save(w, "checked");
+
+    // The dialogs, each prepared as its command would and shown without
+    // waiting for the user.
+    TDialogs dialogs(f.Store(), f.Services().ChainMgr(), f.Prompts(), &w);
+    w.SetDialogs(&dialogs);
+    TfrmSocksChainRecord *chain = dialogs.frmSocksChainRecord();
+    chain->Edit(workUID);
+    chain->show();
+    TProxyListView *picker = chain->frmeProxyList()->lvProxies();
+    picker->SetChecked(picker->Row(2), true);
+    Save(*chain, "dialog-chain");
+    chain->reject();
+    TfrmProxyRecord *proxy = dialogs.frmProxyRecord();
+    proxy->Edit(w.lvProxyList()->Row(0)->UID());
+    proxy->show();
+    Save(*proxy, "dialog-proxy");
+    proxy->reject();
+    TfrmAddBulkProxy *bulk = dialogs.frmAddBulkProxy();
+    bulk->mmProxies()->setPlainText(
+        QStringLiteral("192.0.2.20:1080\n192.0.2.21:3128\n198.51.100.30:8080\n"));
+    bulk->show();
+    Save(*bulk, "dialog-bulk");
+    bulk->reject();
+    TfrmAnonymizedProgram *program = dialogs.frmAnonymizedProgram();
+    program->Edit(1);
+    program->show();
+    Save(*program, "dialog-program");
+    program->reject();
 
     ::close(first);
     ::close(second);
