@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build, then the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the engine tests under
-# ThreadSanitizer.
+# ThreadSanitizer, then every fuzz target for a short fixed time (bench/fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
@@ -31,5 +31,8 @@ configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=thread
 cmake --build build-tsan -j"$jobs" --target test_engine
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 900 -L engine
+
+echo "== fuzz targets (clang + libFuzzer), ${FUZZ_SECONDS:-20} s each"
+bench/fuzz "${FUZZ_SECONDS:-20}"
 
 echo "== all tests passed"

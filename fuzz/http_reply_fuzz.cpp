@@ -1,0 +1,108 @@
+// The download's HTTP reply reading: the outcome does not depend on how the
+// bytes are split, the body never exceeds its limit, a Content-Length body is
+// exactly as long as announced, and a reply rebuilt from what was parsed
+// parses to the same result.
+
+#include "check/HttpReplyDecoder.h"
+#include "fuzz/FuzzCheck.h"
+
+#include "platform/Error.h"
+#include <algorithm>
+
+#include <string>
+
+namespace {
+
+struct TOutcome {
+    size_t Used = 0;
+    bool Done = false, HeadersComplete = false;
+    std::string Error;
+    int Code = 0;
+    std::string Head, Body;
+};
+
+TOutcome Run(std::string_view data, size_t step, bool end) {
+    THttpReplyDecoder d;
+    TOutcome o;
+    try {
+        while (o.Used < data.size() && !d.Done()) {
+            const size_t offer = std::min(step, data.size() - o.Used);
+            const size_t took = d.Feed(data.substr(o.Used, offer));
+            FUZZ_CHECK(took == offer || (took < offer && d.Done()));
+            o.Used += took;
+        }
+        if (end && !d.Done())
+            d.FeedEnd();
+    } catch (const EVelmoraError &e) {
+        o.Error = e.Message().toStdString();
+        FUZZ_CHECK(!o.Error.empty());
+    }
+    o.Done = d.Done();
+    o.HeadersComplete = d.HeadersComplete();
+    o.Code = d.StatusCode();
+    o.Head = d.HeaderText();
+    o.Body = d.Body();
+    FUZZ_CHECK(o.Body.size() <= THttpReplyDecoder::MaxBodySize);
+    FUZZ_CHECK(d.HeaderLines().size() <= THttpReplyDecoder::MaxHeaderLines);
+    if (o.Done)
+        FUZZ_CHECK(o.HeadersComplete);
+    if (o.HeadersComplete) {
+        FUZZ_CHECK(o.Code >= 100 && o.Code <= 999);
+        FUZZ_CHECK(d.StatusLine().compare(0, 5, "HTTP/") == 0);
+    }
+    if (o.Done && o.Error.empty() && !d.Header("Transfer-Encoding")) {
+        const auto length = d.Header("Content-Length");
+        if (length && o.Code >= 200 && o.Code != 204 && o.Code != 304)
+            FUZZ_CHECK(std::stoull(*length) == o.Body.size());
+    }
+    return o;
+}
+
+bool Same(const TOutcome &a, const TOutcome &b) {
+    // After a failure the bytes taken depend on where the pieces ended.
+    return (a.Used == b.Used || !a.Error.empty()) && a.Done == b.Done &&
+           a.HeadersComplete == b.HeadersComplete && a.Error == b.Error && a.Code == b.Code &&
+           a.Head == b.Head && a.Body == b.Body;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0)
+        return 0;
+    const size_t step = data[0] % 17 + 1;
+    const std::string_view text(reinterpret_cast<const char *>(data) + 1, size - 1);
+    const TOutcome whole = Run(text, text.size() + 1, true);
+    FUZZ_CHECK(Same(whole, Run(text, step, true)));
+    FUZZ_CHECK(Same(whole, Run(text, 1, true)));
+
+    if (whole.Done && whole.Error.empty() && whole.Code >= 200 && whole.Code != 204 &&
+        whole.Code != 304) {
+        // The same reply told again with a plain Content-Length body.
+        std::string again;
+        size_t start = 0;
+        bool first = true;
+        while (start < whole.Head.size()) {
+            const size_t eol = whole.Head.find("\r\n", start);
+            const std::string line = whole.Head.substr(start, eol - start);
+            start = eol + 2;
+            const size_t colon = line.find(':');
+            std::string name = colon == std::string::npos ? "" : line.substr(0, colon);
+            for (char &c : name)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+                name.pop_back();
+            while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
+                name.erase(0, 1);
+            if (!first && (name == "content-length" || name == "transfer-encoding"))
+                continue;
+            first = false;
+            again += line + "\r\n";
+        }
+        again += "Content-Length: " + std::to_string(whole.Body.size()) + "\r\n\r\n" + whole.Body;
+        const TOutcome told = Run(again, again.size(), false);
+        FUZZ_CHECK(told.Done && told.Error.empty());
+        FUZZ_CHECK(told.Code == whole.Code && told.Body == whole.Body);
+    }
+    return 0;
+}
