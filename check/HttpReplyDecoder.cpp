@@ -132,12 +132,13 @@ bool THttpReplyDecoder::TakeLine(std::string_view data, size_t &pos) {
 }
 
 void THttpReplyDecoder::StatusLineReceived() {
-    // "HTTP/1.1 200 OK": the version, a space, three digits, then the reason.
+    // "HTTP/1.1 200 OK": the version, a space, three digits (100 to 999), then
+    // the reason.
     const std::string &line = FLine;
     const size_t space = line.find(' ');
     const bool shaped = line.size() >= 12 && line.compare(0, 5, "HTTP/") == 0 &&
                         space != std::string::npos && space + 4 <= line.size() &&
-                        std::isdigit(static_cast<unsigned char>(line[space + 1])) &&
+                        line[space + 1] >= '1' && line[space + 1] <= '9' &&
                         std::isdigit(static_cast<unsigned char>(line[space + 2])) &&
                         std::isdigit(static_cast<unsigned char>(line[space + 3])) &&
                         (space + 4 == line.size() || line[space + 4] == ' ');

@@ -59,6 +59,9 @@ size_t TSocksRequestParser::Feed(const void *data, size_t size) {
                 static_cast<const uint8_t *>(std::memchr(p + used, 0, size - used));
             const size_t take = end ? static_cast<size_t>(end - (p + used)) : size - used;
             if (FCollect.size() + take > MaxZeroTerminated) {
+                // Read up to the limit, as a byte-wise reader would have: the
+                // byte past it is the failing one.
+                used += MaxZeroTerminated - FCollect.size();
                 Fail(FStep == TStep::S4UserId ? "SOCKS4 user ID too long"
                                               : "SOCKS4a host name too long",
                      91);
