@@ -111,6 +111,14 @@ void TTableFile::WriteFile(const QString &path, const std::function<void(QIODevi
         throw EVelmoraError(
             QStringLiteral("Cannot write file \"%1\". %2").arg(Native(path), e.Message()));
     }
+    // Bytes still in the device's buffer meet a full disk only here, and
+    // commit() would put the cut-off file in place regardless.
+    if (!file.flush()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        throw EVelmoraError(
+            QStringLiteral("Cannot write file \"%1\". %2").arg(Native(path), reason));
+    }
     if (!file.commit())
         throw EVelmoraError(
             QStringLiteral("Cannot write file \"%1\". %2").arg(Native(path), file.errorString()));
