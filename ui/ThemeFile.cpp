@@ -35,10 +35,10 @@ void TThemeFile::Parse(const QString &text) {
         if (trimmed.startsWith(QLatin1String("@widget-style "))) {
             current->WidgetStyle = trimmed.mid(14).trimmed();
         } else if (trimmed.startsWith(QLatin1String("@font "))) {
-            const QString spec = trimmed.mid(6);
-            const int comma = spec.lastIndexOf(QLatin1Char(','));
-            current->FontFamily = (comma < 0 ? spec : spec.left(comma)).trimmed();
-            current->FontPointSize = comma < 0 ? 0 : spec.mid(comma + 1).trimmed().toInt();
+            const QString font = trimmed.mid(6);
+            const int comma = font.lastIndexOf(QLatin1Char(','));
+            current->FontFamily = (comma < 0 ? font : font.left(comma)).trimmed();
+            current->FontPointSize = comma < 0 ? 0 : font.mid(comma + 1).trimmed().toInt();
         } else {
             current->StyleSheet += line;
             current->StyleSheet += QLatin1Char('\n');
