@@ -191,14 +191,19 @@ bool TRelay::Drain(TDirection &d) {
     return false;
 }
 
-bool TRelay::Pump(TDirection &d, TDirection &reverse) {
+// Moves bytes of one direction. `readable` and `writable` say what the last
+// wait reported for its source and destination: a side not reported is not
+// tried first (a call that would only fail with EAGAIN), but once bytes move
+// both are tried again, since the wait did not ask about the other one.
+bool TRelay::Pump(TDirection &d, TDirection &reverse, bool readable, bool writable) {
     bool moved = false;
     for (int round = 0; round < RoundsPerTurn; ++round) {
-        const bool filled = Fill(d, reverse);
-        const bool drained = Drain(d);
+        const bool filled = readable && Fill(d, reverse);
+        const bool drained = (writable || filled) && Drain(d);
         if (!filled && !drained)
             break;
         moved = true;
+        readable = writable = true;
     }
     if (d.Pending == 0 || d.Dead) {
         // An empty pipe goes back to the pool; one with bytes stuck in it
@@ -233,11 +238,16 @@ TRelay::TEnd TRelay::Run(int a, int b, int idleTimeoutMs) {
     dirs[1].Index = 1;
 
     TEnd end = TEnd::Closed;
-    int64_t lastActivity = NowMs();
+    int64_t lastActivity = idleTimeoutMs > 0 ? NowMs() : 0;
+    // What the last wait reported for a and b; everything before the first.
+    constexpr short InEvents = POLLIN | POLLHUP | POLLERR;
+    constexpr short OutEvents = POLLOUT | POLLHUP | POLLERR;
+    short readyA = InEvents | OutEvents;
+    short readyB = InEvents | OutEvents;
     for (;;) {
-        bool moved = Pump(dirs[0], dirs[1]);
-        moved = Pump(dirs[1], dirs[0]) || moved;
-        if (moved)
+        bool moved = Pump(dirs[0], dirs[1], readyA & InEvents, readyB & OutEvents);
+        moved = Pump(dirs[1], dirs[0], readyB & InEvents, readyA & OutEvents) || moved;
+        if (moved && idleTimeoutMs > 0)
             lastActivity = NowMs();
         if (dirs[0].Done() && dirs[1].Done())
             break;
@@ -273,6 +283,8 @@ TRelay::TEnd TRelay::Run(int a, int b, int idleTimeoutMs) {
         const int rc = ::poll(fds, 2, timeout);
         if (rc < 0 && errno != EINTR)
             break; // cannot wait any more: end the relay
+        readyA = rc > 0 ? fds[0].revents : 0;
+        readyB = rc > 0 ? fds[1].revents : 0;
     }
 
     for (TDirection &d : dirs) {

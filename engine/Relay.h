@@ -50,7 +50,7 @@ public:
 private:
     struct TDirection;
 
-    bool Pump(TDirection &d, TDirection &reverse);
+    bool Pump(TDirection &d, TDirection &reverse, bool readable, bool writable);
     bool Fill(TDirection &d, TDirection &reverse);
     bool Drain(TDirection &d);
     bool EnsureHolder(TDirection &d);

@@ -212,6 +212,9 @@ TEST_P(RelayTest, ShutdownFromAnotherThreadWakesIt) {
 
 TEST_P(RelayTest, ResetByServerEndsTheRelay) {
     TLoopbackServer server([](TSocket &s) {
+        // Not before the rig's connect has seen its connection established:
+        // a reset that early would fail the connect itself.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         linger hard{1, 0};
         ::setsockopt(s.Fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         s.Close(); // sends a reset
