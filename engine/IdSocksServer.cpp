@@ -164,6 +164,8 @@ void TIdSocksServer::Start() {
         FStackSize = ThreadStackSize;
         FSpareThreads = SpareThreads;
         FMaxIdleThreads = std::max(MaxIdleThreads, SpareThreads);
+        FIdleTimeoutMs = IdleThreadTimeoutMs;
+        FRequestTimeoutMs = RequestTimeoutMs;
         FListeners = std::move(listeners);
         while (FIdleWorkers < FSpareThreads && StartWorker()) {
         }
@@ -281,11 +283,22 @@ void *TIdSocksServer::WorkerEntry(void *arg) {
 void TIdSocksServer::WorkerLoop(TWorker *worker) {
     std::unique_lock<std::mutex> lock(FLock);
     for (;;) {
-        // Idle here: counted in FIdleWorkers.
-        while (FWaiting.empty() && !FStopping)
-            FWorkSignal.wait(lock);
-        if (FStopping) {
+        // Idle here: counted in FIdleWorkers. A thread beyond the spares
+        // waits a limited time, once, then ends.
+        bool quiet = false;
+        while (FWaiting.empty() && !FStopping && !quiet) {
+            if (FIdleWorkers > FSpareThreads && FIdleTimeoutMs > 0) {
+                quiet = FWorkSignal.wait_for(lock, std::chrono::milliseconds(FIdleTimeoutMs)) ==
+                            std::cv_status::timeout &&
+                        FWaiting.empty() && !FStopping && FIdleWorkers > FSpareThreads;
+            } else {
+                FWorkSignal.wait(lock);
+            }
+        }
+        if (FStopping || quiet) {
             --FIdleWorkers;
+            if (quiet && FIdleWorkers == FSpareThreads && FLive.empty())
+                FPipePool->Trim();
             break;
         }
         TConnection *connection = FWaiting.front();
@@ -322,9 +335,18 @@ void TIdSocksServer::Serve(TIdSocksServerContext &context) {
         char buffer[512];
         size_t have = 0;
         size_t used = 0;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(FRequestTimeoutMs);
         for (bool done = false; !done;) {
             if (used == have) {
                 used = 0;
+                if (FRequestTimeoutMs > 0) {
+                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          deadline - std::chrono::steady_clock::now())
+                                          .count();
+                    if (left <= 0 || !context.Connection().WaitReadable(static_cast<int>(left)))
+                        throw EVelmoraError("Request timed out");
+                }
                 have = context.Connection().ReadSome(buffer, sizeof buffer);
                 if (have == 0)
                     return; // the client closed during its request

@@ -10,8 +10,11 @@
 // (up to MaxIdleThreads of them), and SpareThreads more are kept started
 // ahead: a new client is handed to a thread that is already running. A thread
 // just created may wait a scheduler tick or more for a processor when the
-// machine is busy; a waiting one is woken at once. Waiting threads sleep
-// without a time limit (no wake-ups while nothing happens).
+// machine is busy; a waiting one is woken at once. The SpareThreads sleep
+// without a time limit (no wake-ups while nothing happens); a waiting thread
+// beyond them ends after IdleThreadTimeoutMs without a client, so a quiet
+// server goes back to its spares, and the last of them to end closes the
+// idle pipes of the pool when no connection is left.
 //
 // Stop() closes the listeners, wakes every connection (shuts its sockets
 // down) and joins every thread the server started. Events run on the
@@ -52,10 +55,12 @@ public:
     int SessionsTimeOut = 0;       // seconds without a byte either way that end a relay; 0: never
     int ConnectTimeoutMs = 120000; // direct connections of CommandConnect
     int BindAcceptTimeoutMs = 120000;
+    int RequestTimeoutMs = 30000; // a client whose request is not whole by then is closed; 0: never
     size_t ThreadStackSize = DefaultThreadStackSize;
-    size_t SpareThreads = 2;       // threads kept waiting for the next client beyond those needed
-    size_t MaxIdleThreads = 16;    // threads kept for reuse after their client has gone
-    bool RelayThroughPipes = true; // splice() through pooled pipes, else 64 KiB buffers
+    size_t SpareThreads = 2;         // threads kept waiting for the next client beyond those needed
+    size_t MaxIdleThreads = 16;      // threads kept for reuse after their client has gone
+    int IdleThreadTimeoutMs = 30000; // a waiting thread beyond the spares ends after it; 0: never
+    bool RelayThroughPipes = true;   // splice() through pooled pipes, else 64 KiB buffers
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     static constexpr size_t DefaultThreadStackSize = 1024 * 1024;
@@ -160,5 +165,7 @@ private:
     size_t FStackSize = DefaultThreadStackSize;
     size_t FSpareThreads = 0;
     size_t FMaxIdleThreads = 0;
+    int FIdleTimeoutMs = 0;
+    int FRequestTimeoutMs = 0;
     std::mutex FStartStopLock; // Start and Stop from different threads
 };

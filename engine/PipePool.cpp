@@ -64,6 +64,13 @@ bool TPipePool::CanLend() {
     return true;
 }
 
+void TPipePool::Trim() {
+    std::lock_guard<std::mutex> guard(FLock);
+    for (TPipe &pipe : FIdle)
+        ClosePipe(pipe);
+    FIdle.clear();
+}
+
 size_t TPipePool::IdleCount() {
     std::lock_guard<std::mutex> guard(FLock);
     return FIdle.size();

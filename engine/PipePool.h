@@ -43,6 +43,9 @@ public:
     // is kept idle for the next Borrow).
     bool CanLend();
 
+    // Closes every idle pipe (the server has been quiet for a while).
+    void Trim();
+
     size_t IdleCount();
     // Pipe space of the pipes made by this pool and not closed yet.
     size_t BytesHeld();

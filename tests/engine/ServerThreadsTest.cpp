@@ -1,9 +1,11 @@
 // Connection threads of the SOCKS server: clients are served by threads that
 // were started ahead or served an earlier client, threads beyond the idle
-// allowance end after a burst, and stopping joins every one of them.
+// allowance end after a burst, a quiet server goes back to its spares, and
+// stopping joins every one of them.
 
 #include "ServerTestSupport.h"
 
+#include "engine/PipePool.h"
 #include "engine/TempSocksServer.h"
 
 #include <gtest/gtest.h>
@@ -85,4 +87,47 @@ TEST(ServerThreads, AfterABurstOnlyTheIdleAllowanceStaysAndStopJoinsThemAll) {
     }
     server.Stop();
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before; })) << ThreadCount();
+}
+
+TEST(ServerThreads, AQuietServerGoesBackToItsSparesAndClosesItsIdlePipes) {
+    std::thread([] {}).join();
+    TLoopbackServer destination(ReceiveThenSendBody(256 * 1024));
+    auto pool = std::make_shared<TPipePool>();
+    TTempSocksServer server(0);
+    server.SpareThreads = 1;
+    server.IdleThreadTimeoutMs = 1000;
+    server.SetPipePool(pool);
+    server.Start();
+    const size_t started = ThreadCount(); // listeners and the spare
+
+    // Ten relays at once, each moving bytes both ways through pooled pipes.
+    constexpr int Clients = 10;
+    std::vector<TSocket> clients;
+    for (int i = 0; i < Clients; ++i) {
+        clients.push_back(TSocket::Connect("127.0.0.1", server.Port(), 5000));
+        clients.back().WriteAll(
+            std::string("\x04\x01", 2) + static_cast<char>(destination.Port() >> 8) +
+            static_cast<char>(destination.Port() & 0xff) + std::string("\x7f\x00\x00\x01\x00", 5));
+    }
+    for (TSocket &c : clients) {
+        ASSERT_EQ(ReadExactly(c, 8).substr(0, 2), std::string("\x00\x5a", 2));
+        c.WriteAll(Pattern(512 * 1024, 1));
+        c.ShutdownWrite();
+    }
+    for (TSocket &c : clients)
+        EXPECT_EQ(ReadAll(c).size(), 256u * 1024 + 16);
+    clients.clear();
+    // The pipes the relays used wait in the pool for a while.
+    EXPECT_TRUE(WaitFor([&] { return pool->IdleCount() > 0; }, 900));
+
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == started; }))
+        << ThreadCount() << " threads, " << started << " after start";
+    EXPECT_TRUE(WaitFor([&] { return pool->IdleCount() == 0; })) << pool->IdleCount();
+
+    // The spare still serves the next client at once.
+    TSocket c = TSocket::Connect("127.0.0.1", server.Port(), 5000);
+    c.WriteAll(RefusedRequest().substr(0, 3));
+    EXPECT_EQ(ReadExactly(c, 2), std::string("\x05\x00", 2));
+    c.Close();
+    server.Stop();
 }

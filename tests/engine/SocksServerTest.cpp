@@ -150,16 +150,43 @@ TEST_F(SocksServer, RefusedRequestsGetTheirReplies) {
     }
 }
 
-TEST_F(SocksServer, ClientSilentOrHalfwayKeepsItsThreadUntilItCloses) {
+TEST_F(SocksServer, ClientSilentOrHalfwayIsClosedWhenItsRequestTimesOut) {
+    Server.Stop();
+    Server.RequestTimeoutMs = 600;
+    Server.Start();
+    Port = Server.Port();
     TSocket silent = Client();
     TSocket halfway = Client();
     halfway.WriteAll(Bytes({5, 1, 0, 5, 1}));
-    EXPECT_TRUE(WaitFor([&] { return Server.ConnectionCount() == 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(Server.ConnectionCount(), 2u);
-    silent.Close();
-    halfway.Close();
-    EXPECT_TRUE(WaitFor([&] { return Server.ConnectionCount() <= 1; }));
+    // One byte of a valid request every 100 ms: the time-out covers the
+    // whole request, not each read.
+    TSocket dribbling = Client();
+    const std::string request = Socks5ToLoopback(1, Http.Port());
+    EXPECT_TRUE(WaitFor([&] { return Server.ConnectionCount() == 3; }));
+    try {
+        for (size_t i = 0; i + 1 < request.size(); ++i) {
+            dribbling.WriteAll(request.substr(i, 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    } catch (const ESocketError &) {
+        // closed by the server already
+    }
+    EXPECT_TRUE(WaitFor([&] { return Server.ConnectionCount() == 0; }, 3000))
+        << Server.ConnectionCount();
+    EXPECT_EQ(ReadAll(silent, SIZE_MAX, 2000), "");
+    EXPECT_EQ(ReadAll(halfway, SIZE_MAX, 2000), Bytes({5, 0}));
+
+    // Without a time-out they keep their threads until they close.
+    Server.Stop();
+    Server.RequestTimeoutMs = 0;
+    Server.Start();
+    Port = Server.Port();
+    TSocket waiting = Client();
+    EXPECT_TRUE(WaitFor([&] { return Server.ConnectionCount() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(Server.ConnectionCount(), 1u);
+    waiting.Close();
+    EXPECT_TRUE(WaitFor([&] { return Server.ConnectionCount() == 0; }));
 }
 
 TEST_F(SocksServer, Ipv6ClientsAreServedOnTheV6Listener) {
