@@ -1,43 +1,19 @@
 #include "app/Headless.h"
 
 #include "app/ConsoleOut.h"
+#include "app/SignalWatch.h"
 #include "engine/dmSocksMgr.h"
 #include "store/dmProxyData.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
 #include <memory>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
-}
-
-void InstallSignalHandlers() {
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe);
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
-} // namespace
 
 int THeadless::Run(int argc, char **argv) {
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
-    InstallSignalHandlers();
 
     std::unique_ptr<TdmSocksMgr> services;
     try {
@@ -70,9 +46,25 @@ int THeadless::Run(int argc, char **argv) {
             });
     });
 
-    QSocketNotifier stopNotifier(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] {
-        stopNotifier.setEnabled(false);
+    // SIGHUP restarts the chains from the store as it is on disk now: the
+    // services go off, the tables are read again and the services go on.
+    // Port 9999 keeps serving throughout.
+    TSignalWatch watch({SIGINT, SIGTERM, SIGHUP}, [&](int signal) {
+        if (signal == SIGHUP) {
+            services->SetServiceActive(false);
+            try {
+                store->LoadData();
+            } catch (const std::exception &e) {
+                TConsoleOut::Line(QString::fromUtf8(e.what()));
+            }
+            try {
+                services->SetServiceActive(true);
+            } catch (const std::exception &e) {
+                TConsoleOut::Line(QString::fromUtf8(e.what()));
+            }
+            return;
+        }
+        watch.Disable();
         services->ChainMgr().SetOnChainActivity(nullptr);
         services->SetServiceActive(false);
         app.quit();

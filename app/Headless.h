@@ -2,8 +2,9 @@
 // The program without a window: the service module (port 9999), the store
 // (first-run provisioning, then the load), and the chain services switched
 // on once the event loop runs. Every plain message and every activity report
-// becomes one line on standard output. SIGINT or SIGTERM switches the
-// services off and ends the run with status 0.
+// becomes one line on standard output. SIGHUP restarts the chains from the
+// store; SIGINT or SIGTERM switches the services off and ends the run with
+// status 0.
 
 class THeadless {
 public:

@@ -1,5 +1,6 @@
 #include "app/WindowApp.h"
 
+#include "app/SignalWatch.h"
 #include "app/VelmoraApplication.h"
 #include "engine/dmSocksMgr.h"
 #include "platform/WorkerThread.h"
@@ -13,37 +14,16 @@
 
 #include <QDir>
 #include <QMessageBox>
-#include <QSocketNotifier>
 #include <QThread>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 const QString ThemeFileName = QStringLiteral("Style.vsf");
 const QString ThemeName = QStringLiteral("My Style");
-
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
-}
-
-// SIGINT and SIGTERM close the main window as its close box does.
-void InstallSignalHandlers() {
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe);
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-}
 
 void Fail(const QString &message) {
     std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
@@ -61,7 +41,6 @@ bool TWindowApp::DisplayAvailable() {
 int TWindowApp::Run(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     TVelmoraApplication app(argc, argv);
-    InstallSignalHandlers();
 
     auto splash = std::make_unique<TfrmSplash>();
     splash->ShowNow();
@@ -93,9 +72,9 @@ int TWindowApp::Run(int argc, char **argv) {
     window->SetDialogs(dialogs.get());
     splash.reset();
 
-    QSocketNotifier stopNotifier(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, window.get(), [&] {
-        stopNotifier.setEnabled(false);
+    // SIGINT and SIGTERM close the main window as its close box does.
+    TSignalWatch watch({SIGINT, SIGTERM}, [&](int) {
+        watch.Disable();
         window->close();
     });
 

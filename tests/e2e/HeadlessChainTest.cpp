@@ -1,6 +1,7 @@
 // The real program, started headless, carries curl's requests through a
 // chain of three independent proxies: microsocks (SOCKS 5), then tinyproxy
-// (HTTP CONNECT), then dante (SOCKS 4), to an HTTP server of the test.
+// (HTTP CONNECT), then dante (SOCKS 4), to an HTTP server of the test; it
+// serves port 9999 alone, and SIGHUP restarts its chains from the store.
 #include "store/dmProxyData.h"
 #include "tests/common/Peers.h"
 #include "tests/e2e/VelmoraProcess.h"
@@ -222,6 +223,52 @@ TEST(HeadlessChain, PlainServerOnPort9999AndSecondCopyRefused) {
     EXPECT_TRUE(
         second.Lines().contains("Could not bind socket. Address and port are already in use."))
         << second.Lines().join("\n").toStdString();
+    EXPECT_EQ(velmora.Terminate(), 0);
+}
+
+TEST(HeadlessChain, SighupRestartsTheChainsFromTheStore) {
+    if (!TMicrosocksPeer::Available() || !ProgramAvailable("curl"))
+        GTEST_SKIP() << "microsocks and curl are needed";
+    TMicrosocksPeer socks5;
+    TLoopbackServer web(HttpServer());
+    TDataHome home;
+    const uint16_t first = FreeLoopbackPort();
+    const uint16_t second = FreeLoopbackPort();
+    int32_t proxy = 0;
+    {
+        TdmProxyData::ProvisionDataFolder(home.Folder());
+        TdmProxyData store(home.Folder());
+        store.LoadData();
+        proxy = home.AddProxy(store, socks5.Port(), TProxyType::ptSOCKS5);
+        home.AddChain(store, "First", first, {proxy});
+    }
+    TVelmoraProcess velmora({"--headless"}, home.Dir.path());
+    ASSERT_TRUE(velmora.WaitForLine("Services started"));
+    const auto fetch = [&](uint16_t port) {
+        return RunProgram({"curl", "-sS", "--max-time", "10", "--socks5",
+                           "127.0.0.1:" + std::to_string(port),
+                           "http://127.0.0.1:" + std::to_string(web.Port()) + "/"});
+    };
+    EXPECT_EQ(fetch(first).Out, "hello through the chain\n");
+
+    // Another program (the command line, say) adds a chain to the store.
+    {
+        TdmProxyData store(home.Folder());
+        store.LoadData();
+        home.AddChain(store, "Second", second, {proxy});
+    }
+    EXPECT_NE(fetch(second).ExitCode, 0); // not started yet
+
+    ::kill(velmora.Pid(), SIGHUP);
+    EXPECT_TRUE(servertest::WaitFor(
+        [&] { return velmora.Lines().count(QStringLiteral("Services started")) == 2; }, 15000))
+        << velmora.Lines().join("\n").toStdString();
+    const QStringList lines = velmora.Lines();
+    EXPECT_EQ(lines.count(QStringLiteral("Stopping services...")), 1);
+    EXPECT_EQ(lines.count(QString("Listening on port %1").arg(first)), 2);
+    EXPECT_EQ(lines.count(QString("Listening on port %1").arg(second)), 1);
+    EXPECT_EQ(fetch(first).Out, "hello through the chain\n");
+    EXPECT_EQ(fetch(second).Out, "hello through the chain\n");
     EXPECT_EQ(velmora.Terminate(), 0);
 }
 
