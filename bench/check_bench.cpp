@@ -3,6 +3,7 @@
 // number of checks in flight. Prints the time per batch for a few bounds,
 // with the store saving after every result (as in the program) and without.
 // Not a test. Usage: check_bench [N]
+#include "BenchNet.h"
 #include "check/ProxyChecker.h"
 #include "platform/WorkerThread.h"
 #include "store/dmProxyData.h"
@@ -30,18 +31,7 @@ namespace {
 class TSocks5PageStub {
 public:
     TSocks5PageStub() {
-        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (FListen < 0 || ::bind(FListen, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
-            ::listen(FListen, 1024) < 0 ||
-            ::getsockname(FListen, reinterpret_cast<sockaddr *>(&a), &len) < 0) {
-            std::perror("stub listen");
-            std::exit(1);
-        }
-        FPort = ntohs(a.sin_port);
+        FListen = benchnet::ListenLoopback(1024, FPort);
         FAccept = std::thread([this] { AcceptLoop(); });
     }
     ~TSocks5PageStub() {
@@ -59,27 +49,9 @@ public:
 
 private:
     static bool ReadExact(int fd, void *buffer, size_t n) {
-        auto *p = static_cast<char *>(buffer);
-        while (n > 0) {
-            const ssize_t got = ::recv(fd, p, n, 0);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return false;
-            p += got;
-            n -= size_t(got);
-        }
-        return true;
+        return benchnet::ReadExact(fd, buffer, n);
     }
-    static void Send(int fd, const std::string &s) {
-        size_t sent = 0;
-        while (sent < s.size()) {
-            const ssize_t n = ::send(fd, s.data() + sent, s.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                return;
-            sent += size_t(n);
-        }
-    }
+    static void Send(int fd, const std::string &s) { benchnet::WriteAll(fd, s.data(), s.size()); }
     void AcceptLoop() {
         for (;;) {
             const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
