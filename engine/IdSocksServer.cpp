@@ -468,16 +468,21 @@ void TIdSocksServer::ConnectDirect(TIdSocksServerContext &context, const std::st
     throw ESocketError(lastError, lastCode);
 }
 
-void TIdSocksServer::CommandConnect(TIdSocksServerContext &context, const std::string &host,
-                                    uint16_t port) {
-    std::string vHost = host;
-    uint16_t vPort = port;
+void TIdSocksServer::AdmitConnect(TIdSocksServerContext &context, std::string &vHost,
+                                  uint16_t &vPort) {
     bool allowed = true;
     OnBeforeSocksConnect(context, vHost, vPort, allowed);
     if (!allowed) {
         SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5NotAllowed);
         throw EVelmoraError("Access Denied");
     }
+}
+
+void TIdSocksServer::CommandConnect(TIdSocksServerContext &context, const std::string &host,
+                                    uint16_t port) {
+    std::string vHost = host;
+    uint16_t vPort = port;
+    AdmitConnect(context, vHost, vPort);
     std::unique_ptr<TRelay> relay;
     try {
         relay = PrepareRelay();

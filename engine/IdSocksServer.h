@@ -109,6 +109,9 @@ protected:
                              uint16_t port);
 
     // Helpers for CommandConnect of derived servers.
+    // Raises OnBeforeSocksConnect (which may change host and port); a request
+    // it refuses gets its failure reply and ends with "Access Denied".
+    void AdmitConnect(TIdSocksServerContext &context, std::string &vHost, uint16_t &vPort);
     // Sends the reply of the client's protocol (code4 for SOCKS 4, code5 for
     // SOCKS 5) with an address and port.
     static void SendReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5,

@@ -37,12 +37,7 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
 
     std::string vHost = host;
     uint16_t vPort = port;
-    bool allowed = true;
-    OnBeforeSocksConnect(context, vHost, vPort, allowed);
-    if (!allowed) {
-        SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5NotAllowed);
-        throw EVelmoraError("Access Denied");
-    }
+    AdmitConnect(context, vHost, vPort);
 
     // From here on, however the connection ends: close its sockets, report
     // its end, then drop the holder with its connectors.
