@@ -69,6 +69,17 @@ uint16_t PortOf(const sockaddr_storage &addr) {
     return 0;
 }
 
+// One end of a connection as `name` (getpeername or getsockname) reports it;
+// when the call fails the address has no family, which reads as the empty
+// text and port 0.
+sockaddr_storage EndOf(int fd, int (*name)(int, sockaddr *, socklen_t *)) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (name(fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
+        addr = sockaddr_storage{};
+    return addr;
+}
+
 } // namespace
 
 TSocket::~TSocket() {
@@ -330,33 +341,17 @@ void TSocket::SetNonBlocking(bool on) {
 }
 
 std::string TSocket::PeerAddress() const {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (::getpeername(FFd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
-        return {};
-    return AddressText(addr);
+    return AddressText(EndOf(FFd, ::getpeername));
 }
 
 uint16_t TSocket::PeerPort() const {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (::getpeername(FFd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
-        return 0;
-    return PortOf(addr);
+    return PortOf(EndOf(FFd, ::getpeername));
 }
 
 std::string TSocket::LocalAddress() const {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(FFd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
-        return {};
-    return AddressText(addr);
+    return AddressText(EndOf(FFd, ::getsockname));
 }
 
 uint16_t TSocket::LocalPort() const {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(FFd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
-        return 0;
-    return PortOf(addr);
+    return PortOf(EndOf(FFd, ::getsockname));
 }
