@@ -2,19 +2,18 @@
 
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
+#include "ui/FormParts.h"
 #include "ui/UiPrompts.h"
 
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
-#include <exception>
 
 TfrmAnonymizedProgram::TfrmAnonymizedProgram(TdmProxyData &store, TUiPrompts &prompts,
                                              QWidget *parent)
@@ -25,11 +24,8 @@ TfrmAnonymizedProgram::TfrmAnonymizedProgram(TdmProxyData &store, TUiPrompts &pr
               "This program will not be anonymized as there's no working proxy available"),
           this)),
       FNoOfProxy(new QSpinBox(this)) {
-    setObjectName(QStringLiteral("frmAnonymizedProgram"));
-    setWindowTitle(QStringLiteral("Anonymized Program"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(420, 190);
-    setModal(true);
+    TFormParts::FixedDialog(this, QStringLiteral("frmAnonymizedProgram"),
+                            QStringLiteral("Anonymized Program"), {420, 190});
 
     FFilename->setObjectName(QStringLiteral("edFilename"));
     FChains->setObjectName(QStringLiteral("cmbChainList"));
@@ -50,19 +46,11 @@ TfrmAnonymizedProgram::TfrmAnonymizedProgram(TdmProxyData &store, TUiPrompts &pr
     grid->addWidget(FChains, 1, 1, Qt::AlignLeft);
     grid->addWidget(FWarning, 2, 0, 1, 3);
 
-    auto *ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(QStringLiteral("btnOK"));
-    ok->setDefault(true);
-    auto *cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel->setObjectName(QStringLiteral("btnCancel"));
-    auto *bottom = new QHBoxLayout;
-    bottom->addStretch(1);
-    bottom->addWidget(ok);
-    bottom->addWidget(cancel);
+    const TFormParts::TOkCancel buttons = TFormParts::OkCancel(this, true);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addStretch(1);
-    layout->addLayout(bottom);
+    layout->addLayout(buttons.Row);
 
     FOnBrowse = [this] {
         // Programs here have no extension of their own: every file is offered.
@@ -70,14 +58,8 @@ TfrmAnonymizedProgram::TfrmAnonymizedProgram(TdmProxyData &store, TUiPrompts &pr
                                             QStringLiteral("Program (*)"));
     };
     connect(browse, &QPushButton::clicked, this, [this] { Button3Click(); });
-    connect(ok, &QPushButton::clicked, this, [this] {
-        try {
-            Button1Click();
-        } catch (const std::exception &e) {
-            FPrompts.ShowError(QString::fromUtf8(e.what()));
-        }
-    });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(buttons.Ok, &QPushButton::clicked, this,
+            [this] { TFormParts::Guard(FPrompts, [this] { Button1Click(); }); });
 }
 
 int TfrmAnonymizedProgram::NoOfProxy() const {

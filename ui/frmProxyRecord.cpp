@@ -4,13 +4,13 @@
 #include "check/NamResolveThd.h"
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
+#include "ui/FormParts.h"
 #include "ui/UiPrompts.h"
 
 #include <QApplication>
 #include <QButtonGroup>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,7 +19,6 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
-#include <exception>
 
 namespace {
 
@@ -32,11 +31,8 @@ TfrmProxyRecord::TfrmProxyRecord(TdmProxyData &store, TUiPrompts &prompts, QWidg
       FHostName(new QLineEdit(this)), FPort(new QLineEdit(this)), FStatus(new QLineEdit(this)),
       FChoices(new QButtonGroup(this)),
       FResolve(new QPushButton(QStringLiteral("Resolve to Host Name"), this)) {
-    setObjectName(QStringLiteral("frmProxyRecord"));
-    setWindowTitle(QStringLiteral("Proxy Detail"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(445, 365);
-    setModal(true);
+    TFormParts::FixedDialog(this, QStringLiteral("frmProxyRecord"), QStringLiteral("Proxy Detail"),
+                            {445, 365});
 
     FIPAddress->setObjectName(QStringLiteral("edIPAddress"));
     FIPAddress->setFixedWidth(165);
@@ -76,37 +72,23 @@ TfrmProxyRecord::TfrmProxyRecord(TdmProxyData &store, TUiPrompts &prompts, QWidg
     grid->addWidget(FStatus, 4, 1, Qt::AlignLeft);
     grid->setColumnStretch(2, 1);
 
-    auto *ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(QStringLiteral("btnOK"));
-    ok->setDefault(true);
-    auto *cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel->setObjectName(QStringLiteral("btnCancel"));
-    auto *bottom = new QHBoxLayout;
-    bottom->addStretch(1);
-    bottom->addWidget(ok);
-    bottom->addWidget(cancel);
+    const TFormParts::TOkCancel buttons = TFormParts::OkCancel(this, true);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(16, 16, 16, 12);
     layout->addLayout(grid);
     layout->addStretch(1);
-    layout->addLayout(bottom);
+    layout->addLayout(buttons.Row);
 
     setTabOrder(FIPAddress, FHostName);
     setTabOrder(FHostName, FPort);
     setTabOrder(FPort, FStatus);
-    setTabOrder(FStatus, ok);
-    setTabOrder(ok, cancel);
-    setTabOrder(cancel, FChoices->button(0));
+    setTabOrder(FStatus, buttons.Ok);
+    setTabOrder(buttons.Ok, buttons.Cancel);
+    setTabOrder(buttons.Cancel, FChoices->button(0));
     setTabOrder(FChoices->button(0), FResolve);
 
-    connect(ok, &QPushButton::clicked, this, [this] {
-        try {
-            OkClick();
-        } catch (const std::exception &e) {
-            FPrompts.ShowError(QString::fromUtf8(e.what()));
-        }
-    });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(buttons.Ok, &QPushButton::clicked, this,
+            [this] { TFormParts::Guard(FPrompts, [this] { OkClick(); }); });
     connect(FResolve, &QPushButton::clicked, this, [this] { ResolveClick(); });
 }
 

@@ -1,6 +1,7 @@
 #include "ui/frmSocksChainRecord.h"
 
 #include "store/ChainedProxyData.h"
+#include "ui/FormParts.h"
 #include "ui/ProxyListView.h"
 #include "ui/UiPrompts.h"
 #include "ui/frmeProxyList.h"
@@ -18,7 +19,6 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <exception>
 
 namespace {
 
@@ -32,14 +32,6 @@ QLabel *Title(const QString &text, QWidget *parent) {
     return label;
 }
 
-QPushButton *ActionButton(QAction *action, QWidget *parent) {
-    auto *button = new QPushButton(action->text(), parent);
-    button->setFixedSize(75, 25);
-    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
-    QObject::connect(action, &QAction::enabledChanged, button, &QPushButton::setEnabled);
-    return button;
-}
-
 } // namespace
 
 TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &chains,
@@ -51,11 +43,8 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
       FAdd(new QAction(QStringLiteral("Add"), this)),
       FEdit(new QAction(QStringLiteral("Edit"), this)),
       FDelete(new QAction(QStringLiteral("Delete"), this)) {
-    setObjectName(QStringLiteral("frmSocksChainRecord"));
-    setWindowTitle(QStringLiteral("SOCKS's Chain Name"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(891, 490);
-    setModal(true);
+    TFormParts::FixedDialog(this, QStringLiteral("frmSocksChainRecord"),
+                            QStringLiteral("SOCKS's Chain Name"), {891, 490});
 
     // Chain settings.
     auto *settings = new QWidget(this);
@@ -94,9 +83,9 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
     currentLayout->setContentsMargins(6, 4, 6, 4);
     currentLayout->addWidget(Title(QStringLiteral("Current proxies added to the chain"), current));
     auto *buttons = new QHBoxLayout;
-    buttons->addWidget(ActionButton(FAdd, current));
-    buttons->addWidget(ActionButton(FEdit, current));
-    buttons->addWidget(ActionButton(FDelete, current));
+    buttons->addWidget(TFormParts::ActionButton(FAdd, current));
+    buttons->addWidget(TFormParts::ActionButton(FEdit, current));
+    buttons->addWidget(TFormParts::ActionButton(FDelete, current));
     buttons->addStretch(1);
     currentLayout->addLayout(buttons);
     FItems->setObjectName(QStringLiteral("lvChainItems"));
@@ -107,12 +96,7 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
     for (int i = 0; i < 4; ++i)
         FItems->setColumnWidth(i, widths[i]);
     FItems->headerItem()->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
-    FItems->setRootIsDecorated(false);
-    FItems->setUniformRowHeights(true);
-    FItems->setAllColumnsShowFocus(true);
-    FItems->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    FItems->setSelectionBehavior(QAbstractItemView::SelectRows);
-    FItems->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TFormParts::PlainRows(FItems);
     currentLayout->addWidget(FItems, 1);
 
     // The available proxies.
@@ -126,13 +110,8 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
     FPicker->lvProxies()->SetNarrowColumns(true);
     availableLayout->addWidget(FPicker, 1);
 
-    auto *ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(QStringLiteral("btnOK"));
-    ok->setDefault(true);
-    auto *cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel->setObjectName(QStringLiteral("btnCancel"));
-    connect(ok, &QPushButton::clicked, this, [this] { Guard([this] { OkClick(); }); });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    const TFormParts::TOkCancel okCancel = TFormParts::OkCancel(this, true);
+    connect(okCancel.Ok, &QPushButton::clicked, this, [this] { Guard([this] { OkClick(); }); });
 
     auto *left = new QVBoxLayout;
     left->setSpacing(3);
@@ -141,15 +120,11 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
     auto *top = new QHBoxLayout;
     top->addLayout(left);
     top->addWidget(available, 0, Qt::AlignTop);
-    auto *bottom = new QHBoxLayout;
-    bottom->addStretch(1);
-    bottom->addWidget(ok);
-    bottom->addWidget(cancel);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(9, 9, 9, 9);
     layout->addLayout(top);
     layout->addStretch(1);
-    layout->addLayout(bottom);
+    layout->addLayout(okCancel.Row);
 
     connect(FAdd, &QAction::triggered, this, [this] { Guard([this] { actAddExecute(); }); });
     connect(FEdit, &QAction::triggered, this, [this] { Guard([this] { actEditExecute(); }); });
@@ -288,9 +263,5 @@ void TfrmSocksChainRecord::UpdateActions() {
 }
 
 void TfrmSocksChainRecord::Guard(const std::function<void()> &command) {
-    try {
-        command();
-    } catch (const std::exception &e) {
-        FPrompts.ShowError(QString::fromUtf8(e.what()));
-    }
+    TFormParts::Guard(FPrompts, command);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
+#include "ui/FormParts.h"
 
 #include <QAction>
 #include <QHBoxLayout>
@@ -14,14 +15,6 @@
 namespace {
 
 constexpr int UIDRole = Qt::UserRole + 1;
-
-QPushButton *Button(QAction *action, QWidget *parent) {
-    auto *button = new QPushButton(action->text(), parent);
-    button->setFixedSize(75, 25);
-    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
-    QObject::connect(action, &QAction::enabledChanged, button, &QPushButton::setEnabled);
-    return button;
-}
 
 } // namespace
 
@@ -37,12 +30,7 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
     FList->setHeaderLabels({QStringLiteral("Application"), QStringLiteral("No. Of Proxies")});
     FList->setColumnWidth(colApplication, 150);
     FList->header()->setStretchLastSection(false);
-    FList->setRootIsDecorated(false);
-    FList->setUniformRowHeights(true);
-    FList->setAllColumnsShowFocus(true);
-    FList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    FList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    FList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TFormParts::PlainRows(FList);
     FList->setContextMenuPolicy(Qt::ActionsContextMenu);
 
     FAdd->setObjectName(QStringLiteral("actAdd"));
@@ -62,9 +50,9 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
     auto *buttons = new QHBoxLayout;
     buttons->setContentsMargins(4, 4, 4, 4);
     buttons->setSpacing(6);
-    buttons->addWidget(Button(FAdd, this));
-    buttons->addWidget(Button(FEdit, this));
-    buttons->addWidget(Button(FDelete, this));
+    buttons->addWidget(TFormParts::ActionButton(FAdd, this));
+    buttons->addWidget(TFormParts::ActionButton(FEdit, this));
+    buttons->addWidget(TFormParts::ActionButton(FDelete, this));
     buttons->addStretch(1);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

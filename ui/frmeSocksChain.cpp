@@ -3,6 +3,7 @@
 #include "engine/ChainManager.h"
 #include "platform/Clock.h"
 #include "store/dmProxyData.h"
+#include "ui/FormParts.h"
 #include "ui/UiPrompts.h"
 
 #include <QAction>
@@ -60,12 +61,7 @@ TfrmeSocksChain::TfrmeSocksChain(TdmProxyData &store, TChainManager &chains, TUi
     FList->setColumnHidden(colStatus, true); // 0 wide
     FList->setColumnHidden(colLastChecked, true);
     FList->header()->setStretchLastSection(false);
-    FList->setRootIsDecorated(false);
-    FList->setUniformRowHeights(true);
-    FList->setAllColumnsShowFocus(true);
-    FList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    FList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    FList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TFormParts::PlainRows(FList);
     FList->setToolTip(QStringLiteral("Right-Click for menu"));
 
     FSelectAll->setObjectName(QStringLiteral("actSelectAll"));
