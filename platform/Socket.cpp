@@ -69,6 +69,31 @@ uint16_t PortOf(const sockaddr_storage &addr) {
     return 0;
 }
 
+// Waits for the connect in progress on a non-blocking socket, at most
+// timeoutMs (negative: no bound), and throws its failure.
+void AwaitConnect(int fd, int timeoutMs) {
+    pollfd p{fd, POLLOUT, 0};
+    int rc;
+    do
+        rc = ::poll(&p, 1, timeoutMs);
+    while (rc < 0 && errno == EINTR);
+    if (rc == 0)
+        throw ESocketError("Connect timed out.", ETIMEDOUT);
+    if (rc < 0)
+        ThrowErrno("Socket error", errno);
+    int err = 0;
+    socklen_t elen = sizeof err;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen);
+    if (err != 0)
+        ThrowSocketError(err);
+}
+
+// Small writes of a connection leave at once.
+void SetNoDelay(int fd) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
 // One end of a connection as `name` (getpeername or getsockname) reports it;
 // when the call fails the address has no family, which reads as the empty
 // text and port 0.
@@ -132,25 +157,11 @@ TSocket TSocket::Connect(const std::string &address, uint16_t port, int timeoutM
         if (::connect(s.FFd, reinterpret_cast<sockaddr *>(&addr), len) < 0) {
             if (errno != EINPROGRESS)
                 ThrowSocketError(errno);
-            pollfd p{s.FFd, POLLOUT, 0};
-            int rc;
-            do
-                rc = ::poll(&p, 1, timeoutMs);
-            while (rc < 0 && errno == EINTR);
-            if (rc == 0)
-                throw ESocketError("Connect timed out.", ETIMEDOUT);
-            if (rc < 0)
-                ThrowErrno("Socket error", errno);
-            int err = 0;
-            socklen_t elen = sizeof err;
-            ::getsockopt(s.FFd, SOL_SOCKET, SO_ERROR, &err, &elen);
-            if (err != 0)
-                ThrowSocketError(err);
+            AwaitConnect(s.FFd, timeoutMs);
         }
         s.SetNonBlocking(false);
     }
-    int one = 1;
-    ::setsockopt(s.FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SetNoDelay(s.FFd);
     return s;
 }
 
@@ -170,20 +181,7 @@ void TSocket::ConnectTo(const std::string &address, uint16_t port, int timeoutMs
     if (::connect(FFd, reinterpret_cast<sockaddr *>(&addr), len) < 0) {
         if (errno != EINPROGRESS)
             ThrowSocketError(errno);
-        pollfd p{FFd, POLLOUT, 0};
-        int rc;
-        do
-            rc = ::poll(&p, 1, timeoutMs > 0 ? timeoutMs : -1);
-        while (rc < 0 && errno == EINTR);
-        if (rc == 0)
-            throw ESocketError("Connect timed out.", ETIMEDOUT);
-        if (rc < 0)
-            ThrowErrno("Socket error", errno);
-        int err = 0;
-        socklen_t elen = sizeof err;
-        ::getsockopt(FFd, SOL_SOCKET, SO_ERROR, &err, &elen);
-        if (err != 0)
-            ThrowSocketError(err);
+        AwaitConnect(FFd, timeoutMs > 0 ? timeoutMs : -1);
         // Shut down while connecting: no error is recorded, but there is no peer.
         sockaddr_storage peer;
         socklen_t plen = sizeof peer;
@@ -191,8 +189,7 @@ void TSocket::ConnectTo(const std::string &address, uint16_t port, int timeoutMs
             ThrowSocketError(ECONNABORTED);
     }
     SetNonBlocking(false);
-    int one = 1;
-    ::setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SetNoDelay(FFd);
 }
 
 TSocket TSocket::Listen(Family family, uint16_t port, int backlog) {
@@ -232,8 +229,7 @@ TSocket TSocket::Accept() {
             return TSocket();
         const int fd = ::accept4(FFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
-            int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            SetNoDelay(fd);
             return TSocket(fd);
         }
         switch (errno) {
