@@ -11,80 +11,15 @@
 
 namespace VelmoraTest {
 
-namespace {
-
-void SendAll(int fd, const std::string &text) {
-    size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        sent += size_t(n);
-    }
-}
-
-} // namespace
-
-TEchoPage::TEchoPage() {
-    FListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (FListenFd < 0 || ::bind(FListenFd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
-        ::listen(FListenFd, 512) < 0 ||
-        ::getsockname(FListenFd, reinterpret_cast<sockaddr *>(&a), &len) < 0) {
-        if (FListenFd >= 0)
-            ::close(FListenFd);
-        throw std::runtime_error("echo page: cannot listen");
-    }
-    FPort = ntohs(a.sin_port);
-    FAcceptThread = std::thread([this] { AcceptLoop(); });
-}
-
-TEchoPage::~TEchoPage() {
-    FStopping = true;
-    ::shutdown(FListenFd, SHUT_RDWR);
-    FAcceptThread.join();
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        for (int fd : FClientFds)
-            ::shutdown(fd, SHUT_RDWR);
-    }
-    for (std::thread &t : FClientThreads)
-        t.join();
-    for (int fd : FClientFds)
-        ::close(fd);
-    ::close(FListenFd);
-}
+TEchoPage::TEchoPage() : FListener([this](int fd) { Serve(fd); }, 512) {}
 
 QString TEchoPage::URL() const {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(FPort);
+    return QStringLiteral("http://127.0.0.1:%1/").arg(Port());
 }
 
 std::string TEchoPage::LastRequest() {
     std::lock_guard<std::mutex> lock(FLock);
     return FLastRequest;
-}
-
-void TEchoPage::AcceptLoop() {
-    while (!FStopping) {
-        const int fd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            return;
-        }
-        std::lock_guard<std::mutex> lock(FLock);
-        if (FStopping) {
-            ::close(fd);
-            return;
-        }
-        FClientFds.push_back(fd);
-        FClientThreads.emplace_back([this, fd] { Serve(fd); });
-    }
 }
 
 void TEchoPage::Serve(int fd) {
@@ -106,7 +41,7 @@ void TEchoPage::Serve(int fd) {
     const int now = ++FConcurrent;
     for (int seen = FMaxConcurrent; now > seen && !FMaxConcurrent.compare_exchange_weak(seen, now);)
         ;
-    for (int waited = 0; waited < DelayMs && !FStopping; waited += 5)
+    for (int waited = 0; waited < DelayMs && !FListener.Stopping(); waited += 5)
         ::usleep(5 * 1000);
 
     sockaddr_in peer{};
@@ -133,7 +68,7 @@ void TEchoPage::Serve(int fd) {
         break;
     case TMode::Silent:
         // Hold the connection until the client or the destructor ends it.
-        while (!FStopping && ::recv(fd, buffer, sizeof buffer, 0) > 0)
+        while (!FListener.Stopping() && ::recv(fd, buffer, sizeof buffer, 0) > 0)
             ;
         break;
     }
@@ -141,35 +76,18 @@ void TEchoPage::Serve(int fd) {
     ::shutdown(fd, SHUT_RDWR);
 }
 
-TDanteSocks4Peer::TDanteSocks4Peer() {
-    const std::string conf = Folder() + "/peer.conf";
-    const std::string pidFile = Folder() + "/peer.pid";
-    const std::string users = ::geteuid() == 0 ? "user.privileged: root\n"
-                                                 "user.unprivileged: nobody\n"
-                                               : "";
-    Start([&](uint16_t port) {
-        WriteFile(conf, "logoutput: stderr\n"
-                        "internal: 127.0.0.1 port = " +
-                            std::to_string(port) +
-                            "\n"
-                            "external: 127.0.0.1\n"
-                            "clientmethod: none\n"
-                            "socksmethod: none\n" +
-                            users +
-                            "client pass {\n"
-                            "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
-                            "}\n"
-                            "socks pass {\n"
-                            "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
-                            "    proxyprotocol: socks_v4\n"
-                            "}\n"
-                            "socks block {\n"
-                            "    from: 0.0.0.0/0 to: 0.0.0.0/0\n"
-                            "    log: connect error\n"
-                            "}\n");
-        return std::vector<std::string>{"danted", "-f", conf, "-p", pidFile};
-    });
-}
+TDanteSocks4Peer::TDanteSocks4Peer()
+    : TDantePeer("client pass {\n"
+                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                 "}\n"
+                 "socks pass {\n"
+                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                 "    proxyprotocol: socks_v4\n"
+                 "}\n"
+                 "socks block {\n"
+                 "    from: 0.0.0.0/0 to: 0.0.0.0/0\n"
+                 "    log: connect error\n"
+                 "}\n") {}
 
 TCheckURLOverride::TCheckURLOverride(const QString &url)
     : FOld(qgetenv("VELMORA_CHECK_URL")), FHadOld(qEnvironmentVariableIsSet("VELMORA_CHECK_URL")) {

@@ -10,12 +10,11 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
-#include <vector>
 
 // Readable QString values in test failures.
 inline void PrintTo(const QString &text, std::ostream *os) {
@@ -38,11 +37,8 @@ public:
     };
 
     TEchoPage();
-    ~TEchoPage();
-    TEchoPage(const TEchoPage &) = delete;
-    TEchoPage &operator=(const TEchoPage &) = delete;
 
-    uint16_t Port() const { return FPort; }
+    uint16_t Port() const { return FListener.Port(); }
     // "http://127.0.0.1:PORT/".
     QString URL() const;
 
@@ -55,24 +51,18 @@ public:
     std::string LastRequest();
 
 private:
-    void AcceptLoop();
     void Serve(int fd);
 
-    int FListenFd = -1;
-    uint16_t FPort = 0;
-    std::atomic<bool> FStopping{false};
     std::atomic<int> FRequests{0};
     std::atomic<int> FConcurrent{0};
     std::atomic<int> FMaxConcurrent{0};
-    std::thread FAcceptThread;
     std::mutex FLock;
     std::string FLastRequest;
-    std::vector<int> FClientFds;
-    std::vector<std::thread> FClientThreads;
+    TThreadedListener FListener; // last: its threads end before the rest goes
 };
 
 // danted serving SOCKS 4 only: SOCKS 5 requests are refused by its rules.
-class TDanteSocks4Peer : public TPeerProcess {
+class TDanteSocks4Peer : public TDantePeer {
 public:
     TDanteSocks4Peer();
 };

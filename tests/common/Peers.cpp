@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,6 +109,84 @@ bool ProgramAvailable(const std::string &program) {
             return true;
     }
     return false;
+}
+
+int ConnectLoopback(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    const sockaddr_in a = Loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const char *data, size_t size) {
+    for (size_t sent = 0; sent < size;) {
+        const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += size_t(n);
+    }
+    return true;
+}
+
+TThreadedListener::TThreadedListener(std::function<void(int fd)> serve, int backlog)
+    : FServe(std::move(serve)) {
+    FListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (FListenFd < 0 || ::bind(FListenFd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
+        ::listen(FListenFd, backlog) < 0 ||
+        ::getsockname(FListenFd, reinterpret_cast<sockaddr *>(&a), &len) < 0) {
+        if (FListenFd >= 0)
+            ::close(FListenFd);
+        throw std::runtime_error("loopback server: cannot listen");
+    }
+    FPort = ntohs(a.sin_port);
+    FAcceptThread = std::thread([this] { AcceptLoop(); });
+}
+
+TThreadedListener::~TThreadedListener() {
+    FStopping = true;
+    ::shutdown(FListenFd, SHUT_RDWR);
+    FAcceptThread.join();
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        for (int fd : FClientFds)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    for (std::thread &t : FClientThreads)
+        t.join();
+    for (int fd : FClientFds)
+        ::close(fd);
+    ::close(FListenFd);
+}
+
+void TThreadedListener::AcceptLoop() {
+    while (!FStopping) {
+        const int fd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return;
+        }
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FStopping) {
+            ::close(fd);
+            return;
+        }
+        ++FConnections;
+        FClientFds.push_back(fd);
+        FClientThreads.emplace_back([this, fd] { FServe(fd); });
+    }
 }
 
 TPeerProcess::TPeerProcess() : FFolder(MakeFolder()), FLogFile(FFolder + "/peer.log") {}
@@ -234,7 +313,17 @@ TTinyproxyPeer::TTinyproxyPeer() {
     });
 }
 
-TDantePeer::TDantePeer() {
+TDantePeer::TDantePeer()
+    : TDantePeer("client pass {\n"
+                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                 "    log: connect error\n"
+                 "}\n"
+                 "socks pass {\n"
+                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                 "    log: connect error\n"
+                 "}\n") {}
+
+TDantePeer::TDantePeer(const std::string &rules) {
     const std::string conf = Folder() + "/peer.conf";
     const std::string pidFile = Folder() + "/peer.pid";
     const std::string users = ::geteuid() == 0 ? "user.privileged: root\n"
@@ -248,68 +337,12 @@ TDantePeer::TDantePeer() {
                             "external: 127.0.0.1\n"
                             "clientmethod: none\n"
                             "socksmethod: none\n" +
-                            users +
-                            "client pass {\n"
-                            "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
-                            "    log: connect error\n"
-                            "}\n"
-                            "socks pass {\n"
-                            "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
-                            "    log: connect error\n"
-                            "}\n");
+                            users + rules);
         return std::vector<std::string>{"danted", "-f", conf, "-p", pidFile};
     });
 }
 
-TEchoServer::TEchoServer() {
-    FListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (FListenFd < 0 || ::bind(FListenFd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
-        ::listen(FListenFd, 64) < 0 ||
-        ::getsockname(FListenFd, reinterpret_cast<sockaddr *>(&a), &len) < 0) {
-        if (FListenFd >= 0)
-            ::close(FListenFd);
-        throw std::runtime_error("echo server: cannot listen");
-    }
-    FPort = ntohs(a.sin_port);
-    FAcceptThread = std::thread([this] { AcceptLoop(); });
-}
-
-TEchoServer::~TEchoServer() {
-    FStopping = true;
-    ::shutdown(FListenFd, SHUT_RDWR);
-    FAcceptThread.join();
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        for (int fd : FClientFds)
-            ::shutdown(fd, SHUT_RDWR);
-    }
-    for (std::thread &t : FClientThreads)
-        t.join();
-    for (int fd : FClientFds)
-        ::close(fd);
-    ::close(FListenFd);
-}
-
-void TEchoServer::AcceptLoop() {
-    while (!FStopping) {
-        const int fd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            return;
-        }
-        std::lock_guard<std::mutex> lock(FLock);
-        if (FStopping) {
-            ::close(fd);
-            return;
-        }
-        ++FConnections;
-        FClientFds.push_back(fd);
-        FClientThreads.emplace_back([this, fd] { Serve(fd); });
-    }
-}
+TEchoServer::TEchoServer() : FListener(&TEchoServer::Serve) {}
 
 void TEchoServer::Serve(int fd) {
     std::vector<char> buffer(64 * 1024);
@@ -321,14 +354,8 @@ void TEchoServer::Serve(int fd) {
             ::shutdown(fd, SHUT_WR);
             return;
         }
-        for (ssize_t sent = 0; sent < got;) {
-            const ssize_t n = ::send(fd, buffer.data() + sent, size_t(got - sent), MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            sent += n;
-        }
+        if (!SendAll(fd, buffer.data(), size_t(got)))
+            return;
     }
 }
 

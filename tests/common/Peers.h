@@ -27,6 +27,46 @@ uint16_t FreeLoopbackPort();
 bool WaitAccepting(uint16_t port, int timeoutMs);
 // True when `program` is an executable file in PATH (or /usr/sbin).
 bool ProgramAvailable(const std::string &program);
+// A blocking TCP connection to 127.0.0.1:port with 5 s send and receive
+// time-outs; -1 when it is refused.
+int ConnectLoopback(uint16_t port);
+// Sends all of `size` bytes on a connected socket; false when the
+// connection fails.
+bool SendAll(int fd, const char *data, size_t size);
+inline bool SendAll(int fd, const std::string &text) {
+    return SendAll(fd, text.data(), text.size());
+}
+
+// Listens on 127.0.0.1 at a free port and runs `serve(fd)` for each accepted
+// connection on a thread of its own. The destructor shuts the listener and
+// every connection down, joins every thread and closes every descriptor, so
+// `serve` must return once its connection is shut down. An owner whose
+// `serve` uses its other members declares this one last.
+class TThreadedListener {
+public:
+    explicit TThreadedListener(std::function<void(int fd)> serve, int backlog = 64);
+    ~TThreadedListener();
+    TThreadedListener(const TThreadedListener &) = delete;
+    TThreadedListener &operator=(const TThreadedListener &) = delete;
+
+    uint16_t Port() const { return FPort; }
+    int Connections() const { return FConnections; }
+    // True once the destructor has begun.
+    bool Stopping() const { return FStopping; }
+
+private:
+    void AcceptLoop();
+
+    std::function<void(int fd)> FServe;
+    int FListenFd = -1;
+    uint16_t FPort = 0;
+    std::atomic<bool> FStopping{false};
+    std::atomic<int> FConnections{0};
+    std::thread FAcceptThread;
+    std::mutex FLock;
+    std::vector<int> FClientFds;
+    std::vector<std::thread> FClientThreads;
+};
 
 class TPeerProcess {
 public:
@@ -84,6 +124,10 @@ class TDantePeer : public TPeerProcess {
 public:
     TDantePeer();
     static bool Available() { return ProgramAvailable("danted"); }
+
+protected:
+    // The same server with other client and socks rule blocks.
+    explicit TDantePeer(const std::string &rules);
 };
 
 // Echo server of our own on 127.0.0.1: each connection gets back what it
@@ -92,25 +136,14 @@ public:
 class TEchoServer {
 public:
     TEchoServer();
-    ~TEchoServer();
-    TEchoServer(const TEchoServer &) = delete;
-    TEchoServer &operator=(const TEchoServer &) = delete;
 
-    uint16_t Port() const { return FPort; }
-    int Connections() const { return FConnections; }
+    uint16_t Port() const { return FListener.Port(); }
+    int Connections() const { return FListener.Connections(); }
 
 private:
-    void AcceptLoop();
-    void Serve(int fd);
+    static void Serve(int fd);
 
-    int FListenFd = -1;
-    uint16_t FPort = 0;
-    std::atomic<bool> FStopping{false};
-    std::atomic<int> FConnections{0};
-    std::thread FAcceptThread;
-    std::mutex FLock;
-    std::vector<int> FClientFds;
-    std::vector<std::thread> FClientThreads;
+    TThreadedListener FListener;
 };
 
 } // namespace VelmoraTest

@@ -203,7 +203,7 @@ TEST(MainWindow, DeleteChainsStopsAndDeletesEachSelectedChain) {
     const uint16_t port = FreeLoopbackPort();
     f.Seed([&](TdmProxyData &s) {
         const int32_t ok = AddProxy(s, 1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        AddChain(s, "Live", port, {ok});
+        SeedChain(s, "Live", port, {ok});
     });
     TfrmMain &w = f.Open();
     ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
@@ -224,7 +224,7 @@ TEST(MainWindow, HelpWebSiteAndStopAll) {
     const uint16_t port = FreeLoopbackPort();
     f.Seed([&](TdmProxyData &s) {
         const int32_t ok = AddProxy(s, 1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        AddChain(s, "Live", port, {ok});
+        SeedChain(s, "Live", port, {ok});
     });
     TfrmMain &w = f.Open();
     w.actHelp->trigger();
@@ -254,7 +254,7 @@ TEST(MainWindow, ConnectionBlockAndClosingStopsTheChains) {
     const uint16_t port = FreeLoopbackPort();
     f.Seed([&](TdmProxyData &s) {
         const int32_t ok = AddProxy(s, hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        AddChain(s, "Live", port, {ok});
+        SeedChain(s, "Live", port, {ok});
     });
     TfrmMain &w = f.Open();
     w.show();

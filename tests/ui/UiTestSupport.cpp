@@ -9,25 +9,10 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace VelmoraTest {
-
-bool Pump(const std::function<bool()> &done, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        ::usleep(1000);
-    }
-    return true;
-}
 
 void PumpFor(int ms) {
     QElapsedTimer timer;
@@ -85,47 +70,11 @@ QStringList TMainFixture::ActivityLines() {
 
 int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type, TProxyStatus status,
                  const QString &address) {
-    store.AddProxy(address, port, type);
-    TDataTable &t = store.cdsProxies();
-    t.Last();
-    TProxData rec;
-    rec.FUID = t.FieldByName("UID").AsInteger();
-    rec.FSpeed = status == TProxyStatus::psAvailable ? 250 : 0;
-    store.UpdateProxyStatus(rec, status);
-    return rec.FUID;
-}
-
-int32_t AddChain(TdmProxyData &store, const QString &name, uint16_t port,
-                 const std::vector<int32_t> &proxies) {
-    TDataTable &c = store.cdsChainedProxies();
-    c.Append();
-    c.FieldByName("Desc").SetAsString(name);
-    c.FieldByName("LocalServerPort").SetAsInteger(port);
-    c.Post();
-    const int32_t uid = c.FieldByName("UID").AsInteger();
-    for (int32_t p : proxies)
-        store.AddChainedItem(uid, p);
-    store.SaveData();
-    return uid;
+    return SeedProxy(store, port, type, status, address,
+                     status == TProxyStatus::psAvailable ? 250 : 0);
 }
 
 namespace {
-
-int ConnectLoopback(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 bool ReadExact(int fd, unsigned char *buf, size_t n) {
     size_t got = 0;

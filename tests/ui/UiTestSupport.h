@@ -6,6 +6,7 @@
 #include "engine/dmSocksMgr.h"
 #include "store/dmProxyData.h"
 #include "tests/check/CheckTestSupport.h" // PrintTo for QString
+#include "tests/common/StoreSeed.h"
 #include "ui/UiPrompts.h"
 #include "ui/frmMain.h"
 
@@ -36,7 +37,9 @@ public:
 };
 
 // Handles events until done() or the bound; returns done().
-bool Pump(const std::function<bool()> &done, int timeoutMs = 10000);
+inline bool Pump(const std::function<bool()> &done, int timeoutMs = 10000) {
+    return PumpUntil(done, timeoutMs);
+}
 // Handles pending events for a short while.
 void PumpFor(int ms);
 // Runs an event loop for a short while, so that it also falls idle.
@@ -70,11 +73,10 @@ private:
     std::unique_ptr<TfrmMain> FWindow;
 };
 
-// Store helpers for seeding.
+// A proxy for seeding; one that is "OK" was checked in 250 ms. Chains are
+// seeded with SeedChain.
 int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type, TProxyStatus status,
                  const QString &address = QStringLiteral("127.0.0.1"));
-int32_t AddChain(TdmProxyData &store, const QString &name, uint16_t port,
-                 const std::vector<int32_t> &proxies);
 // A SOCKS 5 CONNECT to 127.0.0.1:destPort through 127.0.0.1:port; the open
 // socket on success (reply 0), -1 otherwise.
 int Socks5Connect(uint16_t port, uint16_t destPort);

@@ -8,14 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <arpa/inet.h>
-#include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -51,37 +46,9 @@ int RunToEnd(const std::vector<std::string> &args, const QString &home) {
     return p.WaitExit(60000);
 }
 
-int Connect(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool WaitAcceptingPort(uint16_t port, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        const int fd = Connect(port);
-        if (fd >= 0) {
-            ::close(fd);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 // SOCKS 5 CONNECT to 127.0.0.1:dest through the chain, then a round trip.
 std::string RoundTrip(uint16_t chainPort, uint16_t dest, const std::string &text) {
-    const int fd = Connect(chainPort);
+    const int fd = ConnectLoopback(chainPort);
     if (fd < 0)
         return "no connection";
     const unsigned char greet[] = {5, 1, 0};
@@ -131,11 +98,11 @@ TEST(WindowProgram, OpensTheWindowAndRunsAChainMadeOnTheCommandLine) {
     TVelmoraProcess window({}, home.path());
     QDir::setCurrent(previous);
 
-    ASSERT_TRUE(WaitAcceptingPort(chainPort, 20000)) << window.Lines().join('\n').toStdString();
+    ASSERT_TRUE(WaitAccepting(chainPort, 20000)) << window.Lines().join('\n').toStdString();
     EXPECT_EQ(RoundTrip(chainPort, echo.Port(), "through the window's chain"),
               "through the window's chain");
     EXPECT_EQ(window.Terminate(20000), 0); // closes the window, which stops the chain
-    EXPECT_FALSE(WaitAcceptingPort(chainPort, 200));
+    EXPECT_FALSE(WaitAccepting(chainPort, 200));
 }
 
 TEST(WindowProgram, WithoutADisplayItRunsHeadless) {

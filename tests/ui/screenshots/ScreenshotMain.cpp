@@ -99,9 +99,9 @@ int main(int argc, char **argv) {
         AddProxy(s, hop.Port(), TProxyType::ptUnknown, TProxyStatus::psUnknown);
         AddProxy(s, 1080, TProxyType::ptSOCKS5, TProxyStatus::psUnknown, "192.0.2.10");
         AddProxy(s, 3128, TProxyType::ptHTTP, TProxyStatus::psUnavailable, "198.51.100.7");
-        const int32_t work = AddChain(s, "Work", workPort, {fast});
+        const int32_t work = SeedChain(s, "Work", workPort, {fast});
         workUID = work;
-        AddChain(s, "Backup", backupPort, {fast, dead});
+        SeedChain(s, "Backup", backupPort, {fast, dead});
         AddProgram(s, "firefox", work, workPort);
         AddProgram(s, "thunderbird", work, workPort);
     });
