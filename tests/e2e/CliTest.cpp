@@ -99,20 +99,7 @@ TEST_F(CliTest, CheckReportsEachResultThenDone) {
     if (!TMicrosocksPeer::Available())
         GTEST_SKIP() << "microsocks is needed";
     TMicrosocksPeer socks5;
-    servertest::TLoopbackServer page([](TSocket &client) {
-        std::string request;
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            const size_t got = client.ReadSome(buffer, sizeof buffer);
-            if (got == 0)
-                return;
-            request.append(buffer, got);
-        }
-        client.WriteAll(
-            "HTTP/1.1 200 OK\r\nContent-Length: 9\r\nConnection: close\r\n\r\n127.0.0.1");
-        client.ShutdownWrite();
-        servertest::ReadAll(client, SIZE_MAX, 5000);
-    });
+    servertest::TLoopbackServer page(servertest::HttpPageBody("127.0.0.1"));
     const uint16_t closed = FreeLoopbackPort();
     Run({"import",
          File(

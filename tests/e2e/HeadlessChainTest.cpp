@@ -4,6 +4,7 @@
 // serves port 9999 alone, and SIGHUP restarts its chains from the store.
 #include "store/dmProxyData.h"
 #include "tests/common/Peers.h"
+#include "tests/common/StoreSeed.h"
 #include "tests/e2e/VelmoraProcess.h"
 #include "tests/engine/ServerTestSupport.h"
 
@@ -26,24 +27,9 @@ const std::string &BigBody() {
 }
 
 TLoopbackServer::TBody HttpServer() {
-    return [](TSocket &client) {
-        std::string request;
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            const size_t got = client.ReadSome(buffer, sizeof buffer);
-            if (got == 0)
-                return;
-            request.append(buffer, got);
-        }
-        const bool big = request.rfind("GET /big ", 0) == 0;
-        const std::string small = "hello through the chain\n";
-        const std::string &body = big ? BigBody() : small;
-        client.WriteAll("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                        "\r\nConnection: close\r\n\r\n");
-        client.WriteAll(body);
-        client.ShutdownWrite();
-        servertest::ReadAll(client, SIZE_MAX, 5000);
-    };
+    return servertest::HttpPageBody([](const std::string &path) {
+        return path == "/big" ? BigBody() : std::string("hello through the chain\n");
+    });
 }
 
 // A data folder with the three proxies (all "OK") in one chain on `port`,
@@ -53,25 +39,12 @@ struct TDataHome {
     QString Folder() const { return Dir.path() + "/VelmoraAnonymizer/"; }
 
     int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type) {
-        store.AddProxy("127.0.0.1", port, type);
-        store.cdsProxies().Last();
-        TProxData rec;
-        rec.FUID = store.cdsProxies().FieldByName("UID").AsInteger();
-        store.UpdateProxyStatus(rec, TProxyStatus::psAvailable);
-        return rec.FUID;
+        return SeedProxy(store, port, type);
     }
 
     void AddChain(TdmProxyData &store, const QString &name, uint16_t port,
                   const std::vector<int32_t> &proxies) {
-        TDataTable &c = store.cdsChainedProxies();
-        c.Append();
-        c.FieldByName("Desc").SetAsString(name);
-        c.FieldByName("LocalServerPort").SetAsInteger(port);
-        c.Post();
-        const int32_t uid = c.FieldByName("UID").AsInteger();
-        for (int32_t p : proxies)
-            store.AddChainedItem(uid, p);
-        store.SaveData();
+        SeedChain(store, name, port, proxies);
     }
 };
 
@@ -183,15 +156,7 @@ TEST(HeadlessChain, CurlThroughThreeRealProxiesInOrder) {
     // A first proxy that refuses: SOCKS 5 code 4, SOCKS 4 reply 91.
     {
         TSocket s = TSocket::Connect("127.0.0.1", refusingPort, 2000);
-        const unsigned char greet[] = {5, 1, 0};
-        s.WriteAll(greet, 3);
-        unsigned char method[2];
-        s.ReadExact(method, 2);
-        const unsigned char req[] = {5, 1, 0, 1, 127, 0, 0, 1, 0, 80};
-        s.WriteAll(req, sizeof req);
-        unsigned char reply[10];
-        s.ReadExact(reply, 10);
-        EXPECT_EQ(reply[1], 4);
+        EXPECT_EQ(servertest::Socks5Connect(s, 80), 4);
     }
     {
         TSocket s = TSocket::Connect("127.0.0.1", refusingPort, 2000);

@@ -5,6 +5,8 @@
 #include "engine/dmSocksMgr.h"
 #include "store/dmProxyData.h"
 #include "tests/common/Peers.h"
+#include "tests/common/StoreSeed.h"
+#include "tests/engine/ServerTestSupport.h"
 
 #include <QStringList>
 #include <QTemporaryDir>
@@ -17,6 +19,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using servertest::Socks5Connect;
 
 // Lines and reports collected from several threads.
 struct TLog {
@@ -66,52 +69,13 @@ struct TStoreFixture {
     }
 
     int32_t AddProxy(uint16_t port, TProxyType type, TProxyStatus status) {
-        Store->AddProxy("127.0.0.1", port, type);
-        TDataTable &t = Store->cdsProxies();
-        t.Last();
-        const int32_t uid = t.FieldByName("UID").AsInteger();
-        TProxData rec;
-        rec.FUID = uid;
-        Store->UpdateProxyStatus(rec, status);
-        return uid;
+        return VelmoraTest::SeedProxy(*Store, port, type, status);
     }
 
     int32_t AddChain(const QString &name, uint16_t port, const std::vector<int32_t> &proxies) {
-        TDataTable &c = Store->cdsChainedProxies();
-        c.Append();
-        c.FieldByName("Desc").SetAsString(name);
-        c.FieldByName("LocalServerPort").SetAsInteger(port);
-        c.Post();
-        const int32_t uid = c.FieldByName("UID").AsInteger();
-        for (int32_t p : proxies)
-            Store->AddChainedItem(uid, p);
-        Store->SaveData();
-        return uid;
+        return VelmoraTest::SeedChain(*Store, name, port, proxies);
     }
 };
-
-// SOCKS 5 CONNECT to 127.0.0.1:destPort through the server at port; returns
-// the reply code, leaving the socket open for the tunnel.
-int Socks5Connect(TSocket &s, uint16_t destPort) {
-    const unsigned char greet[] = {5, 1, 0};
-    s.WriteAll(greet, sizeof greet);
-    unsigned char method[2];
-    s.ReadExact(method, 2);
-    const unsigned char req[] = {5,
-                                 1,
-                                 0,
-                                 1,
-                                 127,
-                                 0,
-                                 0,
-                                 1,
-                                 static_cast<unsigned char>(destPort >> 8),
-                                 static_cast<unsigned char>(destPort & 0xFF)};
-    s.WriteAll(req, sizeof req);
-    unsigned char reply[10];
-    s.ReadExact(reply, 10);
-    return reply[1];
-}
 
 std::string EchoBack(TSocket &s, const std::string &text) {
     s.WriteAll(text);

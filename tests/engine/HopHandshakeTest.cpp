@@ -11,6 +11,7 @@
 #include "platform/Error.h"
 #include "store/ChainedProxyData.h"
 #include "tests/engine/HopScriptedPeer.h"
+#include "tests/engine/ServerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -19,12 +20,7 @@
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s += char(v);
-    return s;
-}
+using servertest::Bytes;
 
 struct TReport {
     void *Sender;

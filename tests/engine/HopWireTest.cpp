@@ -11,17 +11,13 @@
 #include "engine/Socks5Reply.h"
 #include "engine/Socks5Request.h"
 #include "platform/Error.h"
+#include "tests/engine/ServerTestSupport.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s += char(v);
-    return s;
-}
+using servertest::Bytes;
 
 // Feeds the whole input at once; returns how much the decoder took.
 template <class TDecoder> size_t FeedAll(TDecoder &d, const std::string &input) {

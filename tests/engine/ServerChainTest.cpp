@@ -22,21 +22,6 @@ using namespace servertest;
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string out;
-    for (int v : values)
-        out.push_back(static_cast<char>(v));
-    return out;
-}
-
-std::string Port16(uint16_t port) {
-    return Bytes({port >> 8, port & 0xff});
-}
-
-std::string Socks5ToLoopback(uint8_t command, uint16_t port) {
-    return Bytes({5, 1, 0, 5, command, 0, 1, 127, 0, 0, 1}) + Port16(port);
-}
-
 std::string Socks4ToLoopback(uint8_t command, uint16_t port) {
     return Bytes({4, command}) + Port16(port) + Bytes({127, 0, 0, 1, 0});
 }

@@ -1,8 +1,8 @@
 #pragma once
 // Loopback plumbing shared by the relay and server tests: connected socket
 // pairs, a small HTTP server, a receive-then-send server, outside programs
-// (curl, proxychains4) run with a bounded wait, and the thread count of this
-// process.
+// (curl, proxychains4) run with a bounded wait, SOCKS client steps, and the
+// thread count of this process.
 
 #include "platform/Socket.h"
 
@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <initializer_list>
 #include <list>
 #include <mutex>
 #include <netinet/in.h>
@@ -190,14 +191,13 @@ private:
     std::atomic<int> FAccepted{0};
 };
 
-// A minimal HTTP/1.0 server: "/big" answers 3 MB of pattern bytes, every
-// other path "hello from the loopback server".
-inline std::string BigBody() {
-    return Pattern(3 * 1024 * 1024, 7);
-}
+// A minimal HTTP/1.0 server: reads the request head and answers "200 OK"
+// with the body that `page` gives for the request's path, then closes its
+// side and waits (bounded) for the client to close.
+using TPage = std::function<std::string(const std::string &path)>;
 
-inline TLoopbackServer::TBody HttpBody() {
-    return [](TSocket &client) {
+inline TLoopbackServer::TBody HttpPageBody(TPage page) {
+    return [page = std::move(page)](TSocket &client) {
         std::string request;
         char buffer[4096];
         while (request.find("\r\n\r\n") == std::string::npos) {
@@ -206,8 +206,10 @@ inline TLoopbackServer::TBody HttpBody() {
                 return;
             request.append(buffer, got);
         }
-        const bool big = request.rfind("GET /big ", 0) == 0;
-        const std::string body = big ? BigBody() : std::string("hello from the loopback server");
+        // "GET /path HTTP/1.1": the path is the second word.
+        const size_t from = request.find(' ') + 1;
+        const std::string path = request.substr(from, request.find(' ', from) - from);
+        const std::string body = page(path);
         client.WriteAll("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
                         "Content-Length: " +
                         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n");
@@ -215,6 +217,23 @@ inline TLoopbackServer::TBody HttpBody() {
         client.ShutdownWrite();
         ReadAll(client, SIZE_MAX, 5000); // until the client closes
     };
+}
+
+// The same body for every path.
+inline TLoopbackServer::TBody HttpPageBody(const std::string &body) {
+    return HttpPageBody([body](const std::string &) { return body; });
+}
+
+// "/big" answers 3 MB of pattern bytes, every other path "hello from the
+// loopback server".
+inline std::string BigBody() {
+    return Pattern(3 * 1024 * 1024, 7);
+}
+
+inline TLoopbackServer::TBody HttpBody() {
+    return HttpPageBody([](const std::string &path) {
+        return path == "/big" ? BigBody() : std::string("hello from the loopback server");
+    });
 }
 
 // Receives until end of stream, then sends back `replySize` pattern bytes
@@ -330,6 +349,40 @@ inline TRunResult RunProgram(const std::vector<std::string> &args, int timeoutMs
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return result;
+}
+
+// Bytes from small numbers, for hand-made protocol messages.
+inline std::string Bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (int v : values)
+        out.push_back(static_cast<char>(v));
+    return out;
+}
+
+// A port in network byte order.
+inline std::string Port16(uint16_t port) {
+    return Bytes({port >> 8, port & 0xff});
+}
+
+// SOCKS 5 greeting (no authentication) and a request for 127.0.0.1:port,
+// sent together.
+inline std::string Socks5ToLoopback(uint8_t command, uint16_t port) {
+    return Bytes({5, 1, 0, 5, command, 0, 1, 127, 0, 0, 1}) + Port16(port);
+}
+
+// SOCKS 5 CONNECT to 127.0.0.1:destPort through the SOCKS server `s` is
+// connected to, step by step; returns the reply code. The socket stays open
+// for the tunnel.
+inline int Socks5Connect(TSocket &s, uint16_t destPort) {
+    const unsigned char greet[] = {5, 1, 0};
+    s.WriteAll(greet, sizeof greet);
+    unsigned char method[2];
+    s.ReadExact(method, 2);
+    const std::string request = Bytes({5, 1, 0, 1, 127, 0, 0, 1}) + Port16(destPort);
+    s.WriteAll(request);
+    unsigned char reply[10];
+    s.ReadExact(reply, 10);
+    return reply[1];
 }
 
 // A port nobody listens on right now (on 127.0.0.1).

@@ -13,22 +13,6 @@ using namespace servertest;
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string out;
-    for (int v : values)
-        out.push_back(static_cast<char>(v));
-    return out;
-}
-
-std::string Port16(uint16_t port) {
-    return Bytes({port >> 8, port & 0xff});
-}
-
-// SOCKS 5 greeting (no authentication) and a request for 127.0.0.1:port.
-std::string Socks5ToLoopback(uint8_t command, uint16_t port) {
-    return Bytes({5, 1, 0, 5, command, 0, 1, 127, 0, 0, 1}) + Port16(port);
-}
-
 class SocksServer : public testing::Test {
 protected:
     void SetUp() override {

@@ -6,6 +6,7 @@
 #include "engine/ChainManager.h"
 #include "store/dmProxyData.h"
 #include "tests/common/Peers.h"
+#include "tests/common/StoreSeed.h"
 #include "tests/engine/ServerTestSupport.h"
 
 #include <QStringList>
@@ -47,27 +48,13 @@ public:
     ~TChainBench() { Mgr.StopAllServices(false); }
 
     int32_t AddProxy(uint16_t port, TProxyType type) {
-        Store->AddProxy("127.0.0.1", port, type);
-        TDataTable &t = Store->cdsProxies();
-        t.Last();
-        TProxData rec;
-        rec.FUID = t.FieldByName("UID").AsInteger();
-        Store->UpdateProxyStatus(rec, TProxyStatus::psAvailable);
-        return rec.FUID;
+        return VelmoraTest::SeedProxy(*Store, port, type);
     }
 
     // A chain through `proxies` on a free port, admitted and listening.
     uint16_t StartChain(const std::vector<int32_t> &proxies) {
         const uint16_t port = VelmoraTest::FreeLoopbackPort();
-        TDataTable &c = Store->cdsChainedProxies();
-        c.Append();
-        c.FieldByName("Desc").SetAsString(QStringLiteral("fault"));
-        c.FieldByName("LocalServerPort").SetAsInteger(port);
-        c.Post();
-        const int32_t uid = c.FieldByName("UID").AsInteger();
-        for (int32_t p : proxies)
-            Store->AddChainedItem(uid, p);
-        Store->SaveData();
+        const int32_t uid = VelmoraTest::SeedChain(*Store, QStringLiteral("fault"), port, proxies);
         EXPECT_GE(Mgr.Add(uid), 0);
         EXPECT_TRUE(Mgr.StartAService(uid, false));
         return port;
@@ -104,28 +91,7 @@ private:
     std::vector<TReport> FReports;
 };
 
-// SOCKS 5 CONNECT to 127.0.0.1:destPort through the SOCKS server at `port`;
-// returns the reply code. The socket stays open for the tunnel.
-inline int Socks5Connect(TSocket &s, uint16_t destPort) {
-    const unsigned char greet[] = {5, 1, 0};
-    s.WriteAll(greet, sizeof greet);
-    unsigned char method[2];
-    s.ReadExact(method, 2);
-    const unsigned char req[] = {5,
-                                 1,
-                                 0,
-                                 1,
-                                 127,
-                                 0,
-                                 0,
-                                 1,
-                                 static_cast<unsigned char>(destPort >> 8),
-                                 static_cast<unsigned char>(destPort & 0xFF)};
-    s.WriteAll(req, sizeof req);
-    unsigned char reply[10];
-    s.ReadExact(reply, 10);
-    return reply[1];
-}
+using servertest::Socks5Connect;
 
 // Ends the connection with a reset instead of an orderly close.
 inline void Reset(TSocket &s) {
