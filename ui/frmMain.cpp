@@ -3,6 +3,7 @@
 #include "anonymize/AnonymHandOff.h"
 #include "engine/dmSocksMgr.h"
 #include "store/dmProxyData.h"
+#include "ui/FormParts.h"
 #include "ui/MainDialogs.h"
 #include "ui/ProxyListView.h"
 #include "ui/UiPrompts.h"
@@ -438,11 +439,7 @@ void TfrmMain::UpdateActions() {
 }
 
 void TfrmMain::Guard(const std::function<void()> &command) {
-    try {
-        command();
-    } catch (const std::exception &e) {
-        FPrompts.ShowError(QString::fromUtf8(e.what()));
-    }
+    TFormParts::Guard(FPrompts, command);
 }
 
 bool TfrmMain::event(QEvent *e) {
