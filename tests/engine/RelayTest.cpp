@@ -1,7 +1,8 @@
 // The relay between two real loopback TCP connections, through pooled pipes
 // (splice) and through buffers: no byte lost when a side sends and closes at
 // once, half-closes carried both ways, a large transfer in both directions at
-// once, the idle time-out, and a relay woken from another thread.
+// once, a receiver that stops reading, the idle time-out, and a relay woken
+// from another thread.
 
 #include "ServerTestSupport.h"
 
@@ -172,6 +173,74 @@ TEST_P(RelayTest, LargeTransferBothWaysAtOnce) {
     EXPECT_TRUE(rig.WaitEnded());
     EXPECT_EQ(rig.Relay().BytesAToB(), size);
     EXPECT_EQ(rig.Relay().BytesBToA(), size);
+}
+
+// A receiver that stops reading after a fast start, long enough for every
+// queue on the way to fill, then reads on: the relay waits without losing or
+// reordering a byte, and carries the end of the stream after the backlog.
+TEST_P(RelayTest, StalledReceiverGetsEveryByteInOrderWhenItReadsAgain) {
+    const std::string block = Pattern(1024 * 1024, 11);
+    const size_t before = 64 * block.size();
+    std::promise<void> paused;
+    std::promise<void> resume;
+    std::promise<std::pair<size_t, bool>> received; // bytes, all in order
+    TLoopbackServer server([&](TSocket &s) {
+        size_t got = 0;
+        bool inOrder = true;
+        std::string piece(64 * 1024, '\0');
+        bool pausedYet = false;
+        for (;;) {
+            if (!pausedYet && got >= before) {
+                pausedYet = true;
+                paused.set_value();
+                resume.get_future().wait();
+            }
+            const size_t want = pausedYet ? piece.size() : std::min(piece.size(), before - got);
+            const ssize_t n = ::recv(s.Fd(), piece.data(), want, 0);
+            if (n <= 0)
+                break;
+            for (ssize_t i = 0; i < n; ++i)
+                inOrder = inOrder && piece[i] == block[(got + i) % block.size()];
+            got += static_cast<size_t>(n);
+        }
+        received.set_value({got, inOrder});
+    });
+    TRelayRig rig(GetParam(), server);
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> sent{0};
+    std::thread sender([&] {
+        try {
+            while (!stop) {
+                rig.Client.WriteAll(block);
+                sent += block.size();
+            }
+            rig.Client.ShutdownWrite();
+        } catch (const std::exception &) {
+        }
+    });
+    auto pausedFuture = paused.get_future();
+    ASSERT_EQ(pausedFuture.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+
+    // Let the queues fill: the sender stops making progress.
+    size_t last = SIZE_MAX;
+    int steady = 0;
+    for (int look = 0; look < 100 && steady < 4; ++look) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const size_t now = sent.load();
+        steady = now == last ? steady + 1 : 0;
+        last = now;
+    }
+    EXPECT_GE(steady, 4) << "the sender never had to wait";
+
+    stop = true;
+    resume.set_value();
+    sender.join();
+    auto receivedFuture = received.get_future();
+    ASSERT_EQ(receivedFuture.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    const auto [got, inOrder] = receivedFuture.get();
+    EXPECT_EQ(got, sent.load());
+    EXPECT_TRUE(inOrder);
+    EXPECT_TRUE(rig.WaitEnded());
 }
 
 TEST_P(RelayTest, IdleTimeoutEndsOnlyAQuietRelay) {
