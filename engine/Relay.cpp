@@ -3,6 +3,7 @@
 #include "engine/PipePool.h"
 #include "platform/Error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -33,6 +34,11 @@ void SetNonBlocking(int fd) {
 int64_t NowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t NowNs() {
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Writing to a socket whose peer has gone raises SIGPIPE from splice(). The
@@ -80,7 +86,10 @@ struct TRelay::TDirection {
     TPipePool::TPipe Pipe;             // while borrowed
     char *Buffer = nullptr;            // the buffer in use when no pipe is
     size_t BufferOffset = 0;           // start of the held bytes in Buffer
-    std::unique_ptr<char[]> OwnBuffer; // fallback when the pool had no pipe
+    std::unique_ptr<char[]> OwnBuffer; // while copying, or when the pool had no pipe
+    bool Copying = false;              // running slow: through OwnBuffer, not a pipe
+    uint64_t SampleFrom = 0;           // bytes moved when the current rate sample began
+    int64_t SampleStartNs = 0;         // its start; 0 before the first sample
 
     bool Done() const { return Dead || (SrcEnded && Pending == 0 && ShutdownSent); }
     bool WantsRead() const { return !Dead && !SrcEnded && Pending == 0; }
@@ -88,6 +97,8 @@ struct TRelay::TDirection {
 };
 
 TRelay::TRelay(TPipePool *pipes) : FPipes(pipes) {}
+
+TRelay::TRelay(TPipePool *pipes, const THandOff &handOff) : FPipes(pipes), FHandOff(handOff) {}
 
 TRelay::~TRelay() = default;
 
@@ -110,17 +121,37 @@ void TRelay::Prepare() {
 bool TRelay::EnsureHolder(TDirection &d) {
     if (d.Pipe.ReadFd >= 0 || d.Buffer)
         return true;
-    if (FPipes) {
-        if (FPipes->Borrow(d.Pipe))
-            return true;
-        // No pipe to be had: this direction goes on through a buffer.
-        if (!d.OwnBuffer)
-            d.OwnBuffer.reset(new (std::nothrow) char[BufferSize]);
-        d.Buffer = d.OwnBuffer.get();
+    if (!FPipes) {
+        d.Buffer = FBuffers[d.Index].get();
         return d.Buffer != nullptr;
     }
-    d.Buffer = FBuffers[d.Index].get();
-    return d.Buffer != nullptr;
+    if (!d.Copying && FPipes->Borrow(d.Pipe))
+        return true;
+    // Copying, or no pipe to be had: this direction goes on through a buffer.
+    if (!d.OwnBuffer)
+        d.OwnBuffer.reset(new (std::nothrow) char[BufferSize]);
+    d.Buffer = d.OwnBuffer.get();
+    if (d.Buffer)
+        return true;
+    // No memory for a buffer: a pipe does as well.
+    return d.Copying && FPipes->Borrow(d.Pipe);
+}
+
+// Ends a rate sample of the direction once it has moved SampleBytes, and
+// decides from the rate whether it copies or splices from now on.
+void TRelay::TakeSample(TDirection &d) {
+    const uint64_t moved = FBytes[d.Index] - d.SampleFrom;
+    if (moved < FHandOff.SampleBytes)
+        return;
+    const int64_t now = NowNs();
+    if (d.SampleStartNs != 0) {
+        const double rate = static_cast<double>(moved) * 1e9 /
+                            static_cast<double>(std::max<int64_t>(now - d.SampleStartNs, 1));
+        if (d.Copying ? rate > FHandOff.SpliceAbove : rate < FHandOff.CopyBelow)
+            d.Copying = !d.Copying;
+    }
+    d.SampleFrom = FBytes[d.Index];
+    d.SampleStartNs = now;
 }
 
 // Reads from Src into the holder. True when something happened (bytes or the
@@ -135,7 +166,8 @@ bool TRelay::Fill(TDirection &d, TDirection &reverse) {
     }
     ssize_t got;
     if (d.Pipe.ReadFd >= 0) {
-        if (d.Pending >= d.Pipe.Capacity)
+        // A direction gone slow lets its pipe drain, then copies.
+        if (d.Pending >= d.Pipe.Capacity || d.Copying)
             return false;
         do
             got = ::splice(d.Src, nullptr, d.Pipe.WriteFd, nullptr, d.Pipe.Capacity - d.Pending,
@@ -177,6 +209,8 @@ bool TRelay::Drain(TDirection &d) {
         do
             sent = ::send(d.Dst, d.Buffer + d.BufferOffset, d.Pending, MSG_NOSIGNAL);
         while (sent < 0 && errno == EINTR);
+        if (sent > 0)
+            FCopied += static_cast<uint64_t>(sent);
     }
     if (sent > 0) {
         d.Pending -= static_cast<size_t>(sent);
@@ -205,15 +239,20 @@ bool TRelay::Pump(TDirection &d, TDirection &reverse, bool readable, bool writab
         moved = true;
         readable = writable = true;
     }
+    if (moved && FPipes)
+        TakeSample(d);
     if (d.Pending == 0 || d.Dead) {
         // An empty pipe goes back to the pool; one with bytes stuck in it
-        // (dead direction) is closed.
+        // (dead direction) is closed. A buffer is kept only while the
+        // direction copies and goes on.
         if (d.Pipe.ReadFd >= 0)
             FPipes->Return(d.Pipe, d.Pending == 0);
         d.Buffer = nullptr;
         d.BufferOffset = 0;
         if (d.Dead)
             d.Pending = 0;
+        if (!d.Copying || d.Dead || d.SrcEnded)
+            d.OwnBuffer.reset();
     }
     if (d.SrcEnded && d.Pending == 0 && !d.ShutdownSent && !d.Dead) {
         ::shutdown(d.Dst, SHUT_WR);

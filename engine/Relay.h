@@ -10,6 +10,14 @@
 // (pipes are borrowed only while bytes are in flight), otherwise through two
 // 64 KiB buffers. Shutting both sockets down from another thread ends a
 // running relay at once.
+//
+// With a pool, each direction also watches its own rate and copies through a
+// buffer while it runs slow. Splicing saves the copy, but hands on pages the
+// sender wrote many megabytes earlier, long gone from the cache; a slow
+// receiver on this machine (a local proxy reading in small pieces) then pays
+// for the misses. Below the copy rate the copy costs little CPU and gives the
+// receiver data that is still warm; above the splice rate the direction goes
+// back to splicing.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,8 +34,18 @@ public:
 
     static constexpr size_t BufferSize = 64 * 1024;
 
+    // When a direction with pipes switches between splicing and copying: its
+    // rate is taken over every `SampleBytes` it moves (the first sample,
+    // which covers the start-up burst, only starts the clock).
+    struct THandOff {
+        uint64_t SampleBytes = 8 * 1024 * 1024;
+        double CopyBelow = 250e6;   // bytes per second
+        double SpliceAbove = 400e6; // bytes per second
+    };
+
     // pipes: the pool to borrow pipes from; null relays through buffers.
     explicit TRelay(TPipePool *pipes = nullptr);
+    TRelay(TPipePool *pipes, const THandOff &handOff);
     ~TRelay();
     TRelay(const TRelay &) = delete;
     TRelay &operator=(const TRelay &) = delete;
@@ -46,6 +64,8 @@ public:
 
     uint64_t BytesAToB() const { return FBytes[0]; }
     uint64_t BytesBToA() const { return FBytes[1]; }
+    // Bytes that went through a buffer rather than a pipe, both directions.
+    uint64_t BytesCopied() const { return FCopied; }
 
 private:
     struct TDirection;
@@ -54,9 +74,12 @@ private:
     bool Fill(TDirection &d, TDirection &reverse);
     bool Drain(TDirection &d);
     bool EnsureHolder(TDirection &d);
+    void TakeSample(TDirection &d);
 
     TPipePool *FPipes;
+    THandOff FHandOff;
     bool FPrepared = false;
     std::unique_ptr<char[]> FBuffers[2];
     uint64_t FBytes[2] = {0, 0};
+    uint64_t FCopied = 0;
 };

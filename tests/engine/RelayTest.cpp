@@ -23,8 +23,9 @@ enum class TMode { Pipes, Buffers };
 // client <-> [A relay B] <-> server
 class TRelayRig {
 public:
-    TRelayRig(TMode mode, TLoopbackServer &server, int idleTimeoutMs = 0)
-        : FPool(mode == TMode::Pipes ? new TPipePool() : nullptr), FRelay(FPool.get()) {
+    TRelayRig(TMode mode, TLoopbackServer &server, int idleTimeoutMs = 0,
+              const TRelay::THandOff &handOff = TRelay::THandOff())
+        : FPool(mode == TMode::Pipes ? new TPipePool() : nullptr), FRelay(FPool.get(), handOff) {
         TSocketPair pair = LoopbackPair();
         Client = std::move(pair.Near);
         FA = std::move(pair.Far);
@@ -143,8 +144,10 @@ TEST_P(RelayTest, ServerHalfClosesFirstAndStillReceives) {
     EXPECT_TRUE(rig.WaitEnded());
 }
 
-TEST_P(RelayTest, LargeTransferBothWaysAtOnce) {
-    const size_t size = 24 * 1024 * 1024;
+// Sends `size` bytes each way at once through a relay made by `makeRig`
+// and checks that both sides got them whole. Returns the bytes the relay
+// copied rather than spliced.
+template <class TMakeRig> uint64_t CheckBothWaysAtOnce(size_t size, TMakeRig makeRig) {
     const std::string up = Pattern(size, 8);
     const std::string down = Pattern(size, 9);
     std::promise<std::string> serverGot;
@@ -156,7 +159,8 @@ TEST_P(RelayTest, LargeTransferBothWaysAtOnce) {
         serverGot.set_value(ReadAll(s, SIZE_MAX, 60000));
         sender.join();
     });
-    TRelayRig rig(GetParam(), server);
+    std::unique_ptr<TRelayRig> made = makeRig(server);
+    TRelayRig &rig = *made;
     std::thread sender([&] {
         rig.Client.WriteAll(up);
         rig.Client.ShutdownWrite();
@@ -164,7 +168,10 @@ TEST_P(RelayTest, LargeTransferBothWaysAtOnce) {
     const std::string clientGot = ReadAll(rig.Client, SIZE_MAX, 60000);
     sender.join();
     auto future = serverGot.get_future();
-    ASSERT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "the server never got the end of the stream";
+        return 0;
+    }
     const std::string atServer = future.get();
     EXPECT_EQ(atServer.size(), size);
     EXPECT_EQ(Checksum(atServer), Checksum(up));
@@ -173,6 +180,13 @@ TEST_P(RelayTest, LargeTransferBothWaysAtOnce) {
     EXPECT_TRUE(rig.WaitEnded());
     EXPECT_EQ(rig.Relay().BytesAToB(), size);
     EXPECT_EQ(rig.Relay().BytesBToA(), size);
+    return rig.Relay().BytesCopied();
+}
+
+TEST_P(RelayTest, LargeTransferBothWaysAtOnce) {
+    CheckBothWaysAtOnce(24 * 1024 * 1024, [this](TLoopbackServer &server) {
+        return std::make_unique<TRelayRig>(GetParam(), server);
+    });
 }
 
 // A receiver that stops reading after a fast start, long enough for every
@@ -343,4 +357,68 @@ TEST(RelayPipes, PoolKeepsWithinItsBudget) {
     ASSERT_TRUE(pool.Borrow(again));
     EXPECT_EQ(again.Capacity, big);
     pool.Return(again);
+}
+
+// With pipes, a direction copies through a buffer while it runs slow and
+// splices again once it speeds up. Here every rate sample flips the choice,
+// so the relay switches again and again with bytes in flight both ways (a
+// sample longer than a pipe lets the pipe drain before the next flip).
+TEST(RelayHandOff, SwitchingBackAndForthLosesNoByte) {
+    TRelay::THandOff flip;
+    flip.SampleBytes = 2 * TPipePool::DefaultPipeSize;
+    flip.CopyBelow = 1e18; // any rate is slow: splicing turns to copying
+    flip.SpliceAbove = 0;  // and any rate is fast: copying turns to splicing
+    const size_t size = 24 * 1024 * 1024;
+    const uint64_t copied = CheckBothWaysAtOnce(size, [&](TLoopbackServer &server) {
+        return std::make_unique<TRelayRig>(TMode::Pipes, server, 0, flip);
+    });
+    EXPECT_GT(copied, 0u);
+    EXPECT_LT(copied, 2 * size); // and some spliced
+}
+
+TEST(RelayHandOff, SlowReceiverIsServedByCopyingAndAFastOneBySplicing) {
+    TRelay::THandOff handOff;
+    handOff.SampleBytes = 512 * 1024;
+    handOff.CopyBelow = 100e6; // bytes per second
+    handOff.SpliceAbove = 200e6;
+    // Enough that the slow receiver is still reading when the socket buffers
+    // on the way have filled.
+    const size_t size = 16 * 1024 * 1024;
+    const std::string data = Pattern(size, 12);
+    for (const bool slow : {true, false}) {
+        SCOPED_TRACE(slow ? "slow receiver" : "fast receiver");
+        TRelay::THandOff h = handOff;
+        if (!slow)
+            h.CopyBelow = 1e6; // whatever the machine, the fast receiver beats it
+        std::promise<std::string> got;
+        TLoopbackServer server([&](TSocket &s) {
+            if (slow) {
+                const int small = 64 * 1024;
+                ::setsockopt(s.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            }
+            std::string all;
+            std::string piece(64 * 1024, '\0');
+            for (;;) {
+                const ssize_t n = ::recv(s.Fd(), piece.data(), piece.size(), 0);
+                if (n <= 0)
+                    break;
+                all.append(piece.data(), static_cast<size_t>(n));
+                if (slow) // at most 32 MB/s
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            got.set_value(std::move(all));
+        });
+        TRelayRig rig(TMode::Pipes, server, 0, h);
+        rig.Client.WriteAll(data);
+        rig.Client.ShutdownWrite();
+        auto future = got.get_future();
+        ASSERT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+        EXPECT_EQ(Checksum(future.get()), Checksum(data));
+        rig.Client.Close();
+        ASSERT_TRUE(rig.WaitEnded());
+        if (slow)
+            EXPECT_GT(rig.Relay().BytesCopied(), 0u);
+        else
+            EXPECT_EQ(rig.Relay().BytesCopied(), 0u);
+    }
 }
