@@ -161,6 +161,7 @@ void TIdSocksServer::Start() {
         FConnectTimeoutMs = ConnectTimeoutMs;
         FBindTimeoutMs = BindAcceptTimeoutMs;
         FUsePipes = RelayThroughPipes;
+        FClientReceiveBuffer = ClientReceiveBuffer;
         FStackSize = ThreadStackSize;
         FSpareThreads = SpareThreads;
         FMaxIdleThreads = std::max(MaxIdleThreads, SpareThreads);
@@ -430,6 +431,11 @@ void TIdSocksServer::RelayConnection(TIdSocksServerContext &context, TRelay &rel
     if (!context.FEarlyData.empty()) {
         context.Outgoing().WriteAll(context.FEarlyData);
         context.FEarlyData.clear();
+    }
+    if (FClientReceiveBuffer > 0) {
+        // Best effort: a refusal leaves the kernel's own tuning.
+        ::setsockopt(context.Connection().Fd(), SOL_SOCKET, SO_RCVBUF, &FClientReceiveBuffer,
+                     sizeof FClientReceiveBuffer);
     }
     const TRelay::TEnd end =
         relay.Run(context.Connection().Fd(), context.Outgoing().Fd(), FSessionTimeoutMs);

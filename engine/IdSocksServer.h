@@ -61,6 +61,9 @@ public:
     size_t MaxIdleThreads = 16;      // threads kept for reuse after their client has gone
     int IdleThreadTimeoutMs = 30000; // a waiting thread beyond the spares ends after it; 0: never
     bool RelayThroughPipes = true;   // splice() through pooled pipes, else 64 KiB buffers
+    // Receive buffer (SO_RCVBUF) of a client's socket once its tunnel
+    // relays; 0 leaves it to the kernel's tuning.
+    int ClientReceiveBuffer = 0;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     static constexpr size_t DefaultThreadStackSize = 1024 * 1024;
@@ -165,6 +168,7 @@ private:
     int FConnectTimeoutMs = 0;
     int FBindTimeoutMs = 0;
     bool FUsePipes = true;
+    int FClientReceiveBuffer = 0;
     size_t FStackSize = DefaultThreadStackSize;
     size_t FSpareThreads = 0;
     size_t FMaxIdleThreads = 0;

@@ -8,6 +8,13 @@
 TLocalSOCKSServer::TLocalSOCKSServer() : FContextIDs(std::make_shared<TContextIDRegistry>()) {
     DefaultPort = 1080;
     ListenBacklog = 15;
+    // A chain's clients sit on this machine (or the local network): a small
+    // receive buffer covers their round trip. Left to the kernel it grows to
+    // megabytes while the chain behind is slower, and that backlog only
+    // ages the data out of the cache before the hops behind us touch it.
+    // Measured: chain port -> port 9999 -> sink about 6 % faster, the three
+    // outside proxies a little faster; port 9999 itself does better without.
+    ClientReceiveBuffer = 256 * 1024;
 }
 
 TLocalSOCKSServer::~TLocalSOCKSServer() {
