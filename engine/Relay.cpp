@@ -86,7 +86,7 @@ struct TRelay::TDirection {
     TPipePool::TPipe Pipe;             // while borrowed
     char *Buffer = nullptr;            // the buffer in use when no pipe is
     size_t BufferOffset = 0;           // start of the held bytes in Buffer
-    std::unique_ptr<char[]> OwnBuffer; // while copying, or when the pool had no pipe
+    std::unique_ptr<char[]> OwnBuffer; // while copying or the pool has no pipe, bytes in flight
     bool Copying = false;              // running slow: through OwnBuffer, not a pipe
     uint64_t SampleFrom = 0;           // bytes moved when the current rate sample began
     int64_t SampleStartNs = 0;         // its start; 0 before the first sample
@@ -243,16 +243,15 @@ bool TRelay::Pump(TDirection &d, TDirection &reverse, bool readable, bool writab
         TakeSample(d);
     if (d.Pending == 0 || d.Dead) {
         // An empty pipe goes back to the pool; one with bytes stuck in it
-        // (dead direction) is closed. A buffer is kept only while the
-        // direction copies and goes on.
+        // (dead direction) is closed. A buffer of its own goes too (cheap to
+        // make again), so an idle relay holds neither.
         if (d.Pipe.ReadFd >= 0)
             FPipes->Return(d.Pipe, d.Pending == 0);
         d.Buffer = nullptr;
         d.BufferOffset = 0;
         if (d.Dead)
             d.Pending = 0;
-        if (!d.Copying || d.Dead || d.SrcEnded)
-            d.OwnBuffer.reset();
+        d.OwnBuffer.reset();
     }
     if (d.SrcEnded && d.Pending == 0 && !d.ShutdownSent && !d.Dead) {
         ::shutdown(d.Dst, SHUT_WR);
