@@ -9,6 +9,8 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <new>
 #include <poll.h>
 #include <sys/socket.h>
@@ -147,8 +149,14 @@ void TRelay::TakeSample(TDirection &d) {
     if (d.SampleStartNs != 0) {
         const double rate = static_cast<double>(moved) * 1e9 /
                             static_cast<double>(std::max<int64_t>(now - d.SampleStartNs, 1));
-        if (d.Copying ? rate > FHandOff.SpliceAbove : rate < FHandOff.CopyBelow)
+        if (d.Copying ? rate > FHandOff.SpliceAbove : rate < FHandOff.CopyBelow) {
             d.Copying = !d.Copying;
+            // While copying, keep little unsent on the destination too, so
+            // that what its receiver reads was copied moments ago. 0 gives
+            // the system's default back.
+            const int lowat = d.Copying ? FHandOff.CopyNotSentLowat : 0;
+            ::setsockopt(d.Dst, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
+        }
     }
     d.SampleFrom = FBytes[d.Index];
     d.SampleStartNs = now;

@@ -39,8 +39,9 @@ public:
     // which covers the start-up burst, only starts the clock).
     struct THandOff {
         uint64_t SampleBytes = 8 * 1024 * 1024;
-        double CopyBelow = 250e6;   // bytes per second
-        double SpliceAbove = 400e6; // bytes per second
+        double CopyBelow = 250e6;          // bytes per second
+        double SpliceAbove = 400e6;        // bytes per second
+        int CopyNotSentLowat = 256 * 1024; // TCP_NOTSENT_LOWAT of the destination while copying
     };
 
     // pipes: the pool to borrow pipes from; null relays through buffers.
