@@ -88,7 +88,7 @@ struct TRelay::TDirection {
     TPipePool::TPipe Pipe;             // while borrowed
     char *Buffer = nullptr;            // the buffer in use when no pipe is
     size_t BufferOffset = 0;           // start of the held bytes in Buffer
-    std::unique_ptr<char[]> OwnBuffer; // while copying or the pool has no pipe, bytes in flight
+    std::unique_ptr<char[]> OwnBuffer; // while bytes are held, copying or short of pipes
     bool Copying = false;              // running slow: through OwnBuffer, not a pipe
     uint64_t SampleFrom = 0;           // bytes moved when the current rate sample began
     int64_t SampleStartNs = 0;         // its start; 0 before the first sample
@@ -129,9 +129,9 @@ bool TRelay::EnsureHolder(TDirection &d) {
     }
     if (!d.Copying && FPipes->Borrow(d.Pipe))
         return true;
-    // Copying, or no pipe to be had: this direction goes on through a buffer.
-    if (!d.OwnBuffer)
-        d.OwnBuffer.reset(new (std::nothrow) char[BufferSize]);
+    // Copying, or no pipe to be had: this direction goes on through a buffer
+    // of its own (given back with the last byte, see Pump).
+    d.OwnBuffer.reset(new (std::nothrow) char[BufferSize]);
     d.Buffer = d.OwnBuffer.get();
     if (d.Buffer)
         return true;
