@@ -144,10 +144,11 @@ TEST_P(RelayTest, ServerHalfClosesFirstAndStillReceives) {
     EXPECT_TRUE(rig.WaitEnded());
 }
 
-// Sends `size` bytes each way at once through a relay made by `makeRig`
-// and checks that both sides got them whole. Returns the bytes the relay
-// copied rather than spliced.
-template <class TMakeRig> uint64_t CheckBothWaysAtOnce(size_t size, TMakeRig makeRig) {
+// Sends `size` bytes each way at once through a relay and checks that both
+// sides got them whole. Returns the bytes the relay copied rather than
+// spliced.
+uint64_t CheckBothWaysAtOnce(size_t size, TMode mode,
+                             const TRelay::THandOff &handOff = TRelay::THandOff()) {
     const std::string up = Pattern(size, 8);
     const std::string down = Pattern(size, 9);
     std::promise<std::string> serverGot;
@@ -159,8 +160,7 @@ template <class TMakeRig> uint64_t CheckBothWaysAtOnce(size_t size, TMakeRig mak
         serverGot.set_value(ReadAll(s, SIZE_MAX, 60000));
         sender.join();
     });
-    std::unique_ptr<TRelayRig> made = makeRig(server);
-    TRelayRig &rig = *made;
+    TRelayRig rig(mode, server, 0, handOff);
     std::thread sender([&] {
         rig.Client.WriteAll(up);
         rig.Client.ShutdownWrite();
@@ -184,9 +184,7 @@ template <class TMakeRig> uint64_t CheckBothWaysAtOnce(size_t size, TMakeRig mak
 }
 
 TEST_P(RelayTest, LargeTransferBothWaysAtOnce) {
-    CheckBothWaysAtOnce(24 * 1024 * 1024, [this](TLoopbackServer &server) {
-        return std::make_unique<TRelayRig>(GetParam(), server);
-    });
+    CheckBothWaysAtOnce(24 * 1024 * 1024, GetParam());
 }
 
 // A receiver that stops reading after a fast start, long enough for every
@@ -369,9 +367,7 @@ TEST(RelayHandOff, SwitchingBackAndForthLosesNoByte) {
     flip.CopyBelow = 1e18; // any rate is slow: splicing turns to copying
     flip.SpliceAbove = 0;  // and any rate is fast: copying turns to splicing
     const size_t size = 24 * 1024 * 1024;
-    const uint64_t copied = CheckBothWaysAtOnce(size, [&](TLoopbackServer &server) {
-        return std::make_unique<TRelayRig>(TMode::Pipes, server, 0, flip);
-    });
+    const uint64_t copied = CheckBothWaysAtOnce(size, TMode::Pipes, flip);
     EXPECT_GT(copied, 0u);
     EXPECT_LT(copied, 2 * size); // and some spliced
 }
