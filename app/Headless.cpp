@@ -2,7 +2,7 @@
 
 #include "app/ConsoleOut.h"
 #include "app/SignalWatch.h"
-#include "engine/dmSocksMgr.h"
+#include "engine/chain/dmSocksMgr.h"
 #include "store/dmProxyData.h"
 
 #include <QCoreApplication>

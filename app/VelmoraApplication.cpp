@@ -1,6 +1,6 @@
 #include "app/VelmoraApplication.h"
 
-#include "ui/MainScreenLogic.h"
+#include "ui/logic/MainScreenLogic.h"
 
 #include <QMessageBox>
 #include <exception>

@@ -2,15 +2,15 @@
 
 #include "app/SignalWatch.h"
 #include "app/VelmoraApplication.h"
-#include "engine/dmSocksMgr.h"
+#include "engine/chain/dmSocksMgr.h"
 #include "platform/WorkerThread.h"
 #include "store/dmProxyData.h"
-#include "ui/Dialogs.h"
-#include "ui/MainScreenLogic.h"
-#include "ui/ThemeManager.h"
-#include "ui/WidgetPrompts.h"
-#include "ui/frmMain.h"
-#include "ui/frmSplash.h"
+#include "ui/logic/MainScreenLogic.h"
+#include "ui/windows/Dialogs.h"
+#include "ui/windows/ThemeManager.h"
+#include "ui/windows/WidgetPrompts.h"
+#include "ui/windows/frmMain.h"
+#include "ui/windows/frmSplash.h"
 
 #include <QDir>
 #include <QMessageBox>

@@ -8,8 +8,8 @@
 // that reads and discards them. CPU-seconds per GB of the relay is the CPU of
 // the whole process minus what the client and sink threads used themselves.
 
-#include "engine/PipePool.h"
-#include "engine/TempSocksServer.h"
+#include "engine/server/PipePool.h"
+#include "engine/server/TempSocksServer.h"
 #include "platform/Socket.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 #include "check/URLDownloadThd.h"
 
-#include "check/HttpGetRequest.h"
-#include "check/HttpReplyDecoder.h"
-#include "engine/dmCompsPlaceHolder.h"
+#include "engine/hop/dmCompsPlaceHolder.h"
+#include "engine/wire/HttpGetRequest.h"
+#include "engine/wire/HttpReplyDecoder.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Resolver.h"

@@ -2,7 +2,7 @@
 // not depend on how they are split, it never takes a byte past the answer,
 // and its verdict matches the status line it read.
 
-#include "engine/HttpConnectReply.h"
+#include "engine/wire/HttpConnectReply.h"
 #include "fuzz/FuzzCheck.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // exactly as long as announced, and a reply rebuilt from what was parsed
 // parses to the same result.
 
-#include "check/HttpReplyDecoder.h"
+#include "engine/wire/HttpReplyDecoder.h"
 #include "fuzz/FuzzCheck.h"
 
 #include "platform/Error.h"

@@ -1,7 +1,7 @@
 // The SOCKS 4 reply reader of the hop connector: takes exactly 8 bytes
 // however they are split, never one more, and its verdict is the code byte's.
 
-#include "engine/Socks4Reply.h"
+#include "engine/wire/Socks4Reply.h"
 #include "fuzz/FuzzCheck.h"
 
 #include <algorithm>

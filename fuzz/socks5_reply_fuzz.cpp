@@ -3,8 +3,8 @@
 // the connector does. Each takes exactly its own bytes however they are split
 // (the rest belongs to the tunnel), and its verdict is what the bytes said.
 
-#include "engine/Socks5MethodReply.h"
-#include "engine/Socks5Reply.h"
+#include "engine/wire/Socks5MethodReply.h"
+#include "engine/wire/Socks5Reply.h"
 #include "fuzz/FuzzCheck.h"
 
 #include <algorithm>

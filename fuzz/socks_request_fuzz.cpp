@@ -2,7 +2,7 @@
 // bytes are split, never takes bytes past the request, and a parsed request
 // names exactly what the bytes said.
 
-#include "engine/SocksRequestParser.h"
+#include "engine/wire/SocksRequestParser.h"
 #include "fuzz/FuzzCheck.h"
 
 #include <algorithm>

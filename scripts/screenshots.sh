@@ -10,4 +10,4 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"${JOBS:-2}" --target velmora_screenshots
 mkdir -p docs/screenshots
 QT_QPA_PLATFORM=xcb timeout 180 xvfb-run -a -s "-screen 0 1280x1024x24" \
-    "./$build/tests/velmora_screenshots" docs/screenshots
+    "./$build/tools/velmora_screenshots" docs/screenshots

@@ -2,7 +2,7 @@
 // intake found (fuzz/corpus keeps them too).
 
 #include "check/BulkIntake.h"
-#include "check/HttpReplyDecoder.h"
+#include "engine/wire/HttpReplyDecoder.h"
 #include "platform/Error.h"
 
 #include <gtest/gtest.h>

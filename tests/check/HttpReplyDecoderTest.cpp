@@ -1,8 +1,8 @@
 // The reply decoder fed whole, byte by byte, and with replies that break the
 // rules; and the request the checks send.
 
-#include "check/HttpReplyDecoder.h"
-#include "check/HttpGetRequest.h"
+#include "engine/wire/HttpReplyDecoder.h"
+#include "engine/wire/HttpGetRequest.h"
 #include "platform/Error.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The chain runtime and the chain manager, with our own plain SOCKS servers as
 // the chain's proxies and an echo server as the destination.
-#include "engine/ChainManager.h"
-#include "engine/TempSocksServer.h"
-#include "engine/dmSocksMgr.h"
+#include "engine/chain/ChainManager.h"
+#include "engine/chain/dmSocksMgr.h"
+#include "engine/server/TempSocksServer.h"
 #include "store/dmProxyData.h"
 #include "tests/common/Peers.h"
 #include "tests/common/StoreSeed.h"

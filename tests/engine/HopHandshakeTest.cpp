@@ -3,11 +3,11 @@
 // segments and run together with tunnel data), the reports it raises and
 // where a failing walk stops.
 
-#include "engine/IdConnectThroughHttpProxy.h"
-#include "engine/IdSocksInfo.h"
-#include "engine/MyHttpProxy.h"
-#include "engine/MySocksProxyInfo.h"
-#include "engine/dmCompsPlaceHolder.h"
+#include "engine/hop/IdConnectThroughHttpProxy.h"
+#include "engine/hop/IdSocksInfo.h"
+#include "engine/hop/MyHttpProxy.h"
+#include "engine/hop/MySocksProxyInfo.h"
+#include "engine/hop/dmCompsPlaceHolder.h"
 #include "platform/Error.h"
 #include "store/ChainedProxyData.h"
 #include "tests/engine/HopScriptedPeer.h"

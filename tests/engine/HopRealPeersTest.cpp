@@ -2,9 +2,9 @@
 // microsocks (SOCKS 5), tinyproxy (HTTP CONNECT) and danted (SOCKS 4 and 5),
 // each alone and nested, carrying data both ways to an echo server.
 
-#include "engine/IdConnectThroughHttpProxy.h"
-#include "engine/IdSocksInfo.h"
-#include "engine/dmCompsPlaceHolder.h"
+#include "engine/hop/IdConnectThroughHttpProxy.h"
+#include "engine/hop/IdSocksInfo.h"
+#include "engine/hop/dmCompsPlaceHolder.h"
 #include "platform/Error.h"
 #include "store/ChainedProxyData.h"
 #include "tests/common/Peers.h"

@@ -2,14 +2,14 @@
 // their message, whether it arrives whole, byte by byte or run together with
 // the tunnel data that follows it.
 
-#include "engine/HopTarget.h"
-#include "engine/HttpConnectReply.h"
-#include "engine/HttpConnectRequest.h"
-#include "engine/Socks4Reply.h"
-#include "engine/Socks4Request.h"
-#include "engine/Socks5MethodReply.h"
-#include "engine/Socks5Reply.h"
-#include "engine/Socks5Request.h"
+#include "engine/wire/HopTarget.h"
+#include "engine/wire/HttpConnectReply.h"
+#include "engine/wire/HttpConnectRequest.h"
+#include "engine/wire/Socks4Reply.h"
+#include "engine/wire/Socks4Request.h"
+#include "engine/wire/Socks5MethodReply.h"
+#include "engine/wire/Socks5Reply.h"
+#include "engine/wire/Socks5Request.h"
 #include "platform/Error.h"
 #include "tests/engine/ServerTestSupport.h"
 

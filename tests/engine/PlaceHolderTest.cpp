@@ -2,9 +2,9 @@
 // what a failed build leaves, plain connectors for downloads, concurrent
 // builds from one shared record, and filling connectors from records.
 
-#include "engine/MyHttpProxy.h"
-#include "engine/MySocksProxyInfo.h"
-#include "engine/dmCompsPlaceHolder.h"
+#include "engine/hop/MyHttpProxy.h"
+#include "engine/hop/MySocksProxyInfo.h"
+#include "engine/hop/dmCompsPlaceHolder.h"
 #include "platform/Error.h"
 #include "store/ChainedProxyData.h"
 #include "tests/common/Peers.h"

@@ -6,8 +6,8 @@
 
 #include "ServerTestSupport.h"
 
-#include "engine/PipePool.h"
-#include "engine/Relay.h"
+#include "engine/server/PipePool.h"
+#include "engine/server/Relay.h"
 
 #include <gtest/gtest.h>
 

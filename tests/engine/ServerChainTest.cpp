@@ -6,8 +6,8 @@
 
 #include "ServerTestSupport.h"
 
-#include "engine/LocalSOCKSServer.h"
-#include "engine/ProxyConnectEvent.h"
+#include "engine/hop/ProxyConnectEvent.h"
+#include "engine/server/LocalSOCKSServer.h"
 #include "store/ChainedProxyData.h"
 #include "tests/common/Peers.h"
 

@@ -5,8 +5,8 @@
 
 #include "ServerTestSupport.h"
 
-#include "engine/PipePool.h"
-#include "engine/TempSocksServer.h"
+#include "engine/server/PipePool.h"
+#include "engine/server/TempSocksServer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Inputs the fuzz target of the SOCKS request reader found (fuzz/corpus keeps
 // them too).
 
-#include "engine/SocksRequestParser.h"
+#include "engine/wire/SocksRequestParser.h"
 
 #include <gtest/gtest.h>
 

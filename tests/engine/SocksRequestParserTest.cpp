@@ -1,8 +1,8 @@
 // The SOCKS request reader and the reply encoders, without sockets: every
 // message fed whole, byte by byte, and run together with what follows it.
 
-#include "engine/SocksRequestParser.h"
-#include "engine/SocksReply.h"
+#include "engine/wire/SocksRequestParser.h"
+#include "engine/wire/SocksReply.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "ServerTestSupport.h"
 
-#include "engine/TempSocksServer.h"
+#include "engine/server/TempSocksServer.h"
 
 #include <gtest/gtest.h>
 

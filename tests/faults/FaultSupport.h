@@ -3,7 +3,7 @@
 // working proxies and chains, a chain manager collecting its activity
 // reports, and SOCKS 5 client steps with bounded waits.
 
-#include "engine/ChainManager.h"
+#include "engine/chain/ChainManager.h"
 #include "store/dmProxyData.h"
 #include "tests/common/Peers.h"
 #include "tests/common/StoreSeed.h"

@@ -1,9 +1,9 @@
 // The activity panel's arithmetic: blocks per connection among plain lines,
 // and the queue that brings lines from many threads in the order raised.
-#include "ui/ActivityLog.h"
+#include "ui/logic/ActivityLog.h"
 #include "tests/ui/UiTestSupport.h"
-#include "ui/ActivityQueue.h"
-#include "ui/frmeActivityPanel.h"
+#include "ui/logic/ActivityQueue.h"
+#include "ui/windows/frmeActivityPanel.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The chain dialog's steps against a real store and chain manager: what is
 // stored, and which chains start, stop or restart.
-#include "ui/ChainEditor.h"
-#include "engine/ChainManager.h"
+#include "ui/logic/ChainEditor.h"
+#include "engine/chain/ChainManager.h"
 #include "store/ChainedProxyData.h"
 #include "tests/common/Peers.h"
 #include "tests/ui/UiTestSupport.h"

@@ -4,7 +4,7 @@
 #include "platform/WorkerThread.h"
 #include "tests/check/CheckTestSupport.h"
 #include "tests/ui/UiTestSupport.h"
-#include "ui/ProxyListView.h"
+#include "ui/windows/ProxyListView.h"
 
 #include <QAction>
 #include <QBrush>

@@ -1,15 +1,15 @@
 // The record dialogs: the proxy dialog, the bulk dialog, the program dialog,
 // and the chain dialog opened from the main window's commands.
-#include "ui/Dialogs.h"
+#include "ui/windows/Dialogs.h"
 #include "tests/ui/UiTestSupport.h"
-#include "ui/ProxyListView.h"
-#include "ui/frmAddBulkProxy.h"
-#include "ui/frmAnonymizedProgram.h"
-#include "ui/frmProxyRecord.h"
-#include "ui/frmSocksChainRecord.h"
-#include "ui/frmeAnonymize.h"
-#include "ui/frmeProxyList.h"
-#include "ui/frmeSocksChain.h"
+#include "ui/windows/ProxyListView.h"
+#include "ui/windows/frmAddBulkProxy.h"
+#include "ui/windows/frmAnonymizedProgram.h"
+#include "ui/windows/frmProxyRecord.h"
+#include "ui/windows/frmSocksChainRecord.h"
+#include "ui/windows/frmeAnonymize.h"
+#include "ui/windows/frmeProxyList.h"
+#include "ui/windows/frmeSocksChain.h"
 
 #include <QAction>
 #include <QApplication>

@@ -3,11 +3,11 @@
 // commands that need no dialog, and the services' start and stop.
 #include "tests/common/Peers.h"
 #include "tests/ui/UiTestSupport.h"
-#include "ui/ProxyListView.h"
-#include "ui/frmeActivityPanel.h"
-#include "ui/frmeAnonymize.h"
-#include "ui/frmeSettings.h"
-#include "ui/frmeSocksChain.h"
+#include "ui/windows/ProxyListView.h"
+#include "ui/windows/frmeActivityPanel.h"
+#include "ui/windows/frmeAnonymize.h"
+#include "ui/windows/frmeSettings.h"
+#include "ui/windows/frmeSocksChain.h"
 
 #include <QAction>
 #include <QBrush>

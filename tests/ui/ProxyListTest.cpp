@@ -1,6 +1,6 @@
 // The picker frame and the row operations of the proxy lists.
 #include "tests/ui/UiTestSupport.h"
-#include "ui/frmeProxyList.h"
+#include "ui/windows/frmeProxyList.h"
 
 #include <QBrush>
 #include <gtest/gtest.h>

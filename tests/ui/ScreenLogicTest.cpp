@@ -1,10 +1,10 @@
 // The plain screen rules: row colours, enabled rules, texts, the settings
 // fields' rules and the theme file.
 #include "tests/ui/UiTestSupport.h"
-#include "ui/MainScreenLogic.h"
-#include "ui/ProxyRowColours.h"
-#include "ui/SettingsLogic.h"
-#include "ui/ThemeFile.h"
+#include "ui/logic/MainScreenLogic.h"
+#include "ui/logic/ProxyRowColours.h"
+#include "ui/logic/SettingsLogic.h"
+#include "ui/logic/ThemeFile.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

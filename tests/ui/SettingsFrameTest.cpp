@@ -1,7 +1,7 @@
 // The Settings page writes through to "settings.cds" on every change.
 #include "tests/ui/UiTestSupport.h"
-#include "ui/NumberField.h"
-#include "ui/frmeSettings.h"
+#include "ui/windows/NumberField.h"
+#include "ui/windows/frmeSettings.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

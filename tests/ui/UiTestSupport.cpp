@@ -1,7 +1,7 @@
 #include "tests/ui/UiTestSupport.h"
 
 #include "tests/common/Peers.h"
-#include "ui/frmeActivityPanel.h"
+#include "ui/windows/frmeActivityPanel.h"
 
 #include <QCoreApplication>
 #include <QDir>

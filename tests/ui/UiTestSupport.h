@@ -3,12 +3,12 @@
 // data folder of its own (empty, missing, or a copy of the filled sample
 // tables), and a main window on a private port for the plain server.
 
-#include "engine/dmSocksMgr.h"
+#include "engine/chain/dmSocksMgr.h"
 #include "store/dmProxyData.h"
 #include "tests/check/CheckTestSupport.h" // PrintTo for QString
 #include "tests/common/StoreSeed.h"
-#include "ui/UiPrompts.h"
-#include "ui/frmMain.h"
+#include "ui/logic/UiPrompts.h"
+#include "ui/windows/frmMain.h"
 
 #include <QStringList>
 #include <QTemporaryDir>

@@ -1,0 +1,45 @@
+#include "engine/chain/dmSocksMgr.h"
+
+#include "store/dmProxyData.h"
+
+TdmSocksMgr::TdmSocksMgr(uint16_t plainPort)
+    : FChainMgr(std::make_unique<TChainManager>()),
+      FTempSocks(std::make_unique<TTempSocksServer>(plainPort)) {
+    FTempSocks->Start();
+}
+
+TdmSocksMgr::~TdmSocksMgr() {
+    FChainMgr.reset(); // every chain stops and joins its connections
+    FTempSocks.reset();
+}
+
+void TdmSocksMgr::SetOnMessage(TChainManager::TOnMessage handler) {
+    FChainMgr->OnMessage = std::move(handler);
+}
+
+void TdmSocksMgr::SetServiceActive(bool value) {
+    TChainManager &mgr = *FChainMgr;
+    if (value) {
+        if (mgr.OnMessage)
+            mgr.OnMessage(QStringLiteral("Starting services..."));
+        if (TdmProxyData *store = mgr.Store()) {
+            // Collect the UIDs first: Add reads the store, which moves the
+            // chains table's current row.
+            std::vector<int32_t> uids;
+            TDataTable &chains = store->cdsChainedProxies();
+            const int uidField = chains.FieldIndex(QStringLiteral("UID"));
+            for (const TDataTable::TRow *row : chains.VisibleRows()) {
+                const TFieldValue uid = chains.RowValue(*row, uidField);
+                if (const auto *v = std::get_if<int64_t>(&uid))
+                    uids.push_back(static_cast<int32_t>(*v));
+            }
+            for (int32_t uid : uids)
+                mgr.Add(uid);
+        }
+        mgr.StartAllServices();
+    } else {
+        if (mgr.OnMessage)
+            mgr.OnMessage(QStringLiteral("Stopping services..."));
+        mgr.StopAllServices(false);
+    }
+}

@@ -1,0 +1,37 @@
+#pragma once
+// The service module: the plain SOCKS server on port 9999, started when the
+// module is made and kept for the whole run, and the chain manager with the
+// switch the rest of the program uses, ServiceActive.
+
+#include "engine/chain/ChainManager.h"
+#include "engine/server/TempSocksServer.h"
+
+#include <memory>
+
+class TdmProxyData;
+
+class TdmSocksMgr {
+public:
+    // Starts the plain server; a port held by another program throws "Could
+    // not bind socket. Address and port are already in use.".
+    explicit TdmSocksMgr(uint16_t plainPort = TTempSocksServer::DefaultListenPort);
+    ~TdmSocksMgr();
+    TdmSocksMgr(const TdmSocksMgr &) = delete;
+    TdmSocksMgr &operator=(const TdmSocksMgr &) = delete;
+
+    TChainManager &ChainMgr() { return *FChainMgr; }
+    TTempSocksServer &tempSocksServer() { return *FTempSocks; }
+
+    // Plain lines of the services; may be called from connection threads.
+    void SetOnMessage(TChainManager::TOnMessage handler);
+
+    bool ServiceActive() const { return FChainMgr->Active(); }
+    // On: "Starting services...", every chain of the store offered to the
+    // manager in table order, then all admitted chains started. Off:
+    // "Stopping services...", every chain stopped and dropped.
+    void SetServiceActive(bool value);
+
+private:
+    std::unique_ptr<TChainManager> FChainMgr;
+    std::unique_ptr<TTempSocksServer> FTempSocks;
+};

@@ -1,0 +1,110 @@
+#include "engine/hop/dmCompsPlaceHolder.h"
+
+#include "engine/hop/MyHttpProxy.h"
+#include "engine/hop/MySocksProxyInfo.h"
+#include "platform/Error.h"
+#include "platform/Resolver.h"
+#include "store/ChainedProxyData.h"
+
+#include <sys/socket.h>
+
+TdmCompsPlaceHolder::TdmCompsPlaceHolder() {
+    SocksInfoComp.Version = TSocksVersion::svSocks5;
+    ConnThroughHTTPProx.Port = 0;
+    FTransparentProxy = &SocksInfoComp;
+    FHttpProxy = nullptr;
+    FSocksInfo = nullptr;
+}
+
+TdmCompsPlaceHolder::~TdmCompsPlaceHolder() = default;
+
+void TdmCompsPlaceHolder::CrateProxyChainComps(const TChainedProxyData &chainData,
+                                               int32_t contextId) {
+    FContextID = contextId;
+    FProxyConnection = nullptr;
+    const auto forward = [this](void *, const QString &fromHost, int fromPort, const QString &host,
+                                int port, int status, int id) {
+        ProxyConnected(fromHost, fromPort, host, port, status, id);
+    };
+
+    TIdCustomTransparentProxy *later = nullptr; // connector of the item after this one
+    const auto &items = chainData.FChainedItems;
+    for (size_t i = items.size(); i-- > 0;) {
+        const TProxData &item = *items[i];
+        TIdCustomTransparentProxy *hop;
+        if (item.FProxyType == TProxyType::ptHTTP) {
+            auto *http = new TMyHttpProxy;
+            FConnectors.emplace_back(http);
+            http->OnConnect = forward;
+            http->FContextID = contextId;
+            FillHttpHop(*http, item);
+            hop = http;
+        } else {
+            auto *socks = new TMySocksProxyInfo;
+            FConnectors.emplace_back(socks);
+            socks->OnConnect = forward;
+            socks->FContextID = contextId;
+            FillSocksHop(*socks, item);
+            hop = socks;
+        }
+        if (later)
+            hop->SetChainedProxy(later);
+        FProxyConnection = hop;
+        later = hop;
+    }
+    FTransparentProxy = FProxyConnection;
+}
+
+TIdSocksInfo *TdmCompsPlaceHolder::CreateSocksInfo() {
+    auto *hop = new TIdSocksInfo;
+    FConnectors.emplace_back(hop);
+    FSocksInfo = hop;
+    return hop;
+}
+
+TIdConnectThroughHttpProxy *TdmCompsPlaceHolder::CreateHTTPProxy() {
+    auto *hop = new TIdConnectThroughHttpProxy;
+    FConnectors.emplace_back(hop);
+    FHttpProxy = hop;
+    return hop;
+}
+
+void TdmCompsPlaceHolder::ProxyConnected(const QString &fromHost, int fromPort, const QString &host,
+                                         int port, int status, int contextId) {
+    if (OnProxyActivity)
+        OnProxyActivity(this, fromHost, fromPort, host, port, status, contextId);
+}
+
+TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int connectTimeoutMs) {
+    TIdCustomTransparentProxy *first = FTransparentProxy;
+    std::string peerAddress;
+    uint16_t peerPort = 0;
+    TIdCustomTransparentProxy::FirstPeer(first, host, port, peerAddress, peerPort);
+    TSocket socket = TSocket::Create(TResolver::IsIPv4Literal(peerAddress) ? TSocket::Family::IPv4
+                                                                           : TSocket::Family::IPv6);
+    {
+        std::lock_guard<std::mutex> lock(FAbortLock);
+        if (FAborted)
+            throw EVelmoraError("Connection aborted.");
+        FActiveFd = socket.Fd();
+    }
+    // Declared after the socket: forgets the descriptor before it is closed.
+    struct TForget {
+        TdmCompsPlaceHolder *Holder;
+        ~TForget() {
+            std::lock_guard<std::mutex> lock(Holder->FAbortLock);
+            Holder->FActiveFd = -1;
+        }
+    } forget{this};
+    socket.ConnectTo(peerAddress, peerPort, std::max(connectTimeoutMs, 0));
+    if (first != nullptr && first->Enabled())
+        first->ConnectHops(socket, host, port);
+    return socket;
+}
+
+void TdmCompsPlaceHolder::Abort() {
+    std::lock_guard<std::mutex> lock(FAbortLock);
+    FAborted = true;
+    if (FActiveFd >= 0)
+        ::shutdown(FActiveFd, SHUT_RDWR);
+}

@@ -1,0 +1,178 @@
+#pragma once
+// A SOCKS 4 / 4a / 5 server without authentication: one listener thread per
+// address family on all interfaces (IPv4, and IPv6 v6-only where the platform
+// has it), one thread with a small stack per accepted client. Each client
+// sends one request: CONNECT is served by CommandConnect (here a direct
+// connection to the destination; derived servers replace it), BIND by the
+// server itself; the tunnel is then relayed both ways until both sides end.
+//
+// A thread whose client has gone waits for the next one instead of ending
+// (up to MaxIdleThreads of them), and SpareThreads more are kept started
+// ahead: a new client is handed to a thread that is already running. A thread
+// just created may wait a scheduler tick or more for a processor when the
+// machine is busy; a waiting one is woken at once. The SpareThreads sleep
+// without a time limit (no wake-ups while nothing happens); a waiting thread
+// beyond them ends after IdleThreadTimeoutMs without a client, so a quiet
+// server goes back to its spares, and the last of them to end closes the
+// idle pipes of the pool when no connection is left.
+//
+// Stop() closes the listeners, wakes every connection (shuts its sockets
+// down) and joins every thread the server started. Events run on the
+// connection threads and are raised only when assigned; they may be assigned
+// or cleared while connections run.
+//
+// A derived server must call Stop() in its own destructor: connection
+// threads call its overrides.
+
+#include "engine/server/IdSocksServerContext.h"
+#include "engine/server/SafeEvent.h"
+#include "platform/Socket.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TPipePool;
+class TRelay;
+
+class TIdSocksServer {
+public:
+    TIdSocksServer();
+    virtual ~TIdSocksServer();
+    TIdSocksServer(const TIdSocksServer &) = delete;
+    TIdSocksServer &operator=(const TIdSocksServer &) = delete;
+
+    // Settings, read at Start (SessionsTimeOut and ConnectTimeoutMs by each
+    // new connection).
+    uint16_t DefaultPort = 1080; // 0: a free port chosen by the system (see Port())
+    int ListenBacklog = 15;
+    int SessionsTimeOut = 0;       // seconds without a byte either way that end a relay; 0: never
+    int ConnectTimeoutMs = 120000; // direct connections of CommandConnect
+    int BindAcceptTimeoutMs = 120000;
+    int RequestTimeoutMs = 30000; // a client whose request is not whole by then is closed; 0: never
+    size_t ThreadStackSize = DefaultThreadStackSize;
+    size_t SpareThreads = 2;         // threads kept waiting for the next client beyond those needed
+    size_t MaxIdleThreads = 16;      // threads kept for reuse after their client has gone
+    int IdleThreadTimeoutMs = 30000; // a waiting thread beyond the spares ends after it; 0: never
+    bool RelayThroughPipes = true;   // splice() through pooled pipes, else 64 KiB buffers
+    // Receive buffer (SO_RCVBUF) of a client's socket once its tunnel
+    // relays; 0 leaves it to the kernel's tuning.
+    int ClientReceiveBuffer = 0;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    static constexpr size_t DefaultThreadStackSize = 1024 * 1024;
+#else
+    static constexpr size_t DefaultThreadStackSize = 128 * 1024;
+#endif
+
+    // Binds and listens on all interfaces at DefaultPort. Throws the platform's
+    // error (ESocketError) when the port is taken; a started server ignores it.
+    virtual void Start();
+    // Stops listening, ends every live connection and joins every thread.
+    // A stopped server ignores it and can be started again.
+    void Stop();
+    bool Active() const;
+    // The port listened on (DefaultPort, or the one chosen for 0); 0 when stopped.
+    uint16_t Port() const;
+    // Clients accepted whose connection has not ended yet.
+    size_t ConnectionCount() const;
+
+    // Pipes of the relays; by default one pool per server. Set before Start.
+    void SetPipePool(std::shared_ptr<TPipePool> pool);
+
+    // A CONNECT request, before anything is built: host and port may be
+    // changed, allowed (true on entry) set false to refuse it.
+    TSafeEvent<void(TIdSocksServerContext &context, std::string &vHost, uint16_t &vPort,
+                    bool &vAllowed)>
+        OnBeforeSocksConnect;
+    // A BIND request whose peer has connected: host named in the request, the
+    // peer's address; allowed (true on entry) set false to refuse the peer.
+    TSafeEvent<void(TIdSocksServerContext &context, const std::string &host,
+                    const std::string &peer, bool &vAllowed)>
+        OnVerifyBoundPeer;
+    // A relay ended because nothing moved for SessionsTimeOut seconds.
+    TSafeEvent<void(TIdSocksServer *sender, TIdSocksServerContext &context)> OnSessionTimeout;
+    // A connection ended with an error (the message it ended with). Only for
+    // diagnosis: the protocol sends its replies whether or not it is assigned.
+    TSafeEvent<void(TIdSocksServerContext &context, const std::string &message)> OnConnectionError;
+
+protected:
+    // Serves one CONNECT request. This one connects straight to the
+    // destination with ConnectTimeoutMs and relays; failures answer 91 / 4.
+    virtual void CommandConnect(TIdSocksServerContext &context, const std::string &host,
+                                uint16_t port);
+    // Serves one BIND request on this machine.
+    virtual void CommandBind(TIdSocksServerContext &context, const std::string &host,
+                             uint16_t port);
+
+    // Helpers for CommandConnect of derived servers.
+    // Raises OnBeforeSocksConnect (which may change host and port); a request
+    // it refuses gets its failure reply and ends with "Access Denied".
+    void AdmitConnect(TIdSocksServerContext &context, std::string &vHost, uint16_t &vPort);
+    // Sends the reply of the client's protocol (code4 for SOCKS 4, code5 for
+    // SOCKS 5) with an address and port.
+    static void SendReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5,
+                          const std::string &address = {}, uint16_t port = 0);
+    // The reply of a failure: errors sending it are ignored, since the
+    // connection ends with the failure's own error anyway.
+    static void SendFailureReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5);
+    // A relay with what it needs already taken; throws "Out of relay
+    // resources" when that fails.
+    std::unique_ptr<TRelay> PrepareRelay();
+    // Sends the client's early bytes to the outgoing side, relays until both
+    // sides end (or the session times out: OnSessionTimeout is raised).
+    void RelayConnection(TIdSocksServerContext &context, TRelay &relay);
+    // Opens a TCP connection to host:port (address literal or name, names
+    // resolved preferring `preferred`) and leaves it in the context as its
+    // outgoing socket; stopping the server ends the attempt.
+    void ConnectDirect(TIdSocksServerContext &context, const std::string &host, uint16_t port,
+                       TIdIPVersion preferred, int timeoutMs);
+
+private:
+    struct TConnection;
+    struct TListener;
+    struct TWorker;
+
+    void ListenLoop(TListener *listener);
+    void Accepted(TSocket client);
+    // Starts a connection thread, counted as idle until it takes a client.
+    // With FLock held; false when no thread could be made.
+    bool StartWorker();
+    static void *WorkerEntry(void *arg);
+    void WorkerLoop(TWorker *worker);
+    void Serve(TIdSocksServerContext &context);
+    // Joins and destroys ended connection threads taken from the list.
+    static void JoinAll(std::list<std::unique_ptr<TWorker>> &exited);
+
+    mutable std::mutex FLock;
+    std::condition_variable FWorkSignal;     // a client waits for a thread, or the server stops
+    std::condition_variable FFinishedSignal; // a connection thread has ended
+    bool FActive = false;
+    bool FStopping = false;
+    uint16_t FPort = 0;
+    std::vector<std::unique_ptr<TListener>> FListeners;
+    std::list<std::unique_ptr<TConnection>> FLive; // accepted, not ended
+    std::deque<TConnection *> FWaiting;            // accepted, not taken by a thread yet
+    std::list<std::unique_ptr<TWorker>> FWorkers;  // connection threads running
+    std::list<std::unique_ptr<TWorker>> FExited;   // connection threads ended, not joined
+    size_t FIdleWorkers = 0;                       // threads not serving a client
+    std::shared_ptr<TPipePool> FPipePool;
+    // Settings as they were at Start, read by the connection threads.
+    int FSessionTimeoutMs = 0;
+    int FConnectTimeoutMs = 0;
+    int FBindTimeoutMs = 0;
+    bool FUsePipes = true;
+    int FClientReceiveBuffer = 0;
+    size_t FStackSize = DefaultThreadStackSize;
+    size_t FSpareThreads = 0;
+    size_t FMaxIdleThreads = 0;
+    int FIdleTimeoutMs = 0;
+    int FRequestTimeoutMs = 0;
+    std::mutex FStartStopLock; // Start and Stop from different threads
+};

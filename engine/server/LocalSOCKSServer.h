@@ -1,0 +1,53 @@
+#pragma once
+// The local SOCKS server of one chain. Every CONNECT draws a context ID,
+// asks the owner whether it is allowed (OnBeforeSocksConnect), builds a hop
+// holder for the chain, opens the outgoing connection through every hop
+// (40000 ms connect time-out to the first), answers the client and relays.
+// BIND is served here directly, without the chain. Every step is reported
+// through the events below, on the connection's thread.
+//
+// The owner sets DefaultPort, FChainData and the events before Start, and may
+// clear the events before Stop.
+
+#include "engine/server/ContextIDRegistry.h"
+#include "engine/server/IdSocksServer.h"
+
+#include <QString>
+#include <memory>
+
+class TChainedProxyData;
+
+class TLocalSOCKSServer : public TIdSocksServer {
+public:
+    static constexpr int ChainConnectTimeoutMs = 40000;
+
+    TLocalSOCKSServer();
+    ~TLocalSOCKSServer() override;
+
+    // The chain every connection walks; not owned, read-only here, read by all
+    // connection threads at once. Null or a chain without items: connections
+    // go straight to their destination.
+    const TChainedProxyData *FChainData = nullptr;
+
+    // Where context IDs are drawn; by default one registry per server. Give
+    // every server of the process the same registry to keep IDs unique across
+    // chains. Set before Start.
+    void SetContextIDRegistry(std::shared_ptr<TContextIDRegistry> registry);
+    TContextIDRegistry &ContextIDs() { return *FContextIDs; }
+
+    // Every hop report of every connection, with the server as sender.
+    TSafeEvent<void(void *sender, const QString &fromHost, int fromPort, const QString &host,
+                    int port, int status, int contextId)>
+        OnProxyProgress;
+    // A connection that was given a hop holder has ended.
+    TSafeEvent<void(int32_t contextId)> OnConnDisconnected;
+    // The outgoing connection of a client is about to be opened.
+    TSafeEvent<void(int32_t contextId)> OnConnectLocalProxy;
+
+protected:
+    void CommandConnect(TIdSocksServerContext &context, const std::string &host,
+                        uint16_t port) override;
+
+private:
+    std::shared_ptr<TContextIDRegistry> FContextIDs;
+};

@@ -1,0 +1,260 @@
+#include "engine/wire/HttpReplyDecoder.h"
+
+#include "platform/Error.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Decimal digits only, at most MaxBodySize; nullopt otherwise.
+std::optional<size_t> ParseLength(std::string_view text) {
+    text = Trim(text);
+    if (text.empty() || text.size() > 12)
+        return std::nullopt;
+    size_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + size_t(c - '0');
+    }
+    return value;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+[[noreturn]] void TooLarge() {
+    throw EVelmoraError("Reply body too large.");
+}
+
+} // namespace
+
+size_t THttpReplyDecoder::Feed(std::string_view data) {
+    size_t pos = 0;
+    while (pos < data.size() && FState != TState::Done) {
+        switch (FState) {
+        case TState::FixedBody:
+        case TState::ChunkData: {
+            const size_t take = std::min(FRemaining, data.size() - pos);
+            AppendBody(data.substr(pos, take));
+            pos += take;
+            FRemaining -= take;
+            if (FRemaining == 0)
+                FState = FState == TState::FixedBody ? TState::Done : TState::ChunkEnd;
+            break;
+        }
+        case TState::BodyToEnd:
+            AppendBody(data.substr(pos));
+            pos = data.size();
+            break;
+        default: // the line-based states
+            if (!TakeLine(data, pos))
+                break;
+            switch (FState) {
+            case TState::StatusLine:
+                StatusLineReceived();
+                break;
+            case TState::Headers:
+                HeaderLineReceived();
+                break;
+            case TState::ChunkSize:
+                ChunkSizeReceived();
+                break;
+            case TState::ChunkEnd:
+                if (!FLine.empty())
+                    throw EVelmoraError("Invalid chunk: data longer than its size.");
+                FState = TState::ChunkSize;
+                break;
+            case TState::Trailers:
+                if (FLine.empty())
+                    FState = TState::Done;
+                break;
+            default:
+                break;
+            }
+            FLine.clear();
+            break;
+        }
+    }
+    return pos;
+}
+
+void THttpReplyDecoder::FeedEnd() {
+    if (FState == TState::BodyToEnd)
+        FState = TState::Done;
+    if (FState != TState::Done)
+        throw EVelmoraError("Connection Closed Gracefully.");
+}
+
+bool THttpReplyDecoder::TakeLine(std::string_view data, size_t &pos) {
+    const size_t lf = data.find('\n', pos);
+    const size_t end = lf == std::string_view::npos ? data.size() : lf;
+    if (FLine.size() + (end - pos) > MaxLineLength + 1) // room for a CR before the LF
+        throw EVelmoraError("Max line length exceeded.");
+    FLine.append(data.substr(pos, end - pos));
+    if (lf == std::string_view::npos) {
+        pos = data.size();
+        return false;
+    }
+    pos = lf + 1;
+    if (!FLine.empty() && FLine.back() == '\r')
+        FLine.pop_back();
+    if (FLine.size() > MaxLineLength)
+        throw EVelmoraError("Max line length exceeded.");
+    return true;
+}
+
+void THttpReplyDecoder::StatusLineReceived() {
+    // "HTTP/1.1 200 OK": the version, a space, three digits (100 to 999), then
+    // the reason.
+    const std::string &line = FLine;
+    const size_t space = line.find(' ');
+    const bool shaped = line.size() >= 12 && line.compare(0, 5, "HTTP/") == 0 &&
+                        space != std::string::npos && space + 4 <= line.size() &&
+                        line[space + 1] >= '1' && line[space + 1] <= '9' &&
+                        std::isdigit(static_cast<unsigned char>(line[space + 2])) &&
+                        std::isdigit(static_cast<unsigned char>(line[space + 3])) &&
+                        (space + 4 == line.size() || line[space + 4] == ' ');
+    if (!shaped)
+        throw EVelmoraError("Invalid HTTP reply.");
+    FStatusLine = line;
+    FStatusCode =
+        (line[space + 1] - '0') * 100 + (line[space + 2] - '0') * 10 + (line[space + 3] - '0');
+    FHeaderLines.clear();
+    FState = TState::Headers;
+}
+
+void THttpReplyDecoder::HeaderLineReceived() {
+    if (FLine.empty()) {
+        HeadersReceived();
+        return;
+    }
+    if (IsBlank(FLine.front()) && !FHeaderLines.empty()) {
+        // A folded continuation of the previous header.
+        std::string &last = FHeaderLines.back();
+        if (last.size() + FLine.size() > MaxLineLength)
+            throw EVelmoraError("Max line length exceeded.");
+        last += ' ';
+        last.append(Trim(FLine));
+        return;
+    }
+    if (FHeaderLines.size() >= MaxHeaderLines)
+        throw EVelmoraError("Too many header lines.");
+    FHeaderLines.push_back(FLine);
+}
+
+void THttpReplyDecoder::HeadersReceived() {
+    if (FStatusCode >= 100 && FStatusCode <= 199 && FStatusCode != 101) {
+        // An interim reply ("100 Continue"): the real one follows.
+        FState = TState::StatusLine;
+        return;
+    }
+    FHeadersComplete = true;
+    if (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 304) {
+        FState = TState::Done;
+        return;
+    }
+    if (const auto coding = Header("Transfer-Encoding")) {
+        // Chunked when it is the last coding; any other coding runs to the end.
+        std::string_view codings = *coding;
+        const size_t comma = codings.rfind(',');
+        if (comma != std::string_view::npos)
+            codings = codings.substr(comma + 1);
+        FState = SameText(Trim(codings), "chunked") ? TState::ChunkSize : TState::BodyToEnd;
+        return;
+    }
+    std::optional<size_t> length;
+    for (const std::string &line : FHeaderLines) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos ||
+            !SameText(Trim(std::string_view(line).substr(0, colon)), "Content-Length"))
+            continue;
+        const auto value = ParseLength(std::string_view(line).substr(colon + 1));
+        if (!value || (length && *length != *value))
+            throw EVelmoraError("Invalid Content-Length.");
+        length = value;
+    }
+    if (!length) {
+        FState = TState::BodyToEnd;
+        return;
+    }
+    if (*length > MaxBodySize)
+        TooLarge();
+    FRemaining = *length;
+    FState = FRemaining == 0 ? TState::Done : TState::FixedBody;
+}
+
+void THttpReplyDecoder::ChunkSizeReceived() {
+    std::string_view text = FLine;
+    const size_t semicolon = text.find(';');
+    if (semicolon != std::string_view::npos)
+        text = text.substr(0, semicolon);
+    text = Trim(text);
+    if (text.empty())
+        throw EVelmoraError("Invalid chunk size.");
+    size_t size = 0;
+    for (char c : text) {
+        const int digit = HexValue(c);
+        if (digit < 0)
+            throw EVelmoraError("Invalid chunk size.");
+        size = size * 16 + size_t(digit);
+        if (size > MaxBodySize)
+            TooLarge();
+    }
+    if (FBody.size() + size > MaxBodySize)
+        TooLarge();
+    FRemaining = size;
+    FState = size == 0 ? TState::Trailers : TState::ChunkData;
+}
+
+void THttpReplyDecoder::AppendBody(std::string_view bytes) {
+    if (FBody.size() + bytes.size() > MaxBodySize)
+        TooLarge();
+    FBody.append(bytes);
+}
+
+std::string THttpReplyDecoder::HeaderText() const {
+    if (!FHeadersComplete)
+        return {};
+    std::string text = FStatusLine + "\r\n";
+    for (const std::string &line : FHeaderLines)
+        text += line + "\r\n";
+    return text;
+}
+
+std::optional<std::string> THttpReplyDecoder::Header(std::string_view name) const {
+    for (const std::string &line : FHeaderLines) {
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos &&
+            SameText(Trim(std::string_view(line).substr(0, colon)), name))
+            return std::string(Trim(std::string_view(line).substr(colon + 1)));
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,169 @@
+// Takes the screenshots of the README: the splash, each page of the main
+// window, and the window while a check runs and after it, on a data folder
+// of its own with local proxies (microsocks, tinyproxy when present, a
+// closed port) and a chain that carries two open connections.
+//   velmora_screenshots OUTPUT_FOLDER
+// Run by scripts/screenshots.sh under Xvfb; works on the offscreen platform
+// as well.
+#include "tests/check/CheckTestSupport.h"
+#include "tests/common/Peers.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/windows/Dialogs.h"
+#include "ui/windows/ProxyListView.h"
+#include "ui/windows/ThemeManager.h"
+#include "ui/windows/frmAddBulkProxy.h"
+#include "ui/windows/frmAnonymizedProgram.h"
+#include "ui/windows/frmProxyRecord.h"
+#include "ui/windows/frmSocksChainRecord.h"
+#include "ui/windows/frmSplash.h"
+#include "ui/windows/frmeActivityPanel.h"
+#include "ui/windows/frmeProxyList.h"
+#include "ui/windows/frmeSettings.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+using namespace VelmoraTest;
+
+namespace {
+
+QString gOut;
+
+void Save(QWidget &widget, const char *name) {
+    QApplication::processEvents();
+    const QString path = gOut + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    if (!widget.grab().save(path))
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    else
+        std::printf("%s\n", qPrintable(path));
+}
+
+void AddProgram(TdmProxyData &s, const QString &file, int32_t chainUID, int32_t port) {
+    TDataTable &t = s.cdsAnonymizedList();
+    t.Append();
+    t.FieldByName("Filename").SetAsString(file);
+    t.FieldByName("NoOfProxy").SetAsInteger(2);
+    t.FieldByName("ChainUID").SetAsInteger(chainUID);
+    t.FieldByName("ChainPort").SetAsInteger(port);
+    t.Post();
+    s.AnonymSaveData();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QTemporaryDir home;
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toLocal8Bit());
+    QApplication app(argc, argv);
+    gOut = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/screenshots");
+    QDir().mkpath(gOut);
+    QApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
+    TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
+                                QStringLiteral("My Style"));
+
+    {
+        TfrmSplash splash;
+        splash.ShowNow();
+        Save(splash, "splash");
+    }
+
+    TMicrosocksPeer hop;
+    std::unique_ptr<TTinyproxyPeer> http;
+    if (TTinyproxyPeer::Available())
+        http = std::make_unique<TTinyproxyPeer>();
+    TEchoServer echo;
+    TEchoPage page;
+    page.DelayMs = 1500; // long enough to see the checks under way
+    TCheckURLOverride checkURL(page.URL());
+    const uint16_t closed = FreeLoopbackPort();
+    const uint16_t workPort = FreeLoopbackPort();
+    const uint16_t backupPort = FreeLoopbackPort();
+
+    TMainFixture f(TMainFixture::TData::Missing);
+    int32_t workUID = 0;
+    f.Seed([&](TdmProxyData &s) {
+        s.SetTimeout(5);
+        const int32_t fast =
+            AddProxy(s, hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+        const int32_t dead = AddProxy(s, closed, TProxyType::ptSOCKS4, TProxyStatus::psUnavailable);
+        if (http)
+            AddProxy(s, http->Port(), TProxyType::ptHTTP, TProxyStatus::psUnknown);
+        AddProxy(s, hop.Port(), TProxyType::ptUnknown, TProxyStatus::psUnknown);
+        AddProxy(s, 1080, TProxyType::ptSOCKS5, TProxyStatus::psUnknown, "192.0.2.10");
+        AddProxy(s, 3128, TProxyType::ptHTTP, TProxyStatus::psUnavailable, "198.51.100.7");
+        const int32_t work = SeedChain(s, "Work", workPort, {fast});
+        workUID = work;
+        SeedChain(s, "Backup", backupPort, {fast, dead});
+        AddProgram(s, "firefox", work, workPort);
+        AddProgram(s, "thunderbird", work, workPort);
+    });
+
+    TfrmMain &w = f.Open();
+    w.resize(w.width(), 700); // the extra height goes to the activity panel
+    w.show();
+    if (!Pump([&] { return w.ServicesStarted(); }) ||
+        !Pump([&] { return f.ActivityLines().contains(QStringLiteral("Services started")); })) {
+        std::fprintf(stderr, "the services did not start\n");
+        return 1;
+    }
+    // Two connections through the chain stay open while the pictures are taken.
+    const int first = Socks5Connect(workPort, echo.Port());
+    const int second = Socks5Connect(workPort, echo.Port());
+    Pump([&] { return f.ActivityLines().filter(QStringLiteral(" ...Connect proxy")).size() >= 2; });
+
+    Save(w, "proxy-manager");
+    w.actAnonymizeProgram->trigger();
+    Save(w, "anonymize-program");
+    w.actProxySocksChain->trigger();
+    Save(w, "socks-chains");
+    w.actSettings->trigger();
+    Save(w, "settings");
+
+    w.actProxyMgr->trigger();
+    w.UpdateActions();
+    w.actTestAll->trigger();
+    PumpFor(300);
+    Save(w, "checking");
+    Pump([&] { return f.Prompts().Messages.contains(QStringLiteral("Check done")); }, 60000);
+    Save(w, "checked");
+
+    // The dialogs, each prepared as its command would and shown without
+    // waiting for the user.
+    TDialogs dialogs(f.Store(), f.Services().ChainMgr(), f.Prompts(), &w);
+    w.SetDialogs(&dialogs);
+    TfrmSocksChainRecord *chain = dialogs.frmSocksChainRecord();
+    chain->Edit(workUID);
+    chain->show();
+    TProxyListView *picker = chain->frmeProxyList()->lvProxies();
+    picker->SetChecked(picker->Row(2), true);
+    Save(*chain, "dialog-chain");
+    chain->reject();
+    TfrmProxyRecord *proxy = dialogs.frmProxyRecord();
+    proxy->Edit(w.lvProxyList()->Row(0)->UID());
+    proxy->show();
+    Save(*proxy, "dialog-proxy");
+    proxy->reject();
+    TfrmAddBulkProxy *bulk = dialogs.frmAddBulkProxy();
+    bulk->mmProxies()->setPlainText(
+        QStringLiteral("192.0.2.20:1080\n192.0.2.21:3128\n198.51.100.30:8080\n"));
+    bulk->show();
+    Save(*bulk, "dialog-bulk");
+    bulk->reject();
+    TfrmAnonymizedProgram *program = dialogs.frmAnonymizedProgram();
+    program->Edit(1);
+    program->show();
+    Save(*program, "dialog-program");
+    program->reject();
+
+    ::close(first);
+    ::close(second);
+    return 0;
+}

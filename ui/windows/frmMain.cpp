@@ -1,0 +1,552 @@
+#include "ui/windows/frmMain.h"
+
+#include "anonymize/AnonymHandOff.h"
+#include "engine/chain/dmSocksMgr.h"
+#include "store/dmProxyData.h"
+#include "ui/logic/MainDialogs.h"
+#include "ui/logic/UiPrompts.h"
+#include "ui/windows/FormParts.h"
+#include "ui/windows/ProxyListView.h"
+#include "ui/windows/frmeActivityPanel.h"
+#include "ui/windows/frmeAnonymize.h"
+#include "ui/windows/frmeSettings.h"
+#include "ui/windows/frmeSocksChain.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <exception>
+
+namespace {
+
+QIcon Picture(const char *name) {
+    return QIcon(QStringLiteral(":/velmora/%1.png").arg(QLatin1String(name)));
+}
+
+QFont Bold(QFont font) {
+    font.setBold(true);
+    return font;
+}
+
+// A flat button with its picture above its bold caption, running an action.
+QToolButton *CommandButton(QAction *action, QWidget *parent, int height = 76) {
+    auto *button = new QToolButton(parent);
+    button->setDefaultAction(action);
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button->setIconSize(QSize(32, 32));
+    button->setAutoRaise(true);
+    button->setFont(Bold(button->font()));
+    button->setFixedHeight(height);
+    button->setMinimumWidth(std::max(82, button->sizeHint().width() + 10));
+    button->setObjectName(QStringLiteral("btn") + action->objectName().mid(3));
+    return button;
+}
+
+QPushButton *BarButton(QAction *action, QWidget *parent) {
+    auto *button = new QPushButton(action->text(), parent);
+    button->setObjectName(QStringLiteral("btn") + action->objectName().mid(3));
+    button->setMinimumWidth(std::max(100, button->sizeHint().width() + 10));
+    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    QObject::connect(action, &QAction::enabledChanged, button, &QPushButton::setEnabled);
+    button->setEnabled(action->isEnabled());
+    return button;
+}
+
+// The banner picture: a hand cursor, and a click opens the maker's web site.
+class TBannerLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    std::function<void()> FOnClick;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *e) override {
+        if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint()) && FOnClick)
+            FOnClick();
+        QLabel::mouseReleaseEvent(e);
+    }
+};
+
+} // namespace
+
+TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APrompts,
+                   QWidget *parent)
+    : QMainWindow(parent), FSocksMgr(ASocksMgr), FStore(AStore), FPrompts(APrompts) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowIcon(Picture("appicon"));
+    setWindowTitle(TMainScreenLogic::Caption(false));
+    CreateActions();
+    CreateLayout();
+    ConnectActions();
+
+    // Plain lines of the services reach the panel from any thread; the
+    // handler holds the queue, not the window.
+    auto queue = FActivity->Queue();
+    FSocksMgr.SetOnMessage([queue](const QString &line) { queue->AddMessage(line); });
+    FStore.FOnNotice = [queue](const QString &line) { queue->AddMessage(line); };
+    FActivity->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
+    FSettingsFrame->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
+    FAnonymizeFrame->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
+
+    if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                [this] { UpdateActions(); });
+
+    // The window's creation: the first page, the tables, the lists, the
+    // caption, then the message that starts the services.
+    actProxyMgr->trigger();
+    try {
+        LoadConfigurations();
+    } catch (const std::exception &e) {
+        FPrompts.ShowError(QString::fromUtf8(e.what()));
+        UpdateActions();
+        return;
+    }
+    try {
+        FillProxyList();
+        FChainFrame->PopulatechainList();
+    } catch (const std::exception &e) {
+        FPrompts.ShowError(QString::fromUtf8(e.what()));
+        UpdateActions();
+        return;
+    }
+    setWindowTitle(TMainScreenLogic::Caption(true));
+    FLoaded = true;
+    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(WM_STARTSERVICES)));
+    UpdateActions();
+}
+
+TfrmMain::~TfrmMain() {
+    // A window that goes without being closed still leaves no chain running.
+    if (FSocksMgr.ChainMgr().Active() || !FSocksMgr.ChainMgr().Chains().empty())
+        StopServices();
+    ClearProxyList();
+}
+
+// ---- construction -----------------------------------------------------------
+
+void TfrmMain::CreateActions() {
+    auto make = [this](const char *name, const char *caption, const char *picture = nullptr) {
+        auto *action = new QAction(QString::fromLatin1(caption), this);
+        action->setObjectName(QString::fromLatin1(name));
+        if (picture)
+            action->setIcon(Picture(picture));
+        return action;
+    };
+    actProxyMgr = make("actProxyMgr", "Proxy Manager", "proxymgr");
+    actAnonymizeProgram = make("actAnonymizeProgram", "Anonymize Program", "anonymize");
+    actProxySocksChain = make("actProxySocksChain", "Proxy/Socks5 Chain", "chain");
+    actSettings = make("actSettings", "Settings", "settings");
+    actAddProxy = make("actAddProxy", "Add Proxy", "addproxy");
+    actEditProxy = make("actEditProxy", "Edit Proxy", "editproxy");
+    actDeleteProxy = make("actDeleteProxy", "Delete Proxy", "deleteproxy");
+    actTestProxy = make("actTestProxy", "Test Proxy", "testproxy");
+    actCheck = make("actCheck", "Check");
+    actTestAll = make("actTestAll", "Test All");
+    actGetProxies = make("actGetProxies", "Get Proxies");
+    actAddBulkProxy = make("actAddBulkProxy", "Add Bulk Proxy");
+    actSelectAllProxies = make("actSelectAllProxies", "Select All");
+    actSelectAllProxies->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+    actSelectAllProxies->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    actStopAll = make("actStopAll", "Stop All", "stopall");
+    actNewSocksChain = make("actNewSocksChain", "Add SOCKS Chain", "addchain");
+    actEditSocksChain = make("actEditSocksChain", "Edit SOCKS Chain", "editchain");
+    actDeleteChain = make("actDeleteChain", "Delete SOCKS Chain", "deletechain");
+    actHelp = make("actHelp", "Help", "help");
+    actExit = make("actExit", "Exit");
+}
+
+void TfrmMain::CreateLayout() {
+    QMenu *file = menuBar()->addMenu(QStringLiteral("File"));
+    file->addAction(actExit);
+
+    auto *central = new QWidget(this);
+    central->setObjectName(QStringLiteral("pnlClient"));
+    auto *outer = new QVBoxLayout(central);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    outer->addWidget(CreateHeader());
+
+    auto *body = new QHBoxLayout;
+    body->setContentsMargins(0, 0, 0, 0);
+    body->setSpacing(0);
+    body->addWidget(CreateNavigation());
+
+    auto *centre = new QVBoxLayout;
+    centre->setContentsMargins(0, 0, 0, 0);
+    centre->setSpacing(0);
+    FPages = new QStackedWidget(central);
+    FPages->setObjectName(QStringLiteral("pgcPages"));
+    FPages->addWidget(CreateProxyPage());
+    FAnonymizeFrame = new TfrmeAnonymize(FStore, FPages);
+    FAnonymizeFrame->lvPrograms()->setColumnHidden(TfrmeAnonymize::colNoOfProxies, true);
+    FPages->addWidget(FAnonymizeFrame);
+    FChainFrame = new TfrmeSocksChain(FStore, FSocksMgr.ChainMgr(), FPrompts, FPages);
+    FPages->addWidget(FChainFrame);
+    auto *settingsPage = new QWidget(FPages);
+    settingsPage->setObjectName(QStringLiteral("tsSettings"));
+    FSettingsFrame = new TfrmeSettings(FStore, settingsPage);
+    FSettingsFrame->move(0, 0);
+    FPages->addWidget(settingsPage);
+
+    FActivity = new TfrmeActivityPanel(central);
+    FSplitter = new QSplitter(Qt::Vertical, central);
+    FSplitter->setObjectName(QStringLiteral("splActivity"));
+    FSplitter->setHandleWidth(4);
+    FSplitter->setChildrenCollapsible(false);
+    FSplitter->addWidget(FPages);
+    FSplitter->addWidget(FActivity);
+    FSplitter->setStretchFactor(0, 0);
+    FSplitter->setStretchFactor(1, 1);
+    FSplitter->setSizes({240, 106});
+    centre->addWidget(FSplitter, 1);
+    centre->addWidget(CreateBanner());
+    body->addLayout(centre, 1);
+    outer->addLayout(body, 1);
+    setCentralWidget(central);
+    CreateStatusBar();
+
+    resize(987, 538 + menuBar()->sizeHint().height());
+}
+
+QWidget *TfrmMain::CreateHeader() {
+    auto *header = new QWidget(this);
+    header->setObjectName(QStringLiteral("pnlHeader"));
+    header->setFixedHeight(93);
+    auto *layout = new QHBoxLayout(header);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    auto *left = new QWidget(header);
+    left->setObjectName(QStringLiteral("pnlLogo"));
+    left->setFixedWidth(272);
+    auto *leftLayout = new QHBoxLayout(left);
+    leftLayout->setContentsMargins(4, 9, 4, 9);
+    leftLayout->setSpacing(0);
+    auto *logo = new QLabel(left);
+    logo->setObjectName(QStringLiteral("imgLogo"));
+    logo->setPixmap(QPixmap(QStringLiteral(":/velmora/logo.png")));
+    logo->setFixedSize(150, 75);
+    leftLayout->addWidget(logo);
+    QToolButton *help = CommandButton(actHelp, left, 75);
+    help->setFixedSize(114, 75);
+    leftLayout->addWidget(help);
+    layout->addWidget(left);
+
+    FCommandPanels = new QStackedWidget(header);
+    FCommandPanels->setObjectName(QStringLiteral("pnlCommands"));
+    auto panel = [this](const char *name, std::initializer_list<QAction *> actions) {
+        auto *widget = new QWidget(FCommandPanels);
+        widget->setObjectName(QString::fromLatin1(name));
+        auto *row = new QHBoxLayout(widget);
+        row->setContentsMargins(4, 8, 4, 9);
+        row->setSpacing(2);
+        for (QAction *action : actions)
+            row->addWidget(CommandButton(action, widget));
+        row->addStretch(1);
+        FCommandPanels->addWidget(widget);
+    };
+    // One panel per page, in page order.
+    panel("pnlProxyCommands",
+          {actAddProxy, actEditProxy, actDeleteProxy, actTestProxy, actStopAll});
+    panel("pnlAnonymizeCommands", {});
+    panel("pnlChainCommands", {actNewSocksChain, actEditSocksChain, actDeleteChain});
+    panel("pnlSettingsCommands", {});
+    layout->addWidget(FCommandPanels, 1);
+    return header;
+}
+
+QWidget *TfrmMain::CreateNavigation() {
+    auto *bar = new QWidget(this);
+    bar->setObjectName(QStringLiteral("pnlNavigation"));
+    bar->setFixedWidth(137);
+    auto *layout = new QVBoxLayout(bar);
+    layout->setContentsMargins(7, 6, 7, 6);
+    layout->setSpacing(4);
+    FNavigation = new QButtonGroup(bar);
+    FNavigation->setExclusive(true);
+    const std::pair<TMainPage, QAction *> buttons[] = {
+        {TMainPage::mpProxyManager, actProxyMgr},
+        {TMainPage::mpAnonymizeProgram, actAnonymizeProgram},
+        {TMainPage::mpProxySocksChain, actProxySocksChain},
+        {TMainPage::mpSettings, actSettings},
+    };
+    for (const auto &[page, action] : buttons) {
+        auto *button = new QToolButton(bar);
+        button->setObjectName(QStringLiteral("btnNav") + action->objectName().mid(3));
+        button->setText(action->text());
+        button->setIcon(action->icon());
+        button->setIconSize(QSize(32, 32));
+        button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        button->setAutoRaise(true);
+        button->setCheckable(true);
+        button->setFont(Bold(button->font()));
+        button->setFixedSize(123, 70);
+        FNavigation->addButton(button, static_cast<int>(page));
+        connect(button, &QToolButton::clicked, action, &QAction::trigger);
+        layout->addWidget(button);
+    }
+    layout->addStretch(1);
+    return bar;
+}
+
+QWidget *TfrmMain::CreateProxyPage() {
+    auto *page = new QWidget(this);
+    page->setObjectName(QStringLiteral("tsProxyManager"));
+    FProxyList = new TProxyListView(TProxyListKind::plkMain, page);
+    FProxyList->setObjectName(QStringLiteral("lvProxyList"));
+    FProxyList->setToolTip(QStringLiteral("Right-Click for menu"));
+    FProxyList->setContextMenuPolicy(Qt::ActionsContextMenu);
+    FProxyList->addActions({actCheck, actSelectAllProxies});
+    page->addAction(actSelectAllProxies);
+
+    auto *bar = new QWidget(page);
+    bar->setObjectName(QStringLiteral("pnlProxyButtons"));
+    bar->setFixedHeight(37);
+    auto *row = new QHBoxLayout(bar);
+    row->setContentsMargins(4, 5, 4, 5);
+    row->setSpacing(6);
+    row->addWidget(BarButton(actTestAll, bar));
+    row->addWidget(BarButton(actGetProxies, bar));
+    row->addWidget(BarButton(actAddBulkProxy, bar));
+    row->addStretch(1);
+
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(FProxyList, 1);
+    layout->addWidget(bar);
+    return page;
+}
+
+QWidget *TfrmMain::CreateBanner() {
+    auto *banner = new QWidget(this);
+    banner->setObjectName(QStringLiteral("pnlBanner"));
+    banner->setFixedHeight(76);
+    banner->setAutoFillBackground(true);
+    QPalette palette = banner->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    banner->setPalette(palette);
+    auto *picture = new TBannerLabel(banner);
+    picture->setObjectName(QStringLiteral("imgBanner"));
+    picture->setPixmap(QPixmap(QStringLiteral(":/velmora/banner.png")));
+    picture->setFixedSize(398, 76);
+    picture->setCursor(Qt::PointingHandCursor);
+    picture->FOnClick = [this] { Guard([this] { OpenMakerWebSite(); }); };
+    auto *layout = new QHBoxLayout(banner);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(picture);
+    layout->addStretch(1);
+    return banner;
+}
+
+void TfrmMain::CreateStatusBar() {
+    QStatusBar *bar = statusBar();
+    bar->setObjectName(QStringLiteral("sbStatus"));
+    bar->setFixedHeight(19);
+    bar->setSizeGripEnabled(false);
+    for (int i = 0; i < 3; ++i) {
+        auto *panel = new QLabel(bar);
+        panel->setObjectName(QStringLiteral("sbPanel%1").arg(i + 1));
+        panel->setFrameShape(QFrame::StyledPanel);
+        panel->setFrameShadow(QFrame::Sunken);
+        if (i < 2)
+            panel->setFixedWidth(50);
+        bar->addWidget(panel, i < 2 ? 0 : 1);
+        FStatusPanels[i] = panel;
+    }
+}
+
+void TfrmMain::ConnectActions() {
+    auto on = [this](QAction *action, void (TfrmMain::*command)()) {
+        connect(action, &QAction::triggered, this,
+                [this, command] { Guard([this, command] { (this->*command)(); }); });
+    };
+    connect(actProxyMgr, &QAction::triggered, this,
+            [this] { ShowPage(TMainPage::mpProxyManager); });
+    connect(actAnonymizeProgram, &QAction::triggered, this, [this] {
+        Guard([this] {
+            ShowPage(TMainPage::mpAnonymizeProgram);
+            FAnonymizeFrame->Load();
+        });
+    });
+    connect(actProxySocksChain, &QAction::triggered, this,
+            [this] { ShowPage(TMainPage::mpProxySocksChain); });
+    connect(actSettings, &QAction::triggered, this, [this] {
+        Guard([this] {
+            FSettingsFrame->Load();
+            ShowPage(TMainPage::mpSettings);
+        });
+    });
+    on(actAddProxy, &TfrmMain::AddProxyExecute);
+    on(actEditProxy, &TfrmMain::EditProxyExecute);
+    on(actDeleteProxy, &TfrmMain::DeleteProxyExecute);
+    on(actTestProxy, &TfrmMain::CheckSelectedProxies);
+    on(actCheck, &TfrmMain::CheckSelectedProxies);
+    on(actTestAll, &TfrmMain::CheckAllProxies);
+    on(actGetProxies, &TfrmMain::OpenMakerWebSite);
+    on(actAddBulkProxy, &TfrmMain::AddBulkProxyExecute);
+    connect(actSelectAllProxies, &QAction::triggered, FProxyList, &QTreeWidget::selectAll);
+    connect(actStopAll, &QAction::triggered, this,
+            [this] { Guard([this] { FSocksMgr.ChainMgr().StopAllServices(true); }); });
+    on(actNewSocksChain, &TfrmMain::NewSocksChainExecute);
+    on(actEditSocksChain, &TfrmMain::EditSocksChainExecute);
+    on(actDeleteChain, &TfrmMain::DeleteChainExecute);
+    on(actHelp, &TfrmMain::OpenHelp);
+    connect(actExit, &QAction::triggered, this, &QWidget::close);
+
+    FAnonymizeFrame->FOnAddProgram = [this] { return Dialogs() && Dialogs()->AddAnonymProgram(); };
+    FAnonymizeFrame->FOnEditProgram = [this](int32_t uid) {
+        return Dialogs() && Dialogs()->EditAnonymProgram(uid);
+    };
+    FAnonymizeFrame->FOnHandOff = [this] { WriteAnonymListToRegistry(); };
+}
+
+// ---- pages, rules, lifecycle ------------------------------------------------
+
+void TfrmMain::ShowPage(TMainPage page) {
+    FPage = page;
+    FPages->setCurrentIndex(static_cast<int>(page));
+    FCommandPanels->setCurrentIndex(TMainScreenLogic::CommandPanelOf(page));
+    if (QAbstractButton *button = FNavigation->button(static_cast<int>(page)))
+        button->setChecked(true);
+}
+
+QToolButton *TfrmMain::NavigationButton(TMainPage page) const {
+    return static_cast<QToolButton *>(FNavigation->button(static_cast<int>(page)));
+}
+
+void TfrmMain::UpdateActions() {
+    TProxyListState state;
+    state.Rows = FProxyList->RowCount();
+    state.SelectedRows = static_cast<int>(FProxyList->selectionModel()->selectedRows().size());
+    actCheck->setEnabled(TMainScreenLogic::CheckEnabled(state));
+    actTestAll->setEnabled(TMainScreenLogic::TestAllEnabled(state));
+    FAnonymizeFrame->UpdateActions();
+}
+
+void TfrmMain::Guard(const std::function<void()> &command) {
+    TFormParts::Guard(FPrompts, command);
+}
+
+bool TfrmMain::event(QEvent *e) {
+    if (e->type() == static_cast<QEvent::Type>(WM_STARTSERVICES)) {
+        StartServices();
+        return true;
+    }
+    return QMainWindow::event(e);
+}
+
+void TfrmMain::StartServices() {
+    try {
+        FSocksMgr.SetServiceActive(true);
+    } catch (const std::exception &e) {
+        FPrompts.ShowError(QString::fromUtf8(e.what()));
+    }
+    // Only now is activity shown; reports raised before reach no handler.
+    auto queue = FActivity->Queue();
+    FSocksMgr.ChainMgr().SetOnChainActivity(
+        [queue](void *, int32_t chainUID, TActivityType type, const QString &msg,
+                int32_t contextID) { DispatchActivity(*queue, chainUID, type, msg, contextID); });
+    FServicesStarted = true;
+}
+
+void TfrmMain::StopServices() {
+    FSocksMgr.ChainMgr().SetOnChainActivity(nullptr);
+    try {
+        FSocksMgr.SetServiceActive(false);
+    } catch (const std::exception &e) {
+        FPrompts.ShowError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TfrmMain::closeEvent(QCloseEvent *e) {
+    // Never refused, nothing asked: every chain stops before the window goes.
+    StopServices();
+    FClosed = true;
+    e->accept();
+}
+
+void TfrmMain::LoadConfigurations() {
+    FStore.LoadData();
+}
+
+// ---- proxy list -------------------------------------------------------------
+
+void TfrmMain::FillProxyList() {
+    ClearProxyList();
+    FProxyList->Fill(FStore);
+}
+
+void TfrmMain::ClearProxyList() {
+    if (FSelectedProxies)
+        FSelectedProxies->clear();
+    FProxyList->ClearRows();
+}
+
+const std::vector<TProxyListItem *> &TfrmMain::GetSelectedProxyItems() {
+    if (!FSelectedProxies)
+        FSelectedProxies = std::make_unique<std::vector<TProxyListItem *>>();
+    *FSelectedProxies = FProxyList->SelectedRows();
+    return *FSelectedProxies;
+}
+
+void TfrmMain::UpdateProxyRow(const TProxData &AProxData) {
+    FProxyList->UpdateRow(AProxData);
+}
+
+void TfrmMain::ShowStatusText(const QString &text) {
+    FStatusPanels[2]->setText(text);
+}
+
+QString TfrmMain::StatusText() const {
+    return FStatusPanels[2]->text();
+}
+
+// ---- activity ---------------------------------------------------------------
+
+void TfrmMain::ShowActivityMessage(const QString &AMsg) {
+    FActivity->AddMessage(AMsg);
+}
+
+void TfrmMain::HandleChainActivity(void *, int32_t AChainUID, TActivityType AActivityType,
+                                   const QString &AActivityMsg, int32_t AContextID) {
+    DispatchActivity(*FActivity->Queue(), AChainUID, AActivityType, AActivityMsg, AContextID);
+}
+
+void TfrmMain::DispatchActivity(TActivityQueue &queue, int32_t AChainUID,
+                                TActivityType AActivityType, const QString &AActivityMsg,
+                                int32_t AContextID) {
+    switch (AActivityType) {
+    case TActivityType::atConnectRequest:
+        queue.CreateChainLog(AChainUID, AContextID, AActivityMsg);
+        break;
+    case TActivityType::atDisconnected:
+        queue.DeleteChainLog(AContextID, AActivityMsg);
+        break;
+    case TActivityType::atConnectLocalProxy:
+    case TActivityType::atConnectChainedProxy:
+        queue.WriteChainLog(AChainUID, AContextID, AActivityMsg);
+        break;
+    case TActivityType::atConnectFailed:
+    case TActivityType::atConnectRejected:
+        break;
+    }
+}
+
+bool TfrmMain::WriteAnonymListToRegistry() {
+    return TAnonymHandOff::WriteAnonymListToRegistry(FStore);
+}

@@ -1,0 +1,168 @@
+#pragma once
+// The main window: a header with the logo, "Help" and the command panel of
+// the current page; a navigation bar of four page buttons; the pages
+// (proxies, anonymized programs, chains, settings) over the activity panel;
+// a banner; and a status bar. Creating it loads every table and fills the
+// lists, then posts itself message 16400, on which the services start once
+// the event loop runs. Closing it stops every chain.
+
+#include "engine/chain/ProxyChain.h"
+#include "ui/logic/MainScreenLogic.h"
+
+#include <QMainWindow>
+#include <memory>
+#include <vector>
+
+class QAction;
+class QButtonGroup;
+class QLabel;
+class QMenu;
+class QSplitter;
+class QStackedWidget;
+class QToolButton;
+class TActivityQueue;
+class TMainDialogs;
+class TProxData;
+class TProxyListItem;
+class TProxyListView;
+class TUiPrompts;
+class TdmProxyData;
+class TdmSocksMgr;
+class TfrmeActivityPanel;
+class TfrmeAnonymize;
+class TfrmeSettings;
+class TfrmeSocksChain;
+
+class TfrmMain : public QMainWindow {
+public:
+    // The private message that starts the services.
+    static constexpr int WM_STARTSERVICES = 16400;
+
+    TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APrompts,
+             QWidget *parent = nullptr);
+    ~TfrmMain() override;
+
+    // The record dialogs (made once for the run); none: their commands say
+    // so and do nothing.
+    void SetDialogs(TMainDialogs *ADialogs) { FDialogs = ADialogs; }
+
+    // ---- start-up ----
+    void LoadConfigurations();
+    // True once the tables loaded and message 16400 was posted.
+    bool Loaded() const { return FLoaded; }
+    // True once message 16400 was handled.
+    bool ServicesStarted() const { return FServicesStarted; }
+
+    // ---- proxy list ----
+    void FillProxyList();
+    void ClearProxyList();
+    // The selected rows, top to bottom (the list is kept and refilled).
+    const std::vector<TProxyListItem *> &GetSelectedProxyItems();
+    void UpdateProxyRow(const TProxData &AProxData);
+    void ShowStatusText(const QString &text);
+    QString StatusText() const;
+
+    // ---- activity (any thread) ----
+    void ShowActivityMessage(const QString &AMsg);
+    void HandleChainActivity(void *Sender, int32_t AChainUID, TActivityType AActivityType,
+                             const QString &AActivityMsg, int32_t AContextID);
+    // The same dispatch onto a queue, for handlers that may outlive the window.
+    static void DispatchActivity(TActivityQueue &queue, int32_t AChainUID,
+                                 TActivityType AActivityType, const QString &AActivityMsg,
+                                 int32_t AContextID);
+
+    // ---- anonymized programs ----
+    bool WriteAnonymListToRegistry();
+
+    // ---- pages and rules ----
+    TMainPage CurrentPage() const { return FPage; }
+    // Re-evaluates the enabled rules (the window does so whenever idle).
+    void UpdateActions();
+
+    // ---- parts, for the dialogs and tests ----
+    TProxyListView *lvProxyList() const { return FProxyList; }
+    TfrmeSocksChain *frmeSocksChain() const { return FChainFrame; }
+    TfrmeSettings *frmeSettings() const { return FSettingsFrame; }
+    TfrmeAnonymize *frmeAnonymize() const { return FAnonymizeFrame; }
+    TfrmeActivityPanel *frmeActivityPanel() const { return FActivity; }
+    QStackedWidget *pgcPages() const { return FPages; }
+    QStackedWidget *pnlCommands() const { return FCommandPanels; }
+    QToolButton *NavigationButton(TMainPage page) const;
+
+    // ---- commands ----
+    QAction *actProxyMgr;
+    QAction *actAnonymizeProgram;
+    QAction *actProxySocksChain;
+    QAction *actSettings;
+    QAction *actAddProxy;
+    QAction *actEditProxy;
+    QAction *actDeleteProxy;
+    QAction *actTestProxy;
+    QAction *actCheck;
+    QAction *actTestAll;
+    QAction *actGetProxies;
+    QAction *actAddBulkProxy;
+    QAction *actSelectAllProxies;
+    QAction *actStopAll;
+    QAction *actNewSocksChain;
+    QAction *actEditSocksChain;
+    QAction *actDeleteChain;
+    QAction *actHelp;
+    QAction *actExit;
+
+protected:
+    bool event(QEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
+
+private:
+    void CreateActions();
+    void CreateLayout();
+    QWidget *CreateHeader();
+    QWidget *CreateNavigation();
+    QWidget *CreateProxyPage();
+    QWidget *CreateBanner();
+    void CreateStatusBar();
+    void ConnectActions();
+    // Runs a command; a failure is shown in a message box.
+    void Guard(const std::function<void()> &command);
+    void ShowPage(TMainPage page);
+    void StartServices();
+    void StopServices();
+    TMainDialogs *Dialogs();
+
+    // Commands (frmMainCommands.cpp).
+    void AddProxyExecute();
+    void EditProxyExecute();
+    void DeleteProxyExecute();
+    void AddBulkProxyExecute();
+    void NewSocksChainExecute();
+    void EditSocksChainExecute();
+    void DeleteChainExecute();
+    void CheckSelectedProxies();
+    void CheckAllProxies();
+    void RunCheck(std::unique_ptr<std::vector<std::unique_ptr<TProxData>>> list);
+    void OpenMakerWebSite();
+    void OpenHelp();
+
+    TdmSocksMgr &FSocksMgr;
+    TdmProxyData &FStore;
+    TUiPrompts &FPrompts;
+    TMainDialogs *FDialogs = nullptr;
+
+    std::unique_ptr<std::vector<TProxyListItem *>> FSelectedProxies;
+    TMainPage FPage = TMainPage::mpProxyManager;
+    bool FLoaded = false;
+    bool FServicesStarted = false;
+    bool FClosed = false; // late check results are no longer shown
+
+    QStackedWidget *FCommandPanels = nullptr;
+    QStackedWidget *FPages = nullptr;
+    QSplitter *FSplitter = nullptr;
+    QButtonGroup *FNavigation = nullptr;
+    TProxyListView *FProxyList = nullptr;
+    TfrmeSocksChain *FChainFrame = nullptr;
+    TfrmeSettings *FSettingsFrame = nullptr;
+    TfrmeAnonymize *FAnonymizeFrame = nullptr;
+    TfrmeActivityPanel *FActivity = nullptr;
+    QLabel *FStatusPanels[3] = {nullptr, nullptr, nullptr};
+};

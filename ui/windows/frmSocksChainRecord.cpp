@@ -1,0 +1,267 @@
+#include "ui/windows/frmSocksChainRecord.h"
+
+#include "store/ChainedProxyData.h"
+#include "ui/logic/UiPrompts.h"
+#include "ui/windows/FormParts.h"
+#include "ui/windows/ProxyListView.h"
+#include "ui/windows/frmeProxyList.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int UIDRole = Qt::UserRole + 1;
+
+QLabel *Title(const QString &text, QWidget *parent) {
+    auto *label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+} // namespace
+
+TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &chains,
+                                           TUiPrompts &prompts, QWidget *parent)
+    : QDialog(parent), FEditor(store, chains), FPrompts(prompts), FName(new QLineEdit(this)),
+      FPort(new QLineEdit(this)), FInterval(new QLineEdit(this)),
+      FAutoCreate(new QCheckBox(QStringLiteral("Auto-Creating Chain"), this)),
+      FItems(new QTreeWidget(this)), FPicker(new TfrmeProxyList(store, this)),
+      FAdd(new QAction(QStringLiteral("Add"), this)),
+      FEdit(new QAction(QStringLiteral("Edit"), this)),
+      FDelete(new QAction(QStringLiteral("Delete"), this)) {
+    TFormParts::FixedDialog(this, QStringLiteral("frmSocksChainRecord"),
+                            QStringLiteral("SOCKS's Chain Name"), {891, 490});
+
+    // Chain settings.
+    auto *settings = new QWidget(this);
+    settings->setObjectName(QStringLiteral("pnlChainSettings"));
+    settings->setFixedSize(424, 176);
+    auto *settingsGrid = new QGridLayout(settings);
+    settingsGrid->setContentsMargins(6, 4, 6, 4);
+    settingsGrid->addWidget(Title(QStringLiteral("Chain settings"), settings), 0, 0, 1, 3);
+    settingsGrid->addWidget(new QLabel(QStringLiteral("Name:"), settings), 1, 0);
+    FName->setObjectName(QStringLiteral("edName"));
+    FName->setFixedWidth(167);
+    settingsGrid->addWidget(FName, 1, 1);
+    settingsGrid->addWidget(new QLabel(QStringLiteral("Accept Connection on  Port:"), settings), 2,
+                            0);
+    FPort->setObjectName(QStringLiteral("edPort"));
+    FPort->setFixedWidth(74);
+    settingsGrid->addWidget(FPort, 2, 1, Qt::AlignLeft);
+    auto *automatic = new QGroupBox(QStringLiteral("Automatical Chain Creation"), settings);
+    auto *autoGrid = new QGridLayout(automatic);
+    FAutoCreate->setObjectName(QStringLiteral("chkAutoCreate"));
+    autoGrid->addWidget(FAutoCreate, 0, 0, 1, 3);
+    autoGrid->addWidget(new QLabel(QStringLiteral("Change the Chain every:"), automatic), 1, 0);
+    FInterval->setObjectName(QStringLiteral("edInterval"));
+    FInterval->setFixedWidth(74);
+    autoGrid->addWidget(FInterval, 1, 1);
+    autoGrid->addWidget(new QLabel(QStringLiteral("Seconds"), automatic), 1, 2);
+    autoGrid->setColumnStretch(3, 1);
+    settingsGrid->addWidget(automatic, 3, 0, 1, 3);
+    settingsGrid->setColumnStretch(2, 1);
+
+    // The chain's proxies.
+    auto *current = new QWidget(this);
+    current->setObjectName(QStringLiteral("pnlChainItems"));
+    current->setFixedSize(424, 253);
+    auto *currentLayout = new QVBoxLayout(current);
+    currentLayout->setContentsMargins(6, 4, 6, 4);
+    currentLayout->addWidget(Title(QStringLiteral("Current proxies added to the chain"), current));
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(TFormParts::ActionButton(FAdd, current));
+    buttons->addWidget(TFormParts::ActionButton(FEdit, current));
+    buttons->addWidget(TFormParts::ActionButton(FDelete, current));
+    buttons->addStretch(1);
+    currentLayout->addLayout(buttons);
+    FItems->setObjectName(QStringLiteral("lvChainItems"));
+    FItems->setColumnCount(4);
+    FItems->setHeaderLabels({QStringLiteral("IP/Host"), QStringLiteral("Port"),
+                             QStringLiteral("Status"), QStringLiteral("Speed")});
+    const int widths[] = {150, 80, 100, 70};
+    for (int i = 0; i < 4; ++i)
+        FItems->setColumnWidth(i, widths[i]);
+    FItems->headerItem()->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
+    TFormParts::PlainRows(FItems);
+    currentLayout->addWidget(FItems, 1);
+
+    // The available proxies.
+    auto *available = new QWidget(this);
+    available->setObjectName(QStringLiteral("pnlAvailable"));
+    available->setFixedSize(445, 432);
+    auto *availableLayout = new QVBoxLayout(available);
+    availableLayout->setContentsMargins(6, 4, 6, 4);
+    availableLayout->addWidget(Title(QStringLiteral("Available Proxy List"), available));
+    FPicker->lvProxies()->SetCheckboxes(true);
+    FPicker->lvProxies()->SetNarrowColumns(true);
+    availableLayout->addWidget(FPicker, 1);
+
+    const TFormParts::TOkCancel okCancel = TFormParts::OkCancel(this, true);
+    connect(okCancel.Ok, &QPushButton::clicked, this, [this] { Guard([this] { OkClick(); }); });
+
+    auto *left = new QVBoxLayout;
+    left->setSpacing(3);
+    left->addWidget(settings);
+    left->addWidget(current);
+    auto *top = new QHBoxLayout;
+    top->addLayout(left);
+    top->addWidget(available, 0, Qt::AlignTop);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(9, 9, 9, 9);
+    layout->addLayout(top);
+    layout->addStretch(1);
+    layout->addLayout(okCancel.Row);
+
+    connect(FAdd, &QAction::triggered, this, [this] { Guard([this] { actAddExecute(); }); });
+    connect(FEdit, &QAction::triggered, this, [this] { Guard([this] { actEditExecute(); }); });
+    connect(FDelete, &QAction::triggered, this, [this] { Guard([this] { actDeleteExecute(); }); });
+    if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            if (isVisible())
+                UpdateActions();
+        });
+    UpdateActions();
+}
+
+TChainForm TfrmSocksChainRecord::Form() const {
+    return {FName->text(), FPort->text(), FInterval->text(), FAutoCreate->isChecked()};
+}
+
+void TfrmSocksChainRecord::SetForm(const TChainForm &form) {
+    FName->setText(form.Name);
+    FPort->setText(form.Port);
+    FInterval->setText(form.Interval);
+    FAutoCreate->setChecked(form.AutoCreate);
+}
+
+void TfrmSocksChainRecord::Add() {
+    ClearChainItems();
+    const TChainForm form = FEditor.Add();
+    FPicker->Load();
+    SetForm(form);
+    QCoreApplication::processEvents();
+    UpdateActions();
+}
+
+bool TfrmSocksChainRecord::Edit(int32_t AUID) {
+    ClearChainItems();
+    TChainForm form = Form();
+    const bool found = FEditor.Edit(AUID, form);
+    FPicker->Load();
+    if (!found)
+        return false;
+    SetForm(form);
+    LoadChainItems();
+    UpdateActions();
+    return true;
+}
+
+void TfrmSocksChainRecord::ClearChainItems() {
+    FItems->clear();
+}
+
+void TfrmSocksChainRecord::LoadChainItems() {
+    ClearChainItems();
+    TChainedProxyData chain;
+    FEditor.LoadChainItems(chain);
+    QList<QTreeWidgetItem *> rows;
+    for (const auto &proxy : chain.FChainedItems) {
+        auto *row = new QTreeWidgetItem;
+        row->setText(0, proxy->FIPAddress);
+        row->setText(1, QString::number(proxy->FPort));
+        row->setText(2, ProxyStatusText(static_cast<int>(proxy->FStatus)));
+        row->setText(3, SpeedToText(proxy->FSpeed));
+        row->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
+        row->setData(0, UIDRole, proxy->FUID);
+        rows << row;
+    }
+    FItems->addTopLevelItems(rows);
+}
+
+int32_t TfrmSocksChainRecord::SelectedItemUID() const {
+    for (int i = 0; i < FItems->topLevelItemCount(); ++i)
+        if (FItems->topLevelItem(i)->isSelected())
+            return FItems->topLevelItem(i)->data(0, UIDRole).toInt();
+    return -1;
+}
+
+void TfrmSocksChainRecord::actAddExecute() {
+    std::vector<int32_t> picked;
+    for (const TProxData *record : FPicker->GetSelected(true))
+        picked.push_back(record->FUID);
+    try {
+        FEditor.AddPicked(Form(), picked);
+    } catch (...) {
+        LoadChainItems(); // what was added before the failure shows at once
+        throw;
+    }
+    LoadChainItems();
+}
+
+void TfrmSocksChainRecord::actEditExecute() {
+    const int32_t uid = SelectedItemUID();
+    if (uid < 0)
+        return;
+    if (FOnEditProxy && FOnEditProxy(uid))
+        LoadChainItems();
+}
+
+void TfrmSocksChainRecord::actDeleteExecute() {
+    const int32_t uid = SelectedItemUID();
+    if (uid < 0)
+        return;
+    FEditor.RemoveItem(uid);
+    LoadChainItems();
+}
+
+void TfrmSocksChainRecord::OkClick() {
+    QString message;
+    switch (FEditor.Ok(Form(), FItems->topLevelItemCount() > 0, message)) {
+    case TChainEditor::TOkResult::Refused:
+        FPrompts.ShowMessage(message);
+        break;
+    case TChainEditor::TOkResult::Accepted:
+        accept();
+        break;
+    case TChainEditor::TOkResult::Ignored:
+    case TChainEditor::TOkResult::StayOpen:
+        break;
+    }
+}
+
+void TfrmSocksChainRecord::reject() {
+    Guard([this] { FEditor.Cancel(); });
+    QDialog::reject();
+}
+
+void TfrmSocksChainRecord::done(int r) {
+    FEditor.Closed();
+    QDialog::done(r);
+}
+
+void TfrmSocksChainRecord::UpdateActions() {
+    const TChainForm form = Form();
+    FAdd->setEnabled(TChainEditor::AddEnabled(form));
+    const bool itemCommands =
+        TChainEditor::ItemCommandsEnabled(form, !FItems->selectedItems().isEmpty());
+    FEdit->setEnabled(itemCommands);
+    FDelete->setEnabled(itemCommands);
+}
+
+void TfrmSocksChainRecord::Guard(const std::function<void()> &command) {
+    TFormParts::Guard(FPrompts, command);
+}

@@ -1,0 +1,74 @@
+#pragma once
+// The chain dialog "SOCKS's Chain Name": a chain's name, local port and
+// automatic-creation settings, the proxies already in the chain, and the
+// picker of available proxies. The steps themselves are TChainEditor's.
+
+#include "ui/logic/ChainEditor.h"
+
+#include <QDialog>
+#include <functional>
+
+class QAction;
+class QCheckBox;
+class QLineEdit;
+class QTreeWidget;
+class TChainManager;
+class TUiPrompts;
+class TdmProxyData;
+class TfrmeProxyList;
+
+class TfrmSocksChainRecord : public QDialog {
+public:
+    TfrmSocksChainRecord(TdmProxyData &store, TChainManager &chains, TUiPrompts &prompts,
+                         QWidget *parent = nullptr);
+
+    // Prepare the dialog; then show it modally.
+    void Add();
+    // False when the chain is not found (the dialog is then not to be shown).
+    bool Edit(int32_t AUID);
+    void LoadChainItems();
+    void ClearChainItems();
+
+    // The buttons.
+    void actAddExecute();
+    void actEditExecute();
+    void actDeleteExecute();
+    void OkClick();
+    void reject() override; // "Cancel", the close box and Escape
+    void UpdateActions();
+
+    // Opens the proxy dialog on a proxy of the chain; true on OK.
+    std::function<bool(int32_t AUID)> FOnEditProxy;
+
+    TChainEditor &Editor() { return FEditor; }
+    TChainForm Form() const;
+    QLineEdit *edName() const { return FName; }
+    QLineEdit *edPort() const { return FPort; }
+    QLineEdit *edInterval() const { return FInterval; }
+    QCheckBox *chkAutoCreate() const { return FAutoCreate; }
+    QTreeWidget *lvChainItems() const { return FItems; }
+    TfrmeProxyList *frmeProxyList() const { return FPicker; }
+    QAction *actAdd() const { return FAdd; }
+    QAction *actEdit() const { return FEdit; }
+    QAction *actDelete() const { return FDelete; }
+
+protected:
+    void done(int r) override;
+
+private:
+    void SetForm(const TChainForm &form);
+    int32_t SelectedItemUID() const;
+    void Guard(const std::function<void()> &command);
+
+    TChainEditor FEditor;
+    TUiPrompts &FPrompts;
+    QLineEdit *FName;
+    QLineEdit *FPort;
+    QLineEdit *FInterval;
+    QCheckBox *FAutoCreate;
+    QTreeWidget *FItems;
+    TfrmeProxyList *FPicker;
+    QAction *FAdd;
+    QAction *FEdit;
+    QAction *FDelete;
+};

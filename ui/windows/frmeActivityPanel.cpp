@@ -1,0 +1,122 @@
+#include "ui/windows/frmeActivityPanel.h"
+
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QVBoxLayout>
+#include <exception>
+
+// The text area's lines as TActivityLines: one text block per line. An empty
+// document still has one (empty) block, so the count is kept here.
+class TfrmeActivityPanel::TMemoLines : public TActivityLines {
+public:
+    explicit TMemoLines(QPlainTextEdit *memo) : FMemo(memo) {}
+
+    int Count() const override { return FCount; }
+
+    void Append(const QString &text) override {
+        QTextCursor cursor(FMemo->document());
+        cursor.movePosition(QTextCursor::End);
+        if (FCount > 0)
+            cursor.insertBlock();
+        cursor.insertText(text);
+        ++FCount;
+    }
+
+    void Insert(int index, const QString &text) override {
+        if (index >= FCount) {
+            Append(text);
+            return;
+        }
+        QTextCursor cursor(FMemo->document()->findBlockByNumber(index));
+        cursor.insertText(text);
+        cursor.insertBlock();
+        ++FCount;
+    }
+
+    void Delete(int index) override {
+        if (index < 0 || index >= FCount)
+            return;
+        QTextDocument *doc = FMemo->document();
+        const QTextBlock block = doc->findBlockByNumber(index);
+        QTextCursor cursor(doc);
+        if (FCount == 1) {
+            cursor.select(QTextCursor::Document);
+        } else if (index == FCount - 1) {
+            // The last line goes with the separator before it.
+            cursor.setPosition(block.position() - 1);
+            cursor.setPosition(block.position() + block.length() - 1, QTextCursor::KeepAnchor);
+        } else {
+            cursor.setPosition(block.position());
+            cursor.setPosition(block.next().position(), QTextCursor::KeepAnchor);
+        }
+        cursor.removeSelectedText();
+        --FCount;
+    }
+
+private:
+    QPlainTextEdit *FMemo;
+    int FCount = 0;
+};
+
+TfrmeActivityPanel::TfrmeActivityPanel(QWidget *parent)
+    : QFrame(parent), FMemo(new QPlainTextEdit(this)), FLines(std::make_unique<TMemoLines>(FMemo)),
+      FLog(std::make_unique<TActivityLog>(*FLines)), FQueue(TActivityQueue::Create()) {
+    setObjectName(QStringLiteral("frmeActivityPanel"));
+    FMemo->setObjectName(QStringLiteral("mmActivities"));
+    FMemo->setReadOnly(true);
+    FMemo->setUndoRedoEnabled(false);
+    FMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    FMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    FMemo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(3, 3, 3, 3);
+    layout->addWidget(FMemo);
+    FQueue->SetSink([this](const std::vector<TActivityCall> &batch) { Run(batch); });
+}
+
+TfrmeActivityPanel::~TfrmeActivityPanel() {
+    FQueue->SetSink(nullptr); // calls still queued are dropped
+}
+
+void TfrmeActivityPanel::Run(const std::vector<TActivityCall> &batch) {
+    bool appended = false;
+    for (const TActivityCall &call : batch) {
+        try {
+            switch (call.Kind) {
+            case TActivityCall::TKind::AddMessage:
+                FLog->AddMessage(call.Text);
+                appended = true;
+                break;
+            case TActivityCall::TKind::CreateChainLog:
+                FLog->CreateChainLog(call.ChainUID, call.ContextID, call.Text);
+                break;
+            case TActivityCall::TKind::WriteChainLog:
+                FLog->WriteChainLog(call.ChainUID, call.ContextID, call.Text);
+                break;
+            case TActivityCall::TKind::DeleteChainLog:
+                FLog->DeleteChainLog(call.ContextID, call.Text);
+                break;
+            }
+        } catch (const std::exception &e) {
+            if (FOnError)
+                FOnError(QString::fromUtf8(e.what()));
+        }
+    }
+    if (appended) {
+        // A plain line makes the last line visible.
+        QScrollBar *bar = FMemo->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    }
+}
+
+QStringList TfrmeActivityPanel::Lines() const {
+    QStringList lines;
+    if (FLines->Count() == 0)
+        return lines;
+    for (QTextBlock b = FMemo->document()->begin(); b.isValid(); b = b.next())
+        lines << b.text();
+    return lines;
+}

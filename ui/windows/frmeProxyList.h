@@ -1,0 +1,34 @@
+#pragma once
+// The proxy picker: every stored proxy as a row with a tick box, from which
+// the chain dialog takes the proxies to add to a chain. Rows own their
+// records; the list of picked records handed out by GetSelected stays valid
+// until the next call.
+
+#include "ui/windows/ProxyListView.h"
+
+#include <QFrame>
+#include <vector>
+
+class TdmProxyData;
+
+class TfrmeProxyList : public QFrame {
+public:
+    explicit TfrmeProxyList(TdmProxyData &store, QWidget *parent = nullptr);
+
+    // Rebuilds the rows from the store: nothing selected, nothing ticked.
+    void Load();
+    void ClearItems();
+    void FillItems();
+    // With tick boxes: the records of the ticked rows, top to bottom (all
+    // unticked afterwards when AClearChecked). Without: the first selected
+    // row's record, if any. The rows keep owning the records.
+    const std::vector<TProxData *> &GetSelected(bool AClearChecked);
+    void UncheckAll();
+
+    TProxyListView *lvProxies() const { return FList; }
+
+private:
+    TdmProxyData &FStore;
+    TProxyListView *FList;
+    std::vector<TProxData *> Fselected;
+};

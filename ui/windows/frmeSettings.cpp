@@ -1,0 +1,97 @@
+#include "ui/windows/frmeSettings.h"
+
+#include "store/dmProxyData.h"
+#include "ui/logic/SettingsLogic.h"
+#include "ui/windows/NumberField.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <exception>
+
+namespace {
+
+QLabel *Label(const QString &text, QWidget *parent, int x, int y) {
+    auto *label = new QLabel(text, parent);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+} // namespace
+
+TfrmeSettings::TfrmeSettings(TdmProxyData &store, QWidget *parent)
+    : QFrame(parent), FStore(store),
+      FLocalOnly(new QCheckBox(QStringLiteral("Enable connections only from localhost (127.0.0.1)"),
+                               this)),
+      FTimeOut(new TNumberField(this)), FSessionsTimeOut(new TNumberField(this)) {
+    setObjectName(QStringLiteral("frmeSettings"));
+    setMinimumSize(434, 268);
+
+    FLocalOnly->setObjectName(QStringLiteral("chkLocalHostOnly"));
+    FLocalOnly->move(40, 32);
+    FLocalOnly->setMinimumWidth(281);
+    FLocalOnly->adjustSize();
+
+    Label(QStringLiteral("Time-Out:"), this, 40, 72);
+    FTimeOut->setObjectName(QStringLiteral("edTimeOut"));
+    FTimeOut->move(184, 69);
+    FTimeOut->adjustSize();
+    Label(QStringLiteral("Seconds"), this, 184 + FTimeOut->width() + 8, 72);
+
+    Label(QStringLiteral("Sessions time out after:"), this, 40, 112);
+    FSessionsTimeOut->setObjectName(QStringLiteral("edSessionsTimeOut"));
+    FSessionsTimeOut->move(184, 109);
+    FSessionsTimeOut->adjustSize();
+    Label(QStringLiteral("Seconds of inactivity"), this, 184 + FSessionsTimeOut->width() + 8, 112);
+
+    setTabOrder(FLocalOnly, FTimeOut);
+    setTabOrder(FTimeOut, FSessionsTimeOut);
+
+    connect(FLocalOnly, &QCheckBox::toggled, this, [this](bool on) {
+        if (FLoading)
+            return;
+        try {
+            FStore.SetAllowLocalHostOnly(on);
+        } catch (const std::exception &e) {
+            if (FOnError)
+                FOnError(QString::fromUtf8(e.what()));
+        }
+    });
+    for (TNumberField *field : {FTimeOut, FSessionsTimeOut}) {
+        field->FOnChange = [this, field](const QString &text) { NumberChanged(field, text); };
+        field->FOnExit = [this, field] { NumberExit(field); };
+    }
+}
+
+void TfrmeSettings::Load() {
+    // The controls show the stored values; nothing needs storing again.
+    FLoading = true;
+    FLocalOnly->setChecked(FStore.AllowLocalHostOnly());
+    FTimeOut->SetText(QString::number(FStore.Timeout()));
+    FSessionsTimeOut->SetText(QString::number(FStore.SessionsTimeout()));
+    FLoading = false;
+}
+
+void TfrmeSettings::NumberChanged(TNumberField *field, const QString &text) {
+    if (FLoading)
+        return;
+    try {
+        if (const auto value = TSettingsLogic::ValueToStore(text))
+            Store(field, *value);
+    } catch (const std::exception &e) {
+        if (FOnError)
+            FOnError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TfrmeSettings::NumberExit(TNumberField *field) {
+    if (const auto value = TSettingsLogic::ClampOnExit(field->Text()))
+        field->SetText(QString::number(*value)); // stored through the change rule
+}
+
+void TfrmeSettings::Store(TNumberField *field, int32_t value) {
+    if (field == FTimeOut)
+        FStore.SetTimeout(value);
+    else
+        FStore.SetSessionsTimeout(value);
+}
