@@ -330,8 +330,16 @@ QString TDataPacketReader::TypeName(uint16_t type, uint16_t size) {
     }
 }
 
-TDataPacket TDataPacketReader::Read(const QByteArray &bytes) {
-    TByteCursor in(bytes);
+namespace {
+
+struct THeader {
+    uint64_t ColumnCount = 0;
+    uint64_t RowCount = 0;
+    uint64_t Flags = 0;
+    uint64_t FirstRow = 0;
+};
+
+THeader ReadHeader(TByteCursor &in) {
     if (in.Size() < kHeaderSize)
         Fail(QStringLiteral("the file is too short for a table file header (%1 bytes)")
                  .arg(in.Size()));
@@ -344,26 +352,56 @@ TDataPacket TDataPacketReader::Read(const QByteArray &bytes) {
     const auto headerSize = in.Unsigned(4, "the header");
     if (headerSize != kHeaderSize)
         Fail(QStringLiteral("header size %1, expected %2").arg(headerSize).arg(kHeaderSize));
-    const auto columnCount = in.Unsigned(2, "the header");
-    const auto rowCount = in.Unsigned(4, "the header");
-    const auto flags = in.Unsigned(4, "the header");
-    const auto firstRow = in.Unsigned(2, "the header");
+    THeader header;
+    header.ColumnCount = in.Unsigned(2, "the header");
+    header.RowCount = in.Unsigned(4, "the header");
+    header.Flags = in.Unsigned(4, "the header");
+    header.FirstRow = in.Unsigned(2, "the header");
+    return header;
+}
 
-    TDataPacket packet;
-    packet.Columns.reserve(columnCount);
-    for (uint64_t i = 0; i < columnCount; ++i)
+void ReadColumns(TByteCursor &in, const THeader &header, TDataPacket &packet) {
+    packet.Columns.reserve(header.ColumnCount);
+    for (uint64_t i = 0; i < header.ColumnCount; ++i)
         packet.Columns.push_back(ReadColumn(in));
+}
+
+// The table properties end the descriptors; the first row follows them.
+void ReadProperties(TByteCursor &in, const THeader &header, TDataPacket &packet) {
     const auto propCount = in.Unsigned(2, "the table properties");
     for (uint64_t i = 0; i < propCount; ++i)
         packet.Properties.push_back(ReadProperty(in, "a table property"));
-
-    if ((flags & kFlagOffsetValid) && firstRow != in.Pos())
+    if ((header.Flags & kFlagOffsetValid) && header.FirstRow != in.Pos())
         Fail(QStringLiteral("the header puts the first row at offset %1, but the column "
                             "descriptors end at offset %2")
-                 .arg(firstRow)
+                 .arg(header.FirstRow)
                  .arg(in.Pos()));
+}
 
-    const size_t markBytes = (columnCount + 3) / 4;
+// One row: its state byte, two marks per column (null, not stored), then the
+// values of the columns that carry one.
+void ReadRow(TByteCursor &in, const TDataPacket &packet, size_t markBytes, TRawRow &row) {
+    const size_t columnCount = packet.Columns.size();
+    row.State = static_cast<uint8_t>(in.Unsigned(1, "a row"));
+    const QByteArray marks = in.Bytes(markBytes, "a row");
+    row.Values.resize(columnCount);
+    for (size_t c = 0; c < columnCount; ++c) {
+        const int mark = (static_cast<unsigned char>(marks[c / 4]) >> (2 * (c % 4))) & 3;
+        if (mark & 1)
+            continue; // null
+        if (mark & 2) {
+            if (row.NotStored.empty())
+                row.NotStored.resize(columnCount, false);
+            row.NotStored[c] = true;
+            continue;
+        }
+        row.Values[c] = ReadValue(in, packet.Columns[c]);
+    }
+}
+
+void ReadRows(TByteCursor &in, const THeader &header, TDataPacket &packet) {
+    const uint64_t rowCount = header.RowCount;
+    const size_t markBytes = (header.ColumnCount + 3) / 4;
     const size_t minRow = 1 + markBytes;
     if (rowCount > in.Left() / minRow)
         Fail(QStringLiteral("the header counts %1 rows, which do not fit in the %2 bytes after "
@@ -376,21 +414,7 @@ TDataPacket TDataPacketReader::Read(const QByteArray &bytes) {
     for (uint64_t r = 0; r < rowCount; ++r) {
         TRawRow &row = raw[r];
         try {
-            row.State = static_cast<uint8_t>(in.Unsigned(1, "a row"));
-            const QByteArray marks = in.Bytes(markBytes, "a row");
-            row.Values.resize(columnCount);
-            for (size_t c = 0; c < columnCount; ++c) {
-                const int mark = (static_cast<unsigned char>(marks[c / 4]) >> (2 * (c % 4))) & 3;
-                if (mark & 1)
-                    continue; // null
-                if (mark & 2) {
-                    if (row.NotStored.empty())
-                        row.NotStored.resize(columnCount, false);
-                    row.NotStored[c] = true;
-                    continue;
-                }
-                row.Values[c] = ReadValue(in, packet.Columns[c]);
-            }
+            ReadRow(in, packet, markBytes, row);
         } catch (const EVelmoraError &e) {
             Fail(QStringLiteral("row %1 of %2: %3").arg(r + 1).arg(rowCount).arg(e.Message()));
         }
@@ -408,5 +432,16 @@ TDataPacket TDataPacketReader::Read(const QByteArray &bytes) {
     } else {
         ResolveRows(packet, raw);
     }
+}
+
+} // namespace
+
+TDataPacket TDataPacketReader::Read(const QByteArray &bytes) {
+    TByteCursor in(bytes);
+    const THeader header = ReadHeader(in);
+    TDataPacket packet;
+    ReadColumns(in, header, packet);
+    ReadProperties(in, header, packet);
+    ReadRows(in, header, packet);
     return packet;
 }

@@ -1,9 +1,8 @@
 #include "store/DataTable.h"
 
 #include "platform/Error.h"
-#include "store/DataPacketReader.h"
-#include "store/DataPacketWriter.h"
 #include "store/DateTimeCodec.h"
+#include "store/TablePacket.h"
 #include "store/Win1252.h"
 
 #include <QLocale>
@@ -517,276 +516,29 @@ int TDataTable::DisplayWidth(int field) const {
 // ---- whole table ------------------------------------------------------------
 
 TDataPacket TDataTable::Metadata() const {
-    TDataPacket packet;
-    packet.Columns = FSchema.PacketColumns();
-    packet.Properties = FSchema.PacketProperties(FAutoInc);
-    return packet;
+    return TTablePacket(FSchema).Metadata(FAutoInc);
 }
 
 void TDataTable::WriteTo(QIODevice &device) const {
-    TDataPacketWriter::Write(
-        Metadata(), FRows.size(), [this](size_t i) { return FRows[i]->Values.data(); }, device);
+    TTablePacket(FSchema).Write(FRows, FAutoInc, device);
 }
 
 TDataPacket TDataTable::ToPacket() const {
-    TDataPacket packet = Metadata();
-    packet.Rows.reserve(FRows.size());
-    for (const auto &r : FRows)
-        packet.Rows.emplace_back(r->Values.begin(), r->Values.begin() + FStoredFields);
-    return packet;
+    return TTablePacket(FSchema).ToPacket(FRows, FAutoInc);
 }
 
 void TDataTable::LoadFromPacket(TDataPacket packet) {
-    // Where each stored field comes from in the packet.
-    std::vector<int> source(FStoredFields, -1);
-    for (int f = 0; f < FStoredFields; ++f) {
-        const TFieldDef &def = FSchema.Fields[f];
-        for (size_t c = 0; c < packet.Columns.size(); ++c)
-            if (QString::fromLatin1(packet.Columns[c].Name)
-                    .compare(def.Name, Qt::CaseInsensitive) == 0)
-                source[f] = static_cast<int>(c);
-        if (source[f] < 0)
-            continue;
-        const TPacketColumn &col = packet.Columns[source[f]];
-        if (!TTableSchema::Accepts(def.Kind, col))
-            throw EVelmoraError(
-                QStringLiteral("column \"%1\" holds %2 values where this table keeps %3 values")
-                    .arg(def.Name, TDataPacketReader::TypeName(col.Type, col.Size),
-                         TTableSchema::KindName(def.Kind)));
-    }
-
-    // The usual case, a file of this very table: rows are taken over whole.
-    bool sameColumns = packet.Columns.size() == static_cast<size_t>(FStoredFields);
-    for (int f = 0; f < FStoredFields && sameColumns; ++f)
-        sameColumns = source[f] == f;
-
-    TRows rows;
-    rows.reserve(packet.Rows.size());
-    uint64_t seq = 1;
-    for (auto &values : packet.Rows) {
-        auto row = std::make_unique<TRow>();
-        row->Seq = seq++;
-        if (sameColumns) {
-            row->Values = std::move(values);
-            row->Values.resize(FSchema.Fields.size());
-        } else {
-            row->Values.resize(FSchema.Fields.size());
-            for (int f = 0; f < FStoredFields; ++f)
-                if (source[f] >= 0)
-                    row->Values[f] = std::move(values[source[f]]);
-        }
-        for (int f = 0; f < FStoredFields; ++f) {
-            const TFieldDef &def = FSchema.Fields[f];
-            if (def.Kind == TFieldKind::ftString)
-                if (auto *bytes = std::get_if<QByteArray>(&row->Values[f]);
-                    bytes && bytes->size() > def.Size)
-                    bytes->truncate(def.Size);
-        }
-        rows.push_back(std::move(row));
-    }
-    std::sort(rows.begin(), rows.end(),
-              [this](const std::unique_ptr<TRow> &a, const std::unique_ptr<TRow> &b) {
-                  return KeyLess(*a, *b);
-              });
-
-    std::unordered_map<int64_t, TRow *> byUID;
-    int64_t autoInc = 1;
-    if (FAutoIncField >= 0) {
-        byUID.reserve(rows.size());
-        int64_t highest = 0;
-        for (const auto &r : rows) {
-            const TFieldValue &v = r->Values[FAutoIncField];
-            if (IsNullValue(v))
-                continue;
-            const int64_t uid = std::get<int64_t>(v);
-            if (!byUID.emplace(uid, r.get()).second)
-                throw EVelmoraError(QStringLiteral("the key %1 = %2 occurs more than once")
-                                        .arg(FSchema.Fields[FAutoIncField].Name)
-                                        .arg(uid));
-            highest = std::max(highest, uid);
-        }
-        const TPacketProperty *p = packet.Property("AUTOINCVALUE");
-        const auto stored = p ? p->AsInteger() : std::nullopt;
-        // Never hand out a key that a row already has.
-        autoInc = std::max(stored.value_or(1), highest + 1);
-    }
-
+    TTablePacket::TContent content = TTablePacket(FSchema).Load(
+        std::move(packet), [this](const TRow &a, const TRow &b) { return KeyLess(a, b); });
     FBuffer.reset();
     FState = TState::dsBrowse;
-    FRows.swap(rows);
-    FByUID.swap(byUID);
-    FAutoInc = autoInc;
-    FNextSeq = seq;
+    FRows.swap(content.Rows);
+    FByUID.swap(content.ByUID);
+    FAutoInc = content.AutoInc;
+    FNextSeq = content.NextSeq;
     FCurrent = NextPassing(0);
     FBof = true;
     FEof = FCurrent == nullptr;
     Changed(TChange::Reset, nullptr);
     Scrolled();
-}
-
-// ---- TField -----------------------------------------------------------------
-
-const QString &TField::FieldName() const {
-    return Def().Name;
-}
-const TFieldDef &TField::Def() const {
-    return FTable->Schema().Fields[FIndex];
-}
-bool TField::IsNull() const {
-    return IsNullValue(FTable->Value(FIndex));
-}
-TFieldValue TField::Value() const {
-    return FTable->Value(FIndex);
-}
-
-int32_t TField::AsInteger() const {
-    const TFieldValue v = Value();
-    if (const auto *i = std::get_if<int64_t>(&v))
-        return static_cast<int32_t>(*i);
-    if (const auto *b = std::get_if<bool>(&v))
-        return *b ? 1 : 0;
-    if (const auto *d = std::get_if<double>(&v))
-        return static_cast<int32_t>(std::llround(*d));
-    if (const auto *s = std::get_if<QByteArray>(&v)) {
-        if (s->trimmed().isEmpty())
-            return 0;
-        bool ok = false;
-        const int n = s->trimmed().toInt(&ok);
-        if (!ok)
-            throw EVelmoraError(
-                QStringLiteral("'%1' is not a valid integer value").arg(TWin1252::ToUnicode(*s)));
-        return n;
-    }
-    return 0;
-}
-
-bool TField::AsBoolean() const {
-    const TFieldValue v = Value();
-    if (const auto *b = std::get_if<bool>(&v))
-        return *b;
-    if (const auto *i = std::get_if<int64_t>(&v))
-        return *i != 0;
-    return false;
-}
-
-double TField::AsFloat() const {
-    const TFieldValue v = Value();
-    if (const auto *d = std::get_if<double>(&v))
-        return Def().Kind == TFieldKind::ftDateTime ? TDateTimeCodec::FromMSecs(*d) : *d;
-    if (const auto *i = std::get_if<int64_t>(&v))
-        return static_cast<double>(*i);
-    return 0;
-}
-
-TDateTime TField::AsDateTime() const {
-    const TFieldValue v = Value();
-    if (const auto *d = std::get_if<double>(&v))
-        return Def().Kind == TFieldKind::ftDateTime ? TDateTimeCodec::FromMSecs(*d) : *d;
-    return 0;
-}
-
-QString TField::AsString() const {
-    const TFieldValue v = Value();
-    if (const auto *s = std::get_if<QByteArray>(&v))
-        return TWin1252::ToUnicode(*s);
-    if (IsNullValue(v))
-        return {};
-    if (const auto *b = std::get_if<bool>(&v))
-        return *b ? QStringLiteral("True") : QStringLiteral("False");
-    if (const auto *i = std::get_if<int64_t>(&v))
-        return QString::number(*i);
-    return FTable->DisplayText(v, FIndex);
-}
-
-QByteArray TField::AsBytes() const {
-    const TFieldValue v = Value();
-    const auto *s = std::get_if<QByteArray>(&v);
-    return s ? *s : QByteArray();
-}
-
-QString TField::DisplayText() const {
-    return FTable->DisplayText(Value(), FIndex);
-}
-
-void TField::SetValue(TFieldValue value) {
-    FTable->SetValue(FIndex, std::move(value));
-}
-
-void TField::SetAsInteger(int32_t value) {
-    switch (Def().Kind) {
-    case TFieldKind::ftString:
-        SetValue(QByteArray::number(value));
-        return;
-    case TFieldKind::ftBoolean:
-        SetValue(value != 0);
-        return;
-    case TFieldKind::ftFloat:
-        SetValue(static_cast<double>(value));
-        return;
-    default:
-        SetValue(static_cast<int64_t>(value));
-    }
-}
-
-void TField::SetAsBoolean(bool value) {
-    if (Def().Kind == TFieldKind::ftInteger)
-        SetValue(static_cast<int64_t>(value ? 1 : 0));
-    else
-        SetValue(value);
-}
-
-void TField::SetAsFloat(double value) {
-    switch (Def().Kind) {
-    case TFieldKind::ftInteger:
-        SetValue(static_cast<int64_t>(std::llround(value)));
-        return;
-    case TFieldKind::ftDateTime:
-        SetAsDateTime(value);
-        return;
-    default:
-        SetValue(value);
-    }
-}
-
-void TField::SetAsDateTime(TDateTime value) {
-    if (Def().Kind == TFieldKind::ftDateTime)
-        SetValue(TDateTimeCodec::ToMSecs(value));
-    else
-        SetValue(value);
-}
-
-void TField::SetAsString(const QString &value) {
-    switch (Def().Kind) {
-    case TFieldKind::ftString:
-        SetValue(TWin1252::FromUnicode(value, Def().Size));
-        return;
-    case TFieldKind::ftInteger: {
-        if (value.trimmed().isEmpty()) {
-            Clear();
-            return;
-        }
-        bool ok = false;
-        const int n = value.trimmed().toInt(&ok);
-        if (!ok)
-            throw EVelmoraError(QStringLiteral("'%1' is not a valid integer value").arg(value));
-        SetValue(static_cast<int64_t>(n));
-        return;
-    }
-    default:
-        throw EVelmoraError(QStringLiteral("Field '%1' cannot be set from text").arg(FieldName()));
-    }
-}
-
-void TField::Clear() {
-    SetValue(TFieldValue());
-}
-
-bool TField::Visible() const {
-    return FTable->FieldVisible(FIndex);
-}
-void TField::SetVisible(bool visible) {
-    FTable->SetFieldVisible(FIndex, visible);
-}
-int TField::DisplayWidth() const {
-    return FTable->DisplayWidth(FIndex);
 }

@@ -1,64 +1,22 @@
 #pragma once
-// Helpers of the widget tests: prompts that record what the windows ask, a
-// data folder of its own (empty, missing, or a copy of the filled sample
-// tables), and a main window on a private port for the plain server.
+// Helpers of the widget tests: the screen-logic helpers (recording prompts, a
+// data folder of its own, seeding) and a main window over them on a private
+// port for the plain server.
 
-#include "engine/chain/dmSocksMgr.h"
-#include "store/dmProxyData.h"
-#include "tests/check/CheckTestSupport.h" // PrintTo for QString
-#include "tests/common/StoreSeed.h"
-#include "ui/logic/UiPrompts.h"
+#include "tests/ui/logic/LogicTestSupport.h"
 #include "ui/windows/frmMain.h"
 
 #include <QStringList>
-#include <QTemporaryDir>
-#include <QUrl>
-#include <functional>
 #include <memory>
-#include <ostream>
 
 namespace VelmoraTest {
 
-class TRecordingPrompts : public TUiPrompts {
-public:
-    void ShowMessage(const QString &text) override { Messages << text; }
-    void ShowError(const QString &text) override { Errors << text; }
-    bool AskYesNo(const QString &text) override {
-        Questions << text;
-        return Answer;
-    }
-    void OpenUrl(const QUrl &url) override { Urls << url; }
-
-    QStringList Messages;
-    QStringList Errors;
-    QStringList Questions;
-    QList<QUrl> Urls;
-    bool Answer = true;
-};
-
-// Handles events until done() or the bound; returns done().
-inline bool Pump(const std::function<bool()> &done, int timeoutMs = 10000) {
-    return PumpUntil(done, timeoutMs);
-}
-// Handles pending events for a short while.
-void PumpFor(int ms);
-// Runs an event loop for a short while, so that it also falls idle.
-void Idle(int ms = 30);
-
 // Everything a main window needs, on a folder of its own.
-class TMainFixture {
+class TMainFixture : public TDataFixture {
 public:
-    enum class TData { Missing, EmptyFolder, Sample };
-    explicit TMainFixture(TData data = TData::Missing);
-    ~TMainFixture();
+    explicit TMainFixture(TData data = TData::Missing) : TDataFixture(data) {}
+    ~TMainFixture() override;
 
-    QString Folder() const { return FDir.path() + QStringLiteral("/VelmoraAnonymizer/"); }
-    TdmProxyData &Store() { return *FStore; }
-    TdmSocksMgr &Services() { return *FServices; }
-    TRecordingPrompts &Prompts() { return FPrompts; }
-    // Writes data into the folder before the window loads it: a store of its
-    // own loads the folder (creating it when missing), runs `fill`, saves.
-    void Seed(const std::function<void(TdmProxyData &)> &fill);
     // Creates the window (and with it the load); services start when events run.
     TfrmMain &Open();
     TfrmMain &Window() { return *FWindow; }
@@ -66,21 +24,7 @@ public:
     QStringList ActivityLines();
 
 private:
-    QTemporaryDir FDir;
-    TRecordingPrompts FPrompts;
-    std::unique_ptr<TdmSocksMgr> FServices;
-    std::unique_ptr<TdmProxyData> FStore;
     std::unique_ptr<TfrmMain> FWindow;
 };
-
-// A proxy for seeding; one that is "OK" was checked in 250 ms. Chains are
-// seeded with SeedChain.
-int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type, TProxyStatus status,
-                 const QString &address = QStringLiteral("127.0.0.1"));
-// A SOCKS 5 CONNECT to 127.0.0.1:destPort through 127.0.0.1:port; the open
-// socket on success (reply 0), -1 otherwise.
-int Socks5Connect(uint16_t port, uint16_t destPort);
-// True when a TCP connection to 127.0.0.1:port is accepted now.
-bool Accepting(uint16_t port);
 
 } // namespace VelmoraTest

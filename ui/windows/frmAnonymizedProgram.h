@@ -33,7 +33,8 @@ public:
     void Button1Click(); // "OK"
     void Button3Click(); // "Browse..."
 
-    // Picks a program file; empty when cancelled. Tests replace it.
+    // Picks a program file; empty when cancelled. A file dialog unless
+    // replaced by another picker.
     std::function<QString()> FOnBrowse;
 
     TDataMode Mode() const { return FMode; }

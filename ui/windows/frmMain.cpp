@@ -518,15 +518,6 @@ QString TfrmMain::StatusText() const {
 
 // ---- activity ---------------------------------------------------------------
 
-void TfrmMain::ShowActivityMessage(const QString &AMsg) {
-    FActivity->AddMessage(AMsg);
-}
-
-void TfrmMain::HandleChainActivity(void *, int32_t AChainUID, TActivityType AActivityType,
-                                   const QString &AActivityMsg, int32_t AContextID) {
-    DispatchActivity(*FActivity->Queue(), AChainUID, AActivityType, AActivityMsg, AContextID);
-}
-
 void TfrmMain::DispatchActivity(TActivityQueue &queue, int32_t AChainUID,
                                 TActivityType AActivityType, const QString &AActivityMsg,
                                 int32_t AContextID) {

@@ -62,15 +62,6 @@ public:
     void ShowStatusText(const QString &text);
     QString StatusText() const;
 
-    // ---- activity (any thread) ----
-    void ShowActivityMessage(const QString &AMsg);
-    void HandleChainActivity(void *Sender, int32_t AChainUID, TActivityType AActivityType,
-                             const QString &AActivityMsg, int32_t AContextID);
-    // The same dispatch onto a queue, for handlers that may outlive the window.
-    static void DispatchActivity(TActivityQueue &queue, int32_t AChainUID,
-                                 TActivityType AActivityType, const QString &AActivityMsg,
-                                 int32_t AContextID);
-
     // ---- anonymized programs ----
     bool WriteAnonymListToRegistry();
 
@@ -128,6 +119,11 @@ private:
     void ShowPage(TMainPage page);
     void StartServices();
     void StopServices();
+    // A chain's activity report onto the activity panel's queue (any thread;
+    // the queue may outlive the window).
+    static void DispatchActivity(TActivityQueue &queue, int32_t AChainUID,
+                                 TActivityType AActivityType, const QString &AActivityMsg,
+                                 int32_t AContextID);
     TMainDialogs *Dialogs();
 
     // Commands (frmMainCommands.cpp).

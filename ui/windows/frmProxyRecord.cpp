@@ -34,6 +34,23 @@ TfrmProxyRecord::TfrmProxyRecord(TdmProxyData &store, TUiPrompts &prompts, QWidg
     TFormParts::FixedDialog(this, QStringLiteral("frmProxyRecord"), QStringLiteral("Proxy Detail"),
                             {445, 365});
 
+    SetUpFields();
+    QGroupBox *types = BuildTypes();
+    QGridLayout *grid = BuildFieldGrid(types);
+    const TFormParts::TOkCancel buttons = TFormParts::OkCancel(this, true);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(16, 16, 16, 12);
+    layout->addLayout(grid);
+    layout->addStretch(1);
+    layout->addLayout(buttons.Row);
+    SetTabOrder(buttons);
+
+    connect(buttons.Ok, &QPushButton::clicked, this,
+            [this] { TFormParts::Guard(FPrompts, [this] { OkClick(); }); });
+    connect(FResolve, &QPushButton::clicked, this, [this] { ResolveClick(); });
+}
+
+void TfrmProxyRecord::SetUpFields() {
     FIPAddress->setObjectName(QStringLiteral("edIPAddress"));
     FIPAddress->setFixedWidth(165);
     FHostName->setObjectName(QStringLiteral("edHostName"));
@@ -47,7 +64,9 @@ TfrmProxyRecord::TfrmProxyRecord(TdmProxyData &store, TUiPrompts &prompts, QWidg
     FStatus->setFixedWidth(121);
     FStatus->setReadOnly(true);
     FResolve->setObjectName(QStringLiteral("btnResolve"));
+}
 
+QGroupBox *TfrmProxyRecord::BuildTypes() {
     auto *types = new QGroupBox(QStringLiteral("Host Type:"), this);
     auto *typeGrid = new QGridLayout(types);
     const char *captions[] = {"SOCKS 5", "SOCKS 4", "HTTP", "Auto Detect"};
@@ -56,7 +75,10 @@ TfrmProxyRecord::TfrmProxyRecord(TdmProxyData &store, TUiPrompts &prompts, QWidg
         FChoices->addButton(button, i);
         typeGrid->addWidget(button, i % 2, i / 2); // two columns
     }
+    return types;
+}
 
+QGridLayout *TfrmProxyRecord::BuildFieldGrid(QGroupBox *types) {
     auto *grid = new QGridLayout;
     grid->setHorizontalSpacing(8);
     grid->setVerticalSpacing(10);
@@ -71,14 +93,10 @@ TfrmProxyRecord::TfrmProxyRecord(TdmProxyData &store, TUiPrompts &prompts, QWidg
     grid->addWidget(new QLabel(QStringLiteral("Status:"), this), 4, 0);
     grid->addWidget(FStatus, 4, 1, Qt::AlignLeft);
     grid->setColumnStretch(2, 1);
+    return grid;
+}
 
-    const TFormParts::TOkCancel buttons = TFormParts::OkCancel(this, true);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(16, 16, 16, 12);
-    layout->addLayout(grid);
-    layout->addStretch(1);
-    layout->addLayout(buttons.Row);
-
+void TfrmProxyRecord::SetTabOrder(const TFormParts::TOkCancel &buttons) {
     setTabOrder(FIPAddress, FHostName);
     setTabOrder(FHostName, FPort);
     setTabOrder(FPort, FStatus);
@@ -86,10 +104,6 @@ TfrmProxyRecord::TfrmProxyRecord(TdmProxyData &store, TUiPrompts &prompts, QWidg
     setTabOrder(buttons.Ok, buttons.Cancel);
     setTabOrder(buttons.Cancel, FChoices->button(0));
     setTabOrder(FChoices->button(0), FResolve);
-
-    connect(buttons.Ok, &QPushButton::clicked, this,
-            [this] { TFormParts::Guard(FPrompts, [this] { OkClick(); }); });
-    connect(FResolve, &QPushButton::clicked, this, [this] { ResolveClick(); });
 }
 
 int32_t TfrmProxyRecord::TypeOfChoice(int choice) {
@@ -121,7 +135,7 @@ void TfrmProxyRecord::SetChoice(std::optional<int> choice) {
 }
 
 void TfrmProxyRecord::Add() {
-    ++FSession;
+    ++FLookupGeneration;
     FAdding = true;
     FUID = 0;
     FStoredType = 0;
@@ -134,7 +148,7 @@ void TfrmProxyRecord::Add() {
 }
 
 bool TfrmProxyRecord::Edit(int32_t AUID) {
-    ++FSession;
+    ++FLookupGeneration;
     TProxData record;
     if (!FStore.GetProxyRecord(AUID, &record))
         return false;
@@ -202,15 +216,15 @@ void TfrmProxyRecord::ResolveClick() {
     auto *task = new TNamResolveThd;
     task->SetProxData(lookup);
     QPointer<TfrmProxyRecord> self(this);
-    const uint64_t session = FSession;
+    const uint64_t generation = FLookupGeneration;
     ++FPendingLookups;
-    task->OnTaskComplete = [self, session](TNamResolveThd *, int32_t,
-                                           std::unique_ptr<TProxData> result) {
+    task->OnTaskComplete = [self, generation](TNamResolveThd *, int32_t,
+                                              std::unique_ptr<TProxData> result) {
         if (!self)
             return;
         --self->FPendingLookups;
         // A look-up that ends after its use of the dialog is over is dropped.
-        if (self->FSession == session && self->isVisible() && result)
+        if (self->FLookupGeneration == generation && self->isVisible() && result)
             self->FHostName->setText(result->FHostName);
     };
     task->Start();

@@ -6,11 +6,15 @@
 // thread and puts the name it finds (or, failing that, the address) into
 // "Host:".
 
+#include "ui/windows/FormParts.h"
+
 #include <QDialog>
 #include <cstdint>
 #include <optional>
 
 class QButtonGroup;
+class QGridLayout;
+class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -43,13 +47,18 @@ public:
     QLineEdit *edStatus() const { return FStatus; }
     QRadioButton *Choice(int choice) const;
     int CheckedChoice() const; // -1 when none
-    // Look-ups under way (for tests).
+    // Look-ups started and not yet answered.
     int PendingLookups() const { return FPendingLookups; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // The groups of controls.
+    void SetUpFields();                            // the line edits and "Resolve"
+    QGroupBox *BuildTypes();                       // "Host Type:" and its choices
+    QGridLayout *BuildFieldGrid(QGroupBox *types); // labels, fields and the types
+    void SetTabOrder(const TFormParts::TOkCancel &buttons);
     void SetChoice(std::optional<int> choice);
     // The port text as a whole number; the field error otherwise.
     int32_t ReadPort() const;
@@ -65,6 +74,8 @@ private:
     bool FAdding = false;
     int32_t FUID = 0;
     int32_t FStoredType = 0;
-    uint64_t FSession = 0; // a look-up answers only the use of the dialog that started it
+    // Counts the dialog's uses (each Add or Edit starts a new one); a look-up
+    // answers only when the generation it started in is still current.
+    uint64_t FLookupGeneration = 0;
     int FPendingLookups = 0;
 };

@@ -45,8 +45,30 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
       FDelete(new QAction(QStringLiteral("Delete"), this)) {
     TFormParts::FixedDialog(this, QStringLiteral("frmSocksChainRecord"),
                             QStringLiteral("SOCKS's Chain Name"), {891, 490});
+    QWidget *settings = BuildSettings();
+    QWidget *current = BuildChainItems();
+    QWidget *available = BuildAvailable();
+    const TFormParts::TOkCancel okCancel = TFormParts::OkCancel(this, true);
+    connect(okCancel.Ok, &QPushButton::clicked, this, [this] { Guard([this] { OkClick(); }); });
 
-    // Chain settings.
+    auto *left = new QVBoxLayout;
+    left->setSpacing(3);
+    left->addWidget(settings);
+    left->addWidget(current);
+    auto *top = new QHBoxLayout;
+    top->addLayout(left);
+    top->addWidget(available, 0, Qt::AlignTop);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(9, 9, 9, 9);
+    layout->addLayout(top);
+    layout->addStretch(1);
+    layout->addLayout(okCancel.Row);
+
+    ConnectActions();
+    UpdateActions();
+}
+
+QWidget *TfrmSocksChainRecord::BuildSettings() {
     auto *settings = new QWidget(this);
     settings->setObjectName(QStringLiteral("pnlChainSettings"));
     settings->setFixedSize(424, 176);
@@ -74,8 +96,10 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
     autoGrid->setColumnStretch(3, 1);
     settingsGrid->addWidget(automatic, 3, 0, 1, 3);
     settingsGrid->setColumnStretch(2, 1);
+    return settings;
+}
 
-    // The chain's proxies.
+QWidget *TfrmSocksChainRecord::BuildChainItems() {
     auto *current = new QWidget(this);
     current->setObjectName(QStringLiteral("pnlChainItems"));
     current->setFixedSize(424, 253);
@@ -98,8 +122,10 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
     FItems->headerItem()->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
     TFormParts::PlainRows(FItems);
     currentLayout->addWidget(FItems, 1);
+    return current;
+}
 
-    // The available proxies.
+QWidget *TfrmSocksChainRecord::BuildAvailable() {
     auto *available = new QWidget(this);
     available->setObjectName(QStringLiteral("pnlAvailable"));
     available->setFixedSize(445, 432);
@@ -109,32 +135,19 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
     FPicker->lvProxies()->SetCheckboxes(true);
     FPicker->lvProxies()->SetNarrowColumns(true);
     availableLayout->addWidget(FPicker, 1);
+    return available;
+}
 
-    const TFormParts::TOkCancel okCancel = TFormParts::OkCancel(this, true);
-    connect(okCancel.Ok, &QPushButton::clicked, this, [this] { Guard([this] { OkClick(); }); });
-
-    auto *left = new QVBoxLayout;
-    left->setSpacing(3);
-    left->addWidget(settings);
-    left->addWidget(current);
-    auto *top = new QHBoxLayout;
-    top->addLayout(left);
-    top->addWidget(available, 0, Qt::AlignTop);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(9, 9, 9, 9);
-    layout->addLayout(top);
-    layout->addStretch(1);
-    layout->addLayout(okCancel.Row);
-
+void TfrmSocksChainRecord::ConnectActions() {
     connect(FAdd, &QAction::triggered, this, [this] { Guard([this] { actAddExecute(); }); });
     connect(FEdit, &QAction::triggered, this, [this] { Guard([this] { actEditExecute(); }); });
     connect(FDelete, &QAction::triggered, this, [this] { Guard([this] { actDeleteExecute(); }); });
+    // The buttons follow the selection whenever the event loop falls idle.
     if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
             if (isVisible())
                 UpdateActions();
         });
-    UpdateActions();
 }
 
 TChainForm TfrmSocksChainRecord::Form() const {

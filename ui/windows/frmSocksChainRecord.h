@@ -56,6 +56,11 @@ protected:
     void done(int r) override;
 
 private:
+    // The groups of controls, each on a panel of its own.
+    QWidget *BuildSettings();   // name, port, automatic creation
+    QWidget *BuildChainItems(); // the chain's proxies and their buttons
+    QWidget *BuildAvailable();  // the picker of available proxies
+    void ConnectActions();
     void SetForm(const TChainForm &form);
     int32_t SelectedItemUID() const;
     void Guard(const std::function<void()> &command);

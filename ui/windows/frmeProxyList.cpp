@@ -39,7 +39,3 @@ const std::vector<TProxData *> &TfrmeProxyList::GetSelected(bool AClearChecked) 
     }
     return Fselected;
 }
-
-void TfrmeProxyList::UncheckAll() {
-    FList->UncheckAll();
-}

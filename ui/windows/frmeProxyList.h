@@ -23,7 +23,6 @@ public:
     // unticked afterwards when AClearChecked). Without: the first selected
     // row's record, if any. The rows keep owning the records.
     const std::vector<TProxData *> &GetSelected(bool AClearChecked);
-    void UncheckAll();
 
     TProxyListView *lvProxies() const { return FList; }
 

@@ -1,6 +1,6 @@
 // The plain screen rules: row colours, enabled rules, texts, the settings
 // fields' rules and the theme file.
-#include "tests/ui/UiTestSupport.h"
+#include "tests/ui/logic/LogicTestSupport.h"
 #include "ui/logic/MainScreenLogic.h"
 #include "ui/logic/ProxyRowColours.h"
 #include "ui/logic/SettingsLogic.h"

@@ -4,7 +4,7 @@
 #include "engine/chain/ChainManager.h"
 #include "store/ChainedProxyData.h"
 #include "tests/common/Peers.h"
-#include "tests/ui/UiTestSupport.h"
+#include "tests/ui/logic/LogicTestSupport.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -61,7 +61,7 @@ protected:
         return editor.FUID;
     }
 
-    TMainFixture Fixture{TMainFixture::TData::Missing};
+    TDataFixture Fixture{TDataFixture::TData::Missing};
     int32_t A = 0, B = 0, C = 0;
 };
 

@@ -1,13 +1,11 @@
 // The activity panel's arithmetic: blocks per connection among plain lines,
-// and the queue that brings lines from many threads in the order raised.
+// and the queue that holds lines until the user-interface thread drains them.
 #include "ui/logic/ActivityLog.h"
-#include "tests/ui/UiTestSupport.h"
+#include "tests/ui/logic/LogicTestSupport.h"
 #include "ui/logic/ActivityQueue.h"
-#include "ui/windows/frmeActivityPanel.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>
-#include <thread>
 #include <vector>
 
 using namespace VelmoraTest;
@@ -22,26 +20,6 @@ public:
     void Delete(int index) override { Lines.removeAt(index); }
     QStringList Lines;
 };
-
-QStringList TextOf(const TActivityLog &log) {
-    QStringList lines;
-    for (const TActivityTextLine &line : log.Text())
-        lines << line.Text;
-    return lines;
-}
-
-// FText and the visible lines agree; each live block is contiguous and starts
-// at the entry that refers to it.
-void ExpectConsistent(const TActivityLog &log, const QStringList &visible) {
-    ASSERT_EQ(TextOf(log), visible);
-    for (const auto &chainLog : log.ChainLogs()) {
-        const int first = chainLog->FindFirstLine();
-        ASSERT_GE(first, 0);
-        EXPECT_EQ(log.Text()[first].Log, chainLog.get());
-        for (int i = first + 1; i < first + chainLog->NoOfLines(); ++i)
-            EXPECT_EQ(log.Text()[i].Log, nullptr);
-    }
-}
 
 } // namespace
 
@@ -141,64 +119,4 @@ TEST(ActivityQueue, RunsNothingUntilTheUserInterfaceThreadTurns) {
     queue->AddMessage("three");
     PumpFor(20);
     EXPECT_EQ(queue->Pending(), 0u);
-}
-
-// Connections on many threads at once, each with its own context ID: after
-// the queue drains, every block that is still open holds its lines in the
-// order they were raised, and closed blocks are gone.
-TEST(ActivityPanel, LinesFromManyThreadsKeepEachConnectionsOrder) {
-    TfrmeActivityPanel panel;
-    constexpr int Threads = 8;
-    constexpr int ConnectionsPerThread = 40;
-    constexpr int Hops = 4;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < Threads; ++t) {
-        threads.emplace_back([&panel, t] {
-            for (int c = 0; c < ConnectionsPerThread; ++c) {
-                const int id = t * 1000 + c;
-                panel.CreateChainLog(1, id, QStringLiteral("%1 request").arg(id));
-                for (int h = 0; h < Hops; ++h)
-                    panel.WriteChainLog(1, id, QStringLiteral("%1 hop %2").arg(id).arg(h));
-                if (c % 2 == 0)
-                    panel.DeleteChainLog(id, QStringLiteral("...Disconnected"));
-                else
-                    panel.AddMessage(QStringLiteral("plain %1").arg(id));
-            }
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    panel.Flush();
-
-    const QStringList visible = panel.Lines();
-    ExpectConsistent(panel.Log(), visible);
-    ASSERT_EQ(panel.Log().ChainLogs().size(), size_t(Threads * ConnectionsPerThread / 2));
-    for (const auto &chainLog : panel.Log().ChainLogs()) {
-        const int id = int(chainLog->ContextID());
-        const int first = chainLog->FindFirstLine();
-        ASSERT_EQ(chainLog->NoOfLines(), Hops + 1);
-        EXPECT_EQ(visible[first], QStringLiteral("%1 request").arg(id));
-        for (int h = 0; h < Hops; ++h)
-            EXPECT_EQ(visible[first + 1 + h], QStringLiteral("%1 hop %2").arg(id).arg(h));
-    }
-    EXPECT_EQ(visible.filter(QStringLiteral("plain")).size(), Threads * ConnectionsPerThread / 2);
-    EXPECT_EQ(visible.size(), Threads * ConnectionsPerThread / 2 * (Hops + 2));
-}
-
-TEST(ActivityPanel, TextAreaFollowsInsertsAndDeletesAtEitherEnd) {
-    TfrmeActivityPanel panel;
-    panel.CreateChainLog(1, 1, "A0");
-    panel.Flush();
-    EXPECT_EQ(panel.Lines(), QStringList({"A0"}));
-    panel.DeleteChainLog(1, {}); // the only line
-    panel.Flush();
-    EXPECT_TRUE(panel.Lines().isEmpty());
-    panel.AddMessage("p");
-    panel.CreateChainLog(1, 2, "B0");
-    panel.WriteChainLog(1, 2, "B1");
-    panel.Flush();
-    EXPECT_EQ(panel.Lines(), QStringList({"p", "B0", "B1"}));
-    panel.DeleteChainLog(2, {}); // the last lines
-    panel.Flush();
-    EXPECT_EQ(panel.Lines(), QStringList({"p"}));
 }

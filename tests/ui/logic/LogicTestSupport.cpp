@@ -1,0 +1,131 @@
+#include "tests/ui/logic/LogicTestSupport.h"
+
+#include "tests/common/Peers.h"
+#include "ui/logic/ActivityChainLog.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace VelmoraTest {
+
+void PumpFor(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        ::usleep(1000);
+    }
+}
+
+void Idle(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+TDataFixture::TDataFixture(TData data) {
+    const QString folder = Folder();
+    if (data != TData::Missing)
+        QDir().mkpath(folder);
+    if (data == TData::Sample) {
+        const QDir sample(QStringLiteral(VELMORA_TEST_DATA "/store"));
+        for (const QString &name : sample.entryList({QStringLiteral("*.cds")}, QDir::Files)) {
+            QFile::copy(sample.filePath(name), folder + name);
+            QFile(folder + name).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        }
+    }
+    FServices = std::make_unique<TdmSocksMgr>(FreeLoopbackPort());
+    FStore = std::make_unique<TdmProxyData>(folder);
+    FServices->ChainMgr().SetStore(FStore.get());
+}
+
+TDataFixture::~TDataFixture() {
+    ReleaseServices();
+}
+
+void TDataFixture::ReleaseServices() {
+    FServices.reset();
+    FStore.reset();
+}
+
+void TDataFixture::Seed(const std::function<void(TdmProxyData &)> &fill) {
+    TdmProxyData seed(Folder());
+    seed.LoadData();
+    fill(seed);
+    seed.SaveData();
+}
+
+int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type, TProxyStatus status,
+                 const QString &address) {
+    return SeedProxy(store, port, type, status, address,
+                     status == TProxyStatus::psAvailable ? 250 : 0);
+}
+
+namespace {
+
+bool ReadExact(int fd, unsigned char *buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::recv(fd, buf + got, n - got, 0);
+        if (r <= 0)
+            return false;
+        got += size_t(r);
+    }
+    return true;
+}
+
+} // namespace
+
+int Socks5Connect(uint16_t port, uint16_t destPort) {
+    const int fd = ConnectLoopback(port);
+    if (fd < 0)
+        return -1;
+    const unsigned char greet[] = {5, 1, 0};
+    unsigned char method[2];
+    const unsigned char req[] = {
+        5, 1, 0, 1, 127, 0, 0, 1, uint8_t(destPort >> 8), uint8_t(destPort & 0xFF)};
+    unsigned char reply[10];
+    if (::send(fd, greet, sizeof greet, MSG_NOSIGNAL) != sizeof greet ||
+        !ReadExact(fd, method, 2) || method[1] != 0 ||
+        ::send(fd, req, sizeof req, MSG_NOSIGNAL) != sizeof req ||
+        !ReadExact(fd, reply, sizeof reply) || reply[1] != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool Accepting(uint16_t port) {
+    const int fd = ConnectLoopback(port);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+QStringList TextOf(const TActivityLog &log) {
+    QStringList lines;
+    for (const TActivityTextLine &line : log.Text())
+        lines << line.Text;
+    return lines;
+}
+
+void ExpectConsistent(const TActivityLog &log, const QStringList &visible) {
+    ASSERT_EQ(TextOf(log), visible);
+    for (const auto &chainLog : log.ChainLogs()) {
+        const int first = chainLog->FindFirstLine();
+        ASSERT_GE(first, 0);
+        EXPECT_EQ(log.Text()[first].Log, chainLog.get());
+        for (int i = first + 1; i < first + chainLog->NoOfLines(); ++i)
+            EXPECT_EQ(log.Text()[i].Log, nullptr);
+    }
+}
+
+} // namespace VelmoraTest

@@ -1,0 +1,93 @@
+#pragma once
+// Helpers of the screen-logic tests (no widgets, no QApplication): prompts
+// that record what the logic asks, event pumping, a data folder of its own
+// with a store and the services over it, seeding, and loopback probes. The
+// widget tests build their main-window fixture on top of these.
+
+#include "engine/chain/dmSocksMgr.h"
+#include "store/dmProxyData.h"
+#include "tests/check/CheckTestSupport.h" // PrintTo for QString
+#include "tests/common/StoreSeed.h"
+#include "ui/logic/ActivityLog.h"
+#include "ui/logic/UiPrompts.h"
+
+#include <QList>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <functional>
+#include <memory>
+
+namespace VelmoraTest {
+
+class TRecordingPrompts : public TUiPrompts {
+public:
+    void ShowMessage(const QString &text) override { Messages << text; }
+    void ShowError(const QString &text) override { Errors << text; }
+    bool AskYesNo(const QString &text) override {
+        Questions << text;
+        return Answer;
+    }
+    void OpenUrl(const QUrl &url) override { Urls << url; }
+
+    QStringList Messages;
+    QStringList Errors;
+    QStringList Questions;
+    QList<QUrl> Urls;
+    bool Answer = true;
+};
+
+// Handles events until done() or the bound; returns done().
+inline bool Pump(const std::function<bool()> &done, int timeoutMs = 10000) {
+    return PumpUntil(done, timeoutMs);
+}
+// Handles pending events for a short while.
+void PumpFor(int ms);
+// Runs an event loop for a short while, so that it also falls idle.
+void Idle(int ms = 30);
+
+// A store and the services over it, on a data folder of its own.
+class TDataFixture {
+public:
+    enum class TData { Missing, EmptyFolder, Sample };
+    explicit TDataFixture(TData data = TData::Missing);
+    virtual ~TDataFixture();
+    TDataFixture(const TDataFixture &) = delete;
+    TDataFixture &operator=(const TDataFixture &) = delete;
+
+    QString Folder() const { return FDir.path() + QStringLiteral("/VelmoraAnonymizer/"); }
+    TdmProxyData &Store() { return *FStore; }
+    TdmSocksMgr &Services() { return *FServices; }
+    TRecordingPrompts &Prompts() { return FPrompts; }
+    // Writes data into the folder before anything loads it: a store of its
+    // own loads the folder (creating it when missing), runs `fill`, saves.
+    void Seed(const std::function<void(TdmProxyData &)> &fill);
+
+protected:
+    // Services first, then the store they use.
+    void ReleaseServices();
+
+private:
+    QTemporaryDir FDir;
+    TRecordingPrompts FPrompts;
+    std::unique_ptr<TdmSocksMgr> FServices;
+    std::unique_ptr<TdmProxyData> FStore;
+};
+
+// A proxy for seeding; one that is "OK" was checked in 250 ms. Chains are
+// seeded with SeedChain.
+int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type, TProxyStatus status,
+                 const QString &address = QStringLiteral("127.0.0.1"));
+// A SOCKS 5 CONNECT to 127.0.0.1:destPort through 127.0.0.1:port; the open
+// socket on success (reply 0), -1 otherwise.
+int Socks5Connect(uint16_t port, uint16_t destPort);
+// True when a TCP connection to 127.0.0.1:port is accepted now.
+bool Accepting(uint16_t port);
+
+// The texts of an activity log's lines.
+QStringList TextOf(const TActivityLog &log);
+// The log's lines and the visible lines agree; each live block is contiguous
+// and starts at the entry that refers to it.
+void ExpectConsistent(const TActivityLog &log, const QStringList &visible);
+
+} // namespace VelmoraTest
