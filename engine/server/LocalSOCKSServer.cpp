@@ -1,13 +1,11 @@
 #include "engine/server/LocalSOCKSServer.h"
 
 #include "engine/hop/dmCompsPlaceHolder.h"
-#include "engine/server/Relay.h"
-#include "engine/wire/SocksReply.h"
 #include "platform/Error.h"
 
 TLocalSOCKSServer::TLocalSOCKSServer() : FContextIDs(std::make_shared<TContextIDRegistry>()) {
     DefaultPort = 1080;
-    ListenBacklog = 15;
+    Threads.ListenBacklog = 15;
     // A chain's clients sit on this machine (or the local network): a small
     // receive buffer covers their round trip. Left to the kernel it grows to
     // megabytes while the chain behind is slower, and that backlog only
@@ -74,27 +72,16 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     if (FChainData)
         holder->CrateProxyChainComps(*FChainData, id.FID); // unsupported type: no reply
 
-    std::unique_ptr<TRelay> relay;
-    try {
-        relay = PrepareRelay();
-    } catch (const std::exception &) {
-        SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5GeneralFailure);
-        throw;
-    }
-
     TdmCompsPlaceHolder *walker = holder.get();
-    context.SetAbort([walker] { walker->Abort(); });
-    OnConnectLocalProxy(id.FID);
-    TSocket outgoing;
-    try {
-        outgoing = holder->Connect(host, port, ChainConnectTimeoutMs);
-    } catch (const std::exception &) {
-        SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5HostUnreachable);
-        throw;
-    }
-    context.SetAbort(nullptr);
-    context.SetOutgoing(std::move(outgoing));
-    SendReply(context, TSocksReply::S4Granted, TSocksReply::S5Succeeded,
-              context.Outgoing().LocalAddress(), context.Outgoing().LocalPort());
-    RelayConnection(context, *relay);
+    ConnectAndRelay(
+        context,
+        [&] {
+            context.SetAbort([walker] { walker->Abort(); });
+            OnConnectLocalProxy(id.FID);
+        },
+        [&] {
+            TSocket outgoing = walker->Connect(host, port, ChainConnectTimeoutMs);
+            context.SetAbort(nullptr);
+            context.SetOutgoing(std::move(outgoing));
+        });
 }

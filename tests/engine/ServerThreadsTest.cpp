@@ -49,7 +49,8 @@ TEST(ServerThreads, SequentialClientsAreServedByThreadsAlreadyRunning) {
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_GE(threads.size(), 1u);
     // One after another, they never need more than a few threads.
-    EXPECT_LE(threads.size(), server.SpareThreads + 4) << threads.size() << " threads served";
+    EXPECT_LE(threads.size(), server.Threads.SpareThreads + 4)
+        << threads.size() << " threads served";
 }
 
 TEST(ServerThreads, AfterABurstOnlyTheIdleAllowanceStaysAndStopJoinsThemAll) {
@@ -58,8 +59,8 @@ TEST(ServerThreads, AfterABurstOnlyTheIdleAllowanceStaysAndStopJoinsThemAll) {
     std::thread([] {}).join();
     const size_t before = ThreadCount();
     TTempSocksServer server(0);
-    server.SpareThreads = 1;
-    server.MaxIdleThreads = 3;
+    server.Threads.SpareThreads = 1;
+    server.Threads.MaxIdleThreads = 3;
     server.Start();
     constexpr size_t Clients = 30;
     {
@@ -94,8 +95,8 @@ TEST(ServerThreads, AQuietServerGoesBackToItsSparesAndClosesItsIdlePipes) {
     TLoopbackServer destination(ReceiveThenSendBody(256 * 1024));
     auto pool = std::make_shared<TPipePool>();
     TTempSocksServer server(0);
-    server.SpareThreads = 1;
-    server.IdleThreadTimeoutMs = 1000;
+    server.Threads.SpareThreads = 1;
+    server.Threads.IdleThreadTimeoutMs = 1000;
     server.SetPipePool(pool);
     server.Start();
     const size_t started = ThreadCount(); // listeners and the spare
