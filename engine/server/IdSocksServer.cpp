@@ -1,84 +1,18 @@
 #include "engine/server/IdSocksServer.h"
 
+#include "engine/server/ConnectDirect.h"
 #include "engine/server/PipePool.h"
 #include "engine/server/Relay.h"
 #include "engine/wire/SocksReply.h"
 #include "engine/wire/SocksRequestParser.h"
+#include "platform/Clock.h"
 #include "platform/Error.h"
 
-#include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-
-namespace {
-
-int64_t NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-struct TTarget {
-    TSocket::Family Family;
-    std::string Address;
-};
-
-// The addresses to try for host, those of the preferred family first.
-std::vector<TTarget> TargetsOf(const std::string &host, TIdIPVersion preferred) {
-    std::string bare = host;
-    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
-        bare = bare.substr(1, bare.size() - 2);
-    in_addr v4;
-    if (inet_pton(AF_INET, bare.c_str(), &v4) == 1)
-        return {{TSocket::Family::IPv4, bare}};
-    in6_addr v6;
-    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
-        return {{TSocket::Family::IPv6, bare}};
-    if (bare.empty())
-        throw ESocketError("Host not found: the host name is empty.");
-
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int rc = ::getaddrinfo(bare.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || !found) {
-        const std::string why =
-            rc == EAI_SYSTEM ? std::string(std::strerror(errno)) : std::string(gai_strerror(rc));
-        throw ESocketError("Host not found: \"" + bare + "\" (" + why + ").", rc);
-    }
-    std::vector<TTarget> targets;
-    for (addrinfo *ai = found; ai; ai = ai->ai_next) {
-        char text[INET6_ADDRSTRLEN] = {};
-        if (ai->ai_family == AF_INET) {
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(ai->ai_addr)->sin_addr, text,
-                      sizeof text);
-            targets.push_back({TSocket::Family::IPv4, text});
-        } else if (ai->ai_family == AF_INET6) {
-            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(ai->ai_addr)->sin6_addr, text,
-                      sizeof text);
-            targets.push_back({TSocket::Family::IPv6, text});
-        }
-    }
-    ::freeaddrinfo(found);
-    const TSocket::Family first =
-        preferred == TIdIPVersion::Id_IPv6 ? TSocket::Family::IPv6 : TSocket::Family::IPv4;
-    std::stable_partition(targets.begin(), targets.end(),
-                          [first](const TTarget &t) { return t.Family == first; });
-    targets.erase(std::unique(targets.begin(), targets.end(),
-                              [](const TTarget &x, const TTarget &y) {
-                                  return x.Family == y.Family && x.Address == y.Address;
-                              }),
-                  targets.end());
-    return targets;
-}
-
-} // namespace
 
 TIdSocksServer::TIdSocksServer()
     : FPipePool(std::make_shared<TPipePool>()),
@@ -248,37 +182,6 @@ void TIdSocksServer::RelayConnection(TIdSocksServerContext &context, TRelay &rel
         OnSessionTimeout(this, context);
 }
 
-void TIdSocksServer::ConnectDirect(TIdSocksServerContext &context, const std::string &host,
-                                   uint16_t port, TIdIPVersion preferred, int timeoutMs) {
-    const std::vector<TTarget> targets = TargetsOf(host, preferred);
-    const int64_t deadline = timeoutMs > 0 ? NowMs() + timeoutMs : INT64_MAX;
-    std::string lastError;
-    int lastCode = 0;
-    for (const TTarget &target : targets) {
-        if (context.Woken())
-            throw ESocketError("Connection aborted.", ECONNABORTED);
-        int left = 0;
-        if (timeoutMs > 0) {
-            const int64_t remaining = deadline - NowMs();
-            if (remaining <= 0)
-                throw ESocketError("Connect timed out.", ETIMEDOUT);
-            left = static_cast<int>(remaining);
-        }
-        context.SetOutgoing(TSocket::Create(target.Family));
-        try {
-            context.Outgoing().ConnectTo(target.Address, port, left);
-            return;
-        } catch (const ESocketError &e) {
-            context.CloseOutgoing();
-            if (e.Code == ETIMEDOUT || context.Woken())
-                throw;
-            lastError = e.what();
-            lastCode = e.Code;
-        }
-    }
-    throw ESocketError(lastError, lastCode);
-}
-
 void TIdSocksServer::AdmitConnect(TIdSocksServerContext &context, std::string &vHost,
                                   uint16_t &vPort) {
     bool allowed = true;
@@ -341,10 +244,10 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext &context, const std::stri
 
     // Wait for the peer. A client connection that breaks meanwhile ends the
     // wait; one that only half-closes still gets the peer's bytes.
-    const int64_t deadline = NowMs() + FBindTimeoutMs;
+    const int64_t deadline = TClock::TickMs() + FBindTimeoutMs;
     pollfd fds[2] = {{listener.Fd(), POLLIN, 0}, {context.Connection().Fd(), POLLIN, 0}};
     for (;;) {
-        const int64_t left = deadline - NowMs();
+        const int64_t left = deadline - TClock::TickMs();
         const int rc = left > 0 ? ::poll(fds, 2, static_cast<int>(left)) : 0;
         if (rc < 0 && errno == EINTR)
             continue;

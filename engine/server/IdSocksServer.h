@@ -121,11 +121,6 @@ private:
     // Sends the client's early bytes to the outgoing side, relays until both
     // sides end (or the session times out: OnSessionTimeout is raised).
     void RelayConnection(TIdSocksServerContext &context, TRelay &relay);
-    // Opens a TCP connection to host:port (address literal or name, names
-    // resolved preferring `preferred`) and leaves it in the context as its
-    // outgoing socket; stopping the server ends the attempt.
-    void ConnectDirect(TIdSocksServerContext &context, const std::string &host, uint16_t port,
-                       TIdIPVersion preferred, int timeoutMs);
     // The quiet call of the connection threads: closes the idle pipes.
     void TrimPipes();
 
