@@ -3,6 +3,40 @@
 #include "engine/hop/dmCompsPlaceHolder.h"
 #include "platform/Error.h"
 
+namespace {
+
+// Gives the connection's context ID back and clears the context's data slot.
+struct TReleaseID {
+    TContextIDRegistry &Registry;
+    TIdSocksServerContext &Context;
+    int32_t ID;
+    ~TReleaseID() {
+        Context.FData = nullptr;
+        Registry.Release(ID);
+    }
+};
+
+// However a served connection ends: closes its sockets, reports its end,
+// then drops the holder with its connectors.
+struct TConnectionEnd {
+    TLocalSOCKSServer &Server;
+    TIdSocksServerContext &Context;
+    std::unique_ptr<TdmCompsPlaceHolder> &Holder;
+    int32_t ID;
+    ~TConnectionEnd() {
+        Context.SetAbort(nullptr);
+        Holder->OnProxyActivity = nullptr;
+        Context.CloseAll();
+        try {
+            Server.OnConnDisconnected(ID);
+        } catch (...) {
+        }
+        Holder.reset();
+    }
+};
+
+} // namespace
+
 TLocalSOCKSServer::TLocalSOCKSServer() : FContextIDs(std::make_shared<TContextIDRegistry>()) {
     DefaultPort = 1080;
     Threads.ListenBacklog = 15;
@@ -29,15 +63,7 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     // that no other connection draws it while this one still reports.
     TContextID id;
     id.FID = FContextIDs->Draw();
-    struct TReleaseID {
-        TContextIDRegistry &Registry;
-        TIdSocksServerContext &Context;
-        int32_t ID;
-        ~TReleaseID() {
-            Context.FData = nullptr;
-            Registry.Release(ID);
-        }
-    } releaseID{*FContextIDs, context, id.FID};
+    TReleaseID releaseID{*FContextIDs, context, id.FID};
     context.FData = &id;
 
     std::string vHost = host;
@@ -47,22 +73,7 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     // From here on, however the connection ends: close its sockets, report
     // its end, then drop the holder with its connectors.
     auto holder = std::make_unique<TdmCompsPlaceHolder>();
-    struct TEnd {
-        TLocalSOCKSServer &Server;
-        TIdSocksServerContext &Context;
-        std::unique_ptr<TdmCompsPlaceHolder> &Holder;
-        int32_t ID;
-        ~TEnd() {
-            Context.SetAbort(nullptr);
-            Holder->OnProxyActivity = nullptr;
-            Context.CloseAll();
-            try {
-                Server.OnConnDisconnected(ID);
-            } catch (...) {
-            }
-            Holder.reset();
-        }
-    } end{*this, context, holder, id.FID};
+    TConnectionEnd end{*this, context, holder, id.FID};
 
     holder->OnProxyActivity = [this](void *, const QString &fromHost, int fromPort,
                                      const QString &toHost, int toPort, int status, int contextId) {

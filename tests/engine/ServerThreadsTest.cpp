@@ -5,11 +5,13 @@
 
 #include "ServerTestSupport.h"
 
+#include "engine/server/ConnectionThreads.h"
 #include "engine/server/PipePool.h"
 #include "engine/server/TempSocksServer.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -131,4 +133,34 @@ TEST(ServerThreads, AQuietServerGoesBackToItsSparesAndClosesItsIdlePipes) {
     EXPECT_EQ(ReadExactly(c, 2), std::string("\x05\x00", 2));
     c.Close();
     server.Stop();
+}
+
+TEST(ServerThreads, ConnectionThreadsServeEachClientThenCloseItAndReportAQuietServer) {
+    std::atomic<int> served{0};
+    std::atomic<int> quiet{0};
+    TConnectionThreads threads(
+        [&](TIdSocksServerContext &context) {
+            ++served;
+            context.Connection().WriteAll("hi");
+        },
+        [&] { ++quiet; });
+    TConnectionThreads::TSettings settings;
+    settings.SpareThreads = 1;
+    settings.IdleThreadTimeoutMs = 200;
+    threads.Start(0, settings);
+    ASSERT_TRUE(threads.Active());
+    ASSERT_NE(threads.Port(), 0);
+    std::vector<TSocket> clients;
+    for (int i = 0; i < 5; ++i)
+        clients.push_back(TSocket::Connect("127.0.0.1", threads.Port(), 5000));
+    // Each client gets what its serve call wrote, then the end of the connection.
+    for (TSocket &c : clients)
+        EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000), "hi");
+    EXPECT_TRUE(WaitFor([&] { return threads.ConnectionCount() == 0; }));
+    EXPECT_EQ(served, 5);
+    // The threads beyond the spare end after their idle time, the last one saying so.
+    EXPECT_TRUE(WaitFor([&] { return quiet > 0; }));
+    threads.Stop();
+    EXPECT_FALSE(threads.Active());
+    EXPECT_EQ(threads.Port(), 0);
 }
