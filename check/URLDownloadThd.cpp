@@ -1,16 +1,14 @@
 #include "check/URLDownloadThd.h"
 
+#include "engine/hop/HopWalk.h"
 #include "engine/hop/dmCompsPlaceHolder.h"
 #include "engine/wire/HttpGetRequest.h"
 #include "engine/wire/HttpReplyDecoder.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
-#include "platform/Resolver.h"
 #include "platform/Socket.h"
 #include "platform/UiThread.h"
 #include "store/ProxData.h"
-
-#include <algorithm>
 
 void TURLDownloadThd::Execute() {
     FDownloadedData.clear();
@@ -72,17 +70,15 @@ void TURLDownloadThd::Download() {
     default:
         throw EVelmoraError("unknown proxy type");
     }
-    holder.SetTransparentProxy(hop);
 
     const THttpGetRequest request = THttpGetRequest::FromURL(FURL);
     const int64_t t0 = TClock::TickMs();
 
     // The TCP connection to the proxy, then its handshake for the page's host;
     // the read time-out already covers the handshake's replies.
-    TSocket socket = TSocket::Connect(TResolver::ResolveIPv4(hop->Host), hop->Port,
-                                      std::max(FConnectTimeout, 0));
-    socket.SetReadTimeout(FReadTimeout);
-    hop->ConnectHops(socket, request.Host, request.Port);
+    THopWalk walk;
+    walk.ReadTimeoutMs = FReadTimeout;
+    TSocket socket = walk.Open(hop, request.Host, request.Port, FConnectTimeout);
 
     socket.WriteAll(request.Encode());
     THttpReplyDecoder reply;

@@ -1,7 +1,8 @@
 #pragma once
 // A hop connector: one proxy of a chain walk. It knows its proxy's address,
 // the protocol to speak to it (Handshake, in the derived classes) and the
-// connector of the next hop, reached through this one.
+// connector of the next hop, reached through this one. THopWalk
+// (engine/hop/HopWalk.h) opens a connection through such a nest.
 
 #include "engine/wire/IPVersion.h"
 #include "platform/Socket.h"
@@ -37,22 +38,6 @@ public:
     // through earlier hops): asks the proxy to open a tunnel to host:port.
     // Failures throw; the socket is left for its owner to close.
     virtual void Handshake(TSocket &socket, const std::string &host, uint16_t port) = 0;
-
-    // The walk: while the next hop is set and enabled, ask this proxy for the
-    // next one and go on from there; the last proxy is asked for host:port.
-    void ConnectHops(TSocket &socket, const std::string &host, uint16_t port);
-
-    // Opens the outgoing connection of a client: a TCP connection to the first
-    // hop (or to host:port itself when firstHop is null or disabled), a name
-    // resolved to IPv4 on this machine first, with the connect time-out in ms
-    // (0: the platform's own; on expiry "Connect timed out."), then the walk
-    // to host:port. Any failure throws; the socket then closes with the stack.
-    static TSocket OpenConnection(TIdCustomTransparentProxy *firstHop, const std::string &host,
-                                  uint16_t port, int connectTimeoutMs);
-    // Where the TCP connection of OpenConnection goes: the first hop when it
-    // is set and enabled, host:port otherwise; a name is resolved to IPv4.
-    static void FirstPeer(TIdCustomTransparentProxy *firstHop, const std::string &host,
-                          uint16_t port, std::string &peerAddress, uint16_t &peerPort);
 
 private:
     TIdCustomTransparentProxy *FChainedProxy = nullptr;

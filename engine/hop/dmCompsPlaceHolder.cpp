@@ -3,10 +3,7 @@
 #include "engine/hop/MyHttpProxy.h"
 #include "engine/hop/MySocksProxyInfo.h"
 #include "platform/Error.h"
-#include "platform/Resolver.h"
 #include "store/ChainedProxyData.h"
-
-#include <sys/socket.h>
 
 TdmCompsPlaceHolder::TdmCompsPlaceHolder() {
     SocksInfoComp.Version = TSocksVersion::svSocks5;
@@ -76,35 +73,9 @@ void TdmCompsPlaceHolder::ProxyConnected(const QString &fromHost, int fromPort, 
 }
 
 TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int connectTimeoutMs) {
-    TIdCustomTransparentProxy *first = FTransparentProxy;
-    std::string peerAddress;
-    uint16_t peerPort = 0;
-    TIdCustomTransparentProxy::FirstPeer(first, host, port, peerAddress, peerPort);
-    TSocket socket = TSocket::Create(TResolver::IsIPv4Literal(peerAddress) ? TSocket::Family::IPv4
-                                                                           : TSocket::Family::IPv6);
-    {
-        std::lock_guard<std::mutex> lock(FAbortLock);
-        if (FAborted)
-            throw EVelmoraError("Connection aborted.");
-        FActiveFd = socket.Fd();
-    }
-    // Declared after the socket: forgets the descriptor before it is closed.
-    struct TForget {
-        TdmCompsPlaceHolder *Holder;
-        ~TForget() {
-            std::lock_guard<std::mutex> lock(Holder->FAbortLock);
-            Holder->FActiveFd = -1;
-        }
-    } forget{this};
-    socket.ConnectTo(peerAddress, peerPort, std::max(connectTimeoutMs, 0));
-    if (first != nullptr && first->Enabled())
-        first->ConnectHops(socket, host, port);
-    return socket;
+    return FWalk.Open(FTransparentProxy, host, port, connectTimeoutMs);
 }
 
 void TdmCompsPlaceHolder::Abort() {
-    std::lock_guard<std::mutex> lock(FAbortLock);
-    FAborted = true;
-    if (FActiveFd >= 0)
-        ::shutdown(FActiveFd, SHUT_RDWR);
+    FWalk.Abort();
 }

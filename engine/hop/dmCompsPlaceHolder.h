@@ -9,6 +9,7 @@
 // another. Many holders are built at once from one shared chain record, which
 // the build only reads.
 
+#include "engine/hop/HopWalk.h"
 #include "engine/hop/IdConnectThroughHttpProxy.h"
 #include "engine/hop/IdSocksInfo.h"
 #include "engine/hop/ProxyConnectEvent.h"
@@ -17,7 +18,6 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class TChainedProxyData;
@@ -48,12 +48,12 @@ public:
 
     // The first hop of the outgoing connection (null: connect directly).
     TIdCustomTransparentProxy *TransparentProxy() const { return FTransparentProxy; }
-    void SetTransparentProxy(TIdCustomTransparentProxy *hop) { FTransparentProxy = hop; }
 
-    // Opens the outgoing connection: TCP to the first hop (or straight to
-    // host:port when there is none) with the connect time-out in ms (0: the
-    // platform's own), then every hop handshake, the last naming host:port.
-    // Throws EVelmoraError / ESocketError with the hop's or socket's message.
+    // Opens the outgoing connection by a THopWalk from the transparent proxy:
+    // TCP to the first hop (or straight to host:port when there is none) with
+    // the connect time-out in ms (0: the platform's own), then every hop
+    // handshake, the last naming host:port. Throws EVelmoraError /
+    // ESocketError with the hop's or socket's message.
     TSocket Connect(const std::string &host, uint16_t port, int connectTimeoutMs);
     // From any thread: ends a Connect under way, in its TCP connect or its hop
     // handshakes (shuts its socket down), and makes a later Connect fail at once.
@@ -77,8 +77,5 @@ private:
 
     std::vector<std::unique_ptr<TIdCustomTransparentProxy>> FConnectors;
     TIdCustomTransparentProxy *FTransparentProxy = nullptr;
-
-    std::mutex FAbortLock;
-    bool FAborted = false;
-    int FActiveFd = -1; // socket of a Connect under way
+    THopWalk FWalk; // of Connect, ended by Abort
 };

@@ -1,378 +1,119 @@
 #include "engine/server/IdSocksServer.h"
 
+#include "engine/server/ConnectDirect.h"
 #include "engine/server/PipePool.h"
 #include "engine/server/Relay.h"
 #include "engine/wire/SocksReply.h"
 #include "engine/wire/SocksRequestParser.h"
+#include "platform/Clock.h"
 #include "platform/Error.h"
 
-#include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
-#include <netdb.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 
-namespace {
-
-int64_t NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-struct TTarget {
-    TSocket::Family Family;
-    std::string Address;
-};
-
-// The addresses to try for host, those of the preferred family first.
-std::vector<TTarget> TargetsOf(const std::string &host, TIdIPVersion preferred) {
-    std::string bare = host;
-    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
-        bare = bare.substr(1, bare.size() - 2);
-    in_addr v4;
-    if (inet_pton(AF_INET, bare.c_str(), &v4) == 1)
-        return {{TSocket::Family::IPv4, bare}};
-    in6_addr v6;
-    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
-        return {{TSocket::Family::IPv6, bare}};
-    if (bare.empty())
-        throw ESocketError("Host not found: the host name is empty.");
-
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int rc = ::getaddrinfo(bare.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || !found) {
-        const std::string why =
-            rc == EAI_SYSTEM ? std::string(std::strerror(errno)) : std::string(gai_strerror(rc));
-        throw ESocketError("Host not found: \"" + bare + "\" (" + why + ").", rc);
-    }
-    std::vector<TTarget> targets;
-    for (addrinfo *ai = found; ai; ai = ai->ai_next) {
-        char text[INET6_ADDRSTRLEN] = {};
-        if (ai->ai_family == AF_INET) {
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(ai->ai_addr)->sin_addr, text,
-                      sizeof text);
-            targets.push_back({TSocket::Family::IPv4, text});
-        } else if (ai->ai_family == AF_INET6) {
-            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(ai->ai_addr)->sin6_addr, text,
-                      sizeof text);
-            targets.push_back({TSocket::Family::IPv6, text});
-        }
-    }
-    ::freeaddrinfo(found);
-    const TSocket::Family first =
-        preferred == TIdIPVersion::Id_IPv6 ? TSocket::Family::IPv6 : TSocket::Family::IPv4;
-    std::stable_partition(targets.begin(), targets.end(),
-                          [first](const TTarget &t) { return t.Family == first; });
-    targets.erase(std::unique(targets.begin(), targets.end(),
-                              [](const TTarget &x, const TTarget &y) {
-                                  return x.Family == y.Family && x.Address == y.Address;
-                              }),
-                  targets.end());
-    return targets;
-}
-
-} // namespace
-
-struct TIdSocksServer::TConnection {
-    std::unique_ptr<TIdSocksServerContext> Context;
-    std::list<std::unique_ptr<TConnection>>::iterator Self;
-};
-
-struct TIdSocksServer::TWorker {
-    TIdSocksServer *Server = nullptr;
-    pthread_t Thread{};
-    std::list<std::unique_ptr<TWorker>>::iterator Self;
-};
-
-struct TIdSocksServer::TListener {
-    TSocket Socket;
-    std::thread Thread;
-};
-
-TIdSocksServer::TIdSocksServer() : FPipePool(std::make_shared<TPipePool>()) {}
+TIdSocksServer::TIdSocksServer()
+    : FPipePool(std::make_shared<TPipePool>()),
+      FThreads([this](TIdSocksServerContext &context) { Serve(context); },
+               [this] { TrimPipes(); }) {}
 
 TIdSocksServer::~TIdSocksServer() {
     Stop();
 }
 
 void TIdSocksServer::SetPipePool(std::shared_ptr<TPipePool> pool) {
-    std::lock_guard<std::mutex> guard(FLock);
+    std::lock_guard<std::mutex> guard(FPoolLock);
     FPipePool = pool ? std::move(pool) : std::make_shared<TPipePool>();
 }
 
+void TIdSocksServer::TrimPipes() {
+    std::lock_guard<std::mutex> guard(FPoolLock);
+    FPipePool->Trim();
+}
+
 bool TIdSocksServer::Active() const {
-    std::lock_guard<std::mutex> guard(FLock);
-    return FActive;
+    return FThreads.Active();
 }
 
 uint16_t TIdSocksServer::Port() const {
-    std::lock_guard<std::mutex> guard(FLock);
-    return FPort;
+    return FThreads.Port();
 }
 
 size_t TIdSocksServer::ConnectionCount() const {
-    std::lock_guard<std::mutex> guard(FLock);
-    return FLive.size();
+    return FThreads.ConnectionCount();
 }
 
 void TIdSocksServer::Start() {
     std::lock_guard<std::mutex> startStop(FStartStopLock);
-    if (Active())
+    if (FThreads.Active())
         return;
-
-    // IPv4 first; the IPv6 listener takes the same port (v6-only, so the two
-    // never collide with each other). A port chosen by the system may be
-    // taken for IPv6 already: choose again.
-    std::vector<std::unique_ptr<TListener>> listeners;
-    for (int attempt = 0;; ++attempt) {
-        listeners.clear();
-        auto v4 = std::make_unique<TListener>();
-        v4->Socket = TSocket::Listen(TSocket::Family::IPv4, DefaultPort, ListenBacklog);
-        const uint16_t port = v4->Socket.LocalPort();
-        listeners.push_back(std::move(v4));
-        try {
-            auto v6 = std::make_unique<TListener>();
-            v6->Socket = TSocket::Listen(TSocket::Family::IPv6, port, ListenBacklog);
-            listeners.push_back(std::move(v6));
-        } catch (const ESocketError &e) {
-            if (e.Code == EADDRINUSE && DefaultPort == 0 && attempt < 20)
-                continue;
-            if (e.Code != EAFNOSUPPORT && e.Code != EADDRNOTAVAIL && e.Code != EPROTONOSUPPORT)
-                throw;
-            // No IPv6 on this machine: IPv4 only.
-        }
-        break;
-    }
-
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FActive = true;
-        FStopping = false;
-        FPort = listeners.front()->Socket.LocalPort();
-        FSessionTimeoutMs = SessionsTimeOut > 0 ? SessionsTimeOut * 1000 : 0;
-        FConnectTimeoutMs = ConnectTimeoutMs;
-        FBindTimeoutMs = BindAcceptTimeoutMs;
-        FUsePipes = RelayThroughPipes;
-        FClientReceiveBuffer = ClientReceiveBuffer;
-        FStackSize = ThreadStackSize;
-        FSpareThreads = SpareThreads;
-        FMaxIdleThreads = std::max(MaxIdleThreads, SpareThreads);
-        FIdleTimeoutMs = IdleThreadTimeoutMs;
-        FRequestTimeoutMs = RequestTimeoutMs;
-        FListeners = std::move(listeners);
-        while (FIdleWorkers < FSpareThreads && StartWorker()) {
-        }
-    }
-    for (auto &listener : FListeners)
-        listener->Thread = std::thread([this, l = listener.get()] { ListenLoop(l); });
+    // Taken before any connection thread exists, which reads them unlocked.
+    FSessionTimeoutMs = SessionsTimeOut > 0 ? SessionsTimeOut * 1000 : 0;
+    FConnectTimeoutMs = ConnectTimeoutMs;
+    FBindTimeoutMs = BindAcceptTimeoutMs;
+    FUsePipes = RelayThroughPipes;
+    FClientReceiveBuffer = ClientReceiveBuffer;
+    FRequestTimeoutMs = RequestTimeoutMs;
+    FThreads.Start(DefaultPort, Threads);
 }
 
 void TIdSocksServer::Stop() {
     std::lock_guard<std::mutex> startStop(FStartStopLock);
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        if (!FActive)
-            return;
-        FStopping = true;
-    }
-    for (auto &listener : FListeners) {
-        listener->Socket.ShutdownBoth();
-        if (listener->Thread.joinable())
-            listener->Thread.join();
-    }
-    FListeners.clear();
-
-    std::unique_lock<std::mutex> lock(FLock);
-    for (auto &connection : FLive)
-        connection->Context->Wake();
-    FWorkSignal.notify_all(); // waiting threads end
-    while (!FWorkers.empty() || !FExited.empty()) {
-        if (FExited.empty()) {
-            FFinishedSignal.wait(lock);
-            continue;
-        }
-        std::list<std::unique_ptr<TWorker>> batch;
-        batch.swap(FExited);
-        lock.unlock();
-        JoinAll(batch);
-        lock.lock();
-    }
-    // Clients no thread took before the stop are closed unserved.
-    FWaiting.clear();
-    std::list<std::unique_ptr<TConnection>> unserved;
-    unserved.swap(FLive);
-    FIdleWorkers = 0;
-    FActive = false;
-    FPort = 0;
-    lock.unlock();
-    unserved.clear();
+    FThreads.Stop();
 }
 
-void TIdSocksServer::ListenLoop(TListener *listener) {
-    for (;;) {
-        TSocket client = listener->Socket.Accept();
-        if (!client.Valid())
-            return;
-        Accepted(std::move(client));
-    }
-}
-
-void TIdSocksServer::Accepted(TSocket client) {
-    auto connection = std::make_unique<TConnection>();
-    connection->Context = std::make_unique<TIdSocksServerContext>(std::move(client));
-
-    std::list<std::unique_ptr<TWorker>> exited;
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        if (FStopping)
-            return;
-        TConnection *raw = connection.get();
-        FLive.push_back(std::move(connection));
-        raw->Self = std::prev(FLive.end());
-        FWaiting.push_back(raw);
-        if (FWaiting.size() > FIdleWorkers && !StartWorker()) {
-            // No thread to be had: the client is closed.
-            FWaiting.pop_back();
-            connection = std::move(*raw->Self);
-            FLive.erase(raw->Self);
-        } else {
-            FWorkSignal.notify_one();
-            // Threads for the next clients are made now, while this one is
-            // being served, so that those are not kept waiting for them.
-            while (FIdleWorkers < FWaiting.size() + FSpareThreads && StartWorker()) {
+bool TIdSocksServer::ReadRequest(TIdSocksServerContext &context, TSocksRequest &request) {
+    TSocksRequestParser parser;
+    char buffer[512];
+    size_t have = 0;
+    size_t used = 0;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(FRequestTimeoutMs);
+    for (bool done = false; !done;) {
+        if (used == have) {
+            used = 0;
+            if (FRequestTimeoutMs > 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now())
+                                      .count();
+                if (left <= 0 || !context.Connection().WaitReadable(static_cast<int>(left)))
+                    throw EVelmoraError("Request timed out");
             }
+            have = context.Connection().ReadSome(buffer, sizeof buffer);
+            if (have == 0)
+                return false; // the client closed during its request
         }
-        exited.swap(FExited);
+        used += parser.Feed(buffer + used, have - used);
+        switch (parser.Status()) {
+        case TSocksRequestParser::TStatus::NeedMore:
+            break;
+        case TSocksRequestParser::TStatus::GreetingDone:
+            context.Connection().WriteAll(TSocksReply::Socks5NoAuthentication());
+            break;
+        case TSocksRequestParser::TStatus::RequestDone:
+            done = true;
+            break;
+        case TSocksRequestParser::TStatus::Failed:
+            context.FSocksVersion = parser.Request().Version;
+            if (parser.FailureReplyCode() >= 0) {
+                const auto code = static_cast<uint8_t>(parser.FailureReplyCode());
+                SendFailureReply(context, code, code);
+            }
+            throw EVelmoraError(parser.Error());
+        }
     }
-    JoinAll(exited);
-}
-
-bool TIdSocksServer::StartWorker() {
-    auto worker = std::make_unique<TWorker>();
-    worker->Server = this;
-    TWorker *raw = worker.get();
-    FWorkers.push_back(std::move(worker));
-    raw->Self = std::prev(FWorkers.end());
-
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, std::max<size_t>(FStackSize, PTHREAD_STACK_MIN));
-    const int rc = pthread_create(&raw->Thread, &attr, &TIdSocksServer::WorkerEntry, raw);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        FWorkers.erase(raw->Self);
-        return false;
-    }
-    ++FIdleWorkers;
+    request = parser.Request();
+    context.FEarlyData.assign(buffer + used, have - used);
     return true;
-}
-
-void *TIdSocksServer::WorkerEntry(void *arg) {
-    auto *worker = static_cast<TWorker *>(arg);
-    worker->Server->WorkerLoop(worker);
-    return nullptr;
-}
-
-void TIdSocksServer::WorkerLoop(TWorker *worker) {
-    std::unique_lock<std::mutex> lock(FLock);
-    for (;;) {
-        // Idle here: counted in FIdleWorkers. A thread beyond the spares
-        // waits a limited time, once, then ends.
-        bool quiet = false;
-        while (FWaiting.empty() && !FStopping && !quiet) {
-            if (FIdleWorkers > FSpareThreads && FIdleTimeoutMs > 0) {
-                quiet = FWorkSignal.wait_for(lock, std::chrono::milliseconds(FIdleTimeoutMs)) ==
-                            std::cv_status::timeout &&
-                        FWaiting.empty() && !FStopping && FIdleWorkers > FSpareThreads;
-            } else {
-                FWorkSignal.wait(lock);
-            }
-        }
-        if (FStopping || quiet) {
-            --FIdleWorkers;
-            if (quiet && FIdleWorkers == FSpareThreads && FLive.empty())
-                FPipePool->Trim();
-            break;
-        }
-        TConnection *connection = FWaiting.front();
-        FWaiting.pop_front();
-        --FIdleWorkers;
-        lock.unlock();
-
-        Serve(*connection->Context);
-
-        lock.lock();
-        std::unique_ptr<TConnection> ended = std::move(*connection->Self);
-        FLive.erase(connection->Self);
-        lock.unlock();
-        ended.reset(); // its sockets are closed outside the lock
-        lock.lock();
-        if (FStopping || FIdleWorkers >= FMaxIdleThreads)
-            break;
-        ++FIdleWorkers;
-    }
-    // Ends: joined by whoever comes next (a later accept, or Stop).
-    FExited.splice(FExited.end(), FWorkers, worker->Self);
-    FFinishedSignal.notify_all();
-}
-
-void TIdSocksServer::JoinAll(std::list<std::unique_ptr<TWorker>> &exited) {
-    for (auto &worker : exited)
-        pthread_join(worker->Thread, nullptr);
-    exited.clear();
 }
 
 void TIdSocksServer::Serve(TIdSocksServerContext &context) {
     try {
-        TSocksRequestParser parser;
-        char buffer[512];
-        size_t have = 0;
-        size_t used = 0;
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(FRequestTimeoutMs);
-        for (bool done = false; !done;) {
-            if (used == have) {
-                used = 0;
-                if (FRequestTimeoutMs > 0) {
-                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          deadline - std::chrono::steady_clock::now())
-                                          .count();
-                    if (left <= 0 || !context.Connection().WaitReadable(static_cast<int>(left)))
-                        throw EVelmoraError("Request timed out");
-                }
-                have = context.Connection().ReadSome(buffer, sizeof buffer);
-                if (have == 0)
-                    return; // the client closed during its request
-            }
-            used += parser.Feed(buffer + used, have - used);
-            switch (parser.Status()) {
-            case TSocksRequestParser::TStatus::NeedMore:
-                break;
-            case TSocksRequestParser::TStatus::GreetingDone:
-                context.Connection().WriteAll(TSocksReply::Socks5NoAuthentication());
-                break;
-            case TSocksRequestParser::TStatus::RequestDone:
-                done = true;
-                break;
-            case TSocksRequestParser::TStatus::Failed:
-                context.FSocksVersion = parser.Request().Version;
-                if (parser.FailureReplyCode() >= 0) {
-                    const auto code = static_cast<uint8_t>(parser.FailureReplyCode());
-                    SendFailureReply(context, code, code);
-                }
-                throw EVelmoraError(parser.Error());
-            }
-        }
-
-        const TSocksRequest request = parser.Request();
+        TSocksRequest request;
+        if (!ReadRequest(context, request))
+            return; // closed by the connection thread
         context.FSocksVersion = request.Version;
         context.FUsername = request.UserId;
         switch (request.AddressType) {
@@ -386,8 +127,6 @@ void TIdSocksServer::Serve(TIdSocksServerContext &context) {
             context.FIPVersion = context.ConnectionIPVersion();
             break;
         }
-        context.FEarlyData.assign(buffer + used, have - used);
-
         if (request.Command == 1) {
             CommandConnect(context, request.Host, request.Port);
         } else if (request.Command == 2) {
@@ -443,37 +182,6 @@ void TIdSocksServer::RelayConnection(TIdSocksServerContext &context, TRelay &rel
         OnSessionTimeout(this, context);
 }
 
-void TIdSocksServer::ConnectDirect(TIdSocksServerContext &context, const std::string &host,
-                                   uint16_t port, TIdIPVersion preferred, int timeoutMs) {
-    const std::vector<TTarget> targets = TargetsOf(host, preferred);
-    const int64_t deadline = timeoutMs > 0 ? NowMs() + timeoutMs : INT64_MAX;
-    std::string lastError;
-    int lastCode = 0;
-    for (const TTarget &target : targets) {
-        if (context.Woken())
-            throw ESocketError("Connection aborted.", ECONNABORTED);
-        int left = 0;
-        if (timeoutMs > 0) {
-            const int64_t remaining = deadline - NowMs();
-            if (remaining <= 0)
-                throw ESocketError("Connect timed out.", ETIMEDOUT);
-            left = static_cast<int>(remaining);
-        }
-        context.SetOutgoing(TSocket::Create(target.Family));
-        try {
-            context.Outgoing().ConnectTo(target.Address, port, left);
-            return;
-        } catch (const ESocketError &e) {
-            context.CloseOutgoing();
-            if (e.Code == ETIMEDOUT || context.Woken())
-                throw;
-            lastError = e.what();
-            lastCode = e.Code;
-        }
-    }
-    throw ESocketError(lastError, lastCode);
-}
-
 void TIdSocksServer::AdmitConnect(TIdSocksServerContext &context, std::string &vHost,
                                   uint16_t &vPort) {
     bool allowed = true;
@@ -484,11 +192,9 @@ void TIdSocksServer::AdmitConnect(TIdSocksServerContext &context, std::string &v
     }
 }
 
-void TIdSocksServer::CommandConnect(TIdSocksServerContext &context, const std::string &host,
-                                    uint16_t port) {
-    std::string vHost = host;
-    uint16_t vPort = port;
-    AdmitConnect(context, vHost, vPort);
+void TIdSocksServer::ConnectAndRelay(TIdSocksServerContext &context,
+                                     const std::function<void()> &announce,
+                                     const std::function<void()> &open) {
     std::unique_ptr<TRelay> relay;
     try {
         relay = PrepareRelay();
@@ -496,8 +202,10 @@ void TIdSocksServer::CommandConnect(TIdSocksServerContext &context, const std::s
         SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5GeneralFailure);
         throw;
     }
+    if (announce)
+        announce();
     try {
-        ConnectDirect(context, vHost, vPort, context.FIPVersion, FConnectTimeoutMs);
+        open();
     } catch (const std::exception &) {
         SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5HostUnreachable);
         throw;
@@ -505,6 +213,16 @@ void TIdSocksServer::CommandConnect(TIdSocksServerContext &context, const std::s
     SendReply(context, TSocksReply::S4Granted, TSocksReply::S5Succeeded,
               context.Outgoing().LocalAddress(), context.Outgoing().LocalPort());
     RelayConnection(context, *relay);
+}
+
+void TIdSocksServer::CommandConnect(TIdSocksServerContext &context, const std::string &host,
+                                    uint16_t port) {
+    std::string vHost = host;
+    uint16_t vPort = port;
+    AdmitConnect(context, vHost, vPort);
+    ConnectAndRelay(context, nullptr, [&] {
+        ConnectDirect(context, vHost, vPort, context.FIPVersion, FConnectTimeoutMs);
+    });
 }
 
 void TIdSocksServer::CommandBind(TIdSocksServerContext &context, const std::string &host,
@@ -526,10 +244,10 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext &context, const std::stri
 
     // Wait for the peer. A client connection that breaks meanwhile ends the
     // wait; one that only half-closes still gets the peer's bytes.
-    const int64_t deadline = NowMs() + FBindTimeoutMs;
+    const int64_t deadline = TClock::TickMs() + FBindTimeoutMs;
     pollfd fds[2] = {{listener.Fd(), POLLIN, 0}, {context.Connection().Fd(), POLLIN, 0}};
     for (;;) {
-        const int64_t left = deadline - NowMs();
+        const int64_t left = deadline - TClock::TickMs();
         const int rc = left > 0 ? ::poll(fds, 2, static_cast<int>(left)) : 0;
         if (rc < 0 && errno == EINTR)
             continue;

@@ -1,20 +1,10 @@
 #pragma once
-// A SOCKS 4 / 4a / 5 server without authentication: one listener thread per
-// address family on all interfaces (IPv4, and IPv6 v6-only where the platform
-// has it), one thread with a small stack per accepted client. Each client
-// sends one request: CONNECT is served by CommandConnect (here a direct
-// connection to the destination; derived servers replace it), BIND by the
-// server itself; the tunnel is then relayed both ways until both sides end.
-//
-// A thread whose client has gone waits for the next one instead of ending
-// (up to MaxIdleThreads of them), and SpareThreads more are kept started
-// ahead: a new client is handed to a thread that is already running. A thread
-// just created may wait a scheduler tick or more for a processor when the
-// machine is busy; a waiting one is woken at once. The SpareThreads sleep
-// without a time limit (no wake-ups while nothing happens); a waiting thread
-// beyond them ends after IdleThreadTimeoutMs without a client, so a quiet
-// server goes back to its spares, and the last of them to end closes the
-// idle pipes of the pool when no connection is left.
+// A SOCKS 4 / 4a / 5 server without authentication, on all interfaces; its
+// listeners and connection threads are a TConnectionThreads (settings in
+// Threads). Each client sends one request: CONNECT is served by
+// CommandConnect (here a direct connection to the destination; derived
+// servers replace it), BIND by the server itself; the tunnel is then relayed
+// both ways until both sides end.
 //
 // Stop() closes the listeners, wakes every connection (shuts its sockets
 // down) and joins every thread the server started. Events run on the
@@ -24,22 +14,20 @@
 // A derived server must call Stop() in its own destructor: connection
 // threads call its overrides.
 
+#include "engine/server/ConnectionThreads.h"
 #include "engine/server/IdSocksServerContext.h"
 #include "engine/server/SafeEvent.h"
 #include "platform/Socket.h"
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <list>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 class TPipePool;
 class TRelay;
+struct TSocksRequest;
 
 class TIdSocksServer {
 public:
@@ -50,26 +38,16 @@ public:
 
     // Settings, read at Start (SessionsTimeOut and ConnectTimeoutMs by each
     // new connection).
-    uint16_t DefaultPort = 1080; // 0: a free port chosen by the system (see Port())
-    int ListenBacklog = 15;
+    uint16_t DefaultPort = 1080;           // 0: a free port chosen by the system (see Port())
+    TConnectionThreads::TSettings Threads; // listen backlog, thread stacks, spare and idle threads
     int SessionsTimeOut = 0;       // seconds without a byte either way that end a relay; 0: never
     int ConnectTimeoutMs = 120000; // direct connections of CommandConnect
     int BindAcceptTimeoutMs = 120000;
     int RequestTimeoutMs = 30000; // a client whose request is not whole by then is closed; 0: never
-    size_t ThreadStackSize = DefaultThreadStackSize;
-    size_t SpareThreads = 2;         // threads kept waiting for the next client beyond those needed
-    size_t MaxIdleThreads = 16;      // threads kept for reuse after their client has gone
-    int IdleThreadTimeoutMs = 30000; // a waiting thread beyond the spares ends after it; 0: never
-    bool RelayThroughPipes = true;   // splice() through pooled pipes, else 64 KiB buffers
+    bool RelayThroughPipes = true; // splice() through pooled pipes, else 64 KiB buffers
     // Receive buffer (SO_RCVBUF) of a client's socket once its tunnel
     // relays; 0 leaves it to the kernel's tuning.
     int ClientReceiveBuffer = 0;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    static constexpr size_t DefaultThreadStackSize = 1024 * 1024;
-#else
-    static constexpr size_t DefaultThreadStackSize = 128 * 1024;
-#endif
 
     // Binds and listens on all interfaces at DefaultPort. Throws the platform's
     // error (ESocketError) when the port is taken; a started server ignores it.
@@ -115,6 +93,21 @@ protected:
     // Raises OnBeforeSocksConnect (which may change host and port); a request
     // it refuses gets its failure reply and ends with "Access Denied".
     void AdmitConnect(TIdSocksServerContext &context, std::string &vHost, uint16_t &vPort);
+    // The rest of an admitted CONNECT: takes what the relay needs (a shortage
+    // answers 91 / 1), runs `announce` (null: nothing), runs `open`, which
+    // leaves the outgoing connection in the context (its failure answers
+    // 91 / 4), answers 90 / 0 with the outgoing side's local address and
+    // relays until both sides end. Every failure goes on to the caller.
+    void ConnectAndRelay(TIdSocksServerContext &context, const std::function<void()> &announce,
+                         const std::function<void()> &open);
+
+private:
+    // Reads the client's request (the SOCKS 5 greeting answered on the way)
+    // within RequestTimeoutMs; false when the client closed during it.
+    // Bytes that came after the request are left in FEarlyData.
+    bool ReadRequest(TIdSocksServerContext &context, TSocksRequest &request);
+    // One client: its request, then the command it asks for.
+    void Serve(TIdSocksServerContext &context);
     // Sends the reply of the client's protocol (code4 for SOCKS 4, code5 for
     // SOCKS 5) with an address and port.
     static void SendReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5,
@@ -128,40 +121,10 @@ protected:
     // Sends the client's early bytes to the outgoing side, relays until both
     // sides end (or the session times out: OnSessionTimeout is raised).
     void RelayConnection(TIdSocksServerContext &context, TRelay &relay);
-    // Opens a TCP connection to host:port (address literal or name, names
-    // resolved preferring `preferred`) and leaves it in the context as its
-    // outgoing socket; stopping the server ends the attempt.
-    void ConnectDirect(TIdSocksServerContext &context, const std::string &host, uint16_t port,
-                       TIdIPVersion preferred, int timeoutMs);
+    // The quiet call of the connection threads: closes the idle pipes.
+    void TrimPipes();
 
-private:
-    struct TConnection;
-    struct TListener;
-    struct TWorker;
-
-    void ListenLoop(TListener *listener);
-    void Accepted(TSocket client);
-    // Starts a connection thread, counted as idle until it takes a client.
-    // With FLock held; false when no thread could be made.
-    bool StartWorker();
-    static void *WorkerEntry(void *arg);
-    void WorkerLoop(TWorker *worker);
-    void Serve(TIdSocksServerContext &context);
-    // Joins and destroys ended connection threads taken from the list.
-    static void JoinAll(std::list<std::unique_ptr<TWorker>> &exited);
-
-    mutable std::mutex FLock;
-    std::condition_variable FWorkSignal;     // a client waits for a thread, or the server stops
-    std::condition_variable FFinishedSignal; // a connection thread has ended
-    bool FActive = false;
-    bool FStopping = false;
-    uint16_t FPort = 0;
-    std::vector<std::unique_ptr<TListener>> FListeners;
-    std::list<std::unique_ptr<TConnection>> FLive; // accepted, not ended
-    std::deque<TConnection *> FWaiting;            // accepted, not taken by a thread yet
-    std::list<std::unique_ptr<TWorker>> FWorkers;  // connection threads running
-    std::list<std::unique_ptr<TWorker>> FExited;   // connection threads ended, not joined
-    size_t FIdleWorkers = 0;                       // threads not serving a client
+    mutable std::mutex FPoolLock;
     std::shared_ptr<TPipePool> FPipePool;
     // Settings as they were at Start, read by the connection threads.
     int FSessionTimeoutMs = 0;
@@ -169,10 +132,8 @@ private:
     int FBindTimeoutMs = 0;
     bool FUsePipes = true;
     int FClientReceiveBuffer = 0;
-    size_t FStackSize = DefaultThreadStackSize;
-    size_t FSpareThreads = 0;
-    size_t FMaxIdleThreads = 0;
-    int FIdleTimeoutMs = 0;
     int FRequestTimeoutMs = 0;
     std::mutex FStartStopLock; // Start and Stop from different threads
+    // Last: its threads end before anything above goes.
+    TConnectionThreads FThreads;
 };

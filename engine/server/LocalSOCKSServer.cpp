@@ -1,13 +1,45 @@
 #include "engine/server/LocalSOCKSServer.h"
 
 #include "engine/hop/dmCompsPlaceHolder.h"
-#include "engine/server/Relay.h"
-#include "engine/wire/SocksReply.h"
 #include "platform/Error.h"
+
+namespace {
+
+// Gives the connection's context ID back and clears the context's data slot.
+struct TReleaseID {
+    TContextIDRegistry &Registry;
+    TIdSocksServerContext &Context;
+    int32_t ID;
+    ~TReleaseID() {
+        Context.FData = nullptr;
+        Registry.Release(ID);
+    }
+};
+
+// However a served connection ends: closes its sockets, reports its end,
+// then drops the holder with its connectors.
+struct TConnectionEnd {
+    TLocalSOCKSServer &Server;
+    TIdSocksServerContext &Context;
+    std::unique_ptr<TdmCompsPlaceHolder> &Holder;
+    int32_t ID;
+    ~TConnectionEnd() {
+        Context.SetAbort(nullptr);
+        Holder->OnProxyActivity = nullptr;
+        Context.CloseAll();
+        try {
+            Server.OnConnDisconnected(ID);
+        } catch (...) {
+        }
+        Holder.reset();
+    }
+};
+
+} // namespace
 
 TLocalSOCKSServer::TLocalSOCKSServer() : FContextIDs(std::make_shared<TContextIDRegistry>()) {
     DefaultPort = 1080;
-    ListenBacklog = 15;
+    Threads.ListenBacklog = 15;
     // A chain's clients sit on this machine (or the local network): a small
     // receive buffer covers their round trip. Left to the kernel it grows to
     // megabytes while the chain behind is slower, and that backlog only
@@ -31,15 +63,7 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     // that no other connection draws it while this one still reports.
     TContextID id;
     id.FID = FContextIDs->Draw();
-    struct TReleaseID {
-        TContextIDRegistry &Registry;
-        TIdSocksServerContext &Context;
-        int32_t ID;
-        ~TReleaseID() {
-            Context.FData = nullptr;
-            Registry.Release(ID);
-        }
-    } releaseID{*FContextIDs, context, id.FID};
+    TReleaseID releaseID{*FContextIDs, context, id.FID};
     context.FData = &id;
 
     std::string vHost = host;
@@ -49,22 +73,7 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     // From here on, however the connection ends: close its sockets, report
     // its end, then drop the holder with its connectors.
     auto holder = std::make_unique<TdmCompsPlaceHolder>();
-    struct TEnd {
-        TLocalSOCKSServer &Server;
-        TIdSocksServerContext &Context;
-        std::unique_ptr<TdmCompsPlaceHolder> &Holder;
-        int32_t ID;
-        ~TEnd() {
-            Context.SetAbort(nullptr);
-            Holder->OnProxyActivity = nullptr;
-            Context.CloseAll();
-            try {
-                Server.OnConnDisconnected(ID);
-            } catch (...) {
-            }
-            Holder.reset();
-        }
-    } end{*this, context, holder, id.FID};
+    TConnectionEnd end{*this, context, holder, id.FID};
 
     holder->OnProxyActivity = [this](void *, const QString &fromHost, int fromPort,
                                      const QString &toHost, int toPort, int status, int contextId) {
@@ -74,27 +83,16 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     if (FChainData)
         holder->CrateProxyChainComps(*FChainData, id.FID); // unsupported type: no reply
 
-    std::unique_ptr<TRelay> relay;
-    try {
-        relay = PrepareRelay();
-    } catch (const std::exception &) {
-        SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5GeneralFailure);
-        throw;
-    }
-
     TdmCompsPlaceHolder *walker = holder.get();
-    context.SetAbort([walker] { walker->Abort(); });
-    OnConnectLocalProxy(id.FID);
-    TSocket outgoing;
-    try {
-        outgoing = holder->Connect(host, port, ChainConnectTimeoutMs);
-    } catch (const std::exception &) {
-        SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5HostUnreachable);
-        throw;
-    }
-    context.SetAbort(nullptr);
-    context.SetOutgoing(std::move(outgoing));
-    SendReply(context, TSocksReply::S4Granted, TSocksReply::S5Succeeded,
-              context.Outgoing().LocalAddress(), context.Outgoing().LocalPort());
-    RelayConnection(context, *relay);
+    ConnectAndRelay(
+        context,
+        [&] {
+            context.SetAbort([walker] { walker->Abort(); });
+            OnConnectLocalProxy(id.FID);
+        },
+        [&] {
+            TSocket outgoing = walker->Connect(host, port, ChainConnectTimeoutMs);
+            context.SetAbort(nullptr);
+            context.SetOutgoing(std::move(outgoing));
+        });
 }

@@ -33,7 +33,6 @@ public:
     // every server of the process the same registry to keep IDs unique across
     // chains. Set before Start.
     void SetContextIDRegistry(std::shared_ptr<TContextIDRegistry> registry);
-    TContextIDRegistry &ContextIDs() { return *FContextIDs; }
 
     // Every hop report of every connection, with the server as sender.
     TSafeEvent<void(void *sender, const QString &fromHost, int fromPort, const QString &host,

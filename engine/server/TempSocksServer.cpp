@@ -4,7 +4,7 @@
 
 TTempSocksServer::TTempSocksServer(uint16_t port) {
     DefaultPort = port;
-    ListenBacklog = 15;
+    Threads.ListenBacklog = 15;
     ConnectTimeoutMs = 120000;
 }
 

@@ -3,6 +3,7 @@
 // segments and run together with tunnel data), the reports it raises and
 // where a failing walk stops.
 
+#include "engine/hop/HopWalk.h"
 #include "engine/hop/IdConnectThroughHttpProxy.h"
 #include "engine/hop/IdSocksInfo.h"
 #include "engine/hop/MyHttpProxy.h"
@@ -167,9 +168,7 @@ TEST(HopHandshake, Socks5MethodRefused) {
     TSocks5Fixture f;
     f.Peer.Expect(Bytes({5, 1, 0})).Send(Bytes({5, 255})).ExpectEnd();
     f.Peer.Start();
-    EXPECT_EQ(FailureOf([&] {
-                  TIdCustomTransparentProxy::OpenConnection(&f.Hop, "example.org", 80, 5000);
-              }),
+    EXPECT_EQ(FailureOf([&] { THopWalk().Open(&f.Hop, "example.org", 80, 5000); }),
               "Invalid socks authentication method.");
     f.Peer.Join();
     EXPECT_EQ(f.Peer.Failure(), "");
@@ -187,7 +186,7 @@ TEST(HopHandshake, Socks5NameBoundReplyIsConsumedExactly) {
         .Trickle(Bytes({5, 0, 0, 3, 10}) + "abcdefghij" + Bytes({0x01, 0xBB}) + "D")
         .Send("ESTINATION");
     f.Peer.Start();
-    TSocket s = TIdCustomTransparentProxy::OpenConnection(&f.Hop, "example.org", 80, 5000);
+    TSocket s = THopWalk().Open(&f.Hop, "example.org", 80, 5000);
     EXPECT_EQ(ReadN(s, 11), "DESTINATION");
     f.Peer.Join();
     EXPECT_EQ(f.Peer.Failure(), "");
@@ -204,9 +203,7 @@ TEST(HopHandshake, Socks5FailureRepliesAndSilentServers) {
             .Expect(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 22}))
             .Send(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}));
         f.Peer.Start();
-        EXPECT_EQ(FailureOf([&] {
-                      TIdCustomTransparentProxy::OpenConnection(&f.Hop, "10.0.0.1", 22, 5000);
-                  }),
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&f.Hop, "10.0.0.1", 22, 5000); }),
                   "Connection refused.");
     }
     {
@@ -217,9 +214,7 @@ TEST(HopHandshake, Socks5FailureRepliesAndSilentServers) {
             .Send(Bytes({5, 0, 0, 7, 1}))
             .ExpectEnd();
         f.Peer.Start();
-        EXPECT_EQ(FailureOf([&] {
-                      TIdCustomTransparentProxy::OpenConnection(&f.Hop, "10.0.0.1", 22, 5000);
-                  }),
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&f.Hop, "10.0.0.1", 22, 5000); }),
                   "Address type not supported.");
         f.Peer.Join();
         EXPECT_EQ(f.Peer.Failure(), "");
@@ -228,9 +223,7 @@ TEST(HopHandshake, Socks5FailureRepliesAndSilentServers) {
         TSocks5Fixture f; // closes after the greeting
         f.Peer.Expect(Bytes({5, 1, 0}));
         f.Peer.Start();
-        EXPECT_EQ(FailureOf([&] {
-                      TIdCustomTransparentProxy::OpenConnection(&f.Hop, "10.0.0.1", 22, 5000);
-                  }),
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&f.Hop, "10.0.0.1", 22, 5000); }),
                   "Socks server did not respond.");
     }
     {
@@ -240,9 +233,7 @@ TEST(HopHandshake, Socks5FailureRepliesAndSilentServers) {
             .Expect(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 22}))
             .Send(Bytes({5, 0, 0, 4, 1, 2, 3}));
         f.Peer.Start();
-        EXPECT_EQ(FailureOf([&] {
-                      TIdCustomTransparentProxy::OpenConnection(&f.Hop, "10.0.0.1", 22, 5000);
-                  }),
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&f.Hop, "10.0.0.1", 22, 5000); }),
                   "Socks server did not respond.");
         ASSERT_EQ(f.Reports.size(), 1u);
         EXPECT_EQ(f.Reports[0].Status, 8738);
@@ -254,8 +245,7 @@ TEST(HopHandshake, Socks5UnsendableNameFailsBeforeAnythingIsSent) {
         TSocks5Fixture f;
         f.Peer.ExpectEnd();
         f.Peer.Start();
-        const std::string message =
-            FailureOf([&] { TIdCustomTransparentProxy::OpenConnection(&f.Hop, name, 80, 5000); });
+        const std::string message = FailureOf([&] { THopWalk().Open(&f.Hop, name, 80, 5000); });
         EXPECT_NE(message.find("Host name"), std::string::npos) << message;
         f.Peer.Join();
         EXPECT_EQ(f.Peer.Failure(), "");
@@ -272,7 +262,7 @@ TEST(HopHandshake, Socks5IPv6DestinationGoesAsAddressType4) {
             {5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x01, 0xBB}))
         .Send(Bytes({5, 0, 0, 4}) + std::string(18, '\0'));
     f.Peer.Start();
-    EXPECT_NO_THROW(TIdCustomTransparentProxy::OpenConnection(&f.Hop, "2001:db8::1", 443, 5000));
+    EXPECT_NO_THROW(THopWalk().Open(&f.Hop, "2001:db8::1", 443, 5000));
     f.Peer.Join();
     EXPECT_EQ(f.Peer.Failure(), "");
 }
@@ -287,9 +277,7 @@ TEST(HopHandshake, Socks4RejectedAndIPv6Refused) {
         hop.Host = "127.0.0.1";
         hop.Port = peer.Port();
         hop.Version = TSocksVersion::svSocks4;
-        EXPECT_EQ(FailureOf([&] {
-                      TIdCustomTransparentProxy::OpenConnection(&hop, "203.0.113.5", 8080, 5000);
-                  }),
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "203.0.113.5", 8080, 5000); }),
                   "Request rejected or failed.");
         peer.Join();
         EXPECT_EQ(peer.Failure(), "");
@@ -304,8 +292,8 @@ TEST(HopHandshake, Socks4RejectedAndIPv6Refused) {
         hop.Host = "127.0.0.1";
         hop.Port = peer.Port();
         hop.Version = TSocksVersion::svSocks4;
-        const std::string message = FailureOf(
-            [&] { TIdCustomTransparentProxy::OpenConnection(&hop, "2001:db8::1", 80, 5000); });
+        const std::string message =
+            FailureOf([&] { THopWalk().Open(&hop, "2001:db8::1", 80, 5000); });
         EXPECT_NE(message.find("IPv6"), std::string::npos) << message;
         peer.Join();
         EXPECT_EQ(peer.Failure(), "");
@@ -326,7 +314,7 @@ struct THttpFixture {
         Hop.OnConnect = Recorder(Reports);
     }
     TSocket Open(const std::string &host = "example.org", uint16_t port = 443) {
-        return TIdCustomTransparentProxy::OpenConnection(&Hop, host, port, 5000);
+        return THopWalk().Open(&Hop, host, port, 5000);
     }
 };
 
@@ -406,7 +394,7 @@ TEST(HopHandshake, DirectConnectionsAndConnectFailures) {
     peer.Start();
     TIdConnectThroughHttpProxy disabled;
     disabled.Host = "192.0.2.77";
-    TSocket s = TIdCustomTransparentProxy::OpenConnection(&disabled, "127.0.0.1", peer.Port(), 0);
+    TSocket s = THopWalk().Open(&disabled, "127.0.0.1", peer.Port(), 0);
     s.WriteAll("direct");
     EXPECT_EQ(ReadN(s, 2), "ok");
     peer.Join();
@@ -417,11 +405,9 @@ TEST(HopHandshake, DirectConnectionsAndConnectFailures) {
     hop.Version = TSocksVersion::svSocks5;
     hop.Host = "127.0.0.1";
     hop.Port = THopScriptedPeer().Port(); // closed again at once
-    EXPECT_THROW(TIdCustomTransparentProxy::OpenConnection(&hop, "x.example", 1, 2000),
-                 ESocketError);
+    EXPECT_THROW(THopWalk().Open(&hop, "x.example", 1, 2000), ESocketError);
     hop.Host = "no-such-host.invalid";
-    EXPECT_THROW(TIdCustomTransparentProxy::OpenConnection(&hop, "x.example", 1, 2000),
-                 ESocketError);
+    EXPECT_THROW(THopWalk().Open(&hop, "x.example", 1, 2000), ESocketError);
 }
 
 // A listener that never accepts and whose queue is full drops new SYNs, so a
@@ -456,9 +442,7 @@ TEST(HopHandshake, ConnectTimesOutAgainstAFullBacklog) {
     hop.Host = "127.0.0.1";
     hop.Port = full.Port;
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(
-        FailureOf([&] { TIdCustomTransparentProxy::OpenConnection(&hop, "x.example", 1, 300); }),
-        "Connect timed out.");
+    EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "x.example", 1, 300); }), "Connect timed out.");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
 
     TChainedProxyData chain;

@@ -2,6 +2,7 @@
 // microsocks (SOCKS 5), tinyproxy (HTTP CONNECT) and danted (SOCKS 4 and 5),
 // each alone and nested, carrying data both ways to an echo server.
 
+#include "engine/hop/HopWalk.h"
 #include "engine/hop/IdConnectThroughHttpProxy.h"
 #include "engine/hop/IdSocksInfo.h"
 #include "engine/hop/dmCompsPlaceHolder.h"
@@ -102,7 +103,7 @@ TEST(HopRealPeers, SingleHops) {
         hop.Host = "127.0.0.1";
         hop.Port = peer.Port();
         hop.Version = TSocksVersion::svSocks5;
-        TSocket s = TIdCustomTransparentProxy::OpenConnection(&hop, "localhost", echo.Port(), 5000);
+        TSocket s = THopWalk().Open(&hop, "localhost", echo.Port(), 5000);
         EXPECT_TRUE(EchoesBack(s, 100000));
     }
     if (TDantePeer::Available()) {
@@ -112,8 +113,7 @@ TEST(HopRealPeers, SingleHops) {
             hop.Host = "127.0.0.1";
             hop.Port = peer.Port();
             hop.Version = v;
-            TSocket s =
-                TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", echo.Port(), 5000);
+            TSocket s = THopWalk().Open(&hop, "127.0.0.1", echo.Port(), 5000);
             EXPECT_TRUE(EchoesBack(s, 100000));
         }
     }
@@ -123,7 +123,7 @@ TEST(HopRealPeers, SingleHops) {
         hop.Host = "127.0.0.1";
         hop.Port = peer.Port();
         hop.SetEnabled(true);
-        TSocket s = TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", echo.Port(), 5000);
+        TSocket s = THopWalk().Open(&hop, "127.0.0.1", echo.Port(), 5000);
         EXPECT_TRUE(EchoesBack(s, 100000));
     }
 }
@@ -136,14 +136,10 @@ TEST(HopRealPeers, RefusalsFromRealPeers) {
         hop.Host = "127.0.0.1";
         hop.Port = peer.Port();
         hop.Version = TSocksVersion::svSocks4;
-        EXPECT_EQ(FailureOf([&] {
-                      TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", closed, 5000);
-                  }),
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
                   "Request rejected or failed.");
         hop.Version = TSocksVersion::svSocks5;
-        EXPECT_EQ(FailureOf([&] {
-                      TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", closed, 5000);
-                  }),
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
                   "Connection refused.");
     }
     if (TMicrosocksPeer::Available()) {
@@ -152,9 +148,7 @@ TEST(HopRealPeers, RefusalsFromRealPeers) {
         hop.Host = "127.0.0.1";
         hop.Port = peer.Port();
         hop.Version = TSocksVersion::svSocks4; // microsocks speaks SOCKS 5 only
-        EXPECT_NE(FailureOf([&] {
-                      TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", closed, 5000);
-                  }),
+        EXPECT_NE(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
                   "(no failure)");
     }
     if (TTinyproxyPeer::Available()) {
@@ -163,8 +157,8 @@ TEST(HopRealPeers, RefusalsFromRealPeers) {
         hop.Host = "127.0.0.1";
         hop.Port = peer.Port();
         hop.SetEnabled(true);
-        const std::string message = FailureOf(
-            [&] { TIdCustomTransparentProxy::OpenConnection(&hop, "127.0.0.1", closed, 5000); });
+        const std::string message =
+            FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); });
         EXPECT_EQ(message.substr(0, 4), "500 ") << message;
     }
 }

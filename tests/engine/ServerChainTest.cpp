@@ -66,6 +66,7 @@ protected:
     void SetUp() override {
         Server.DefaultPort = 0;
         Server.FChainData = &Chain;
+        Server.SetContextIDRegistry(ContextIDs);
         Server.OnBeforeSocksConnect = [this](TIdSocksServerContext &ctx, std::string &host,
                                              uint16_t &port, bool &allowed) {
             if (LocalOnly)
@@ -113,6 +114,8 @@ protected:
     TSocket Client() { return TSocket::Connect("127.0.0.1", Port, 5000); }
 
     TChainedProxyData Chain;
+    // Where the server draws its context IDs (as the chain manager shares one).
+    std::shared_ptr<TContextIDRegistry> ContextIDs = std::make_shared<TContextIDRegistry>();
     TLocalSOCKSServer Server;
     TEventLog Log;
     bool LocalOnly = true;
@@ -139,7 +142,7 @@ TEST_F(ServerChain, ServedConnectRaisesItsEventsInOrderWithOneContextID) {
     EXPECT_LT(id, 1000000);
     EXPECT_EQ(lines[1], "connect local id " + std::to_string(id));
     EXPECT_EQ(lines[2], "disconnected id " + std::to_string(id));
-    EXPECT_EQ(Server.ContextIDs().LiveCount(), 0u);
+    EXPECT_EQ(ContextIDs->LiveCount(), 0u);
 }
 
 TEST_F(ServerChain, LocalOnlyRuleRefusesOtherAddresses) {
@@ -310,13 +313,13 @@ TEST_F(ServerChain, StopEndsLiveRelaysAndJoinsEveryThread) {
     ASSERT_TRUE(WaitFor([&] { return sink.Accepted() == Clients; }));
     ASSERT_TRUE(WaitFor([&] { return Server.ConnectionCount() == Clients + 2; }));
     EXPECT_GT(ThreadCount(), before + Clients);
-    EXPECT_EQ(Server.ContextIDs().LiveCount(), size_t(Clients));
+    EXPECT_EQ(ContextIDs->LiveCount(), size_t(Clients));
 
     Server.Stop();
     EXPECT_FALSE(Server.Active());
     EXPECT_EQ(Server.ConnectionCount(), 0u);
     EXPECT_EQ(Log.Count("disconnected"), size_t(Clients));
-    EXPECT_EQ(Server.ContextIDs().LiveCount(), 0u);
+    EXPECT_EQ(ContextIDs->LiveCount(), 0u);
     for (TSocket &c : clients)
         EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000), "");
     // Every thread of the server is gone (the sink's end as their clients close).

@@ -5,11 +5,13 @@
 
 #include "ServerTestSupport.h"
 
+#include "engine/server/ConnectionThreads.h"
 #include "engine/server/PipePool.h"
 #include "engine/server/TempSocksServer.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -49,7 +51,8 @@ TEST(ServerThreads, SequentialClientsAreServedByThreadsAlreadyRunning) {
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_GE(threads.size(), 1u);
     // One after another, they never need more than a few threads.
-    EXPECT_LE(threads.size(), server.SpareThreads + 4) << threads.size() << " threads served";
+    EXPECT_LE(threads.size(), server.Threads.SpareThreads + 4)
+        << threads.size() << " threads served";
 }
 
 TEST(ServerThreads, AfterABurstOnlyTheIdleAllowanceStaysAndStopJoinsThemAll) {
@@ -58,8 +61,8 @@ TEST(ServerThreads, AfterABurstOnlyTheIdleAllowanceStaysAndStopJoinsThemAll) {
     std::thread([] {}).join();
     const size_t before = ThreadCount();
     TTempSocksServer server(0);
-    server.SpareThreads = 1;
-    server.MaxIdleThreads = 3;
+    server.Threads.SpareThreads = 1;
+    server.Threads.MaxIdleThreads = 3;
     server.Start();
     constexpr size_t Clients = 30;
     {
@@ -94,8 +97,8 @@ TEST(ServerThreads, AQuietServerGoesBackToItsSparesAndClosesItsIdlePipes) {
     TLoopbackServer destination(ReceiveThenSendBody(256 * 1024));
     auto pool = std::make_shared<TPipePool>();
     TTempSocksServer server(0);
-    server.SpareThreads = 1;
-    server.IdleThreadTimeoutMs = 1000;
+    server.Threads.SpareThreads = 1;
+    server.Threads.IdleThreadTimeoutMs = 1000;
     server.SetPipePool(pool);
     server.Start();
     const size_t started = ThreadCount(); // listeners and the spare
@@ -130,4 +133,34 @@ TEST(ServerThreads, AQuietServerGoesBackToItsSparesAndClosesItsIdlePipes) {
     EXPECT_EQ(ReadExactly(c, 2), std::string("\x05\x00", 2));
     c.Close();
     server.Stop();
+}
+
+TEST(ServerThreads, ConnectionThreadsServeEachClientThenCloseItAndReportAQuietServer) {
+    std::atomic<int> served{0};
+    std::atomic<int> quiet{0};
+    TConnectionThreads threads(
+        [&](TIdSocksServerContext &context) {
+            ++served;
+            context.Connection().WriteAll("hi");
+        },
+        [&] { ++quiet; });
+    TConnectionThreads::TSettings settings;
+    settings.SpareThreads = 1;
+    settings.IdleThreadTimeoutMs = 200;
+    threads.Start(0, settings);
+    ASSERT_TRUE(threads.Active());
+    ASSERT_NE(threads.Port(), 0);
+    std::vector<TSocket> clients;
+    for (int i = 0; i < 5; ++i)
+        clients.push_back(TSocket::Connect("127.0.0.1", threads.Port(), 5000));
+    // Each client gets what its serve call wrote, then the end of the connection.
+    for (TSocket &c : clients)
+        EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000), "hi");
+    EXPECT_TRUE(WaitFor([&] { return threads.ConnectionCount() == 0; }));
+    EXPECT_EQ(served, 5);
+    // The threads beyond the spare end after their idle time, the last one saying so.
+    EXPECT_TRUE(WaitFor([&] { return quiet > 0; }));
+    threads.Stop();
+    EXPECT_FALSE(threads.Active());
+    EXPECT_EQ(threads.Port(), 0);
 }

@@ -1,0 +1,55 @@
+#include "engine/hop/HopWalk.h"
+
+#include "platform/Error.h"
+#include "platform/Resolver.h"
+
+#include <algorithm>
+#include <sys/socket.h>
+
+TSocket THopWalk::Open(TIdCustomTransparentProxy *firstHop, const std::string &host, uint16_t port,
+                       int connectTimeoutMs) {
+    const bool throughHops = firstHop != nullptr && firstHop->Enabled();
+    const std::string peerAddress = TResolver::ResolveIPv4(throughHops ? firstHop->Host : host);
+    const uint16_t peerPort = throughHops ? firstHop->Port : port;
+    TSocket socket = TSocket::Create(TResolver::IsIPv4Literal(peerAddress) ? TSocket::Family::IPv4
+                                                                           : TSocket::Family::IPv6);
+    Track(socket.Fd());
+    // Declared after the socket: forgets the descriptor before it is closed.
+    struct TForget {
+        THopWalk *Walk;
+        ~TForget() { Walk->Track(-1); }
+    } forget{this};
+    socket.ConnectTo(peerAddress, peerPort, std::max(connectTimeoutMs, 0));
+    if (ReadTimeoutMs > 0)
+        socket.SetReadTimeout(ReadTimeoutMs);
+    if (throughHops)
+        WalkHops(firstHop, socket, host, port);
+    return socket;
+}
+
+void THopWalk::Abort() {
+    std::lock_guard<std::mutex> lock(FLock);
+    FAborted = true;
+    if (FActiveFd >= 0)
+        ::shutdown(FActiveFd, SHUT_RDWR);
+}
+
+void THopWalk::Track(int fd) {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (fd >= 0 && FAborted)
+        throw EVelmoraError("Connection aborted.");
+    FActiveFd = fd;
+}
+
+void THopWalk::WalkHops(TIdCustomTransparentProxy *hop, TSocket &socket, const std::string &host,
+                        uint16_t port) {
+    for (;;) {
+        TIdCustomTransparentProxy *next = hop->ChainedProxy();
+        if (next == nullptr || !next->Enabled()) {
+            hop->Handshake(socket, host, port);
+            return;
+        }
+        hop->Handshake(socket, next->Host, next->Port);
+        hop = next;
+    }
+}

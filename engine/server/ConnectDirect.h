@@ -1,0 +1,16 @@
+#pragma once
+// The direct outgoing connection of a CONNECT: a TCP connection straight to
+// the destination, for servers that do not go through a chain.
+
+#include "engine/server/IdSocksServerContext.h"
+
+#include <cstdint>
+#include <string>
+
+// Opens a TCP connection to host:port (address literal or name; a name's
+// addresses are tried in turn, those of `preferred` first) within timeoutMs
+// (0: no bound; on expiry "Connect timed out.") and leaves it in the context
+// as its outgoing socket; waking the context ends the attempt. Throws the
+// last address's error.
+void ConnectDirect(TIdSocksServerContext &context, const std::string &host, uint16_t port,
+                   TIdIPVersion preferred, int timeoutMs);
