@@ -352,7 +352,7 @@ void TIdSocksServer::Serve(TIdSocksServerContext &context) {
                 if (have == 0)
                     return; // the client closed during its request
             }
-            used += parser.Feed(buffer + used, have - used);
+            used += parser.Feed(reinterpret_cast<const uint8_t *>(buffer) + used, have - used);
             switch (parser.Status()) {
             case TSocksRequestParser::TStatus::NeedMore:
                 break;
