@@ -2,8 +2,7 @@
 
 #include <QString>
 
-EVelmoraError::EVelmoraError(const QString &message)
-    : std::runtime_error(message.toStdString()), FMessage(message.toStdString()) {}
+EVelmoraError::EVelmoraError(const QString &message) : EVelmoraError(message.toStdString()) {}
 
 QString EVelmoraError::Message() const {
     return QString::fromStdString(FMessage);
