@@ -4,6 +4,8 @@
 // variable VELMORA_CHECK_URL, when set and not empty, replaces it (tests point
 // it at a page of their own on loopback).
 
+#include "engine/wire/HttpGetRequest.h"
+
 #include <QString>
 
 class TTestPage {
@@ -15,4 +17,8 @@ public:
     static QString RootURL();
     // The same root without its trailing slash.
     static QString RootURLWithoutSlash();
+
+    // The request for the page of an "http://host[:port][/path]" URL; the
+    // path defaults to "/". Throws EVelmoraError for anything else.
+    static THttpGetRequest GetRequest(const QString &url);
 };

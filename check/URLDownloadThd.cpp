@@ -1,5 +1,6 @@
 #include "check/URLDownloadThd.h"
 
+#include "check/TestPage.h"
 #include "engine/hop/HopWalk.h"
 #include "engine/hop/dmCompsPlaceHolder.h"
 #include "engine/wire/HttpGetRequest.h"
@@ -71,7 +72,7 @@ void TURLDownloadThd::Download() {
         throw EVelmoraError("unknown proxy type");
     }
 
-    const THttpGetRequest request = THttpGetRequest::FromURL(FURL);
+    const THttpGetRequest request = TTestPage::GetRequest(FURL);
     const int64_t t0 = TClock::TickMs();
 
     // The TCP connection to the proxy, then its handshake for the page's host;
@@ -83,13 +84,15 @@ void TURLDownloadThd::Download() {
     socket.WriteAll(request.Encode());
     THttpReplyDecoder reply;
     bool headersSeen = false;
-    char buffer[16 * 1024];
+    uint8_t buffer[16 * 1024];
     while (!reply.Done()) {
         const size_t got = socket.ReadSome(buffer, sizeof buffer);
         if (got == 0)
             reply.FeedEnd();
         else
-            reply.Feed(std::string_view(buffer, got));
+            reply.Feed(buffer, got);
+        if (!reply.Error().empty())
+            throw EVelmoraError(reply.Error());
         if (!headersSeen && reply.HeadersComplete()) {
             headersSeen = true;
             FHeader = QString::fromLatin1(reply.HeaderText());

@@ -23,7 +23,7 @@ struct TOutcome {
 };
 
 // Feeds `data` in pieces: 0 = all at once, 1 = one byte at a time, otherwise
-// pieces of Needed() bytes (plus the next one), as the server reads.
+// pieces of BytesNeeded() bytes (plus the next one), as the server reads.
 TOutcome Run(const uint8_t *data, size_t size, int mode) {
     TSocksRequestParser parser;
     TOutcome out;
@@ -32,7 +32,7 @@ TOutcome Run(const uint8_t *data, size_t size, int mode) {
         if (mode == 1)
             piece = 1;
         else if (mode == 2)
-            piece = std::min(piece, parser.Needed());
+            piece = std::min(piece, parser.BytesNeeded());
         FUZZ_CHECK(piece > 0);
         const size_t took = parser.Feed(data + out.Used, piece);
         FUZZ_CHECK(took <= piece);
@@ -46,14 +46,14 @@ TOutcome Run(const uint8_t *data, size_t size, int mode) {
         if (st != TSocksRequestParser::TStatus::NeedMore)
             break;
         FUZZ_CHECK(took == piece); // still reading: everything offered was taken
-        FUZZ_CHECK(parser.Needed() > 0);
+        FUZZ_CHECK(parser.BytesNeeded() > 0 && !parser.Done());
     }
     out.Status = parser.Status();
     if (out.Status == TSocksRequestParser::TStatus::GreetingDone)
         out.Status = TSocksRequestParser::TStatus::NeedMore;
     if (out.Status == TSocksRequestParser::TStatus::RequestDone ||
         out.Status == TSocksRequestParser::TStatus::Failed) {
-        FUZZ_CHECK(parser.Needed() == 0);
+        FUZZ_CHECK(parser.BytesNeeded() == 0 && parser.Done());
         uint8_t more = 0;
         FUZZ_CHECK(parser.Feed(&more, 1) == 0);
     }

@@ -1,22 +1,24 @@
 #pragma once
 // Failures are exceptions carrying the exact English message the user sees.
+// Free of Qt, so the wire codecs can throw it without linking Qt; the QString
+// constructor and Message() live in platform/Error.cpp, and their callers
+// include <QString> themselves.
 
-#include <QString>
 #include <stdexcept>
 #include <string>
+
+class QString;
 
 class EVelmoraError : public std::runtime_error {
 public:
     explicit EVelmoraError(const std::string &message)
-        : std::runtime_error(message), FMessage(QString::fromStdString(message)) {}
-    explicit EVelmoraError(const char *message)
-        : std::runtime_error(message), FMessage(QString::fromUtf8(message)) {}
-    explicit EVelmoraError(const QString &message)
-        : std::runtime_error(message.toStdString()), FMessage(message) {}
+        : std::runtime_error(message), FMessage(message) {}
+    explicit EVelmoraError(const char *message) : std::runtime_error(message), FMessage(message) {}
+    explicit EVelmoraError(const QString &message);
     // The whole message, also when it quotes text with a 0 character in it
     // (what() ends at the first one).
-    QString Message() const { return FMessage; }
+    QString Message() const;
 
 private:
-    QString FMessage;
+    std::string FMessage; // UTF-8
 };

@@ -25,12 +25,6 @@ bool TResolver::IsIPv4Literal(const std::string &text) {
     return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
 }
 
-std::string TResolver::StripBrackets(const std::string &text) {
-    if (text.size() > 2 && text.front() == '[' && text.back() == ']')
-        return text.substr(1, text.size() - 2);
-    return text;
-}
-
 bool TResolver::IsIPv6Literal(const std::string &text) {
     in6_addr a;
     return ::inet_pton(AF_INET6, StripBrackets(text).c_str(), &a) == 1;

@@ -21,6 +21,11 @@ public:
     static bool IsIPv4Literal(const std::string &text);
     // Plain ("::1") or in brackets ("[::1]").
     static bool IsIPv6Literal(const std::string &text);
-    // The IPv6 literal without brackets; the text unchanged otherwise.
-    static std::string StripBrackets(const std::string &text);
+    // The IPv6 literal without brackets; the text unchanged otherwise. Inline,
+    // so the wire codecs use it without linking this library.
+    static std::string StripBrackets(const std::string &text) {
+        if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+            return text.substr(1, text.size() - 2);
+        return text;
+    }
 };

@@ -3,6 +3,7 @@
 // asks for, so the bytes that follow the reply stay in the socket for the
 // tunnel. Works whatever way the peer's bytes are split into segments.
 
+#include "engine/wire/Decoder.h"
 #include "platform/Socket.h"
 
 #include <algorithm>
@@ -10,7 +11,7 @@
 
 // Reads until the decoder is done. The end of the stream before that throws
 // ESocketError("Connection Closed Gracefully."); read errors pass through.
-template <class TDecoder> void ReadReply(TSocket &socket, TDecoder &decoder) {
+template <CWireDecoder TDecoder> void ReadReply(TSocket &socket, TDecoder &decoder) {
     uint8_t buffer[4096];
     while (const size_t needed = decoder.BytesNeeded()) {
         const size_t got = socket.ReadSome(buffer, std::min(needed, sizeof buffer));

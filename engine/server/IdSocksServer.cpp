@@ -85,7 +85,7 @@ bool TIdSocksServer::ReadRequest(TIdSocksServerContext &context, TSocksRequest &
             if (have == 0)
                 return false; // the client closed during its request
         }
-        used += parser.Feed(buffer + used, have - used);
+        used += parser.Feed(reinterpret_cast<const uint8_t *>(buffer) + used, have - used);
         switch (parser.Status()) {
         case TSocksRequestParser::TStatus::NeedMore:
             break;

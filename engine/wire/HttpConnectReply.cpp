@@ -1,5 +1,7 @@
 #include "engine/wire/HttpConnectReply.h"
 
+#include "engine/wire/Decoder.h"
+
 #include <algorithm>
 #include <charconv>
 #include <limits>
@@ -31,6 +33,8 @@ std::string Word(const std::string &line, int n) {
 
 } // namespace
 
+static_assert(CWireDecoder<THttpConnectReply>);
+
 size_t THttpConnectReply::BytesNeeded() const {
     switch (FState) {
     case TState::StatusLine:
@@ -47,7 +51,6 @@ size_t THttpConnectReply::BytesNeeded() const {
 size_t THttpConnectReply::Feed(const uint8_t *data, size_t size) {
     size_t used = 0;
     while (used < size && FState != TState::Done) {
-        const char *p = reinterpret_cast<const char *>(data) + used;
         const size_t left = size - used;
         if (FState == TState::Body) {
             const size_t take = size_t(std::min<uint64_t>(FBodyLeft, left));
@@ -57,11 +60,11 @@ size_t THttpConnectReply::Feed(const uint8_t *data, size_t size) {
                 Finish();
             continue;
         }
-        used += FReader.Feed(p, left);
-        if (FReader.TooLong()) {
-            FError = "Max line length exceeded.";
+        used += FReader.Feed(data + used, left);
+        if (!FReader.Error().empty()) {
+            FError = FReader.Error();
             FState = TState::Done;
-        } else if (FReader.HasLine()) {
+        } else if (FReader.Done()) {
             std::string line = FReader.TakeLine();
             if (FState == TState::StatusLine)
                 StatusLineRead(std::move(line));

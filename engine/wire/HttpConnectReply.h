@@ -1,5 +1,6 @@
 #pragma once
-// Decoder of an HTTP proxy's answer to CONNECT (client side). No I/O.
+// Decoder of an HTTP proxy's answer to CONNECT (client side). No I/O: a
+// decoder as engine/wire/Decoder.h describes it.
 //
 // The status line comes first. An empty status line means the tunnel is open
 // and nothing more belongs to the answer. Otherwise header lines follow up to

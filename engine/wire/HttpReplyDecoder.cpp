@@ -1,6 +1,6 @@
 #include "engine/wire/HttpReplyDecoder.h"
 
-#include "platform/Error.h"
+#include "engine/wire/Decoder.h"
 
 #include <algorithm>
 #include <cctype>
@@ -50,20 +50,23 @@ int HexValue(char c) {
     return -1;
 }
 
-[[noreturn]] void TooLarge() {
-    throw EVelmoraError("Reply body too large.");
-}
+constexpr const char *TooLarge = "Reply body too large.";
 
 } // namespace
 
-size_t THttpReplyDecoder::Feed(std::string_view data) {
+static_assert(CWireDecoder<THttpReplyDecoder>);
+
+size_t THttpReplyDecoder::Feed(const uint8_t *data, size_t size) {
     size_t pos = 0;
-    while (pos < data.size() && FState != TState::Done) {
+    while (pos < size && FState != TState::Done) {
+        const auto *text = reinterpret_cast<const char *>(data) + pos;
+        const size_t left = size - pos;
         switch (FState) {
         case TState::FixedBody:
         case TState::ChunkData: {
-            const size_t take = std::min(FRemaining, data.size() - pos);
-            AppendBody(data.substr(pos, take));
+            const size_t take = std::min(FRemaining, left);
+            if (!AppendBody(std::string_view(text, take)))
+                return pos;
             pos += take;
             FRemaining -= take;
             if (FRemaining == 0)
@@ -71,64 +74,72 @@ size_t THttpReplyDecoder::Feed(std::string_view data) {
             break;
         }
         case TState::BodyToEnd:
-            AppendBody(data.substr(pos));
-            pos = data.size();
+            if (!AppendBody(std::string_view(text, left)))
+                return pos;
+            pos = size;
             break;
         default: // the line-based states
-            if (!TakeLine(data, pos))
-                break;
-            switch (FState) {
-            case TState::StatusLine:
-                StatusLineReceived();
-                break;
-            case TState::Headers:
-                HeaderLineReceived();
-                break;
-            case TState::ChunkSize:
-                ChunkSizeReceived();
-                break;
-            case TState::ChunkEnd:
-                if (!FLine.empty())
-                    throw EVelmoraError("Invalid chunk: data longer than its size.");
-                FState = TState::ChunkSize;
-                break;
-            case TState::Trailers:
-                if (FLine.empty())
-                    FState = TState::Done;
-                break;
-            default:
-                break;
-            }
-            FLine.clear();
+            pos += FReader.Feed(data + pos, left);
+            if (!FReader.Error().empty())
+                Fail(FReader.Error());
+            else if (FReader.Done())
+                LineReceived();
             break;
         }
     }
     return pos;
 }
 
+void THttpReplyDecoder::LineReceived() {
+    FLine = FReader.TakeLine();
+    switch (FState) {
+    case TState::StatusLine:
+        StatusLineReceived();
+        break;
+    case TState::Headers:
+        HeaderLineReceived();
+        break;
+    case TState::ChunkSize:
+        ChunkSizeReceived();
+        break;
+    case TState::ChunkEnd:
+        if (!FLine.empty())
+            Fail("Invalid chunk: data longer than its size.");
+        else
+            FState = TState::ChunkSize;
+        break;
+    case TState::Trailers:
+        if (FLine.empty())
+            FState = TState::Done;
+        break;
+    default:
+        break;
+    }
+    FLine.clear();
+}
+
 void THttpReplyDecoder::FeedEnd() {
     if (FState == TState::BodyToEnd)
         FState = TState::Done;
     if (FState != TState::Done)
-        throw EVelmoraError("Connection Closed Gracefully.");
+        Fail("Connection Closed Gracefully.");
 }
 
-bool THttpReplyDecoder::TakeLine(std::string_view data, size_t &pos) {
-    const size_t lf = data.find('\n', pos);
-    const size_t end = lf == std::string_view::npos ? data.size() : lf;
-    if (FLine.size() + (end - pos) > MaxLineLength + 1) // room for a CR before the LF
-        throw EVelmoraError("Max line length exceeded.");
-    FLine.append(data.substr(pos, end - pos));
-    if (lf == std::string_view::npos) {
-        pos = data.size();
-        return false;
+size_t THttpReplyDecoder::BytesNeeded() const {
+    switch (FState) {
+    case TState::FixedBody:
+    case TState::ChunkData:
+        return FRemaining;
+    case TState::Done:
+        return 0;
+    default: // a line, or a body that runs to the end of the stream
+        return 1;
     }
-    pos = lf + 1;
-    if (!FLine.empty() && FLine.back() == '\r')
-        FLine.pop_back();
-    if (FLine.size() > MaxLineLength)
-        throw EVelmoraError("Max line length exceeded.");
-    return true;
+}
+
+void THttpReplyDecoder::Fail(const std::string &error) {
+    FError = error;
+    FState = TState::Done;
 }
 
 void THttpReplyDecoder::StatusLineReceived() {
@@ -142,8 +153,10 @@ void THttpReplyDecoder::StatusLineReceived() {
                         std::isdigit(static_cast<unsigned char>(line[space + 2])) &&
                         std::isdigit(static_cast<unsigned char>(line[space + 3])) &&
                         (space + 4 == line.size() || line[space + 4] == ' ');
-    if (!shaped)
-        throw EVelmoraError("Invalid HTTP reply.");
+    if (!shaped) {
+        Fail("Invalid HTTP reply.");
+        return;
+    }
     FStatusLine = line;
     FStatusCode =
         (line[space + 1] - '0') * 100 + (line[space + 2] - '0') * 10 + (line[space + 3] - '0');
@@ -159,14 +172,18 @@ void THttpReplyDecoder::HeaderLineReceived() {
     if (IsBlank(FLine.front()) && !FHeaderLines.empty()) {
         // A folded continuation of the previous header.
         std::string &last = FHeaderLines.back();
-        if (last.size() + FLine.size() > MaxLineLength)
-            throw EVelmoraError("Max line length exceeded.");
+        if (last.size() + FLine.size() > MaxLineLength) {
+            Fail("Max line length exceeded.");
+            return;
+        }
         last += ' ';
         last.append(Trim(FLine));
         return;
     }
-    if (FHeaderLines.size() >= MaxHeaderLines)
-        throw EVelmoraError("Too many header lines.");
+    if (FHeaderLines.size() >= MaxHeaderLines) {
+        Fail("Too many header lines.");
+        return;
+    }
     FHeaderLines.push_back(FLine);
 }
 
@@ -197,16 +214,20 @@ void THttpReplyDecoder::HeadersReceived() {
             !SameText(Trim(std::string_view(line).substr(0, colon)), "Content-Length"))
             continue;
         const auto value = ParseLength(std::string_view(line).substr(colon + 1));
-        if (!value || (length && *length != *value))
-            throw EVelmoraError("Invalid Content-Length.");
+        if (!value || (length && *length != *value)) {
+            Fail("Invalid Content-Length.");
+            return;
+        }
         length = value;
     }
     if (!length) {
         FState = TState::BodyToEnd;
         return;
     }
-    if (*length > MaxBodySize)
-        TooLarge();
+    if (*length > MaxBodySize) {
+        Fail(TooLarge);
+        return;
+    }
     FRemaining = *length;
     FState = FRemaining == 0 ? TState::Done : TState::FixedBody;
 }
@@ -217,27 +238,38 @@ void THttpReplyDecoder::ChunkSizeReceived() {
     if (semicolon != std::string_view::npos)
         text = text.substr(0, semicolon);
     text = Trim(text);
-    if (text.empty())
-        throw EVelmoraError("Invalid chunk size.");
+    if (text.empty()) {
+        Fail("Invalid chunk size.");
+        return;
+    }
     size_t size = 0;
     for (char c : text) {
         const int digit = HexValue(c);
-        if (digit < 0)
-            throw EVelmoraError("Invalid chunk size.");
+        if (digit < 0) {
+            Fail("Invalid chunk size.");
+            return;
+        }
         size = size * 16 + size_t(digit);
-        if (size > MaxBodySize)
-            TooLarge();
+        if (size > MaxBodySize) {
+            Fail(TooLarge);
+            return;
+        }
     }
-    if (FBody.size() + size > MaxBodySize)
-        TooLarge();
+    if (FBody.size() + size > MaxBodySize) {
+        Fail(TooLarge);
+        return;
+    }
     FRemaining = size;
     FState = size == 0 ? TState::Trailers : TState::ChunkData;
 }
 
-void THttpReplyDecoder::AppendBody(std::string_view bytes) {
-    if (FBody.size() + bytes.size() > MaxBodySize)
-        TooLarge();
+bool THttpReplyDecoder::AppendBody(std::string_view bytes) {
+    if (FBody.size() + bytes.size() > MaxBodySize) {
+        Fail(TooLarge);
+        return false;
+    }
     FBody.append(bytes);
+    return true;
 }
 
 std::string THttpReplyDecoder::HeaderText() const {

@@ -1,11 +1,14 @@
 #pragma once
 // Decoder of one HTTP/1.x reply: bytes in, status, header lines and body out.
-// No I/O: the caller feeds what it reads, in pieces of any size, and tells the
-// end of the stream. Interim 1xx replies are skipped; the body is framed by
-// "Transfer-Encoding: chunked", by "Content-Length", or by the end of the
-// stream. Failures throw EVelmoraError.
+// No I/O: a decoder as engine/wire/Decoder.h describes it; the caller feeds
+// what it reads, in pieces of any size, and tells the end of the stream.
+// Interim 1xx replies are skipped; the body is framed by "Transfer-Encoding:
+// chunked", by "Content-Length", or by the end of the stream.
+
+#include "engine/wire/HttpLineReader.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,25 +16,31 @@
 
 class THttpReplyDecoder {
 public:
-    static constexpr size_t MaxLineLength = 16384; // status, header and chunk lines
+    // Status, header and chunk lines.
+    static constexpr size_t MaxLineLength = THttpLineReader::MaxLineLength;
     static constexpr size_t MaxHeaderLines = 256;
     static constexpr size_t MaxBodySize = 4 * 1024 * 1024;
 
     // Takes received bytes; returns how many belong to the reply (all of them
-    // until it is complete, the rest is not looked at). Throws on a line over
+    // until it is complete, the rest is not looked at). Fails on a line over
     // MaxLineLength ("Max line length exceeded."), a status line that is not
     // HTTP, a bad Content-Length or chunk size, or a body over MaxBodySize.
-    size_t Feed(std::string_view data);
+    size_t Feed(const uint8_t *data, size_t size);
     // The stream ended: completes a body that runs to the end of the stream;
-    // throws "Connection Closed Gracefully." for any other unfinished reply.
+    // fails with "Connection Closed Gracefully." for any other unfinished
+    // reply.
     void FeedEnd();
+    // Inside a body that runs to the end of the stream 1, although any amount
+    // can be read: nothing follows such a reply.
+    size_t BytesNeeded() const;
+    // True once the whole reply, body included, has arrived, or it failed.
+    bool Done() const { return FState == TState::Done; }
+    // Empty unless the reply failed: "Invalid HTTP reply.", ...
+    const std::string &Error() const { return FError; }
 
     // True once the status line and every header line of the final reply have
     // arrived; from then on the accessors below hold them.
     bool HeadersComplete() const { return FHeadersComplete; }
-    // True once the whole reply, body included, has arrived.
-    bool Done() const { return FState == TState::Done; }
-
     int StatusCode() const { return FStatusCode; }
     const std::string &StatusLine() const { return FStatusLine; }
     // The header lines as received (CR LF removed, folded lines joined).
@@ -58,16 +67,20 @@ private:
         Done
     };
 
-    // Collects one line; true when it is complete (in FLine, without CR LF).
-    bool TakeLine(std::string_view data, size_t &pos);
+    // Hands a complete line to the step of the current state.
+    void LineReceived();
     void StatusLineReceived();
     void HeaderLineReceived();
     void HeadersReceived();
     void ChunkSizeReceived();
-    void AppendBody(std::string_view bytes);
+    // False (and failed) when the body would grow over MaxBodySize.
+    bool AppendBody(std::string_view bytes);
+    void Fail(const std::string &error);
 
     TState FState = TState::StatusLine;
-    std::string FLine;
+    THttpLineReader FReader;
+    std::string FLine; // the line being handled, without CR LF
+    std::string FError;
     bool FHeadersComplete = false;
     int FStatusCode = 0;
     std::string FStatusLine;

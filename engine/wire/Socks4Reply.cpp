@@ -1,7 +1,11 @@
 #include "engine/wire/Socks4Reply.h"
 
+#include "engine/wire/Decoder.h"
+
 #include <algorithm>
 #include <cstring>
+
+static_assert(CWireDecoder<TSocks4Reply>);
 
 std::string TSocks4Reply::Message(uint8_t code) {
     switch (code) {

@@ -1,7 +1,8 @@
 #pragma once
-// Decoder of the 8-byte SOCKS 4 reply (client side). No I/O: the caller feeds
-// bytes as they arrive and reads no more than BytesNeeded(), so nothing that
-// follows the reply (tunnel data) is taken.
+// Decoder of the 8-byte SOCKS 4 reply (client side). No I/O: a decoder as
+// engine/wire/Decoder.h describes it; the caller feeds bytes as they arrive
+// and reads no more than BytesNeeded(), so nothing that follows the reply
+// (tunnel data) is taken.
 
 #include <cstddef>
 #include <cstdint>

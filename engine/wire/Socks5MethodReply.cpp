@@ -1,7 +1,11 @@
 #include "engine/wire/Socks5MethodReply.h"
 
+#include "engine/wire/Decoder.h"
+
 #include <algorithm>
 #include <cstring>
+
+static_assert(CWireDecoder<TSocks5MethodReply>);
 
 size_t TSocks5MethodReply::Feed(const uint8_t *data, size_t size) {
     const size_t take = std::min(size, BytesNeeded());

@@ -2,7 +2,7 @@
 // Decoder of the SOCKS 5 two-byte answers: the method selection after the
 // greeting and the status after the username/password sub-negotiation. The
 // first byte (a version) is ignored; the second must equal the expected value.
-// No I/O.
+// No I/O: a decoder as engine/wire/Decoder.h describes it.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,11 @@
 #include "engine/wire/Socks5Reply.h"
 
+#include "engine/wire/Decoder.h"
+
 #include <algorithm>
 #include <cstring>
+
+static_assert(CWireDecoder<TSocks5Reply>);
 
 std::string TSocks5Reply::Message(uint8_t code) {
     switch (code) {

@@ -1,5 +1,6 @@
 #pragma once
-// Decoder of the SOCKS 5 reply to a CONNECT request (client side). No I/O.
+// Decoder of the SOCKS 5 reply to a CONNECT request (client side). No I/O: a
+// decoder as engine/wire/Decoder.h describes it.
 //
 // The reply is read in two steps: first 5 bytes (version, code, reserved,
 // address type and the first byte of the bound address); when the code is a

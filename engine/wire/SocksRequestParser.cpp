@@ -1,5 +1,7 @@
 #include "engine/wire/SocksRequestParser.h"
 
+#include "engine/wire/Decoder.h"
+
 #include <arpa/inet.h>
 #include <cstring>
 
@@ -22,7 +24,9 @@ std::string IPv6Text(const uint8_t *p) {
 
 } // namespace
 
-size_t TSocksRequestParser::Needed() const {
+static_assert(CWireDecoder<TSocksRequestParser>);
+
+size_t TSocksRequestParser::BytesNeeded() const {
     switch (FStep) {
     case TStep::Done:
         return 0;
@@ -47,8 +51,7 @@ void TSocksRequestParser::Expect(TStep step, size_t size) {
     FCollect.clear();
 }
 
-size_t TSocksRequestParser::Feed(const void *data, size_t size) {
-    const auto *p = static_cast<const uint8_t *>(data);
+size_t TSocksRequestParser::Feed(const uint8_t *p, size_t size) {
     size_t used = 0;
     if (FStatus == TStatus::GreetingDone)
         FStatus = TStatus::NeedMore;
@@ -91,94 +94,117 @@ void TSocksRequestParser::StepComplete() {
     const uint8_t *b = FCollect.data();
     switch (FStep) {
     case TStep::Version:
-        FRequest.Version = b[0];
-        if (b[0] == 4)
-            Expect(TStep::S4Fixed, 7);
-        else if (b[0] == 5)
-            Expect(TStep::S5MethodCount, 1);
-        else
-            Fail("Wrong SOCKS-version", -1);
+        VersionRead(b[0]);
         break;
     case TStep::S4Fixed:
-        FRequest.Command = b[0];
-        FRequest.Port = BigEndian16(b + 1);
-        FRequest.AddressType = TSocksAddressType::atIPv4;
-        FRequest.Host = DottedIPv4(b + 3);
-        // 0.0.0.x with x not 0 announces a SOCKS 4a host name after the user ID.
-        if (b[3] == 0 && b[4] == 0 && b[5] == 0 && b[6] != 0)
-            FRequest.AddressType = TSocksAddressType::atDomainName;
-        Expect(TStep::S4UserId, 0);
+        Socks4FixedRead(b);
         break;
     case TStep::S4UserId:
-        FRequest.UserId.assign(FCollect.begin(), FCollect.end());
-        if (FRequest.AddressType == TSocksAddressType::atDomainName) {
-            Expect(TStep::S4Host, 0);
-        } else {
-            FStep = TStep::Done;
-            FStatus = TStatus::RequestDone;
-        }
+        Socks4UserIdRead();
         break;
     case TStep::S4Host:
         FRequest.Host.assign(FCollect.begin(), FCollect.end());
-        FStep = TStep::Done;
-        FStatus = TStatus::RequestDone;
+        RequestRead();
         break;
     case TStep::S5MethodCount:
-        if (b[0] == 0) {
-            Expect(TStep::S5Header, 4);
-            FStatus = TStatus::GreetingDone;
-        } else {
+        if (b[0] == 0)
+            GreetingRead();
+        else
             Expect(TStep::S5Methods, b[0]);
-        }
         break;
     case TStep::S5Methods:
         FRequest.Methods.assign(FCollect.begin(), FCollect.end());
-        Expect(TStep::S5Header, 4);
-        FStatus = TStatus::GreetingDone;
+        GreetingRead();
         break;
     case TStep::S5Header:
-        // b[0] (version) and b[2] (reserved) are not examined.
-        FRequest.Command = b[1];
-        switch (b[3]) {
-        case 1:
-            FRequest.AddressType = TSocksAddressType::atIPv4;
-            Expect(TStep::S5Address, 4 + 2);
-            break;
-        case 3:
-            FRequest.AddressType = TSocksAddressType::atDomainName;
-            Expect(TStep::S5NameLength, 1);
-            break;
-        case 4:
-            FRequest.AddressType = TSocksAddressType::atIPv6;
-            Expect(TStep::S5Address, 16 + 2);
-            break;
-        default:
-            Fail("Wrong SOCKS5-ATYP", 8);
-            break;
-        }
+        Socks5HeaderRead(b);
         break;
     case TStep::S5NameLength:
         Expect(TStep::S5Address, static_cast<size_t>(b[0]) + 2);
         break;
-    case TStep::S5Address: {
-        const size_t addressSize = FWant - 2;
-        if (FRequest.AddressType == TSocksAddressType::atIPv4)
-            FRequest.Host = DottedIPv4(b);
-        else if (FRequest.AddressType == TSocksAddressType::atIPv6)
-            FRequest.Host = IPv6Text(b);
-        else if (std::memchr(b, 0, addressSize) != nullptr) {
-            // A name with a 0 byte in it would be cut short on its way to the
-            // resolver and reach some other host.
-            Fail("Invalid host name", 1);
-            break;
-        } else
-            FRequest.Host.assign(b, b + addressSize);
-        FRequest.Port = BigEndian16(b + addressSize);
-        FStep = TStep::Done;
-        FStatus = TStatus::RequestDone;
+    case TStep::S5Address:
+        Socks5AddressRead(b);
         break;
-    }
     case TStep::Done:
         break;
     }
+}
+
+void TSocksRequestParser::VersionRead(uint8_t version) {
+    FRequest.Version = version;
+    if (version == 4)
+        Expect(TStep::S4Fixed, 7);
+    else if (version == 5)
+        Expect(TStep::S5MethodCount, 1);
+    else
+        Fail("Wrong SOCKS-version", -1);
+}
+
+void TSocksRequestParser::Socks4FixedRead(const uint8_t *b) {
+    FRequest.Command = b[0];
+    FRequest.Port = BigEndian16(b + 1);
+    FRequest.AddressType = TSocksAddressType::atIPv4;
+    FRequest.Host = DottedIPv4(b + 3);
+    // 0.0.0.x with x not 0 announces a SOCKS 4a host name after the user ID.
+    if (b[3] == 0 && b[4] == 0 && b[5] == 0 && b[6] != 0)
+        FRequest.AddressType = TSocksAddressType::atDomainName;
+    Expect(TStep::S4UserId, 0);
+}
+
+void TSocksRequestParser::Socks4UserIdRead() {
+    FRequest.UserId.assign(FCollect.begin(), FCollect.end());
+    if (FRequest.AddressType == TSocksAddressType::atDomainName)
+        Expect(TStep::S4Host, 0);
+    else
+        RequestRead();
+}
+
+void TSocksRequestParser::GreetingRead() {
+    Expect(TStep::S5Header, 4);
+    FStatus = TStatus::GreetingDone;
+}
+
+void TSocksRequestParser::Socks5HeaderRead(const uint8_t *b) {
+    // b[0] (version) and b[2] (reserved) are not examined.
+    FRequest.Command = b[1];
+    switch (b[3]) {
+    case 1:
+        FRequest.AddressType = TSocksAddressType::atIPv4;
+        Expect(TStep::S5Address, 4 + 2);
+        break;
+    case 3:
+        FRequest.AddressType = TSocksAddressType::atDomainName;
+        Expect(TStep::S5NameLength, 1);
+        break;
+    case 4:
+        FRequest.AddressType = TSocksAddressType::atIPv6;
+        Expect(TStep::S5Address, 16 + 2);
+        break;
+    default:
+        Fail("Wrong SOCKS5-ATYP", 8);
+        break;
+    }
+}
+
+void TSocksRequestParser::Socks5AddressRead(const uint8_t *b) {
+    const size_t addressSize = FWant - 2;
+    if (FRequest.AddressType == TSocksAddressType::atIPv4) {
+        FRequest.Host = DottedIPv4(b);
+    } else if (FRequest.AddressType == TSocksAddressType::atIPv6) {
+        FRequest.Host = IPv6Text(b);
+    } else if (std::memchr(b, 0, addressSize) != nullptr) {
+        // A name with a 0 byte in it would be cut short on its way to the
+        // resolver and reach some other host.
+        Fail("Invalid host name", 1);
+        return;
+    } else {
+        FRequest.Host.assign(b, b + addressSize);
+    }
+    FRequest.Port = BigEndian16(b + addressSize);
+    RequestRead();
+}
+
+void TSocksRequestParser::RequestRead() {
+    FStep = TStep::Done;
+    FStatus = TStatus::RequestDone;
 }

@@ -1,9 +1,10 @@
 #pragma once
 // Incremental reader of what a SOCKS client sends before its tunnel: the
 // SOCKS 4 / 4a request, or the SOCKS 5 greeting followed by the SOCKS 5
-// request. No I/O: the caller feeds whatever bytes arrived, in pieces of any
-// size, and acts on the status (send the greeting answer, serve the request,
-// or end the connection with the error).
+// request. No I/O: a decoder as engine/wire/Decoder.h describes it, whose
+// message is the request. The caller feeds whatever bytes arrived, in pieces
+// of any size, and acts on the status (send the greeting answer, serve the
+// request, or end the connection with the error).
 
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +28,7 @@ struct TSocksRequest {
 class TSocksRequestParser {
 public:
     enum class TStatus {
-        NeedMore,     // feed more bytes (at least Needed())
+        NeedMore,     // feed more bytes (at least BytesNeeded())
         GreetingDone, // SOCKS 5 greeting read: answer it, then feed on
         RequestDone,  // the request is complete: Request() holds it
         Failed,       // Error() tells why; FailureReplyCode() what to answer
@@ -40,12 +41,14 @@ public:
     // to the failing byte) and returns how many it took; bytes after the
     // request belong to the tunnel and are left to the caller. Feeding after
     // RequestDone or Failed takes nothing.
-    size_t Feed(const void *data, size_t size);
+    size_t Feed(const uint8_t *data, size_t size);
 
     TStatus Status() const { return FStatus; }
     // Bytes still needed before the status can change (1 inside a
     // 0-terminated field, whose length is not known in advance); 0 when done.
-    size_t Needed() const;
+    size_t BytesNeeded() const;
+    // RequestDone or Failed.
+    bool Done() const { return FStep == TStep::Done; }
     const TSocksRequest &Request() const { return FRequest; }
     // "Wrong SOCKS-version", "Wrong SOCKS5-ATYP", ...
     const std::string &Error() const { return FError; }
@@ -70,7 +73,15 @@ private:
     void Fail(const std::string &error, int replyCode);
     // Moves to `step`, collecting `size` bytes for it.
     void Expect(TStep step, size_t size);
+    // The step's bytes are collected: acts on them, one function per step.
     void StepComplete();
+    void VersionRead(uint8_t version);
+    void Socks4FixedRead(const uint8_t *b);
+    void Socks4UserIdRead();
+    void GreetingRead();
+    void Socks5HeaderRead(const uint8_t *b);
+    void Socks5AddressRead(const uint8_t *b);
+    void RequestRead();
 
     TStatus FStatus = TStatus::NeedMore;
     TStep FStep = TStep::Version;

@@ -2,6 +2,7 @@
 // rules; and the request the checks send.
 
 #include "engine/wire/HttpReplyDecoder.h"
+#include "check/TestPage.h"
 #include "engine/wire/HttpGetRequest.h"
 #include "platform/Error.h"
 
@@ -9,28 +10,31 @@
 
 namespace {
 
+size_t Feed(THttpReplyDecoder &d, std::string_view text) {
+    return d.Feed(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+}
+
 // Feeds the text in pieces of `step` bytes (0: all at once), then the end of
 // the stream when `end` is set.
 THttpReplyDecoder Decode(const std::string &text, size_t step = 0, bool end = true) {
     THttpReplyDecoder d;
     if (step == 0) {
-        d.Feed(text);
+        Feed(d, text);
     } else {
         for (size_t i = 0; i < text.size() && !d.Done(); i += step)
-            d.Feed(std::string_view(text).substr(i, step));
+            Feed(d, std::string_view(text).substr(i, step));
     }
     if (end && !d.Done())
         d.FeedEnd();
     return d;
 }
 
-std::string Message(const std::function<void()> &action) {
-    try {
-        action();
-    } catch (const EVelmoraError &e) {
-        return e.what();
-    }
-    return {};
+// Why the decoder refuses the text, fed whole and followed by the end of the
+// stream; empty when it does not.
+std::string Refusal(const std::string &text) {
+    const THttpReplyDecoder d = Decode(text);
+    EXPECT_EQ(d.Done(), true) << text;
+    return d.Error();
 }
 
 } // namespace
@@ -46,6 +50,7 @@ TEST(HttpReplyDecoder, BodyFramingsGiveTheSameResultInAnyPieces) {
         for (const std::string *reply : {&lengthReply, &chunkedReply, &toEndReply}) {
             const THttpReplyDecoder d = Decode(*reply, step);
             EXPECT_TRUE(d.Done());
+            EXPECT_EQ(d.Error(), "");
             EXPECT_EQ(d.StatusCode(), 200);
             EXPECT_TRUE(d.IsSuccess());
             EXPECT_EQ(d.Body(), "127.0.0.1");
@@ -53,17 +58,17 @@ TEST(HttpReplyDecoder, BodyFramingsGiveTheSameResultInAnyPieces) {
     }
     // A body that runs to the end of the stream is done only at its end.
     THttpReplyDecoder open;
-    open.Feed(toEndReply);
+    Feed(open, toEndReply);
     EXPECT_TRUE(open.HeadersComplete());
     EXPECT_FALSE(open.Done());
 }
 
 TEST(HttpReplyDecoder, HeadersAreAvailableBeforeTheBody) {
     THttpReplyDecoder d;
-    d.Feed("HTTP/1.1 404 Not Found\r\nLocation: /x\r\n   continued\r\nContent-Length: 10\r\n");
+    Feed(d, "HTTP/1.1 404 Not Found\r\nLocation: /x\r\n   continued\r\nContent-Length: 10\r\n");
     EXPECT_FALSE(d.HeadersComplete());
     EXPECT_EQ(d.HeaderText(), "");
-    d.Feed("\r\nabc");
+    Feed(d, "\r\nabc");
     EXPECT_TRUE(d.HeadersComplete());
     EXPECT_FALSE(d.Done());
     EXPECT_FALSE(d.IsSuccess());
@@ -72,16 +77,20 @@ TEST(HttpReplyDecoder, HeadersAreAvailableBeforeTheBody) {
     EXPECT_EQ(d.Header("location"), "/x continued");
     EXPECT_FALSE(d.Header("Server").has_value());
     // The stream ends in the body: the reply is incomplete.
-    EXPECT_EQ(Message([&] { d.FeedEnd(); }), "Connection Closed Gracefully.");
+    d.FeedEnd();
+    EXPECT_TRUE(d.Done());
+    EXPECT_EQ(d.Error(), "Connection Closed Gracefully.");
 }
 
 TEST(HttpReplyDecoder, RepliesWithoutBodyAndInterimReplies) {
     const THttpReplyDecoder noContent = Decode("HTTP/1.1 204 No Content\r\nX: 1\r\n\r\n", 0, false);
     EXPECT_TRUE(noContent.Done());
+    EXPECT_EQ(noContent.Error(), "");
     EXPECT_EQ(noContent.Body(), "");
     const THttpReplyDecoder empty =
         Decode("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 0, false);
     EXPECT_TRUE(empty.Done());
+    EXPECT_EQ(empty.Error(), "");
     EXPECT_TRUE(empty.IsSuccess());
 
     const THttpReplyDecoder interim =
@@ -93,52 +102,41 @@ TEST(HttpReplyDecoder, RepliesWithoutBodyAndInterimReplies) {
     // Bytes after a complete reply are not taken.
     THttpReplyDecoder d;
     const std::string two = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA";
-    EXPECT_EQ(d.Feed(two), two.size() - 5);
+    EXPECT_EQ(Feed(d, two), two.size() - 5);
     EXPECT_EQ(d.Body(), "ok");
 }
 
 TEST(HttpReplyDecoder, BrokenRepliesAreRefused) {
-    EXPECT_EQ(Message([] { Decode("SSH-2.0-OpenSSH\r\n"); }), "Invalid HTTP reply.");
-    EXPECT_EQ(Message([] { Decode("HTTP/1.1 2x0 OK\r\n\r\n"); }), "Invalid HTTP reply.");
-    EXPECT_EQ(Message([] { Decode("HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n"); }),
+    EXPECT_EQ(Refusal("SSH-2.0-OpenSSH\r\n"), "Invalid HTTP reply.");
+    EXPECT_EQ(Refusal("HTTP/1.1 2x0 OK\r\n\r\n"), "Invalid HTTP reply.");
+    EXPECT_EQ(Refusal("HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n"), "Invalid Content-Length.");
+    EXPECT_EQ(Refusal("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n"),
               "Invalid Content-Length.");
-    EXPECT_EQ(Message([] {
-                  Decode("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n");
-              }),
-              "Invalid Content-Length.");
-    EXPECT_EQ(
-        Message([] { Decode("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"); }),
-        "Invalid chunk size.");
-    EXPECT_EQ(Message([] {
-                  Decode("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n");
-              }),
+    EXPECT_EQ(Refusal("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"),
+              "Invalid chunk size.");
+    EXPECT_EQ(Refusal("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n"),
               "Invalid chunk: data longer than its size.");
-    EXPECT_EQ(Message([] { Decode("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999\r\n\r\n"); }),
+    EXPECT_EQ(Refusal("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999\r\n\r\n"),
               "Invalid Content-Length.");
-    EXPECT_EQ(Message([] { Decode("HTTP/1.1 200 OK\r\nContent-Length: 4194305\r\n\r\n"); }),
+    EXPECT_EQ(Refusal("HTTP/1.1 200 OK\r\nContent-Length: 4194305\r\n\r\n"),
               "Reply body too large.");
-    EXPECT_EQ(Message([] {
-                  Decode(
-                      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFF\r\n");
-              }),
+    EXPECT_EQ(Refusal("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFF\r\n"),
               "Reply body too large.");
     // A line that never ends is refused as soon as it is too long, fed in pieces.
     THttpReplyDecoder d;
-    d.Feed("HTTP/1.1 200 OK\r\nX-Long: ");
+    Feed(d, "HTTP/1.1 200 OK\r\nX-Long: ");
     const std::string piece(4096, 'a');
-    EXPECT_EQ(Message([&] {
-                  for (int i = 0; i < 5; ++i)
-                      d.Feed(piece);
-              }),
-              "Max line length exceeded.");
+    for (int i = 0; i < 5; ++i)
+        Feed(d, piece);
+    EXPECT_TRUE(d.Done());
+    EXPECT_EQ(d.Error(), "Max line length exceeded.");
     // A stream that ends before the headers do.
-    EXPECT_EQ(Message([] { Decode("HTTP/1.1 200 OK\r\nServer: x\r\n"); }),
-              "Connection Closed Gracefully.");
-    EXPECT_EQ(Message([] { Decode(""); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(Refusal("HTTP/1.1 200 OK\r\nServer: x\r\n"), "Connection Closed Gracefully.");
+    EXPECT_EQ(Refusal(""), "Connection Closed Gracefully.");
 }
 
 TEST(HttpGetRequest, RequestForTheRootWithTheCheckHeaders) {
-    const THttpGetRequest plain = THttpGetRequest::FromURL(QStringLiteral("http://api.ipify.org"));
+    const THttpGetRequest plain = TTestPage::GetRequest(QStringLiteral("http://api.ipify.org"));
     EXPECT_EQ(plain.Host, "api.ipify.org");
     EXPECT_EQ(plain.Port, 80);
     EXPECT_EQ(plain.Encode(), "GET / HTTP/1.1\r\n"
@@ -147,17 +145,16 @@ TEST(HttpGetRequest, RequestForTheRootWithTheCheckHeaders) {
                               "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
                               "Connection: close\r\n"
                               "\r\n");
-    const THttpGetRequest local =
-        THttpGetRequest::FromURL(QStringLiteral("http://127.0.0.1:8080/"));
+    const THttpGetRequest local = TTestPage::GetRequest(QStringLiteral("http://127.0.0.1:8080/"));
     EXPECT_EQ(local.Port, 8080);
     EXPECT_EQ(local.Path, "/");
     EXPECT_NE(local.Encode().find("\r\nHost: 127.0.0.1:8080\r\n"), std::string::npos);
-    const THttpGetRequest v6 = THttpGetRequest::FromURL(QStringLiteral("http://[::1]:81/a?b=1"));
+    const THttpGetRequest v6 = TTestPage::GetRequest(QStringLiteral("http://[::1]:81/a?b=1"));
     EXPECT_EQ(v6.Host, "::1");
     EXPECT_EQ(v6.Path, "/a?b=1");
     EXPECT_NE(v6.Encode().find("\r\nHost: [::1]:81\r\n"), std::string::npos);
 
     for (const char *bad :
          {"https://api.ipify.org/", "ftp://x/", "http:///", "not a url", "http://user:pw@host/"})
-        EXPECT_THROW(THttpGetRequest::FromURL(QString::fromLatin1(bad)), EVelmoraError) << bad;
+        EXPECT_THROW(TTestPage::GetRequest(QString::fromLatin1(bad)), EVelmoraError) << bad;
 }

@@ -12,6 +12,11 @@
 
 namespace {
 
+// The parser takes bytes; the tests write them as text.
+const uint8_t *AsBytes(const char *text) {
+    return reinterpret_cast<const uint8_t *>(text);
+}
+
 using TStatus = TSocksRequestParser::TStatus;
 
 std::string Bytes(std::initializer_list<int> values) {
@@ -34,7 +39,7 @@ TRun Feed(const std::string &wire, size_t piece) {
     size_t pos = 0;
     while (pos < wire.size()) {
         const size_t size = std::min(piece, wire.size() - pos);
-        const size_t used = run.Parser.Feed(wire.data() + pos, size);
+        const size_t used = run.Parser.Feed(AsBytes(wire.data() + pos), size);
         pos += used;
         const TStatus status = run.Parser.Status();
         if (status == TStatus::GreetingDone)
@@ -97,7 +102,7 @@ void ExpectRequest(const TCase &c, const TRun &run, const std::string &what) {
     EXPECT_EQ(r.Port, c.Port) << c.Name;
     EXPECT_EQ(r.UserId, c.UserId) << c.Name;
     EXPECT_EQ(run.Greetings, c.Greetings) << c.Name << " " << what;
-    EXPECT_EQ(run.Parser.Needed(), 0u);
+    EXPECT_EQ(run.Parser.BytesNeeded(), 0u);
 }
 
 } // namespace
@@ -123,21 +128,21 @@ TEST(SocksRequestParser, TunnelBytesAfterTheRequestAreLeftAlone) {
 
 TEST(SocksRequestParser, NeededCountsDownFixedFields) {
     TSocksRequestParser p;
-    EXPECT_EQ(p.Needed(), 1u);
+    EXPECT_EQ(p.BytesNeeded(), 1u);
     const std::string v5 = Bytes({5, 3, 0, 1, 2});
-    p.Feed(v5.data(), 2); // version, method count 3
-    EXPECT_EQ(p.Needed(), 3u);
-    p.Feed(v5.data() + 2, 2);
-    EXPECT_EQ(p.Needed(), 1u);
-    p.Feed(v5.data() + 4, 1);
+    p.Feed(AsBytes(v5.data()), 2); // version, method count 3
+    EXPECT_EQ(p.BytesNeeded(), 3u);
+    p.Feed(AsBytes(v5.data() + 2), 2);
+    EXPECT_EQ(p.BytesNeeded(), 1u);
+    p.Feed(AsBytes(v5.data() + 4), 1);
     EXPECT_EQ(p.Status(), TStatus::GreetingDone);
-    EXPECT_EQ(p.Needed(), 4u); // version, command, reserved, type
+    EXPECT_EQ(p.BytesNeeded(), 4u); // version, command, reserved, type
     EXPECT_EQ(p.Request().Methods, (std::vector<uint8_t>{0, 1, 2}));
     const std::string header = Bytes({5, 1, 0, 3, 10});
-    p.Feed(header.data(), 4);
-    EXPECT_EQ(p.Needed(), 1u); // the length byte
-    p.Feed(header.data() + 4, 1);
-    EXPECT_EQ(p.Needed(), 12u); // 10 name bytes and the port
+    p.Feed(AsBytes(header.data()), 4);
+    EXPECT_EQ(p.BytesNeeded(), 1u); // the length byte
+    p.Feed(AsBytes(header.data() + 4), 1);
+    EXPECT_EQ(p.BytesNeeded(), 12u); // 10 name bytes and the port
 }
 
 TEST(SocksRequestParser, FailuresAndTheirReplies) {
@@ -160,7 +165,7 @@ TEST(SocksRequestParser, FailuresAndTheirReplies) {
             EXPECT_EQ(run.Parser.FailureReplyCode(), f.Reply) << f.Error;
             EXPECT_EQ(f.Wire.size() - run.Left.size(), f.Consumed) << f.Error;
             // Nothing more is taken after a failure.
-            EXPECT_EQ(run.Parser.Feed("x", 1), 0u);
+            EXPECT_EQ(run.Parser.Feed(AsBytes("x"), 1), 0u);
         }
     }
 }
@@ -168,9 +173,9 @@ TEST(SocksRequestParser, FailuresAndTheirReplies) {
 TEST(SocksRequestParser, EndlessUserIdIsRefused) {
     TSocksRequestParser p;
     const std::string head = Bytes({4, 1, 0, 80, 1, 2, 3, 4});
-    p.Feed(head.data(), head.size());
+    p.Feed(AsBytes(head.data()), head.size());
     const std::string junk(TSocksRequestParser::MaxZeroTerminated + 10, 'u');
-    p.Feed(junk.data(), junk.size());
+    p.Feed(AsBytes(junk.data()), junk.size());
     EXPECT_EQ(p.Status(), TStatus::Failed);
     EXPECT_EQ(p.FailureReplyCode(), 91);
 }
@@ -187,7 +192,7 @@ TEST(SocksRequestParser, RandomInputNeverOverrunsOrHangs) {
         size_t pos = 0;
         while (pos < wire.size()) {
             const size_t piece = std::min<size_t>(1 + random() % 7, wire.size() - pos);
-            const size_t used = p.Feed(wire.data() + pos, piece);
+            const size_t used = p.Feed(AsBytes(wire.data() + pos), piece);
             ASSERT_LE(used, piece);
             pos += used;
             if (p.Status() == TStatus::RequestDone || p.Status() == TStatus::Failed)
