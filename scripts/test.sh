@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build, then the same tests under
+# Checks the layering first (scripts/check-layers.sh), then builds and runs
+# every test: a normal build, then the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the engine tests under
 # ThreadSanitizer, then every fuzz target for a short fixed time (bench/fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+echo "== layering"
+./scripts/check-layers.sh
+./scripts/check-layers.sh --self-test
+
 ./scripts/deps.sh
 
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
