@@ -1,6 +1,9 @@
 #pragma once
 // Loopback sockets for the benchmark drivers: plain blocking calls, failures
-// end the driver with a message.
+// end the driver with a message. The SOCKS client steps are those of the
+// tests (tests/support/SocksClient.h, without Qt or GoogleTest).
+
+#include "tests/support/SocksClient.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -65,32 +68,11 @@ inline int ConnectLoopback(uint16_t port) {
     return fd;
 }
 
-inline bool ReadExact(int fd, void *buffer, size_t n) {
-    auto *p = static_cast<unsigned char *>(buffer);
-    while (n > 0) {
-        const ssize_t got = ::recv(fd, p, n, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
-}
+using VelmoraTest::ReadExact;
+using VelmoraTest::Socks5ToLoopback;
 
 inline bool WriteAll(int fd, const void *buffer, size_t n) {
-    auto *p = static_cast<const unsigned char *>(buffer);
-    while (n > 0) {
-        const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        p += sent;
-        n -= static_cast<size_t>(sent);
-    }
-    return true;
+    return VelmoraTest::SendAll(fd, buffer, n);
 }
 
 // A SOCKS 5 CONNECT to 127.0.0.1:port as an ordinary client makes it: the
@@ -99,28 +81,7 @@ inline int Socks5Connect(uint16_t socksPort, uint16_t port) {
     const int fd = ConnectLoopback(socksPort);
     if (fd < 0)
         return -1;
-    const unsigned char greeting[] = {5, 1, 0};
-    const unsigned char request[] = {5,
-                                     1,
-                                     0,
-                                     1,
-                                     127,
-                                     0,
-                                     0,
-                                     1,
-                                     static_cast<unsigned char>(port >> 8),
-                                     static_cast<unsigned char>(port & 0xff)};
-    unsigned char reply[262];
-    bool ok = WriteAll(fd, greeting, sizeof greeting) && ReadExact(fd, reply, 2) && reply[0] == 5 &&
-              reply[1] == 0 && WriteAll(fd, request, sizeof request) && ReadExact(fd, reply, 4) &&
-              reply[1] == 0;
-    if (ok) {
-        size_t rest = reply[3] == 1 ? 6 : reply[3] == 4 ? 18 : 0;
-        if (reply[3] == 3 && ReadExact(fd, reply, 1))
-            rest = size_t(reply[0]) + 2;
-        ok = rest > 0 && ReadExact(fd, reply, rest);
-    }
-    if (!ok) {
+    if (VelmoraTest::Socks5Handshake(fd, port) != 0) {
         ::close(fd);
         return -1;
     }

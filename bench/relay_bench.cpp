@@ -11,6 +11,7 @@
 #include "engine/server/PipePool.h"
 #include "engine/server/TempSocksServer.h"
 #include "platform/Socket.h"
+#include "tests/support/SocksClient.h"
 
 #include <algorithm>
 #include <atomic>
@@ -78,20 +79,8 @@ private:
 
 TSocket SocksConnect(uint16_t socksPort, uint16_t port) {
     TSocket s = TSocket::Connect("127.0.0.1", socksPort, 5000);
-    const unsigned char request[] = {5,
-                                     1,
-                                     0,
-                                     5,
-                                     1,
-                                     0,
-                                     1,
-                                     127,
-                                     0,
-                                     0,
-                                     1,
-                                     static_cast<unsigned char>(port >> 8),
-                                     static_cast<unsigned char>(port & 0xff)};
-    s.WriteAll(request, sizeof request);
+    const std::string request = VelmoraTest::Socks5ToLoopback(1, port);
+    s.WriteAll(request);
     unsigned char reply[12];
     s.ReadExact(reply, sizeof reply);
     if (reply[3] != 0)

@@ -188,7 +188,8 @@ int OpenTunnel(uint16_t socksPort, TKind kind, uint16_t port, TOutcome &outcome,
         }
         return fd;
     }
-    if (!ok || !ReadExact(fd, reply, 2) || reply[0] != 5 || reply[1] != 0)
+    unsigned char method[2];
+    if (!ok || !ReadExact(fd, method, 2) || method[0] != 5 || method[1] != 0)
         return failed(false);
     std::string connect = std::string("\x05\x01\x00", 3);
     if (kind == TKind::Socks5Address)
@@ -197,16 +198,14 @@ int OpenTunnel(uint16_t socksPort, TKind kind, uint16_t port, TOutcome &outcome,
         connect += std::string("\x03", 1) + static_cast<char>(name.size()) + name;
     connect += static_cast<char>(hi);
     connect += static_cast<char>(lo);
-    if (!WriteAll(fd, connect.data(), connect.size()) || !ReadExact(fd, reply, 4))
+    if (!WriteAll(fd, connect.data(), connect.size()))
         return failed(false);
-    if (reply[1] != 0) {
+    const int code = VelmoraTest::Socks5ReadReply(fd);
+    if (code > 0) {
         refused = true;
         return failed(true);
     }
-    size_t rest = reply[3] == 1 ? 6 : reply[3] == 4 ? 18 : 0;
-    if (reply[3] == 3 && ReadExact(fd, reply, 1))
-        rest = size_t(reply[0]) + 2;
-    if (rest == 0 || !ReadExact(fd, reply, rest))
+    if (code < 0)
         return failed(false);
     return fd;
 }

@@ -5,8 +5,8 @@
 //   velmora_screenshots OUTPUT_FOLDER
 // Run by scripts/screenshots.sh under Xvfb; works on the offscreen platform
 // as well.
-#include "tests/check/CheckTestSupport.h"
-#include "tests/common/Peers.h"
+#include "tests/support/CheckTestSupport.h"
+#include "tests/support/Peers.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/windows/Dialogs.h"
 #include "ui/windows/ProxyListView.h"

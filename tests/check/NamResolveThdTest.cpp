@@ -1,6 +1,6 @@
 // Name look-up tasks: forward and reverse, and every way they fail.
 
-#include "tests/check/CheckTestSupport.h"
+#include "tests/support/CheckTestSupport.h"
 
 #include "check/NamResolveThd.h"
 #include "platform/UiThread.h"

@@ -1,7 +1,7 @@
 // Proxy checks against real proxies on loopback (microsocks, dante,
 // tinyproxy) and an IP-echo page of our own reached through them.
 
-#include "tests/check/CheckTestSupport.h"
+#include "tests/support/CheckTestSupport.h"
 
 #include "check/ProxyChecker.h"
 #include "check/TestPage.h"

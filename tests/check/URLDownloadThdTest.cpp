@@ -1,7 +1,7 @@
 // Single downloads through a proxy: what the thread hands back in each kind
 // of failure, and that a silent proxy cannot hold a check forever.
 
-#include "tests/check/CheckTestSupport.h"
+#include "tests/support/CheckTestSupport.h"
 
 #include "check/URLDownloadThd.h"
 #include "platform/WorkerThread.h"

@@ -1,9 +1,9 @@
 // The command line of the real program: import, list, check and chain add,
 // each against its own data folder.
 #include "store/dmProxyData.h"
-#include "tests/common/Peers.h"
-#include "tests/e2e/VelmoraProcess.h"
-#include "tests/engine/ServerTestSupport.h"
+#include "tests/support/Peers.h"
+#include "tests/support/ServerTestSupport.h"
+#include "tests/support/VelmoraProcess.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -99,7 +99,7 @@ TEST_F(CliTest, CheckReportsEachResultThenDone) {
     if (!TMicrosocksPeer::Available())
         GTEST_SKIP() << "microsocks is needed";
     TMicrosocksPeer socks5;
-    servertest::TLoopbackServer page(servertest::HttpPageBody("127.0.0.1"));
+    VelmoraTest::TLoopbackServer page(VelmoraTest::HttpPageBody("127.0.0.1"));
     const uint16_t closed = FreeLoopbackPort();
     Run({"import",
          File(

@@ -3,10 +3,10 @@
 // (HTTP CONNECT), then dante (SOCKS 4), to an HTTP server of the test; it
 // serves port 9999 alone, and SIGHUP restarts its chains from the store.
 #include "store/dmProxyData.h"
-#include "tests/common/Peers.h"
-#include "tests/common/StoreSeed.h"
-#include "tests/e2e/VelmoraProcess.h"
-#include "tests/engine/ServerTestSupport.h"
+#include "tests/support/Peers.h"
+#include "tests/support/ServerTestSupport.h"
+#include "tests/support/StoreSeed.h"
+#include "tests/support/VelmoraProcess.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -16,18 +16,18 @@
 namespace {
 
 using namespace VelmoraTest;
-using servertest::RunProgram;
-using servertest::TLoopbackServer;
+using VelmoraTest::RunProgram;
+using VelmoraTest::TLoopbackServer;
 
 constexpr size_t kBigSize = 32 * 1024 * 1024;
 
 const std::string &BigBody() {
-    static const std::string body = servertest::Pattern(kBigSize, 11);
+    static const std::string body = VelmoraTest::Pattern(kBigSize, 11);
     return body;
 }
 
 TLoopbackServer::TBody HttpServer() {
-    return servertest::HttpPageBody([](const std::string &path) {
+    return VelmoraTest::HttpPageBody([](const std::string &path) {
         return path == "/big" ? BigBody() : std::string("hello through the chain\n");
     });
 }
@@ -156,7 +156,7 @@ TEST(HeadlessChain, CurlThroughThreeRealProxiesInOrder) {
     // A first proxy that refuses: SOCKS 5 code 4, SOCKS 4 reply 91.
     {
         TSocket s = TSocket::Connect("127.0.0.1", refusingPort, 2000);
-        EXPECT_EQ(servertest::Socks5Connect(s, 80), 4);
+        EXPECT_EQ(VelmoraTest::Socks5Connect(s, 80), 4);
     }
     {
         TSocket s = TSocket::Connect("127.0.0.1", refusingPort, 2000);
@@ -225,7 +225,7 @@ TEST(HeadlessChain, SighupRestartsTheChainsFromTheStore) {
     EXPECT_NE(fetch(second).ExitCode, 0); // not started yet
 
     ::kill(velmora.Pid(), SIGHUP);
-    EXPECT_TRUE(servertest::WaitFor(
+    EXPECT_TRUE(VelmoraTest::WaitFor(
         [&] { return velmora.Lines().count(QStringLiteral("Services started")) == 2; }, 15000))
         << velmora.Lines().join("\n").toStdString();
     const QStringList lines = velmora.Lines();

@@ -4,9 +4,9 @@
 #include "engine/chain/dmSocksMgr.h"
 #include "engine/server/TempSocksServer.h"
 #include "store/dmProxyData.h"
-#include "tests/common/Peers.h"
-#include "tests/common/StoreSeed.h"
-#include "tests/engine/ServerTestSupport.h"
+#include "tests/support/Peers.h"
+#include "tests/support/ServerTestSupport.h"
+#include "tests/support/StoreSeed.h"
 
 #include <QStringList>
 #include <QTemporaryDir>
@@ -19,7 +19,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using servertest::Socks5Connect;
+using VelmoraTest::Socks5Connect;
 
 // Lines and reports collected from several threads.
 struct TLog {

@@ -12,16 +12,20 @@
 #include "platform/Error.h"
 #include "store/ChainedProxyData.h"
 #include "tests/engine/HopScriptedPeer.h"
-#include "tests/engine/ServerTestSupport.h"
+#include "tests/support/ServerTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
+#include <memory>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 
 namespace {
 
-using servertest::Bytes;
+using VelmoraTest::Bytes;
 
 struct TReport {
     void *Sender;
@@ -65,9 +69,33 @@ template <class F> std::string FailureOf(F attempt) {
     return "(no failure)";
 }
 
+// A chain of hops built on a placeholder; the reports it raises are kept.
+class HopHandshake : public testing::Test {
+protected:
+    void AddHop(const char *address, int port, TProxyType type) {
+        Chain.AddItem(Item(address, port, type));
+    }
+    // The placeholder for the chain so far, with `contextId` in its reports.
+    TdmCompsPlaceHolder &BuildChain(int contextId) {
+        Holder = std::make_unique<TdmCompsPlaceHolder>();
+        Holder->OnProxyActivity = Recorder(Reports);
+        Holder->CrateProxyChainComps(Chain, contextId);
+        return *Holder;
+    }
+    // Waits for the peer's script to end; every step went as scripted.
+    static void ExpectPlayed(THopScriptedPeer &peer) {
+        peer.Join();
+        EXPECT_EQ(peer.Failure(), "");
+    }
+
+    TChainedProxyData Chain;
+    std::vector<TReport> Reports;
+    std::unique_ptr<TdmCompsPlaceHolder> Holder;
+};
+
 // The first proxy is the scripted peer; the others are only names in the
 // handshakes that the peer, acting for the whole chain, answers.
-TEST(HopHandshake, ChainSocks5HttpSocks4WalksInOrderOverOneConnection) {
+TEST_F(HopHandshake, ChainSocks5HttpSocks4WalksInOrderOverOneConnection) {
     THopScriptedPeer peer;
     peer.Expect(Bytes({5, 1, 0}))
         .Trickle(Bytes({5, 0}))
@@ -85,40 +113,35 @@ TEST(HopHandshake, ChainSocks5HttpSocks4WalksInOrderOverOneConnection) {
         .Send("pong");
     peer.Start();
 
-    TChainedProxyData chain;
-    chain.AddItem(Item("127.0.0.1", peer.Port(), TProxyType::ptSOCKS5));
-    chain.AddItem(Item("192.0.2.2", 3128, TProxyType::ptHTTP));
-    chain.AddItem(Item("192.0.2.3", 1080, TProxyType::ptSOCKS4));
+    AddHop("127.0.0.1", peer.Port(), TProxyType::ptSOCKS5);
+    AddHop("192.0.2.2", 3128, TProxyType::ptHTTP);
+    AddHop("192.0.2.3", 1080, TProxyType::ptSOCKS4);
 
-    std::vector<TReport> reports;
-    TdmCompsPlaceHolder holder;
-    holder.OnProxyActivity = Recorder(reports);
-    holder.CrateProxyChainComps(chain, 4711);
+    TdmCompsPlaceHolder &holder = BuildChain(4711);
     TSocket s = holder.Connect("localhost", 80, 5000);
 
     EXPECT_EQ(ReadN(s, 5), "HELLO");
     s.WriteAll("ping");
     EXPECT_EQ(ReadN(s, 4), "pong");
-    peer.Join();
-    EXPECT_EQ(peer.Failure(), "");
+    ExpectPlayed(peer);
 
-    ASSERT_EQ(reports.size(), 3u);
+    ASSERT_EQ(Reports.size(), 3u);
     const QString expected[3][2] = {
         {"127.0.0.1", "192.0.2.2"}, {"192.0.2.2", "192.0.2.3"}, {"192.0.2.3", "localhost"}};
     const int ports[3][2] = {{peer.Port(), 3128}, {3128, 1080}, {1080, 80}};
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(reports[i].Sender, &holder);
-        EXPECT_EQ(reports[i].FromHost, expected[i][0]);
-        EXPECT_EQ(reports[i].Host, expected[i][1]);
-        EXPECT_EQ(reports[i].FromPort, ports[i][0]);
-        EXPECT_EQ(reports[i].Port, ports[i][1]);
-        EXPECT_EQ(reports[i].Status, 0);
-        EXPECT_EQ(reports[i].ContextId, 4711);
+        EXPECT_EQ(Reports[i].Sender, &holder);
+        EXPECT_EQ(Reports[i].FromHost, expected[i][0]);
+        EXPECT_EQ(Reports[i].Host, expected[i][1]);
+        EXPECT_EQ(Reports[i].FromPort, ports[i][0]);
+        EXPECT_EQ(Reports[i].Port, ports[i][1]);
+        EXPECT_EQ(Reports[i].Status, 0);
+        EXPECT_EQ(Reports[i].ContextId, 4711);
     }
-    EXPECT_EQ(chain.FCurrItem, -1); // the build leaves the shared record's cursor alone
+    EXPECT_EQ(Chain.FCurrItem, -1); // the build leaves the shared record's cursor alone
 }
 
-TEST(HopHandshake, FailingMiddleHopReportsAndStopsTheWalk) {
+TEST_F(HopHandshake, FailingMiddleHopReportsAndStopsTheWalk) {
     THopScriptedPeer peer;
     peer.Expect(Bytes({5, 1, 0}))
         .Send(Bytes({5, 0}))
@@ -129,25 +152,19 @@ TEST(HopHandshake, FailingMiddleHopReportsAndStopsTheWalk) {
         .ExpectEnd(); // no SOCKS 4 request follows
     peer.Start();
 
-    TChainedProxyData chain;
-    chain.AddItem(Item("127.0.0.1", peer.Port(), TProxyType::ptSOCKS45));
-    chain.AddItem(Item("192.0.2.2", 3128, TProxyType::ptHTTP));
-    chain.AddItem(Item("192.0.2.3", 1080, TProxyType::ptSOCKS4));
-    std::vector<TReport> reports;
-    {
-        TdmCompsPlaceHolder holder;
-        holder.OnProxyActivity = Recorder(reports);
-        holder.CrateProxyChainComps(chain, 7);
-        EXPECT_EQ(FailureOf([&] { holder.Connect("198.51.100.1", 443, 5000); }), "403 Forbidden");
-    }
-    peer.Join();
-    EXPECT_EQ(peer.Failure(), "");
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0].Status, 0);
-    EXPECT_EQ(reports[1].Status, 8738);
-    EXPECT_EQ(reports[1].FromHost, "192.0.2.2");
-    EXPECT_EQ(reports[1].Host, "192.0.2.3");
-    EXPECT_EQ(reports[1].ContextId, 7);
+    AddHop("127.0.0.1", peer.Port(), TProxyType::ptSOCKS45);
+    AddHop("192.0.2.2", 3128, TProxyType::ptHTTP);
+    AddHop("192.0.2.3", 1080, TProxyType::ptSOCKS4);
+    TdmCompsPlaceHolder &holder = BuildChain(7);
+    EXPECT_EQ(FailureOf([&] { holder.Connect("198.51.100.1", 443, 5000); }), "403 Forbidden");
+    Holder.reset(); // closes the connection: the peer sees its end
+    ExpectPlayed(peer);
+    ASSERT_EQ(Reports.size(), 2u);
+    EXPECT_EQ(Reports[0].Status, 0);
+    EXPECT_EQ(Reports[1].Status, 8738);
+    EXPECT_EQ(Reports[1].FromHost, "192.0.2.2");
+    EXPECT_EQ(Reports[1].Host, "192.0.2.3");
+    EXPECT_EQ(Reports[1].ContextId, 7);
 }
 
 // One SOCKS 5 hop against a peer that gives `reply` after the greeting.
@@ -164,21 +181,20 @@ struct TSocks5Fixture {
     }
 };
 
-TEST(HopHandshake, Socks5MethodRefused) {
+TEST_F(HopHandshake, Socks5MethodRefused) {
     TSocks5Fixture f;
     f.Peer.Expect(Bytes({5, 1, 0})).Send(Bytes({5, 255})).ExpectEnd();
     f.Peer.Start();
     EXPECT_EQ(FailureOf([&] { THopWalk().Open(&f.Hop, "example.org", 80, 5000); }),
               "Invalid socks authentication method.");
-    f.Peer.Join();
-    EXPECT_EQ(f.Peer.Failure(), "");
+    ExpectPlayed(f.Peer);
     ASSERT_EQ(f.Reports.size(), 1u);
     EXPECT_EQ(f.Reports[0].Status, 8738);
     EXPECT_EQ(f.Reports[0].Sender, &f.Hop);
     EXPECT_EQ(f.Reports[0].ContextId, 99);
 }
 
-TEST(HopHandshake, Socks5NameBoundReplyIsConsumedExactly) {
+TEST_F(HopHandshake, Socks5NameBoundReplyIsConsumedExactly) {
     TSocks5Fixture f;
     f.Peer.Expect(Bytes({5, 1, 0}))
         .Trickle(Bytes({5, 0}))
@@ -188,14 +204,13 @@ TEST(HopHandshake, Socks5NameBoundReplyIsConsumedExactly) {
     f.Peer.Start();
     TSocket s = THopWalk().Open(&f.Hop, "example.org", 80, 5000);
     EXPECT_EQ(ReadN(s, 11), "DESTINATION");
-    f.Peer.Join();
-    EXPECT_EQ(f.Peer.Failure(), "");
+    ExpectPlayed(f.Peer);
     ASSERT_EQ(f.Reports.size(), 1u);
     EXPECT_EQ(f.Reports[0].Status, 0);
     EXPECT_EQ(f.Reports[0].Host, "example.org");
 }
 
-TEST(HopHandshake, Socks5FailureRepliesAndSilentServers) {
+TEST_F(HopHandshake, Socks5FailureRepliesAndSilentServers) {
     {
         TSocks5Fixture f; // refused by the proxy
         f.Peer.Expect(Bytes({5, 1, 0}))
@@ -216,8 +231,7 @@ TEST(HopHandshake, Socks5FailureRepliesAndSilentServers) {
         f.Peer.Start();
         EXPECT_EQ(FailureOf([&] { THopWalk().Open(&f.Hop, "10.0.0.1", 22, 5000); }),
                   "Address type not supported.");
-        f.Peer.Join();
-        EXPECT_EQ(f.Peer.Failure(), "");
+        ExpectPlayed(f.Peer);
     }
     {
         TSocks5Fixture f; // closes after the greeting
@@ -240,21 +254,20 @@ TEST(HopHandshake, Socks5FailureRepliesAndSilentServers) {
     }
 }
 
-TEST(HopHandshake, Socks5UnsendableNameFailsBeforeAnythingIsSent) {
+TEST_F(HopHandshake, Socks5UnsendableNameFailsBeforeAnythingIsSent) {
     for (const std::string &name : {std::string(256, 'n'), std::string("b\xc3\xbcro.example")}) {
         TSocks5Fixture f;
         f.Peer.ExpectEnd();
         f.Peer.Start();
         const std::string message = FailureOf([&] { THopWalk().Open(&f.Hop, name, 80, 5000); });
         EXPECT_NE(message.find("Host name"), std::string::npos) << message;
-        f.Peer.Join();
-        EXPECT_EQ(f.Peer.Failure(), "");
+        ExpectPlayed(f.Peer);
         ASSERT_EQ(f.Reports.size(), 1u);
         EXPECT_EQ(f.Reports[0].Status, 8738);
     }
 }
 
-TEST(HopHandshake, Socks5IPv6DestinationGoesAsAddressType4) {
+TEST_F(HopHandshake, Socks5IPv6DestinationGoesAsAddressType4) {
     TSocks5Fixture f;
     f.Peer.Expect(Bytes({5, 1, 0}))
         .Send(Bytes({5, 0}))
@@ -263,11 +276,10 @@ TEST(HopHandshake, Socks5IPv6DestinationGoesAsAddressType4) {
         .Send(Bytes({5, 0, 0, 4}) + std::string(18, '\0'));
     f.Peer.Start();
     EXPECT_NO_THROW(THopWalk().Open(&f.Hop, "2001:db8::1", 443, 5000));
-    f.Peer.Join();
-    EXPECT_EQ(f.Peer.Failure(), "");
+    ExpectPlayed(f.Peer);
 }
 
-TEST(HopHandshake, Socks4RejectedAndIPv6Refused) {
+TEST_F(HopHandshake, Socks4RejectedAndIPv6Refused) {
     {
         THopScriptedPeer peer;
         peer.Expect(Bytes({4, 1, 0x1F, 0x90, 203, 0, 113, 5, 0}))
@@ -279,26 +291,23 @@ TEST(HopHandshake, Socks4RejectedAndIPv6Refused) {
         hop.Version = TSocksVersion::svSocks4;
         EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "203.0.113.5", 8080, 5000); }),
                   "Request rejected or failed.");
-        peer.Join();
-        EXPECT_EQ(peer.Failure(), "");
+        ExpectPlayed(peer);
     }
     {
         THopScriptedPeer peer;
         peer.ExpectEnd();
         peer.Start();
         TMySocksProxyInfo hop;
-        std::vector<TReport> reports;
-        hop.OnConnect = Recorder(reports);
+        hop.OnConnect = Recorder(Reports);
         hop.Host = "127.0.0.1";
         hop.Port = peer.Port();
         hop.Version = TSocksVersion::svSocks4;
         const std::string message =
             FailureOf([&] { THopWalk().Open(&hop, "2001:db8::1", 80, 5000); });
         EXPECT_NE(message.find("IPv6"), std::string::npos) << message;
-        peer.Join();
-        EXPECT_EQ(peer.Failure(), "");
-        ASSERT_EQ(reports.size(), 1u);
-        EXPECT_EQ(reports[0].Status, 8738);
+        ExpectPlayed(peer);
+        ASSERT_EQ(Reports.size(), 1u);
+        EXPECT_EQ(Reports[0].Status, 8738);
     }
 }
 
@@ -318,7 +327,7 @@ struct THttpFixture {
     }
 };
 
-TEST(HopHandshake, HttpEstablishedTunnels) {
+TEST_F(HopHandshake, HttpEstablishedTunnels) {
     {
         THttpFixture f; // status, two headers, blank line, tunnel data run together
         f.Peer.Expect("CONNECT example.org:443 HTTP/1.0\r\n\r\n")
@@ -327,8 +336,7 @@ TEST(HopHandshake, HttpEstablishedTunnels) {
         f.Peer.Start();
         TSocket s = f.Open();
         EXPECT_EQ(ReadN(s, 6), "TUNNEL");
-        f.Peer.Join();
-        EXPECT_EQ(f.Peer.Failure(), "");
+        ExpectPlayed(f.Peer);
         ASSERT_EQ(f.Reports.size(), 1u);
         EXPECT_EQ(f.Reports[0].Status, 0);
     }
@@ -349,7 +357,7 @@ TEST(HopHandshake, HttpEstablishedTunnels) {
     }
 }
 
-TEST(HopHandshake, HttpRefusalDiscardsItsBodyFirst) {
+TEST_F(HopHandshake, HttpRefusalDiscardsItsBodyFirst) {
     THttpFixture f;
     f.Peer.Expect("CONNECT example.org:443 HTTP/1.0\r\n\r\n")
         .Send("HTTP/1.0 407 Proxy Authentication Required\r\n"
@@ -361,13 +369,12 @@ TEST(HopHandshake, HttpRefusalDiscardsItsBodyFirst) {
         .ExpectEnd();
     f.Peer.Start();
     EXPECT_EQ(FailureOf([&] { f.Open(); }), "407 Proxy Authentication Required");
-    f.Peer.Join();
-    EXPECT_EQ(f.Peer.Failure(), "");
+    ExpectPlayed(f.Peer);
     ASSERT_EQ(f.Reports.size(), 1u);
     EXPECT_EQ(f.Reports[0].Status, 8738);
 }
 
-TEST(HopHandshake, HttpOverlongLineAndUnsafeName) {
+TEST_F(HopHandshake, HttpOverlongLineAndUnsafeName) {
     {
         THttpFixture f;
         f.Peer.Expect("CONNECT example.org:443 HTTP/1.0\r\n\r\n")
@@ -382,12 +389,11 @@ TEST(HopHandshake, HttpOverlongLineAndUnsafeName) {
         f.Peer.Start();
         EXPECT_NE(FailureOf([&] { f.Open("a.example:1 HTTP/1.0\r\nX-Injected: 1\r\n"); }),
                   "(no failure)");
-        f.Peer.Join();
-        EXPECT_EQ(f.Peer.Failure(), "");
+        ExpectPlayed(f.Peer);
     }
 }
 
-TEST(HopHandshake, DirectConnectionsAndConnectFailures) {
+TEST_F(HopHandshake, DirectConnectionsAndConnectFailures) {
     // No hop (or a disabled one): straight to the destination.
     THopScriptedPeer peer;
     peer.Expect("direct").Send("ok");
@@ -397,8 +403,7 @@ TEST(HopHandshake, DirectConnectionsAndConnectFailures) {
     TSocket s = THopWalk().Open(&disabled, "127.0.0.1", peer.Port(), 0);
     s.WriteAll("direct");
     EXPECT_EQ(ReadN(s, 2), "ok");
-    peer.Join();
-    EXPECT_EQ(peer.Failure(), "");
+    ExpectPlayed(peer);
 
     // A closed port fails with the socket error; an unknown name with the resolver's.
     TIdSocksInfo hop;
@@ -417,15 +422,12 @@ struct TFullBacklog {
     std::vector<TSocket> Fillers;
     uint16_t Port = 0;
     TFullBacklog() {
-        Listener = TSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        Listener = TSocket::Listen(TSocket::Family::IPv4, 0, 0);
+        Port = Listener.LocalPort();
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        EXPECT_EQ(::bind(Listener.Fd(), (sockaddr *)&a, sizeof a), 0);
-        EXPECT_EQ(::listen(Listener.Fd(), 0), 0);
-        ::getsockname(Listener.Fd(), (sockaddr *)&a, &len);
-        Port = ntohs(a.sin_port);
+        a.sin_port = htons(Port);
         for (int i = 0; i < 8; ++i) {
             TSocket f(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
             ::connect(f.Fd(), (sockaddr *)&a, sizeof a);
@@ -435,7 +437,7 @@ struct TFullBacklog {
     }
 };
 
-TEST(HopHandshake, ConnectTimesOutAgainstAFullBacklog) {
+TEST_F(HopHandshake, ConnectTimesOutAgainstAFullBacklog) {
     TFullBacklog full;
     TIdSocksInfo hop;
     hop.Version = TSocksVersion::svSocks5;
@@ -445,19 +447,15 @@ TEST(HopHandshake, ConnectTimesOutAgainstAFullBacklog) {
     EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "x.example", 1, 300); }), "Connect timed out.");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
 
-    TChainedProxyData chain;
-    chain.AddItem(Item("127.0.0.1", full.Port, TProxyType::ptSOCKS5));
-    TdmCompsPlaceHolder holder;
-    holder.CrateProxyChainComps(chain, 1);
+    AddHop("127.0.0.1", full.Port, TProxyType::ptSOCKS5);
+    TdmCompsPlaceHolder &holder = BuildChain(1);
     EXPECT_EQ(FailureOf([&] { holder.Connect("x.example", 1, 300); }), "Connect timed out.");
 }
 
-TEST(HopHandshake, AbortEndsAHangingConnect) {
+TEST_F(HopHandshake, AbortEndsAHangingConnect) {
     TFullBacklog full;
-    TChainedProxyData chain;
-    chain.AddItem(Item("127.0.0.1", full.Port, TProxyType::ptSOCKS5));
-    TdmCompsPlaceHolder holder;
-    holder.CrateProxyChainComps(chain, 1);
+    AddHop("127.0.0.1", full.Port, TProxyType::ptSOCKS5);
+    TdmCompsPlaceHolder &holder = BuildChain(1);
     std::thread aborter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         holder.Abort();
@@ -468,14 +466,12 @@ TEST(HopHandshake, AbortEndsAHangingConnect) {
     aborter.join();
 }
 
-TEST(HopHandshake, AbortEndsAStalledHandshake) {
+TEST_F(HopHandshake, AbortEndsAStalledHandshake) {
     THopScriptedPeer peer;
     peer.Expect(Bytes({5, 1, 0})).Linger(THopScriptedPeer::WaitMs); // never answers
     peer.Start();
-    TChainedProxyData chain;
-    chain.AddItem(Item("127.0.0.1", peer.Port(), TProxyType::ptSOCKS5));
-    TdmCompsPlaceHolder holder;
-    holder.CrateProxyChainComps(chain, 1);
+    AddHop("127.0.0.1", peer.Port(), TProxyType::ptSOCKS5);
+    TdmCompsPlaceHolder &holder = BuildChain(1);
     std::thread aborter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         holder.Abort();

@@ -8,31 +8,16 @@
 
 #include "platform/Socket.h"
 
-#include <arpa/inet.h>
 #include <chrono>
-#include <netinet/in.h>
 #include <poll.h>
-#include <stdexcept>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 class THopScriptedPeer {
 public:
-    THopScriptedPeer() {
-        FListener = TSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (!FListener.Valid() || ::bind(FListener.Fd(), (sockaddr *)&a, sizeof a) < 0 ||
-            ::listen(FListener.Fd(), 4) < 0 ||
-            ::getsockname(FListener.Fd(), (sockaddr *)&a, &len) < 0)
-            throw std::runtime_error("scripted peer cannot listen");
-        FPort = ntohs(a.sin_port);
-    }
+    THopScriptedPeer()
+        : FListener(TSocket::Listen(TSocket::Family::IPv4, 0, 4)), FPort(FListener.LocalPort()) {}
     ~THopScriptedPeer() { Join(); }
 
     uint16_t Port() const { return FPort; }

@@ -11,13 +11,13 @@
 #include "engine/wire/Socks5Reply.h"
 #include "engine/wire/Socks5Request.h"
 #include "platform/Error.h"
-#include "tests/engine/ServerTestSupport.h"
+#include "tests/support/ServerTestSupport.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using servertest::Bytes;
+using VelmoraTest::Bytes;
 
 // Feeds the whole input at once; returns how much the decoder took.
 template <class TDecoder> size_t FeedAll(TDecoder &d, const std::string &input) {

@@ -7,7 +7,7 @@
 #include "engine/hop/dmCompsPlaceHolder.h"
 #include "platform/Error.h"
 #include "store/ChainedProxyData.h"
-#include "tests/common/Peers.h"
+#include "tests/support/Peers.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // once, a receiver that stops reading, the idle time-out, and a relay woken
 // from another thread.
 
-#include "ServerTestSupport.h"
+#include "tests/support/ServerTestSupport.h"
 
 #include "engine/server/PipePool.h"
 #include "engine/server/Relay.h"
@@ -14,7 +14,7 @@
 #include <future>
 #include <sys/socket.h>
 
-using namespace servertest;
+using namespace VelmoraTest;
 
 namespace {
 

@@ -4,12 +4,12 @@
 // the session time-out, proxychains4 as an independent client, and stopping a
 // server with live relays (every thread joined).
 
-#include "ServerTestSupport.h"
+#include "tests/support/ServerTestSupport.h"
 
 #include "engine/hop/ProxyConnectEvent.h"
 #include "engine/server/LocalSOCKSServer.h"
 #include "store/ChainedProxyData.h"
-#include "tests/common/Peers.h"
+#include "tests/support/Peers.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,7 +18,7 @@
 
 #include <set>
 
-using namespace servertest;
+using namespace VelmoraTest;
 
 namespace {
 
@@ -189,7 +189,7 @@ TEST_F(ServerChain, ChainThroughMicrosocksCarriesTheConnection) {
 }
 
 TEST_F(ServerChain, FirstHopRefusingGivesFailureRepliesAndStillDisconnects) {
-    AddHop(Chain, TProxyType::ptSOCKS5, FreePort());
+    AddHop(Chain, TProxyType::ptSOCKS5, FreeLoopbackPort());
     Start();
     {
         TSocket c = Client();

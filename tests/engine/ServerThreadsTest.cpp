@@ -3,7 +3,7 @@
 // allowance end after a burst, a quiet server goes back to its spares, and
 // stopping joins every one of them.
 
-#include "ServerTestSupport.h"
+#include "tests/support/ServerTestSupport.h"
 
 #include "engine/server/ConnectionThreads.h"
 #include "engine/server/PipePool.h"
@@ -16,7 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-using namespace servertest;
+using namespace VelmoraTest;
 
 namespace {
 

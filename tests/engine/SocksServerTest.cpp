@@ -3,13 +3,13 @@
 // a loopback HTTP server, raw clients for the replies and failures, the
 // bind-failure message, and early tunnel bytes sent with the request.
 
-#include "ServerTestSupport.h"
+#include "tests/support/ServerTestSupport.h"
 
 #include "engine/server/TempSocksServer.h"
 
 #include <gtest/gtest.h>
 
-using namespace servertest;
+using namespace VelmoraTest;
 
 namespace {
 
@@ -123,7 +123,7 @@ TEST_F(SocksServer, RefusedRequestsGetTheirReplies) {
     }
     {
         // Nobody listens at the destination.
-        const uint16_t closed = FreePort();
+        const uint16_t closed = FreeLoopbackPort();
         TSocket c5 = Client();
         c5.WriteAll(Socks5ToLoopback(1, closed));
         EXPECT_EQ(ReadAll(c5, SIZE_MAX, 5000),

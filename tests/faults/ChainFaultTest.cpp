@@ -13,9 +13,9 @@ namespace {
 
 using namespace faults;
 using namespace VelmoraTest;
-using servertest::ThreadCount;
-using servertest::TLoopbackServer;
-using servertest::WaitFor;
+using VelmoraTest::ThreadCount;
+using VelmoraTest::TLoopbackServer;
+using VelmoraTest::WaitFor;
 
 constexpr int kBoundMs = 15000;
 
@@ -48,7 +48,7 @@ struct TStreamingDestination {
 
     explicit TStreamingDestination(size_t limit)
         : Server([this, limit](TSocket &client) {
-              const std::string block = servertest::Pattern(256 * 1024, 3);
+              const std::string block = VelmoraTest::Pattern(256 * 1024, 3);
               try {
                   for (size_t sent = 0; sent < limit; sent += block.size()) {
                       client.WriteAll(block);
@@ -78,21 +78,51 @@ void WarmUp(TChainBench &bench, uint16_t chainPort) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
-TEST(ChainFaults, MiddleHopKilledDuringLargeTransfer) {
+// Every test runs a chain bench of its own; its peers and the bench are
+// stopped after the test body, and then every thread they made has ended.
+class ChainFaults : public testing::Test {
+protected:
+    void SetUp() override {
+        ThreadsAtStart = ThreadCount();
+        Bench = std::make_unique<TChainBench>();
+    }
+    void TearDown() override {
+        Micro.reset();
+        Hops.reset();
+        Bench.reset();
+        EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= ThreadsAtStart; }, kBoundMs))
+            << ThreadCount() << " threads, " << ThreadsAtStart << " at start";
+    }
+
+    // A chain through microsocks alone; returns its port.
+    uint16_t StartOneHop() {
+        Micro = std::make_unique<TMicrosocksPeer>();
+        return Bench->StartChain({Bench->AddProxy(Micro->Port(), TProxyType::ptSOCKS5)});
+    }
+    // A chain through microsocks, tinyproxy and dante; returns its port.
+    uint16_t StartThreeHops() {
+        Hops = std::make_unique<TThreeHops>();
+        return Hops->Start(*Bench);
+    }
+
+    size_t ThreadsAtStart = 0;
+    std::unique_ptr<TChainBench> Bench;
+    std::unique_ptr<TThreeHops> Hops;
+    std::unique_ptr<TMicrosocksPeer> Micro;
+};
+
+TEST_F(ChainFaults, MiddleHopKilledDuringLargeTransfer) {
     if (!TThreeHops::Available())
         GTEST_SKIP() << "microsocks, tinyproxy or danted missing";
-    const size_t threadsAtStart = ThreadCount();
     {
-        TChainBench bench;
-        TThreeHops hops;
-        const uint16_t port = hops.Start(bench);
+        const uint16_t port = StartThreeHops();
         TStreamingDestination dest(size_t(4) << 30);
-        WarmUp(bench, port);
+        WarmUp(*Bench, port);
         const size_t baseline = ThreadCount();
 
         TSocket client = TSocket::Connect("127.0.0.1", port, 5000);
         ASSERT_EQ(Socks5Connect(client, dest.Server.Port()), 0);
-        const int32_t ctx = bench.LastContext();
+        const int32_t ctx = Bench->LastContext();
         ASSERT_GE(ctx, 0);
         // Mid-stream: some megabytes have come through.
         std::string got;
@@ -103,8 +133,8 @@ TEST(ChainFaults, MiddleHopKilledDuringLargeTransfer) {
             ASSERT_GT(n, 0u);
             got.append(buffer, n);
         }
-        EXPECT_EQ(got.compare(0, 256 * 1024, servertest::Pattern(256 * 1024, 3)), 0);
-        ASSERT_EQ(::kill(hops.Tiny->Pid(), SIGKILL), 0);
+        EXPECT_EQ(got.compare(0, 256 * 1024, VelmoraTest::Pattern(256 * 1024, 3)), 0);
+        ASSERT_EQ(::kill(Hops->Tiny->Pid(), SIGKILL), 0);
 
         // The client sees the end (orderly or reset) within the bound.
         const auto killed = std::chrono::steady_clock::now();
@@ -114,35 +144,29 @@ TEST(ChainFaults, MiddleHopKilledDuringLargeTransfer) {
         client.Close();
         // The chain reports the end of that connection; the remaining hop
         // (dante) drops the destination.
-        EXPECT_TRUE(WaitFor([&] { return bench.Disconnected(ctx); }, kBoundMs));
+        EXPECT_TRUE(WaitFor([&] { return Bench->Disconnected(ctx); }, kBoundMs));
         EXPECT_TRUE(WaitFor([&] { return dest.Ended == 1; }, kBoundMs)) << dest.Ended;
         // No connection thread stays behind.
         EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= baseline; }, kBoundMs))
             << ThreadCount() << " threads, " << baseline << " before";
-        EXPECT_TRUE(hops.Micro->Running());
-        EXPECT_TRUE(hops.Dante->Running());
+        EXPECT_TRUE(Hops->Micro->Running());
+        EXPECT_TRUE(Hops->Dante->Running());
     }
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsAtStart; }, kBoundMs))
-        << ThreadCount() << " threads, " << threadsAtStart << " at start";
 }
 
 // Threads a chain keeps waiting for later clients (TIdSocksServer's
 // MaxIdleThreads): more than these after the faults means some stayed busy.
 constexpr size_t kKeptThreads = 16;
 
-TEST(ChainFaults, ClientVanishesMidRequestAndMidTransfer) {
+TEST_F(ChainFaults, ClientVanishesMidRequestAndMidTransfer) {
     if (!TMicrosocksPeer::Available())
         GTEST_SKIP() << "microsocks missing";
-    const size_t threadsAtStart = ThreadCount();
     {
-        TChainBench bench;
-        TMicrosocksPeer micro;
-        const uint16_t port =
-            bench.StartChain({bench.AddProxy(micro.Port(), TProxyType::ptSOCKS5)});
+        const uint16_t port = StartOneHop();
         TStreamingDestination dest(size_t(4) << 30);
-        WarmUp(bench, port);
+        WarmUp(*Bench, port);
         const size_t baseline = ThreadCount();
-        const size_t disconnects = bench.DisconnectCount();
+        const size_t disconnects = Bench->DisconnectCount();
 
         // Gone inside the greeting, inside the request (orderly and by
         // reset), 40 clients in all: a thread held by each would show.
@@ -162,7 +186,7 @@ TEST(ChainFaults, ClientVanishesMidRequestAndMidTransfer) {
         }
         // No request was complete: nothing is reported.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(bench.DisconnectCount(), disconnects);
+        EXPECT_EQ(Bench->DisconnectCount(), disconnects);
         EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= baseline + kKeptThreads; }, kBoundMs))
             << ThreadCount() << " threads, " << baseline << " before";
 
@@ -170,12 +194,12 @@ TEST(ChainFaults, ClientVanishesMidRequestAndMidTransfer) {
         {
             TSocket s = TSocket::Connect("127.0.0.1", port, 5000);
             ASSERT_EQ(Socks5Connect(s, dest.Server.Port()), 0);
-            const int32_t ctx = bench.LastContext();
+            const int32_t ctx = Bench->LastContext();
             char buffer[65536];
             ASSERT_TRUE(s.WaitReadable(kBoundMs));
             ASSERT_GT(s.ReadSome(buffer, sizeof buffer), 0u);
             Reset(s);
-            EXPECT_TRUE(WaitFor([&] { return bench.Disconnected(ctx); }, kBoundMs));
+            EXPECT_TRUE(WaitFor([&] { return Bench->Disconnected(ctx); }, kBoundMs));
             EXPECT_TRUE(WaitFor([&] { return dest.Ended == 1; }, kBoundMs));
         }
 
@@ -187,20 +211,14 @@ TEST(ChainFaults, ClientVanishesMidRequestAndMidTransfer) {
         EXPECT_EQ(ReadToEnd(s, &got, kBoundMs), TEnd::EndOfStream);
         EXPECT_EQ(got, "still here");
     }
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsAtStart; }, kBoundMs))
-        << ThreadCount() << " threads, " << threadsAtStart << " at start";
 }
 
-TEST(ChainFaults, ThousandConnectionsOpenedAndDroppedAtOnce) {
+TEST_F(ChainFaults, ThousandConnectionsOpenedAndDroppedAtOnce) {
     if (!TMicrosocksPeer::Available())
         GTEST_SKIP() << "microsocks missing";
-    const size_t threadsAtStart = ThreadCount();
     {
-        TChainBench bench;
-        TMicrosocksPeer micro;
-        const uint16_t port =
-            bench.StartChain({bench.AddProxy(micro.Port(), TProxyType::ptSOCKS5)});
-        WarmUp(bench, port);
+        const uint16_t port = StartOneHop();
+        WarmUp(*Bench, port);
         const size_t baseline = ThreadCount();
 
         // 1,000 connects started together without waiting, then every one
@@ -240,19 +258,15 @@ TEST(ChainFaults, ThousandConnectionsOpenedAndDroppedAtOnce) {
         EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= baseline + kKeptThreads; }, 30000))
             << ThreadCount() << " threads, " << baseline << " before";
     }
-    // Stopping the chain ends every one of them.
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsAtStart; }, kBoundMs))
-        << ThreadCount() << " threads, " << threadsAtStart << " at start";
+    // Stopping the chain ends every one of them (TearDown).
 }
 
-TEST(ChainFaults, DestinationThatSendsAndClosesAtOnce) {
+TEST_F(ChainFaults, DestinationThatSendsAndClosesAtOnce) {
     if (!TThreeHops::Available())
         GTEST_SKIP() << "microsocks, tinyproxy or danted missing";
-    TChainBench bench;
-    TThreeHops hops;
-    const uint16_t port = hops.Start(bench);
+    const uint16_t port = StartThreeHops();
     for (size_t size : {size_t(1), size_t(1000), size_t(65536), size_t(3) << 20}) {
-        const std::string data = servertest::Pattern(size, static_cast<uint32_t>(size));
+        const std::string data = VelmoraTest::Pattern(size, static_cast<uint32_t>(size));
         TLoopbackServer dest([&data](TSocket &c) { c.WriteAll(data); });
         for (int round = 0; round < 5; ++round) {
             TSocket s = TSocket::Connect("127.0.0.1", port, 5000);

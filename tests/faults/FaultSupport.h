@@ -5,10 +5,11 @@
 
 #include "engine/chain/ChainManager.h"
 #include "store/dmProxyData.h"
-#include "tests/common/Peers.h"
-#include "tests/common/StoreSeed.h"
-#include "tests/engine/ServerTestSupport.h"
+#include "tests/support/Peers.h"
+#include "tests/support/ServerTestSupport.h"
+#include "tests/support/StoreSeed.h"
 
+#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -91,7 +92,13 @@ private:
     std::vector<TReport> FReports;
 };
 
-using servertest::Socks5Connect;
+using VelmoraTest::Socks5Connect;
+
+// The whole file; empty when it cannot be read.
+inline QByteArray ReadFile(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 // Ends the connection with a reset instead of an orderly close.
 inline void Reset(TSocket &s) {

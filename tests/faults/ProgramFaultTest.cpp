@@ -5,8 +5,8 @@
 
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
-#include "tests/e2e/VelmoraProcess.h"
 #include "tests/faults/FaultSupport.h"
+#include "tests/support/VelmoraProcess.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,15 +19,10 @@ namespace {
 using namespace faults;
 using VelmoraTest::TVelmoraProcess;
 
-QByteArray ReadFile(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // Port 9999 may be held a while by another copy of the program on this
 // machine; true once nothing listens there (bounded).
 bool Port9999Free() {
-    return servertest::WaitFor(
+    return VelmoraTest::WaitFor(
         [] {
             try {
                 TSocket::Connect("127.0.0.1", 9999, 1000);
@@ -62,7 +57,7 @@ TEST(ProgramFaults, CorruptProxyTableAtStart) {
         ASSERT_EQ(f.write(damaged), damaged.size());
     }
 
-    servertest::TLoopbackServer hello([](TSocket &c) { c.WriteAll("served anyway"); });
+    VelmoraTest::TLoopbackServer hello([](TSocket &c) { c.WriteAll("served anyway"); });
     QString announced;
     {
         TVelmoraProcess velmora({"--headless"}, home.path());

@@ -6,24 +6,21 @@
 
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
+#include "tests/faults/FaultSupport.h"
+#include "tests/support/FailingDevice.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
 
-const QStringList kTables = {"Proxies.cds", "ChainedProxies.cds", "ChainedProxyProxies.cds",
-                             "settings.cds", "AnonymizedList.cds"};
-
-QByteArray ReadFile(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using faults::ReadFile;
 
 std::map<QString, QByteArray> Snapshot(const QString &folder) {
     std::map<QString, QByteArray> files;
@@ -37,29 +34,6 @@ int ProxyCount(const QString &folder) {
     fresh.LoadData();
     return fresh.cdsProxies().RecordCount();
 }
-
-// A device that takes `room` bytes and then refuses, as a full disk does.
-class TFullDevice : public QIODevice {
-public:
-    TFullDevice(QIODevice &target, qint64 room) : FTarget(target), FRoom(room) {
-        open(QIODevice::WriteOnly);
-    }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *data, qint64 size) override {
-        if (size > FRoom) {
-            setErrorString(QStringLiteral("No space left on device"));
-            return -1;
-        }
-        FRoom -= size;
-        return FTarget.write(data, size);
-    }
-
-private:
-    QIODevice &FTarget;
-    qint64 FRoom;
-};
 
 // Adds proxies in memory, saves into a folder that fails, and checks the
 // outcome; `expected` is a text the error must contain.
@@ -81,28 +55,6 @@ void SaveFailsCleanly(TdmProxyData &store, const QString &folder, int added,
     EXPECT_EQ(Snapshot(folder), before);
     // The change is kept in memory.
     EXPECT_EQ(store.cdsProxies().RecordCount(), count + added);
-}
-
-TEST(StoreFaults, DeviceRefusingWritesLeavesFilesAndKeepsChange) {
-    QTemporaryDir dir;
-    const QString folder = dir.path() + "/VelmoraAnonymizer/";
-    ASSERT_TRUE(TdmProxyData::ProvisionDataFolder(folder));
-    TdmProxyData store(folder);
-    store.LoadData();
-    store.AddProxy("10.0.0.1", 1080, TProxyType::ptSOCKS5);
-    store.SaveData();
-    const int saved = ProxyCount(folder);
-
-    for (qint64 room : {qint64(0), qint64(30), qint64(600)}) {
-        store.ProxiesFile().FDeviceWrap = [room](QIODevice &target) {
-            return std::make_unique<TFullDevice>(target, room);
-        };
-        SaveFailsCleanly(store, folder, 40, QStringLiteral("No space left on device"));
-        EXPECT_EQ(ProxyCount(folder), saved);
-    }
-    store.ProxiesFile().FDeviceWrap = {};
-    store.SaveData();
-    EXPECT_EQ(ProxyCount(folder), saved + 120);
 }
 
 // A tmpfs of `kb` kilobytes mounted on a fresh folder; unmounted at the end.
@@ -132,19 +84,54 @@ private:
     bool FMounted = false;
 };
 
-TEST(StoreFaults, FullFileSystemLeavesFilesAndKeepsChange) {
-    TTinyMount mount(256);
-    if (!mount.Mounted())
+// A store over a provisioned data folder, holding one saved proxy; the
+// folder on a temporary folder or on a small tmpfs mount.
+class StoreFaults : public testing::Test {
+protected:
+    // The data folder below `parent`.
+    void OpenWithOneProxy(const QString &parent) {
+        Folder = parent + "/VelmoraAnonymizer/";
+        ASSERT_TRUE(TdmProxyData::ProvisionDataFolder(Folder));
+        Store = std::make_unique<TdmProxyData>(Folder);
+        Store->LoadData();
+        Store->AddProxy("10.0.0.1", 1080, TProxyType::ptSOCKS5);
+        Store->SaveData();
+    }
+    // A tmpfs of `kb` kilobytes; false when it cannot be mounted here.
+    bool MountTiny(int kb) {
+        Mount = std::make_unique<TTinyMount>(kb);
+        return Mount->Mounted();
+    }
+
+    QTemporaryDir Dir;
+    std::unique_ptr<TTinyMount> Mount;
+    QString Folder;
+    std::unique_ptr<TdmProxyData> Store;
+};
+
+TEST_F(StoreFaults, DeviceRefusingWritesLeavesFilesAndKeepsChange) {
+    ASSERT_NO_FATAL_FAILURE(OpenWithOneProxy(Dir.path()));
+    const int saved = ProxyCount(Folder);
+
+    for (qint64 room : {qint64(0), qint64(30), qint64(600)}) {
+        Store->ProxiesFile().FDeviceWrap = [room](QIODevice &target) {
+            return std::make_unique<VelmoraTest::TFailingDevice>(room, &target);
+        };
+        SaveFailsCleanly(*Store, Folder, 40, QStringLiteral("No space left on device"));
+        EXPECT_EQ(ProxyCount(Folder), saved);
+    }
+    Store->ProxiesFile().FDeviceWrap = {};
+    Store->SaveData();
+    EXPECT_EQ(ProxyCount(Folder), saved + 120);
+}
+
+TEST_F(StoreFaults, FullFileSystemLeavesFilesAndKeepsChange) {
+    if (!MountTiny(256))
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-    const QString folder = mount.Path() + "/VelmoraAnonymizer/";
-    ASSERT_TRUE(TdmProxyData::ProvisionDataFolder(folder));
-    TdmProxyData store(folder);
-    store.LoadData();
-    store.AddProxy("10.0.0.1", 1080, TProxyType::ptSOCKS5);
-    store.SaveData();
+    ASSERT_NO_FATAL_FAILURE(OpenWithOneProxy(Mount->Path()));
 
     // Fill the file system up to the last few hundred bytes.
-    const QString filler = mount.Path() + "/filler";
+    const QString filler = Mount->Path() + "/filler";
     {
         QFile f(filler);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
@@ -153,32 +140,26 @@ TEST(StoreFaults, FullFileSystemLeavesFilesAndKeepsChange) {
         }
         f.close();
     }
-    SaveFailsCleanly(store, folder, 300, QStringLiteral("No space left on device"));
-    EXPECT_EQ(ProxyCount(folder), 1);
+    SaveFailsCleanly(*Store, Folder, 300, QStringLiteral("No space left on device"));
+    EXPECT_EQ(ProxyCount(Folder), 1);
 
     ASSERT_TRUE(QFile::remove(filler));
-    store.SaveData();
-    EXPECT_EQ(ProxyCount(folder), 301);
+    Store->SaveData();
+    EXPECT_EQ(ProxyCount(Folder), 301);
 }
 
-TEST(StoreFaults, ReadOnlyFileSystemLeavesFilesAndKeepsChange) {
-    TTinyMount mount(1024);
-    if (!mount.Mounted())
+TEST_F(StoreFaults, ReadOnlyFileSystemLeavesFilesAndKeepsChange) {
+    if (!MountTiny(1024))
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-    const QString folder = mount.Path() + "/VelmoraAnonymizer/";
-    ASSERT_TRUE(TdmProxyData::ProvisionDataFolder(folder));
-    TdmProxyData store(folder);
-    store.LoadData();
-    store.AddProxy("10.0.0.1", 1080, TProxyType::ptSOCKS5);
-    store.SaveData();
+    ASSERT_NO_FATAL_FAILURE(OpenWithOneProxy(Mount->Path()));
 
-    ASSERT_TRUE(mount.Remount(true));
-    SaveFailsCleanly(store, folder, 5, QStringLiteral("is not writable"));
-    EXPECT_EQ(ProxyCount(folder), 1);
+    ASSERT_TRUE(Mount->Remount(true));
+    SaveFailsCleanly(*Store, Folder, 5, QStringLiteral("is not writable"));
+    EXPECT_EQ(ProxyCount(Folder), 1);
 
-    ASSERT_TRUE(mount.Remount(false));
-    store.SaveData();
-    EXPECT_EQ(ProxyCount(folder), 6);
+    ASSERT_TRUE(Mount->Remount(false));
+    Store->SaveData();
+    EXPECT_EQ(ProxyCount(Folder), 6);
 }
 
 } // namespace

@@ -7,35 +7,14 @@
 #include "store/DataPacketReader.h"
 #include "store/DataPacketWriter.h"
 #include "store/StoreSchemas.h"
+#include "tests/support/FailingDevice.h"
 
-#include <QIODevice>
 #include <gtest/gtest.h>
 #include <random>
 
 namespace {
 
-// Accepts `limit` bytes, then refuses every write.
-class TFailingDevice : public QIODevice {
-public:
-    explicit TFailingDevice(qint64 limit) : FLimit(limit) { open(QIODevice::WriteOnly); }
-    QByteArray Written;
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *data, qint64 len) override {
-        const qint64 room = FLimit - Written.size();
-        if (room <= 0) {
-            setErrorString(QStringLiteral("No space left on device"));
-            return -1;
-        }
-        const qint64 n = std::min(room, len);
-        Written.append(data, n);
-        return n;
-    }
-
-private:
-    qint64 FLimit;
-};
+using VelmoraTest::TFailingDevice;
 
 TDataPacket EmptyPacket(const TTableSchema &schema) {
     TDataPacket p;

@@ -7,6 +7,7 @@
 #include "store/DataPacketReader.h"
 #include "store/DataPacketWriter.h"
 #include "store/StoreSchemas.h"
+#include "tests/support/FailingDevice.h"
 
 namespace {
 
@@ -222,26 +223,8 @@ TEST_F(StoreFiles, AFailedSaveLeavesTheOldFileAndKeepsTheChange) {
     const QByteArray old = Bytes(QStringLiteral("Proxies.cds"));
     Store->ProxiesFile().FDeviceWrap = [](QIODevice &target) -> std::unique_ptr<QIODevice> {
         // Passes 100 bytes to the real temporary file, then fails.
-        class TShortDevice : public QIODevice {
-        public:
-            explicit TShortDevice(QIODevice &t) : FTarget(t) { open(WriteOnly); }
-            qint64 readData(char *, qint64) override { return -1; }
-            qint64 writeData(const char *d, qint64 n) override {
-                const qint64 room = 100 - FDone;
-                if (room <= 0) {
-                    setErrorString(QStringLiteral("Disk quota exceeded"));
-                    return -1;
-                }
-                const qint64 w = FTarget.write(d, std::min(room, n));
-                FDone += w;
-                return w;
-            }
-
-        private:
-            QIODevice &FTarget;
-            qint64 FDone = 0;
-        };
-        return std::make_unique<TShortDevice>(target);
+        return std::make_unique<VelmoraTest::TFailingDevice>(100, &target,
+                                                             QStringLiteral("Disk quota exceeded"));
     };
     Store->AddProxy(QStringLiteral("10.1.1.1"), 1080, TProxyType::ptSOCKS5);
     const QString message = MessageOf([&] { Store->SaveData(); });

@@ -2,7 +2,7 @@
 // microsocks as a working proxy, a closed port as a dead one, and a test page
 // of our own.
 #include "platform/WorkerThread.h"
-#include "tests/check/CheckTestSupport.h"
+#include "tests/support/CheckTestSupport.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/windows/ProxyListView.h"
 

@@ -1,7 +1,7 @@
 // The main window as a whole: start-up on an empty, a missing and a filled
 // data folder, the pages and the navigation bar, the enabled rules, the
 // commands that need no dialog, and the services' start and stop.
-#include "tests/common/Peers.h"
+#include "tests/support/Peers.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/windows/ProxyListView.h"
 #include "ui/windows/frmeActivityPanel.h"

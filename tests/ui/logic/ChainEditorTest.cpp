@@ -3,7 +3,7 @@
 #include "ui/logic/ChainEditor.h"
 #include "engine/chain/ChainManager.h"
 #include "store/ChainedProxyData.h"
-#include "tests/common/Peers.h"
+#include "tests/support/Peers.h"
 #include "tests/ui/logic/LogicTestSupport.h"
 
 #include <QCryptographicHash>

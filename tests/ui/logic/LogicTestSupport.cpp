@@ -1,6 +1,5 @@
 #include "tests/ui/logic/LogicTestSupport.h"
 
-#include "tests/common/Peers.h"
 #include "ui/logic/ActivityChainLog.h"
 
 #include <QCoreApplication>
@@ -10,7 +9,6 @@
 #include <QFile>
 #include <QTimer>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace VelmoraTest {
@@ -66,48 +64,6 @@ int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type, TProxyStat
                  const QString &address) {
     return SeedProxy(store, port, type, status, address,
                      status == TProxyStatus::psAvailable ? 250 : 0);
-}
-
-namespace {
-
-bool ReadExact(int fd, unsigned char *buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::recv(fd, buf + got, n - got, 0);
-        if (r <= 0)
-            return false;
-        got += size_t(r);
-    }
-    return true;
-}
-
-} // namespace
-
-int Socks5Connect(uint16_t port, uint16_t destPort) {
-    const int fd = ConnectLoopback(port);
-    if (fd < 0)
-        return -1;
-    const unsigned char greet[] = {5, 1, 0};
-    unsigned char method[2];
-    const unsigned char req[] = {
-        5, 1, 0, 1, 127, 0, 0, 1, uint8_t(destPort >> 8), uint8_t(destPort & 0xFF)};
-    unsigned char reply[10];
-    if (::send(fd, greet, sizeof greet, MSG_NOSIGNAL) != sizeof greet ||
-        !ReadExact(fd, method, 2) || method[1] != 0 ||
-        ::send(fd, req, sizeof req, MSG_NOSIGNAL) != sizeof req ||
-        !ReadExact(fd, reply, sizeof reply) || reply[1] != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool Accepting(uint16_t port) {
-    const int fd = ConnectLoopback(port);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
 }
 
 QStringList TextOf(const TActivityLog &log) {

@@ -6,8 +6,10 @@
 
 #include "engine/chain/dmSocksMgr.h"
 #include "store/dmProxyData.h"
-#include "tests/check/CheckTestSupport.h" // PrintTo for QString
-#include "tests/common/StoreSeed.h"
+#include "tests/support/CheckTestSupport.h" // PrintTo for QString
+#include "tests/support/Loopback.h"
+#include "tests/support/StoreSeed.h"
+#include "tests/support/Wait.h"
 #include "ui/logic/ActivityLog.h"
 #include "ui/logic/UiPrompts.h"
 
@@ -78,11 +80,7 @@ private:
 // seeded with SeedChain.
 int32_t AddProxy(TdmProxyData &store, uint16_t port, TProxyType type, TProxyStatus status,
                  const QString &address = QStringLiteral("127.0.0.1"));
-// A SOCKS 5 CONNECT to 127.0.0.1:destPort through 127.0.0.1:port; the open
-// socket on success (reply 0), -1 otherwise.
-int Socks5Connect(uint16_t port, uint16_t destPort);
-// True when a TCP connection to 127.0.0.1:port is accepted now.
-bool Accepting(uint16_t port);
+// Socks5Connect and Accepting: tests/support/Loopback.h.
 
 // The texts of an activity log's lines.
 QStringList TextOf(const TActivityLog &log);

@@ -1,9 +1,9 @@
 // The real program with its window (offscreen): started from the folder that
 // holds Style.vsf, it opens the window and runs the chains that the command
 // line made; without a display it runs headless; SIGTERM closes the window.
-#include "tests/common/Peers.h"
-#include "tests/e2e/VelmoraProcess.h"
-#include "tests/engine/ServerTestSupport.h"
+#include "tests/support/Peers.h"
+#include "tests/support/ServerTestSupport.h"
+#include "tests/support/VelmoraProcess.h"
 
 #include <QDir>
 #include <QFile>
@@ -51,13 +51,8 @@ std::string RoundTrip(uint16_t chainPort, uint16_t dest, const std::string &text
     const int fd = ConnectLoopback(chainPort);
     if (fd < 0)
         return "no connection";
-    const unsigned char greet[] = {5, 1, 0};
-    const unsigned char req[] = {5, 1, 0, 1, 127, 0, 0, 1, uint8_t(dest >> 8), uint8_t(dest)};
-    unsigned char reply[12];
     std::string result = "handshake failed";
-    if (::send(fd, greet, 3, MSG_NOSIGNAL) == 3 && ::recv(fd, reply, 2, MSG_WAITALL) == 2 &&
-        ::send(fd, req, sizeof req, MSG_NOSIGNAL) == sizeof req &&
-        ::recv(fd, reply, 10, MSG_WAITALL) == 10 && reply[1] == 0) {
+    if (Socks5Handshake(fd, dest) == 0) {
         ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
         std::string back(text.size(), '\0');
         const ssize_t got = ::recv(fd, back.data(), back.size(), MSG_WAITALL);
@@ -74,7 +69,7 @@ TEST(WindowProgram, OpensTheWindowAndRunsAChainMadeOnTheCommandLine) {
         GTEST_SKIP() << "microsocks is needed";
     TMicrosocksPeer hop;
     TEchoServer echo;
-    servertest::TLoopbackServer page(servertest::HttpBody());
+    VelmoraTest::TLoopbackServer page(VelmoraTest::HttpBody());
     QTemporaryDir home;
     const QString list = home.filePath("list.txt");
     {

@@ -1,7 +1,5 @@
-#include "tests/check/CheckTestSupport.h"
+#include "tests/support/CheckTestSupport.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -11,7 +9,7 @@
 
 namespace VelmoraTest {
 
-TEchoPage::TEchoPage() : FListener([this](int fd) { Serve(fd); }, 512) {}
+TEchoPage::TEchoPage() : FListener([this](TSocket &client) { Serve(client); }, 512) {}
 
 QString TEchoPage::URL() const {
     return QStringLiteral("http://127.0.0.1:%1/").arg(Port());
@@ -22,7 +20,8 @@ std::string TEchoPage::LastRequest() {
     return FLastRequest;
 }
 
-void TEchoPage::Serve(int fd) {
+void TEchoPage::Serve(TSocket &client) {
+    const int fd = client.Fd();
     std::string request;
     char buffer[4096];
     while (request.find("\r\n\r\n") == std::string::npos) {
@@ -121,18 +120,6 @@ TProxData TTempStore::Row(int32_t uid) {
     if (FStore->GetProxyRecord(uid, &row) == nullptr)
         row.FUID = 0;
     return row;
-}
-
-bool PumpUntil(const std::function<bool()> &done, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        ::usleep(1000);
-    }
-    return true;
 }
 
 } // namespace VelmoraTest

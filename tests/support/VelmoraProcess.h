@@ -3,9 +3,12 @@
 // (XDG_DATA_HOME) and its standard output read line by line as it comes.
 // Stopped by its PID (SIGTERM, then SIGKILL after a bounded wait).
 
+#include "tests/support/Process.h"
+
 #include <QString>
 #include <QStringList>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -23,7 +26,7 @@ public:
     TVelmoraProcess(const TVelmoraProcess &) = delete;
     TVelmoraProcess &operator=(const TVelmoraProcess &) = delete;
 
-    pid_t Pid() const { return FPid; }
+    pid_t Pid() const { return FProcess->Pid(); }
     // Waits (bounded) for a line that contains `text`; true when it came.
     bool WaitForLine(const QString &text, int timeoutMs = 15000);
     QStringList Lines();
@@ -38,10 +41,7 @@ public:
 private:
     void ReadLoop();
 
-    pid_t FPid = -1;
-    int FOut = -1;
-    int FExitStatus = -1;
-    bool FReaped = false;
+    std::unique_ptr<TProcess> FProcess;
     std::thread FReader;
     std::mutex FLock;
     std::condition_variable FChanged;

@@ -9,64 +9,21 @@
 // cannot be started; check Available() first and skip the test when the
 // binary is missing.
 
-#include <atomic>
+#include "tests/support/Loopback.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/Process.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 namespace VelmoraTest {
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-uint16_t FreeLoopbackPort();
-// True once a TCP connection to 127.0.0.1:port succeeds, false after timeoutMs.
-bool WaitAccepting(uint16_t port, int timeoutMs);
 // True when `program` is an executable file in PATH (or /usr/sbin).
 bool ProgramAvailable(const std::string &program);
-// A blocking TCP connection to 127.0.0.1:port with 5 s send and receive
-// time-outs; -1 when it is refused.
-int ConnectLoopback(uint16_t port);
-// Sends all of `size` bytes on a connected socket; false when the
-// connection fails.
-bool SendAll(int fd, const char *data, size_t size);
-inline bool SendAll(int fd, const std::string &text) {
-    return SendAll(fd, text.data(), text.size());
-}
-
-// Listens on 127.0.0.1 at a free port and runs `serve(fd)` for each accepted
-// connection on a thread of its own. The destructor shuts the listener and
-// every connection down, joins every thread and closes every descriptor, so
-// `serve` must return once its connection is shut down. An owner whose
-// `serve` uses its other members declares this one last.
-class TThreadedListener {
-public:
-    explicit TThreadedListener(std::function<void(int fd)> serve, int backlog = 64);
-    ~TThreadedListener();
-    TThreadedListener(const TThreadedListener &) = delete;
-    TThreadedListener &operator=(const TThreadedListener &) = delete;
-
-    uint16_t Port() const { return FPort; }
-    int Connections() const { return FConnections; }
-    // True once the destructor has begun.
-    bool Stopping() const { return FStopping; }
-
-private:
-    void AcceptLoop();
-
-    std::function<void(int fd)> FServe;
-    int FListenFd = -1;
-    uint16_t FPort = 0;
-    std::atomic<bool> FStopping{false};
-    std::atomic<int> FConnections{0};
-    std::thread FAcceptThread;
-    std::mutex FLock;
-    std::vector<int> FClientFds;
-    std::vector<std::thread> FClientThreads;
-};
 
 class TPeerProcess {
 public:
@@ -75,7 +32,7 @@ public:
     TPeerProcess &operator=(const TPeerProcess &) = delete;
 
     uint16_t Port() const { return FPort; }
-    pid_t Pid() const { return FPid; }
+    pid_t Pid() const { return FProcess ? FProcess->Pid() : -1; }
     // The peer's combined standard output and error.
     const std::string &LogFile() const { return FLogFile; }
     std::string ReadLog() const;
@@ -100,7 +57,7 @@ private:
     std::string FFolder;
     std::string FLogFile;
     uint16_t FPort = 0;
-    pid_t FPid = -1;
+    std::unique_ptr<TProcess> FProcess;
 };
 
 // microsocks -i 127.0.0.1 -p PORT: SOCKS 5 only, no authentication.
@@ -138,12 +95,12 @@ public:
     TEchoServer();
 
     uint16_t Port() const { return FListener.Port(); }
-    int Connections() const { return FListener.Connections(); }
+    int Connections() const { return FListener.Accepted(); }
 
 private:
-    static void Serve(int fd);
+    static void Serve(TSocket &client);
 
-    TThreadedListener FListener;
+    TLoopbackServer FListener;
 };
 
 } // namespace VelmoraTest

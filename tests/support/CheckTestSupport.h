@@ -3,7 +3,8 @@
 // loopback (the test page that checks fetch), a dante that speaks SOCKS 4
 // only, and a store on a temporary data folder.
 
-#include "tests/common/Peers.h"
+#include "tests/support/Peers.h"
+#include "tests/support/Wait.h"
 
 #include "store/dmProxyData.h"
 
@@ -51,14 +52,14 @@ public:
     std::string LastRequest();
 
 private:
-    void Serve(int fd);
+    void Serve(TSocket &client);
 
     std::atomic<int> FRequests{0};
     std::atomic<int> FConcurrent{0};
     std::atomic<int> FMaxConcurrent{0};
     std::mutex FLock;
     std::string FLastRequest;
-    TThreadedListener FListener; // last: its threads end before the rest goes
+    TLoopbackServer FListener; // last: its threads end before the rest goes
 };
 
 // danted serving SOCKS 4 only: SOCKS 5 requests are refused by its rules.
@@ -93,9 +94,5 @@ private:
     QTemporaryDir FTmp;
     std::unique_ptr<TdmProxyData> FStore;
 };
-
-// Handles user-interface events until `done` is true or timeoutMs passed;
-// returns `done`.
-bool PumpUntil(const std::function<bool()> &done, int timeoutMs);
 
 } // namespace VelmoraTest
