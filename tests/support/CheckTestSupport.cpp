@@ -50,7 +50,12 @@ void TEchoPage::Serve(TSocket &client) {
     ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     const std::string body = address;
 
-    switch (Mode.load()) {
+    // A request stops counting once its wait is over, before its reply goes
+    // out: the client may begin its next request as soon as it has the reply.
+    const TMode mode = Mode.load();
+    if (mode != TMode::Silent)
+        --FConcurrent;
+    switch (mode) {
     case TMode::Echo:
         SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
                         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
@@ -69,9 +74,9 @@ void TEchoPage::Serve(TSocket &client) {
         // Hold the connection until the client or the destructor ends it.
         while (!FListener.Stopping() && ::recv(fd, buffer, sizeof buffer, 0) > 0)
             ;
+        --FConcurrent;
         break;
     }
-    --FConcurrent;
     ::shutdown(fd, SHUT_RDWR);
 }
 
