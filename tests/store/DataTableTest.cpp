@@ -2,23 +2,11 @@
 #include "store/DataTable.h"
 #include "platform/Error.h"
 #include "store/Win1252.h"
+#include "tests/store/ItemSchema.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-// Items-like table: ordered by Group then UID (not unique), a short text.
-TTableSchema ItemSchema() {
-    TTableSchema s;
-    s.Name = QStringLiteral("cdsItems");
-    s.Fields = {{QStringLiteral("Group"), TFieldKind::ftInteger, 0, 0, true, false},
-                {QStringLiteral("Name"), TFieldKind::ftString, 5, 0, true, false},
-                {QStringLiteral("UID"), TFieldKind::ftAutoInc, 0, 0, true, false},
-                {QStringLiteral("Twice"), TFieldKind::ftInteger, 0, 0, true, true}};
-    s.Index =
-        TIndexDef{QStringLiteral("idx"), {QStringLiteral("Group"), QStringLiteral("UID")}, false};
-    return s;
-}
 
 class DataTableTest : public testing::Test {
 protected:

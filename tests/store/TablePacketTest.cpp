@@ -4,23 +4,11 @@
 // the saved packet holds the stored fields only.
 #include "store/TablePacket.h"
 #include "platform/Error.h"
+#include "tests/store/ItemSchema.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-// Ordered by Group then UID; "Twice" is calculated.
-TTableSchema ItemSchema() {
-    TTableSchema s;
-    s.Name = QStringLiteral("cdsItems");
-    s.Fields = {{QStringLiteral("Group"), TFieldKind::ftInteger, 0, 0, true, false},
-                {QStringLiteral("Name"), TFieldKind::ftString, 5, 0, true, false},
-                {QStringLiteral("UID"), TFieldKind::ftAutoInc, 0, 0, true, false},
-                {QStringLiteral("Twice"), TFieldKind::ftInteger, 0, 0, true, true}};
-    s.Index =
-        TIndexDef{QStringLiteral("idx"), {QStringLiteral("Group"), QStringLiteral("UID")}, false};
-    return s;
-}
 
 TPacketColumn Column(const char *name, const TPacketColumn &like) {
     TPacketColumn c = like;

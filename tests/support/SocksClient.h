@@ -14,18 +14,25 @@
 
 namespace VelmoraTest {
 
-// Sends all of `size` bytes; false when the connection fails.
-inline bool SendAll(int fd, const void *data, size_t size) {
-    const auto *p = static_cast<const char *>(data);
-    for (size_t sent = 0; sent < size;) {
-        const ssize_t n = ::send(fd, p + sent, size - sent, MSG_NOSIGNAL);
+// Runs `io` (a send or a receive of at most n bytes at p) until `size` bytes
+// have gone through; false when it ends early (end of stream, an error, or
+// the socket's time-out).
+template <class TIo> bool MoveAll(char *p, size_t size, TIo io) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = io(p + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        sent += size_t(n);
+        done += size_t(n);
     }
     return true;
+}
+
+// Sends all of `size` bytes; false when the connection fails.
+inline bool SendAll(int fd, const void *data, size_t size) {
+    return MoveAll(static_cast<char *>(const_cast<void *>(data)), size,
+                   [fd](char *p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
 }
 
 inline bool SendAll(int fd, const std::string &text) {
@@ -35,16 +42,8 @@ inline bool SendAll(int fd, const std::string &text) {
 // Reads exactly `size` bytes; false at end of stream, on an error or when
 // the socket's receive time-out passes.
 inline bool ReadExact(int fd, void *buffer, size_t size) {
-    auto *p = static_cast<char *>(buffer);
-    for (size_t got = 0; got < size;) {
-        const ssize_t n = ::recv(fd, p + got, size - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        got += size_t(n);
-    }
-    return true;
+    return MoveAll(static_cast<char *>(buffer), size,
+                   [fd](char *p, size_t n) { return ::recv(fd, p, n, 0); });
 }
 
 // Bytes from small numbers, for hand-made protocol messages.

@@ -32,6 +32,16 @@ QLabel *Title(const QString &text, QWidget *parent) {
     return label;
 }
 
+// A panel of the dialog, of a fixed size, with its bold title on top.
+QVBoxLayout *TitledPanel(QWidget *panel, const char *name, QSize size, const QString &title) {
+    panel->setObjectName(QString::fromLatin1(name));
+    panel->setFixedSize(size);
+    auto *layout = new QVBoxLayout(panel);
+    layout->setContentsMargins(6, 4, 6, 4);
+    layout->addWidget(Title(title, panel));
+    return layout;
+}
+
 } // namespace
 
 TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &chains,
@@ -101,11 +111,8 @@ QWidget *TfrmSocksChainRecord::BuildSettings() {
 
 QWidget *TfrmSocksChainRecord::BuildChainItems() {
     auto *current = new QWidget(this);
-    current->setObjectName(QStringLiteral("pnlChainItems"));
-    current->setFixedSize(424, 253);
-    auto *currentLayout = new QVBoxLayout(current);
-    currentLayout->setContentsMargins(6, 4, 6, 4);
-    currentLayout->addWidget(Title(QStringLiteral("Current proxies added to the chain"), current));
+    QVBoxLayout *currentLayout = TitledPanel(current, "pnlChainItems", QSize(424, 253),
+                                             QStringLiteral("Current proxies added to the chain"));
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(TFormParts::ActionButton(FAdd, current));
     buttons->addWidget(TFormParts::ActionButton(FEdit, current));
@@ -127,11 +134,8 @@ QWidget *TfrmSocksChainRecord::BuildChainItems() {
 
 QWidget *TfrmSocksChainRecord::BuildAvailable() {
     auto *available = new QWidget(this);
-    available->setObjectName(QStringLiteral("pnlAvailable"));
-    available->setFixedSize(445, 432);
-    auto *availableLayout = new QVBoxLayout(available);
-    availableLayout->setContentsMargins(6, 4, 6, 4);
-    availableLayout->addWidget(Title(QStringLiteral("Available Proxy List"), available));
+    QVBoxLayout *availableLayout = TitledPanel(available, "pnlAvailable", QSize(445, 432),
+                                               QStringLiteral("Available Proxy List"));
     FPicker->lvProxies()->SetCheckboxes(true);
     FPicker->lvProxies()->SetNarrowColumns(true);
     availableLayout->addWidget(FPicker, 1);
