@@ -266,7 +266,15 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
     TConfinedProgram::TListeners listeners;
     if (!options.Preload) {
         confined = std::make_unique<TConfinedProgram>(Argv(options.Program));
-        listeners = confined->Prepare();
+        try {
+            listeners = confined->Prepare();
+        } catch (const EVelmoraError &e) {
+            throw EVelmoraError(e.Message() +
+                                QStringLiteral(". Where this cannot be allowed, --preload runs the "
+                                               "program under libproxychains4 instead (weaker: "
+                                               "statically linked programs, io_uring and UDP "
+                                               "escape it)."));
+        }
     }
 
     std::mutex activityLock;

@@ -168,6 +168,7 @@ TEST_F(CliTest, RunWhereUserNamespacesAreRefusedNamesTheCauseAndTheFix) {
     EXPECT_NE(output.find("Cannot make a user namespace"), std::string::npos) << output;
     EXPECT_NE(output.find("user.max_user_namespaces = 0"), std::string::npos) << output;
     EXPECT_NE(output.find("sudo sysctl -w user.max_user_namespaces="), std::string::npos) << output;
+    EXPECT_NE(output.find("--preload"), std::string::npos) << output;
     EXPECT_FALSE(QFile::exists(QString::fromStdString(marker)));
 
     // The control: the same launch where the setting allows them runs it.
