@@ -1,122 +1,108 @@
-// The anonymized programs against the chains as they are now: which are
-// marked and why, how "--chain" names a chain, what "velmora run" is given,
-// and the same read from a store whose chains change under the programs.
-#include "ui/logic/ProgramChains.h"
+// The anonymized programs against the chains as they are now (which are
+// marked, what "velmora run" is given, how "--chain" names a chain), and
+// which menu entry a write, an edit and a deletion touch.
 #include "platform/Error.h"
-#include "tests/ui/logic/LogicTestSupport.h"
+#include "tests/support/CheckTestSupport.h" // PrintTo for QString
+#include "tests/support/XdgData.h"
+#include "ui/logic/ProgramMenuEntry.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 using namespace VelmoraTest;
 
 namespace {
 
-TAnonymProgram Program(const QString &file, std::optional<int32_t> chain, int32_t port) {
-    return {7, file, chain, port};
-}
+const TProgramChains Chains({{1, "Default", 1080}, {2, "Work", 9050}, {3, " work", 9060}});
 
-const TProgramChains Chains({{1, "Default", 1080}, {2, "Work", 9050}});
+QByteArray ReadFile(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 } // namespace
 
-TEST(ProgramChains, FineDeletedPortChangedAndNoChain) {
-    const TProgramChainView fine = Chains.View(Program("firefox", 2, 9050));
-    EXPECT_EQ(fine.State, TProgramChainState::pcsFine);
+TEST(ProgramChains, FineNoChainDeletedAndPortChanged) {
+    const TProgramChainView fine = Chains.View({7, "firefox", 1, 1080});
     EXPECT_FALSE(fine.Marked());
-    EXPECT_EQ(fine.ChainText, "Work");
-    EXPECT_EQ(fine.PortText, "9050");
-    EXPECT_EQ(fine.ToolTip, "");
-    ASSERT_TRUE(fine.Chain);
-    EXPECT_EQ(fine.Chain->UID, 2);
-
-    const TProgramChainView deleted = Chains.View(Program("curl", 5, 4000));
+    EXPECT_EQ(fine.ChainText + "|" + fine.PortText + "|" + fine.ToolTip, "Default|1080|");
+    EXPECT_EQ(Chains.View({7, "y", std::nullopt, 0}).ChainText, "(no chain)");
+    const TProgramChainView deleted = Chains.View({7, "curl", 5, 4000});
     EXPECT_EQ(deleted.State, TProgramChainState::pcsChainDeleted);
-    EXPECT_TRUE(deleted.Marked());
-    EXPECT_EQ(deleted.ChainText, "(chain deleted)");
-    EXPECT_EQ(deleted.PortText, "4000");
-    EXPECT_FALSE(deleted.Chain);
-    EXPECT_NE(deleted.ToolTip.indexOf("has been deleted"), -1);
-
-    const TProgramChainView moved = Chains.View(Program("wget", 1, 1081));
+    EXPECT_EQ(deleted.ChainText + "|" + deleted.PortText, "(chain deleted)|4000");
+    EXPECT_FALSE(deleted.ToolTip.isEmpty());
+    const TProgramChainView moved = Chains.View({7, "wget", 1, 1081});
     EXPECT_EQ(moved.State, TProgramChainState::pcsPortChanged);
     EXPECT_EQ(moved.ChainText, "Default (port changed: chain now on 1080)");
-    EXPECT_EQ(moved.PortText, "1081");
-    EXPECT_EQ(moved.ToolTip,
-              "This program was set to chain \"Default\" on port 1081, but the chain now listens "
-              "on port 1080, so its connections would miss the chain. Edit it and press OK to "
-              "follow the chain.");
 
-    const TProgramChainView none = Chains.View(Program("y.exe", std::nullopt, 0));
-    EXPECT_EQ(none.State, TProgramChainState::pcsNoChain);
-    EXPECT_EQ(none.ChainText, "(no chain)");
-    EXPECT_EQ(none.PortText, "");
-    EXPECT_TRUE(none.Marked());
-}
-
-TEST(ProgramChains, RunArgumentsAndRefusals) {
-    EXPECT_EQ(Chains.RunArguments(Program("/usr/bin/firefox", 2, 9050)),
-              QStringList({"run", "--chain", "Work", "/usr/bin/firefox"}));
-    EXPECT_EQ(Chains.Refusal(Program("firefox", 2, 9050), "launched"), "");
-    EXPECT_EQ(Chains.Refusal(Program("curl", 5, 4000), "launched"),
-              "\"curl\" cannot be launched: its chain has been deleted. Edit it and choose "
-              "another chain.");
-    EXPECT_EQ(Chains.Refusal(Program("wget", 1, 1081), "added to the menu"),
-              "\"wget\" cannot be added to the menu: it was set to chain \"Default\" on port "
-              "1081, but the chain now listens on port 1080. Edit it and press OK to follow the "
-              "chain.");
-    EXPECT_EQ(Chains.Refusal(Program("y.exe", std::nullopt, 0), "launched"),
-              "\"y.exe\" cannot be launched: it has no chain. Edit it and choose a chain.");
+    EXPECT_EQ(Chains.RunArguments({7, "/usr/bin/firefox", 1, 1080}),
+              QStringList({"run", "--chain", "Default", "/usr/bin/firefox"}));
     try {
-        Chains.RunArguments(Program("wget", 1, 1081));
+        Chains.RunArguments({7, "wget", 1, 1081});
         FAIL() << "a marked program got arguments";
     } catch (const EVelmoraError &e) {
-        EXPECT_TRUE(e.Message().startsWith("\"wget\" cannot be launched: it was set to chain"))
-            << e.what();
+        EXPECT_EQ(e.Message(), "\"wget\" cannot be launched: it was set to chain \"Default\" on "
+                               "port 1081, but the chain now listens on port 1080. Edit it and "
+                               "press OK to follow the chain.");
     }
 }
 
 TEST(ProgramChains, ChainNamedByPortWhenItsNameWouldMislead) {
     const TProgramChains chains({{1, "Work", 1080},
-                                 {2, " work ", 1081},
+                                 {2, "WORK", 1081},
                                  {3, "Home", 1082},
                                  {4, "", 1083},
                                  {5, "9050", 1084},
                                  {6, "--help", 1085},
                                  {7, "My Chain", 1086},
                                  {8, " Padded", 1087}});
-    const auto arg = [&](int index) { return chains.ChainArgument(chains.Chains()[index]); };
-    EXPECT_EQ(arg(0), "1080"); // "Work" twice, letter case and spaces aside
-    EXPECT_EQ(arg(1), "1081");
-    EXPECT_EQ(arg(2), "Home");
-    EXPECT_EQ(arg(3), "1083");
-    EXPECT_EQ(arg(4), "1084"); // would be read as a port
-    EXPECT_EQ(arg(5), "1085"); // would be read as an option
-    EXPECT_EQ(arg(6), "My Chain");
-    EXPECT_EQ(arg(7), "1087");
+    QStringList got;
+    for (const TChainRef &chain : chains.Chains())
+        got << chains.ChainArgument(chain);
+    EXPECT_EQ(got,
+              QStringList({"1080", "1081", "Home", "1083", "1084", "1085", "My Chain", "1087"}));
 }
 
-TEST(ProgramChains, ReadFromTheStoreAsItsChainsChange) {
-    TDataFixture f(TDataFixture::TData::Sample);
-    f.Store().LoadData();
-    const std::vector<TAnonymProgram> programs = TProgramChains::Programs(f.Store());
-    ASSERT_EQ(programs.size(), 2u);
-    EXPECT_EQ(programs[0].Filename, "x.exe");
-    EXPECT_EQ(programs[0].ChainUID, 2);
-    EXPECT_EQ(programs[0].ChainPort, 9050);
-    EXPECT_EQ(programs[1].ChainUID, std::nullopt); // saved without a chain
-    EXPECT_EQ(TProgramChains::Program(f.Store(), 2)->Filename, "y.exe");
-    EXPECT_FALSE(TProgramChains::Program(f.Store(), 99));
+TEST(ProgramMenuEntry, WriteEditAndDeleteTouchTheRowsOwnEntryOnly) {
+    TXdgData xdg;
+    TXdgData::PutEntry(xdg.System(), "fx.desktop", "[Desktop Entry]\nExec=firefox %u\nIcon=fx\n");
+    EXPECT_EQ(TProgramMenuEntry::FileName("/usr/bin/My Fire(fox)"), "velmora-my-fire-fox.desktop");
+    EXPECT_EQ(TProgramMenuEntry::FileName("$$$"), "velmora-program.desktop");
+    const TAnonymProgram mine{4, "firefox", 1, 1080}, other{8, "/opt/FireFox", 1, 1080};
+    const QString velmora = "/opt/Velmora Anonymizer/velmora";
+    // An edit makes no entry for a row that had none.
+    EXPECT_EQ(TProgramMenuEntry::Follow(mine, {4, "firefox", 2, 9050}, Chains, velmora), "");
+    EXPECT_THROW(TProgramMenuEntry::Write({4, "firefox", 9, 1}, Chains, velmora), EVelmoraError);
+    EXPECT_EQ(TProgramMenuEntry::OwnerOf(mine), TProgramMenuEntry::TOwner::oNone);
 
-    EXPECT_EQ(TProgramChains::FromStore(f.Store()).View(programs[0]).State,
-              TProgramChainState::pcsFine);
-    ASSERT_TRUE(f.Store().LocateChainRecord(2));
-    TDataTable &c = f.Store().cdsChainedProxies();
-    c.Edit();
-    c.FieldByName("LocalServerPort").SetAsInteger(9051);
-    c.Post();
-    EXPECT_EQ(TProgramChains::FromStore(f.Store()).View(programs[0]).ChainText,
-              "Work (port changed: chain now on 9051)");
-    ASSERT_TRUE(f.Store().DeleteChain(2));
-    EXPECT_EQ(TProgramChains::FromStore(f.Store()).View(programs[0]).State,
-              TProgramChainState::pcsChainDeleted);
+    const QString path = TProgramMenuEntry::Write(mine, Chains, velmora);
+    EXPECT_EQ(path, xdg.UserApplications() + "/velmora-firefox.desktop");
+    TDesktopEntry entry = TDesktopEntry::Load(path);
+    EXPECT_EQ(entry.Value("Exec"),
+              "\"/opt/Velmora Anonymizer/velmora\" run --chain Default firefox");
+    EXPECT_EQ(entry.Value("Name"), "firefox (through Velmora chain Default)");
+    EXPECT_EQ(entry.Value("Icon"), "fx");
+    EXPECT_EQ(TProgramMenuEntry::OwnerOf(other), TProgramMenuEntry::TOwner::oOther);
+    EXPECT_EQ(TProgramMenuEntry::RemoveFor(other), "");
+
+    // Moved to "Work", whose name " work" shares: the entry follows, by port.
+    EXPECT_EQ(TProgramMenuEntry::Follow(mine, {4, "firefox", 2, 9050}, Chains, velmora), path);
+    EXPECT_TRUE(TDesktopEntry::Load(path).Value("Exec").endsWith(" run --chain 9050 firefox"));
+    // Left without a chain: the entry stays as it was, and the error says why.
+    const QByteArray before = ReadFile(path);
+    EXPECT_THROW(TProgramMenuEntry::Follow(mine, {4, "firefox", 9, 1}, Chains, velmora),
+                 EVelmoraError);
+    EXPECT_EQ(ReadFile(path), before);
+    // Renamed: the entry moves.
+    const QString moved =
+        TProgramMenuEntry::Follow(mine, {4, "waterfox", 1, 1080}, Chains, velmora);
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_EQ(TProgramMenuEntry::RemoveFor({4, "waterfox", 1, 1080}), moved);
+    EXPECT_FALSE(QFileInfo::exists(moved));
+
+    // A file the user made under that name is nobody's: left alone.
+    const QString handMade = TXdgData::PutEntry(xdg.Home(), "velmora-firefox.desktop", "junk");
+    EXPECT_EQ(TProgramMenuEntry::RemoveFor(mine), "");
+    EXPECT_EQ(ReadFile(handMade), "junk");
 }
