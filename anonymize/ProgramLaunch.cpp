@@ -3,6 +3,7 @@
 #include "anonymize/ConfinedProgram.h"
 #include "anonymize/FakeDns.h"
 #include "anonymize/Redirector.h"
+#include "engine/chain/LaunchHandOff.h"
 #include "engine/chain/ProxyChain.h"
 #include "store/ProxyTypes.h"
 #include "store/dmProxyData.h"
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <sys/wait.h>
@@ -298,6 +300,20 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
 
     TFakeAddresses addresses;
     TRedirector redirector(port, addresses);
+    // The chain serves the program's connections itself: the running
+    // instance's through its hand-off socket, our own one directly.
+    TSocket handOff;
+    if (own) {
+        redirector.Hand = [chain = own.get()](int fd, const std::string &host, uint16_t to) {
+            TSocket copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+            return copy.Valid() && chain->ServeHanded(std::move(copy), host, to);
+        };
+    } else if ((handOff = TLaunchHandOff::Connect()).Valid()) {
+        redirector.Hand = [socket = handOff.Fd(), port](int fd, const std::string &host,
+                                                        uint16_t to) {
+            return TLaunchHandOff::Send(socket, port, host, to, fd);
+        };
+    }
     if (options.Verbose)
         redirector.OnFailure = [onLine](const std::string &line) {
             onLine(QStringLiteral("velmora run: ") + QString::fromStdString(line));

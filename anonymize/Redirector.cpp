@@ -97,6 +97,8 @@ void TRedirector::Serve(TIdSocksServerContext &context) {
         ServeDnsOverTcp(client);
         return;
     }
+    if (Hand && Hand(client.Fd(), host, port))
+        return;
     THopWalk walk;
     TIdSocksInfo chain;
     chain.Host = "127.0.0.1";

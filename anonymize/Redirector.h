@@ -3,9 +3,10 @@
 // ordinary network: every TCP connection the program makes arrives at one
 // of the TCP listeners (a netfilter rule turned it there), and its original
 // destination is read from the kernel. A destination from the look-up
-// answers (198.18.0.0/15) becomes its name again; the chain is then asked
-// by SOCKS 5 for the name, or for the address, and the two connections are
-// relayed with the engine's relay. DNS queries arrive at the UDP listeners
+// answers (198.18.0.0/15) becomes its name again. The connection is then
+// handed to the chain with the name, or the address (see Hand), or else the
+// chain is asked for it by SOCKS 5 and the two connections are relayed with
+// the engine's relay. DNS queries arrive at the UDP listeners
 // (and at the TCP ones, with destination port 53) and are answered by the
 // fake-address answerer. A connection the chain refuses is reset, so the
 // program sees the failure at once.
@@ -43,6 +44,12 @@ public:
     // A connection that could not be carried ("host:port: message"); called
     // on the connection's thread.
     std::function<void(const std::string &line)> OnFailure;
+    // Hands a connection (its descriptor; the callee duplicates what it
+    // keeps) straight to the chain, which then serves it itself with no
+    // relay here; true when taken. Unset, or false: the chain is asked by
+    // SOCKS 5 at its port and the connection is relayed here. Set before
+    // Start.
+    std::function<bool(int fd, const std::string &host, uint16_t port)> Hand;
 
 private:
     void Serve(TIdSocksServerContext &context);

@@ -8,6 +8,7 @@ TChainManager::TChainManager() : FContextIDs(std::make_shared<TContextIDRegistry
 
 TChainManager::~TChainManager() {
     // Chains stop (and join their connections) before the lock goes.
+    std::lock_guard<std::mutex> guard(FListLock);
     FChainList.clear();
 }
 
@@ -55,6 +56,7 @@ int TChainManager::Add(int32_t AUID) {
         if (FOnChainAct)
             FOnChainAct(this, chainUID, type, msg, contextId);
     };
+    std::lock_guard<std::mutex> guard(FListLock);
     FChainList.push_back(std::move(chain));
     return static_cast<int>(FChainList.size()) - 1;
 }
@@ -62,9 +64,9 @@ int TChainManager::Add(int32_t AUID) {
 void TChainManager::Remove(int32_t AUID) {
     for (auto it = FChainList.begin(); it != FChainList.end(); ++it) {
         if ((*it)->UID() == AUID) {
-            std::unique_ptr<TProxyChain> chain = std::move(*it);
-            FChainList.erase(it);
-            return; // destroying the chain stops its server
+            std::lock_guard<std::mutex> guard(FListLock);
+            FChainList.erase(it); // destroying the chain stops its server
+            return;
         }
     }
     throw EVelmoraError("error get proxychain");
@@ -107,6 +109,7 @@ bool TChainManager::StopAService(int32_t AUID, bool ADontRemoveFromList) {
     if (!ADontRemoveFromList) {
         for (auto it = FChainList.begin(); it != FChainList.end(); ++it) {
             if (it->get() == chain) {
+                std::lock_guard<std::mutex> guard(FListLock);
                 FChainList.erase(it);
                 break;
             }
@@ -120,7 +123,18 @@ void TChainManager::StopAllServices(bool ADontRemove) {
         if (i < FChainList.size())
             StopAService(FChainList[i]->UID(), ADontRemove);
     }
-    if (!ADontRemove)
+    if (!ADontRemove) {
+        std::lock_guard<std::mutex> guard(FListLock);
         FChainList.clear();
+    }
     FActive = false;
+}
+
+bool TChainManager::HandConnection(uint16_t port, TSocket client, const std::string &host,
+                                   uint16_t destinationPort) {
+    std::lock_guard<std::mutex> guard(FListLock);
+    for (const auto &chain : FChainList)
+        if (chain->Port() == port)
+            return chain->ServeHanded(std::move(client), host, destinationPort);
+    return false;
 }

@@ -48,6 +48,12 @@ public:
     bool Active() const { return FActive; }
 
     TProxyChain *Find(int32_t AUID) const;
+    // From any thread: the connection of a launched program whose
+    // destination is known, served by the running chain on `port` (see
+    // TIdSocksServer::ServeHanded). False, and the socket closed, when no
+    // chain runs there.
+    bool HandConnection(uint16_t port, TSocket client, const std::string &host,
+                        uint16_t destinationPort);
     const std::vector<std::unique_ptr<TProxyChain>> &Chains() const { return FChainList; }
 
     // Every activity report of every chain, with the manager as sender. May be
@@ -66,6 +72,9 @@ private:
     bool FActive = false;
     // Serialises every activity report of every chain; also guards the handler.
     std::mutex FActivityLock;
+    // Held while FChainList changes (on the user-interface thread) and while
+    // HandConnection reads it (on another).
+    std::mutex FListLock;
     TOnChainActivity FOnChainAct;
     std::shared_ptr<TContextIDRegistry> FContextIDs;
 };

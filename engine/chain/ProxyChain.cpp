@@ -24,6 +24,10 @@ uint16_t TProxyChain::Port() const {
     return listening ? listening : static_cast<uint16_t>(FChainData->FPort);
 }
 
+bool TProxyChain::ServeHanded(TSocket client, const std::string &host, uint16_t port) {
+    return FLocalSocks->ServeHanded(std::move(client), host, port);
+}
+
 void TProxyChain::SetActive(bool Value) {
     FActive = Value;
     if (Value) {
@@ -46,7 +50,7 @@ void TProxyChain::AttachHandlers() {
     TLocalSOCKSServer &s = *FLocalSocks;
     s.OnBeforeSocksConnect = [this](TIdSocksServerContext &context, std::string &vHost,
                                     uint16_t &vPort, bool &vAllowed) {
-        if (FLocalOnly) {
+        if (FLocalOnly && !context.FHanded) {
             vAllowed = context.PeerAddress() == "127.0.0.1";
             if (!vAllowed) {
                 Progress(QStringLiteral("Rejected connection from ") +

@@ -59,6 +59,11 @@ public:
     const TChainedProxyData &ChainData() const { return *FChainData; }
     // The port the server listens on, or the chain's port when stopped.
     uint16_t Port() const;
+    // From any thread: serves a launched program's connection whose
+    // destination is known, as a CONNECT of this chain (reported the same
+    // way; the local-only rule does not apply: it came through a socket only
+    // this user can reach). False, and the socket closed, when stopped.
+    bool ServeHanded(TSocket client, const std::string &host, uint16_t port);
 
     TOnProgressMessage OnProgressMessage;
     TOnChainActivity OnActivity;

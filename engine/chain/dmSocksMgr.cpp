@@ -4,12 +4,17 @@
 
 TdmSocksMgr::TdmSocksMgr(uint16_t plainPort)
     : FChainMgr(std::make_unique<TChainManager>()),
-      FTempSocks(std::make_unique<TTempSocksServer>(plainPort)) {
+      FTempSocks(std::make_unique<TTempSocksServer>(plainPort)),
+      FLaunchHandOff(std::make_unique<TLaunchHandOff>(*FChainMgr)) {
     FTempSocks->Start();
+    // After the plain server: a second copy, which fails on its port, never
+    // takes the socket of the running one.
+    FLaunchHandOff->Start();
 }
 
 TdmSocksMgr::~TdmSocksMgr() {
-    FChainMgr.reset(); // every chain stops and joins its connections
+    FLaunchHandOff.reset(); // no connection is handed to a chain from here on
+    FChainMgr.reset();      // every chain stops and joins its connections
     FTempSocks.reset();
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 // The service module: the plain SOCKS server on port 9999, started when the
-// module is made and kept for the whole run, and the chain manager with the
-// switch the rest of the program uses, ServiceActive.
+// module is made and kept for the whole run, the chain manager with the
+// switch the rest of the program uses, ServiceActive, and the socket through
+// which `velmora run` hands its program's connections to the chains.
 
 #include "engine/chain/ChainManager.h"
+#include "engine/chain/LaunchHandOff.h"
 #include "engine/server/TempSocksServer.h"
 
 #include <memory>
@@ -34,4 +36,5 @@ public:
 private:
     std::unique_ptr<TChainManager> FChainMgr;
     std::unique_ptr<TTempSocksServer> FTempSocks;
+    std::unique_ptr<TLaunchHandOff> FLaunchHandOff; // launched programs' connections
 };

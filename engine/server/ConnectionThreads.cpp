@@ -9,6 +9,7 @@
 
 struct TConnectionThreads::TConnection {
     std::unique_ptr<TIdSocksServerContext> Context;
+    TServe Serve; // empty: the object's own
     std::list<std::unique_ptr<TConnection>>::iterator Self;
 };
 
@@ -160,15 +161,23 @@ void TConnectionThreads::ListenLoop(TListener *listener) {
     }
 }
 
-void TConnectionThreads::Accepted(TSocket client) {
+bool TConnectionThreads::Inject(TSocket client, TServe serve) {
+    if (!Active())
+        return false;
+    return Accepted(std::move(client), std::move(serve));
+}
+
+bool TConnectionThreads::Accepted(TSocket client, TServe serve) {
     auto connection = std::make_unique<TConnection>();
     connection->Context = std::make_unique<TIdSocksServerContext>(std::move(client));
+    connection->Serve = std::move(serve);
+    bool taken = false;
 
     std::list<std::unique_ptr<TWorker>> exited;
     {
         std::lock_guard<std::mutex> guard(FLock);
         if (FStopping)
-            return;
+            return false;
         TConnection *raw = connection.get();
         FLive.push_back(std::move(connection));
         raw->Self = std::prev(FLive.end());
@@ -179,6 +188,7 @@ void TConnectionThreads::Accepted(TSocket client) {
             connection = std::move(*raw->Self);
             FLive.erase(raw->Self);
         } else {
+            taken = true;
             FWorkSignal.notify_one();
             // Threads for the next clients are made now, while this one is
             // being served, so that those are not kept waiting for them.
@@ -188,6 +198,7 @@ void TConnectionThreads::Accepted(TSocket client) {
         exited.swap(FExited);
     }
     JoinAll(exited);
+    return taken;
 }
 
 bool TConnectionThreads::StartWorker() {
@@ -246,7 +257,10 @@ void TConnectionThreads::WorkerLoop(TWorker *worker) {
     while (TConnection *connection = NextClient(lock)) {
         lock.unlock();
 
-        FServe(*connection->Context);
+        if (connection->Serve)
+            connection->Serve(*connection->Context);
+        else
+            FServe(*connection->Context);
 
         lock.lock();
         std::unique_ptr<TConnection> ended = std::move(*connection->Self);

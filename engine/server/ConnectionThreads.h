@@ -75,6 +75,10 @@ public:
     uint16_t Port() const;
     // Clients accepted whose connection has not ended yet.
     size_t ConnectionCount() const;
+    // A connection accepted elsewhere, served by `serve` on a connection
+    // thread like the object's own clients (and woken and joined by Stop).
+    // False, and the socket closed, when stopped or no thread can be had.
+    bool Inject(TSocket client, TServe serve);
 
 private:
     struct TConnection;
@@ -86,7 +90,7 @@ private:
     void StartListeners(std::vector<std::unique_ptr<TListener>> listeners,
                         const TSettings &settings);
     void ListenLoop(TListener *listener);
-    void Accepted(TSocket client);
+    bool Accepted(TSocket client, TServe serve = nullptr);
     // Starts a connection thread, counted as idle until it takes a client.
     // With FLock held; false when no thread could be made.
     bool StartWorker();

@@ -146,8 +146,36 @@ void TIdSocksServer::Serve(TIdSocksServerContext &context) {
     context.CloseAll();
 }
 
+bool TIdSocksServer::ServeHanded(TSocket client, const std::string &host, uint16_t port) {
+    return FThreads.Inject(std::move(client), [this, host, port](TIdSocksServerContext &context) {
+        context.FHanded = true;
+        context.FSocksVersion = 5;
+        context.FIPVersion =
+            host.find(':') != std::string::npos ? TIdIPVersion::Id_IPv6 : TIdIPVersion::Id_IPv4;
+        try {
+            CommandConnect(context, host, port);
+        } catch (const std::exception &e) {
+            try {
+                OnConnectionError(context, std::string(e.what()));
+            } catch (...) {
+            }
+        } catch (...) {
+        }
+        context.CloseAll();
+    });
+}
+
 void TIdSocksServer::SendReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5,
                                const std::string &address, uint16_t port) {
+    if (context.FHanded) {
+        if (code5 != TSocksReply::S5Succeeded) {
+            // A reset rather than an orderly end: the program sees a failed
+            // connection, not an empty answer.
+            linger hard{1, 0};
+            ::setsockopt(context.Connection().Fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        return;
+    }
     context.Connection().WriteAll(TSocksReply::ForVersion(context.FSocksVersion, code4, code5,
                                                           context.FIPVersion, address, port));
 }

@@ -60,6 +60,12 @@ public:
     uint16_t Port() const;
     // Clients accepted whose connection has not ended yet.
     size_t ConnectionCount() const;
+    // Serves a connection accepted elsewhere whose destination is already
+    // known (a launched program's, redirected to a listener of its
+    // launcher): CONNECT host:port as if asked by SOCKS, without any SOCKS
+    // reply; a failure resets the connection. False, and the socket closed,
+    // when the server is stopped.
+    bool ServeHanded(TSocket client, const std::string &host, uint16_t port);
 
     // Pipes of the relays; by default one pool per server. Set before Start.
     void SetPipePool(std::shared_ptr<TPipePool> pool);

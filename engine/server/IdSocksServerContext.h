@@ -34,7 +34,11 @@ public:
     // IP version of the client's own connection.
     TIdIPVersion ConnectionIPVersion() const { return FConnectionIPVersion; }
 
-    uint8_t FSocksVersion = 0;                       // first byte the client sent
+    uint8_t FSocksVersion = 0; // first byte the client sent
+    // The connection was handed over with its destination (a launched
+    // program's, through TIdSocksServer::ServeHanded): it speaks no SOCKS, so
+    // it gets no reply; a failure resets it.
+    bool FHanded = false;
     TIdIPVersion FIPVersion = TIdIPVersion::Id_IPv4; // of the requested destination
     std::string FUsername;                           // SOCKS 4 user ID; never used
     std::string FPassword;                           // never used

@@ -1,10 +1,12 @@
 // The chain runtime and the chain manager, with our own plain SOCKS servers as
 // the chain's proxies and an echo server as the destination.
 #include "engine/chain/ChainManager.h"
+#include "engine/chain/LaunchHandOff.h"
 #include "engine/chain/dmSocksMgr.h"
 #include "engine/server/TempSocksServer.h"
 #include "store/dmProxyData.h"
 #include "tests/support/Peers.h"
+#include "tests/support/Process.h"
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/StoreSeed.h"
 
@@ -15,6 +17,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -227,6 +230,111 @@ TEST_F(ChainManagerTest, LocalOnlyRejectsOtherLoopbackAddressWithoutReports) {
     // 127.0.0.1 itself is served.
     TSocket ok = TSocket::Connect("127.0.0.1", port, 2000);
     EXPECT_EQ(Socks5Connect(ok, Echo.Port()), 0);
+}
+
+namespace {
+
+// Both ends of a loopback connection whose accepted end has peer `source`:
+// the accepted end stands for a launched program's redirected connection.
+VelmoraTest::TSocketPair ProgramConnection(const std::string &source) {
+    TSocket listener = TSocket::Listen(TSocket::Family::IPv4, 0, 4, true);
+    VelmoraTest::TSocketPair pair;
+    pair.Near = VelmoraTest::ConnectFrom(source, listener.LocalPort());
+    pair.Far = listener.Accept();
+    return pair;
+}
+
+bool ResetOrEnded(TSocket &s) {
+    try {
+        char byte;
+        return s.ReadSome(&byte, 1) == 0;
+    } catch (const ESocketError &) {
+        return true;
+    }
+}
+
+} // namespace
+
+// A launched program's connection handed to the chain with its destination
+// is carried like a CONNECT and reported the same way, with no SOCKS reply
+// in its stream; the local-only rule does not apply to it; a failure resets
+// it; a port with no chain does not take it.
+TEST_F(ChainManagerTest, HandedConnectionsAreCarriedWithoutAnyReply) {
+    const int32_t a = F.AddProxy(StartProxy(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    F.AddChain("A", port, {a});
+    F.Store->SetAllowLocalHostOnly(true);
+    StartAll();
+
+    VelmoraTest::TSocketPair program = ProgramConnection("127.0.0.2");
+    program.Near.WriteAll(std::string("early")); // sent before the chain has it
+    ASSERT_TRUE(Mgr.HandConnection(port, std::move(program.Far), "127.0.0.1", Echo.Port()));
+    EXPECT_EQ(VelmoraTest::ReadExactly(program.Near, 5), "early");
+    EXPECT_EQ(EchoBack(program.Near, "and more"), "and more");
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const auto &r : Log.TakeReports())
+            if (r.Text == QStringLiteral("Request connect to 127.0.0.1:%1").arg(Echo.Port()))
+                return true;
+        return false;
+    }));
+
+    VelmoraTest::TSocketPair refused = ProgramConnection("127.0.0.1");
+    ASSERT_TRUE(Mgr.HandConnection(port, std::move(refused.Far), "127.0.0.1",
+                                   VelmoraTest::FreeLoopbackPort()));
+    EXPECT_TRUE(ResetOrEnded(refused.Near));
+
+    VelmoraTest::TSocketPair nowhere = ProgramConnection("127.0.0.1");
+    EXPECT_FALSE(Mgr.HandConnection(VelmoraTest::FreeLoopbackPort(), std::move(nowhere.Far),
+                                    "127.0.0.1", Echo.Port()));
+}
+
+// The hand-off socket of a running instance: its owner hands a connection
+// to a chain through it; another user cannot even reach it (the control,
+// the same attempt as its owner, does).
+TEST_F(ChainManagerTest, TheLaunchHandOffSocketServesOnlyItsOwnUser) {
+    QTemporaryDir runtime;
+    const QByteArray before = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    const int32_t a = F.AddProxy(StartProxy(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    F.AddChain("A", port, {a});
+    StartAll();
+    TLaunchHandOff handOff(Mgr);
+    ASSERT_TRUE(handOff.Start());
+    TLaunchHandOff second(Mgr);
+    EXPECT_FALSE(second.Start()); // the running one keeps its socket
+
+    TSocket launcher = TLaunchHandOff::Connect();
+    ASSERT_TRUE(launcher.Valid());
+    VelmoraTest::TSocketPair program = ProgramConnection("127.0.0.1");
+    ASSERT_TRUE(
+        TLaunchHandOff::Send(launcher.Fd(), port, "127.0.0.1", Echo.Port(), program.Far.Fd()));
+    program.Far.Close(); // the chain holds its own copy
+    EXPECT_EQ(EchoBack(program.Near, "through the socket"), "through the socket");
+
+    if (::geteuid() == 0 && ::access("/usr/bin/python3", X_OK) == 0 &&
+        VelmoraTest::ProgramAvailable("setpriv")) {
+        const std::string attempt =
+            "import socket,sys\n"
+            "s=socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
+            "try:\n s.connect(sys.argv[1])\nexcept PermissionError:\n sys.exit(3)\n";
+        const auto connectAs = [&](const std::vector<std::string> &user) {
+            std::vector<std::string> args = user;
+            for (const std::string &a : {std::string("/usr/bin/python3"), std::string("-c"),
+                                         attempt, TLaunchHandOff::SocketPath()})
+                args.push_back(a);
+            VelmoraTest::TProcess p(args, {});
+            return p.WaitExit(20000);
+        };
+        EXPECT_EQ(connectAs({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}), 3);
+        EXPECT_EQ(connectAs({"setpriv", "--reuid=0"}), 0);
+    }
+    handOff.Stop();
+    EXPECT_FALSE(TLaunchHandOff::Connect().Valid());
+    if (before.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", before);
 }
 
 TEST_F(ChainManagerTest, StoppingWhileRelayingEndsConnectionsWithoutDisconnectReports) {

@@ -1,0 +1,61 @@
+#pragma once
+// The socket through which `velmora run` hands the connections of its
+// program to the running chains, so that a chain serves them itself and no
+// relay of the launcher's stands in between: a Unix socket (SOCK_SEQPACKET)
+// at SocketPath(), in a folder only this user can enter, whose every peer's
+// uid is checked too. Each message is "connect PORT HOST DPORT" with the
+// connection's descriptor: the chain on local PORT is to carry it to
+// HOST:DPORT (see TChainManager::HandConnection). Nothing is answered; a
+// connection no chain takes is reset.
+//
+// The served side runs in the process that runs the chains (window or
+// headless); the launcher uses Connect and Send.
+
+#include "platform/Socket.h"
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class TChainManager;
+
+class TLaunchHandOff {
+public:
+    // $XDG_RUNTIME_DIR/velmora/launch.sock (without XDG_RUNTIME_DIR:
+    // /tmp/velmora-UID/launch.sock).
+    static std::string SocketPath();
+
+    explicit TLaunchHandOff(TChainManager &manager);
+    ~TLaunchHandOff();
+    TLaunchHandOff(const TLaunchHandOff &) = delete;
+    TLaunchHandOff &operator=(const TLaunchHandOff &) = delete;
+
+    // Listens at SocketPath(); false (and nothing listens) when the folder
+    // cannot be made safely or another process serves the path already.
+    bool Start();
+    void Stop();
+
+    // The launcher's side: a connection to the running instance's socket,
+    // or an invalid socket when none serves it.
+    static TSocket Connect();
+    // Hands `fd` (a duplicate goes; the caller keeps its own) to the chain
+    // on chainPort for host:port. False when the instance has gone.
+    static bool Send(int socket, uint16_t chainPort, const std::string &host, uint16_t port,
+                     int fd);
+
+private:
+    struct TPeer;
+    void AcceptLoop();
+    void Serve(TPeer *peer);
+
+    TChainManager &FManager;
+    TSocket FListener;
+    std::string FPath;
+    std::thread FAcceptor;
+    std::mutex FLock;
+    bool FStopping = false;
+    std::list<std::unique_ptr<TPeer>> FPeers;
+};
