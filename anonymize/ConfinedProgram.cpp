@@ -102,10 +102,12 @@ void PrivateResolverFiles() {
         TNamespace::HideFolder(folder);
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
     std::string scratch = std::string(runtime && *runtime ? runtime : "/tmp") + "/velmora-XXXXXX";
-    if (!::mkdtemp(scratch.data()))
+    if (!::mkdtemp(scratch.data())) {
         scratch = "/tmp/velmora-XXXXXX";
-    if (scratch.back() == 'X' && !::mkdtemp(scratch.data()))
-        throw EVelmoraError(std::string("Cannot make a scratch folder: ") + std::strerror(errno));
+        if (!::mkdtemp(scratch.data()))
+            throw EVelmoraError(std::string("Cannot make a scratch folder: ") +
+                                std::strerror(errno));
+    }
     const std::string resolv = scratch + "/resolv.conf", nsswitch = scratch + "/nsswitch.conf";
     try {
         WriteText(resolv, "# the launched program's own: every query is answered by velmora\n"
@@ -179,7 +181,16 @@ int ReapAll(pid_t program) {
     ::signal(SIGQUIT, SIG_IGN);
     try {
         TNamespace::EnterPrivateNetwork();
-        TLoopbackNetwork::Configure();
+        try {
+            TLoopbackNetwork::Configure();
+        } catch (const EVelmoraError &e) {
+            // Where a rule (AppArmor) lets the namespace be made but gives
+            // it no rights, this is where it shows.
+            const std::string blocker = TNamespace::UserNamespaceBlocker();
+            if (blocker.empty())
+                throw;
+            throw ENamespaceRefused(std::string(e.what()) + ". " + blocker);
+        }
         std::vector<TSocket> tcp = Pair(SOCK_STREAM);
         std::vector<TSocket> udp = Pair(SOCK_DGRAM);
         TNetfilter::Load(TConfinedProgram::Rules(tcp.front().LocalPort(), udp.front().LocalPort()));
@@ -191,6 +202,12 @@ int ReapAll(pid_t program) {
             fds.push_back(s.Fd());
         TFdPassing::Send(
             control, "ready " + std::to_string(tcp.size()) + " " + std::to_string(udp.size()), fds);
+    } catch (const ENamespaceRefused &e) {
+        try {
+            TFdPassing::Send(control, std::string("refused ") + e.what(), {});
+        } catch (...) {
+        }
+        ::_exit(1);
     } catch (const std::exception &e) {
         try {
             TFdPassing::Send(control, std::string("error ") + e.what(), {});
@@ -285,6 +302,8 @@ TConfinedProgram::TListeners TConfinedProgram::Prepare() {
     std::vector<int> fds;
     if (!TFdPassing::Receive(FControl, text, fds))
         throw EVelmoraError("The program's network could not be made");
+    if (text.rfind("refused ", 0) == 0)
+        throw ENamespaceRefused(text.substr(8));
     if (text.rfind("error ", 0) == 0)
         throw EVelmoraError(text.substr(6));
     size_t tcpCount = 0, udpCount = 0;

@@ -32,8 +32,8 @@ public:
     TConfinedProgram &operator=(const TConfinedProgram &) = delete;
 
     // Forks the holder and waits until its namespace is ready. Throws
-    // EVelmoraError with the holder's message (a refused user namespace
-    // names its cause and fix).
+    // EVelmoraError with the holder's message; ENamespaceRefused when the
+    // system refused the namespaces (the message names the cause and fix).
     TListeners Prepare();
     // The holder runs the program.
     void Start();

@@ -5,6 +5,7 @@
 #include "anonymize/Redirector.h"
 #include "engine/chain/LaunchHandOff.h"
 #include "engine/chain/ProxyChain.h"
+#include "platform/Namespace.h"
 #include "store/ProxyTypes.h"
 #include "store/dmProxyData.h"
 
@@ -270,7 +271,7 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
         confined = std::make_unique<TConfinedProgram>(Argv(options.Program));
         try {
             listeners = confined->Prepare();
-        } catch (const EVelmoraError &e) {
+        } catch (const ENamespaceRefused &e) {
             throw EVelmoraError(e.Message() +
                                 QStringLiteral(". Where this cannot be allowed, --preload runs the "
                                                "program under libproxychains4 instead (weaker: "

@@ -32,10 +32,8 @@ void Fail(const QString &message) {
 
 } // namespace
 
-bool TWindowApp::DisplayAvailable() {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+extern "C" __attribute__((visibility("default"))) int VelmoraWindowMain(int argc, char **argv) {
+    return TWindowApp::Run(argc, argv);
 }
 
 int TWindowApp::Run(int argc, char **argv) {

@@ -4,10 +4,14 @@
 // service module (port 9999), the store and the main window, and the event
 // loop until the window closes.
 
+//
+// Built into the module velmora-window.so, which main() loads only for the
+// window; its entry point is VelmoraWindowMain.
+
 class TWindowApp {
 public:
     // Returns the exit status; 1 when start-up failed (the message was shown).
     static int Run(int argc, char **argv);
-    // True when a display is there to open a window on.
-    static bool DisplayAvailable();
 };
+
+extern "C" int VelmoraWindowMain(int argc, char **argv);

@@ -48,7 +48,7 @@ void WriteFile(const std::string &path, const std::string &text) {
     const std::string blocker = TNamespace::UserNamespaceBlocker();
     if (!blocker.empty())
         message += ". " + blocker;
-    throw EVelmoraError(message);
+    throw ENamespaceRefused(message);
 }
 
 bool Exists(const std::string &path) {

@@ -9,7 +9,15 @@
 // Every function throws EVelmoraError with a message for the user; the cause
 // of a refused namespace (a sysctl or an AppArmor rule) and its fix are named.
 
+#include "platform/Error.h"
+
 #include <string>
+
+// The system does not let this user make the namespaces.
+class ENamespaceRefused : public EVelmoraError {
+public:
+    using EVelmoraError::EVelmoraError;
+};
 
 class TNamespace {
 public:
