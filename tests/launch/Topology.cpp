@@ -1,0 +1,151 @@
+#include "tests/launch/Topology.h"
+
+#include "tests/support/Peers.h"
+#include "tests/support/Process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <exception>
+#include <fcntl.h>
+#include <sched.h>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+namespace VelmoraTest {
+
+namespace {
+
+const std::string kNamePrefix = "velmora-launch-";
+
+std::string NsPath(const std::string &name) {
+    return "/run/netns/" + name;
+}
+
+} // namespace
+
+bool TTopology::Possible(std::string &why) {
+    if (::geteuid() != 0) {
+        why = "network namespaces and veth pairs need root";
+        return false;
+    }
+    for (const char *tool : {"ip", "nsenter", "unshare", "setpriv"})
+        if (!ProgramAvailable(tool)) {
+            why = std::string("`") + tool + "` is missing (packages iproute2, util-linux)";
+            return false;
+        }
+    return true;
+}
+
+TTopology::TTopology() {
+    RemoveStale();
+    const std::string pid = std::to_string(::getpid());
+    FWorldName = kNamePrefix + "w" + pid;
+    FClientName = kNamePrefix + "c" + pid;
+    FWorldPath = NsPath(FWorldName);
+    FClientPath = NsPath(FClientName);
+    FPrefix = "10.77." + std::to_string(::getpid() % 200 + 20) + ".";
+    try {
+        Run({"ip", "netns", "add", FWorldName});
+        FWorldMade = true;
+        Run({"ip", "netns", "add", FClientName});
+        FClientMade = true;
+        // The pair is made inside the namespaces, so no name of it is ever
+        // seen in the machine's own network.
+        Run({"ip", "link", "add", "vworld", "netns", FWorldName, "type", "veth", "peer", "name",
+             "vclient", "netns", FClientName});
+        const auto world = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), {"nsenter", "--net=" + FWorldPath});
+            Run(args);
+        };
+        const auto client = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), {"nsenter", "--net=" + FClientPath});
+            Run(args);
+        };
+        world({"ip", "link", "set", "lo", "up"});
+        world({"ip", "addr", "add", WorldAddress() + "/24", "dev", "vworld"});
+        world({"ip", "addr", "add", LastHopAddress() + "/24", "dev", "vworld"});
+        world({"ip", "-6", "addr", "add", std::string(WorldAddress6) + "/64", "dev", "vworld",
+               "nodad"});
+        world({"ip", "link", "set", "vworld", "up"});
+        client({"ip", "link", "set", "lo", "up"});
+        client({"ip", "addr", "add", ClientAddress() + "/24", "dev", "vclient"});
+        client({"ip", "-6", "addr", "add", std::string(ClientAddress6) + "/64", "dev", "vclient",
+                "nodad"});
+        client({"ip", "link", "set", "vclient", "up"});
+    } catch (...) {
+        Delete();
+        throw;
+    }
+}
+
+TTopology::~TTopology() {
+    Delete();
+}
+
+void TTopology::Delete() {
+    // Deleting drops the name; the namespace itself ends with its last
+    // process, and the veth pair with it.
+    if (FClientMade)
+        RunProgram({"ip", "netns", "delete", FClientName}, 10000);
+    if (FWorldMade)
+        RunProgram({"ip", "netns", "delete", FWorldName}, 10000);
+    FClientMade = FWorldMade = false;
+}
+
+void TTopology::Run(const std::vector<std::string> &args) {
+    const TRunResult r = RunProgram(args, 10000);
+    if (r.ExitCode != 0) {
+        std::string line;
+        for (const std::string &a : args)
+            line += a + " ";
+        throw std::runtime_error(line + "failed: " + r.Out + r.Err);
+    }
+}
+
+void TTopology::RemoveStale() {
+    DIR *dir = ::opendir("/run/netns");
+    if (!dir)
+        return;
+    std::vector<std::string> stale;
+    while (dirent *e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.rfind(kNamePrefix, 0) != 0 || name.size() < kNamePrefix.size() + 2)
+            continue;
+        const pid_t owner = std::atoi(name.c_str() + kNamePrefix.size() + 1);
+        if (owner > 0 && ::kill(owner, 0) < 0 && errno == ESRCH)
+            stale.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string &name : stale)
+        RunProgram({"ip", "netns", "delete", name}, 10000);
+}
+
+int TTopology::InNetwork(const std::string &nsPath, const std::function<int()> &make) {
+    int result = -1;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            const int ns = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0)
+                throw std::runtime_error("cannot open " + nsPath + ": " + std::strerror(errno));
+            const int rc = ::setns(ns, CLONE_NEWNET);
+            const int code = errno;
+            ::close(ns);
+            if (rc < 0)
+                throw std::runtime_error("cannot enter " + nsPath + ": " + std::strerror(code));
+            result = make();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return result;
+}
+
+} // namespace VelmoraTest
