@@ -1,5 +1,6 @@
 #include "app/Cli.h"
 
+#include "anonymize/ProgramLaunch.h"
 #include "app/ConsoleOut.h"
 #include "check/BulkIntake.h"
 #include "check/ProxyChecker.h"
@@ -19,6 +20,8 @@ constexpr const char *kUsage = "usage: velmora list proxies|chains|programs\n"
                                "       velmora import [FILE]\n"
                                "       velmora check [--all | UID ...]\n"
                                "       velmora chain add NAME PORT UID [UID ...]\n"
+                               "       velmora run [--chain NAME|PORT] [--preload] [--verbose] "
+                               "PROGRAM [ARGS...]\n"
                                "       velmora --headless\n";
 
 class TUsageError : public EVelmoraError {
@@ -213,6 +216,9 @@ int Dispatch(TdmProxyData &store, const QStringList &args) {
         return Import(store, rest);
     if (command == QLatin1String("check"))
         return Check(store, rest);
+    if (command == QLatin1String("run"))
+        return TProgramLaunch::Run(store, TProgramLaunch::Parse(rest),
+                                   [](const QString &line) { TConsoleOut::ErrorLine(line); });
     if (command == QLatin1String("chain")) {
         if (rest.value(0) != QLatin1String("add"))
             throw TUsageError("unknown chain command");
@@ -229,7 +235,7 @@ int TCli::Usage() {
 }
 
 bool TCli::IsCommand(const char *word) {
-    for (const char *c : {"list", "import", "check", "chain"})
+    for (const char *c : {"list", "import", "check", "chain", "run"})
         if (std::strcmp(word, c) == 0)
             return true;
     return false;
@@ -244,6 +250,9 @@ int TCli::Run(int argc, char **argv) {
         store.FOnNotice = [](const QString &line) { TConsoleOut::ErrorLine(line); };
         store.LoadData();
         return Dispatch(store, args);
+    } catch (const ELaunchUsage &e) {
+        TConsoleOut::ErrorLine(QStringLiteral("velmora: ") + e.Message());
+        return 2;
     } catch (const TUsageError &e) {
         TConsoleOut::ErrorLine(e.Message());
         return Usage();

@@ -192,7 +192,7 @@ void TSocket::ConnectTo(const std::string &address, uint16_t port, int timeoutMs
     SetNoDelay(FFd);
 }
 
-TSocket TSocket::Listen(Family family, uint16_t port, int backlog) {
+TSocket TSocket::Listen(Family family, uint16_t port, int backlog, bool loopbackOnly) {
     const int af = family == Family::IPv4 ? AF_INET : AF_INET6;
     TSocket s(::socket(af, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.Valid())
@@ -205,14 +205,14 @@ TSocket TSocket::Listen(Family family, uint16_t port, int backlog) {
     if (af == AF_INET) {
         auto *v4 = reinterpret_cast<sockaddr_in *>(&addr);
         v4->sin_family = AF_INET;
-        v4->sin_addr.s_addr = htonl(INADDR_ANY);
+        v4->sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
         v4->sin_port = htons(port);
         len = sizeof(sockaddr_in);
     } else {
         ::setsockopt(s.FFd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
         auto *v6 = reinterpret_cast<sockaddr_in6 *>(&addr);
         v6->sin6_family = AF_INET6;
-        v6->sin6_addr = in6addr_any;
+        v6->sin6_addr = loopbackOnly ? in6addr_loopback : in6addr_any;
         v6->sin6_port = htons(port);
         len = sizeof(sockaddr_in6);
     }

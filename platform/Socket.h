@@ -42,9 +42,11 @@ public:
     // its family; time-out and errors as Connect. A connect ended by
     // ShutdownBoth throws.
     void ConnectTo(const std::string &address, uint16_t port, int timeoutMs);
-    // A listening socket on all interfaces of the family (IPv6 sockets are
-    // v6-only), SO_REUSEADDR set. Throws when the port is taken.
-    static TSocket Listen(Family family, uint16_t port, int backlog = 128);
+    // A listening socket on all interfaces of the family (loopbackOnly: on
+    // 127.0.0.1 or ::1 only; IPv6 sockets are v6-only), SO_REUSEADDR set.
+    // Throws when the port is taken.
+    static TSocket Listen(Family family, uint16_t port, int backlog = 128,
+                          bool loopbackOnly = false);
     // Blocks for the next client. Returns an invalid socket once the listener
     // has been shut down (ShutdownBoth from another thread) or closed.
     TSocket Accept();

@@ -28,7 +28,8 @@ void TProxyChain::SetActive(bool Value) {
     FActive = Value;
     if (Value) {
         FLocalSocks->FChainData = FChainData.get();
-        FLocalSocks->DefaultPort = static_cast<uint16_t>(FChainData->FPort);
+        FLocalSocks->DefaultPort = FPrivatePort ? 0 : static_cast<uint16_t>(FChainData->FPort);
+        FLocalSocks->Threads.LoopbackOnly = FPrivatePort;
         FLocalSocks->SessionsTimeOut = FSessionsTimeOut;
         AttachHandlers();
         FLocalSocks->Start();

@@ -66,6 +66,10 @@ public:
     bool FLocalOnly = true;
     // Seconds of silence that end a relay; 0: never. Read when switched on.
     int FSessionsTimeOut = 0;
+    // Listen on a free loopback port chosen by the system instead of the
+    // chain's own port (a chain run for one launched program). Read when
+    // switched on.
+    bool FPrivatePort = false;
 
 private:
     void AttachHandlers();

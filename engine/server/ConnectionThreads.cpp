@@ -46,7 +46,7 @@ size_t TConnectionThreads::ConnectionCount() const {
 }
 
 std::vector<std::unique_ptr<TConnectionThreads::TListener>>
-TConnectionThreads::Listen(uint16_t port, int backlog) {
+TConnectionThreads::Listen(uint16_t port, int backlog, bool loopbackOnly) {
     // IPv4 first; the IPv6 listener takes the same port (v6-only, so the two
     // never collide with each other). A port chosen by the system may be
     // taken for IPv6 already: choose again.
@@ -54,12 +54,12 @@ TConnectionThreads::Listen(uint16_t port, int backlog) {
     for (int attempt = 0;; ++attempt) {
         listeners.clear();
         auto v4 = std::make_unique<TListener>();
-        v4->Socket = TSocket::Listen(TSocket::Family::IPv4, port, backlog);
+        v4->Socket = TSocket::Listen(TSocket::Family::IPv4, port, backlog, loopbackOnly);
         const uint16_t chosen = v4->Socket.LocalPort();
         listeners.push_back(std::move(v4));
         try {
             auto v6 = std::make_unique<TListener>();
-            v6->Socket = TSocket::Listen(TSocket::Family::IPv6, chosen, backlog);
+            v6->Socket = TSocket::Listen(TSocket::Family::IPv6, chosen, backlog, loopbackOnly);
             listeners.push_back(std::move(v6));
         } catch (const ESocketError &e) {
             if (e.Code == EADDRINUSE && port == 0 && attempt < 20)
@@ -76,7 +76,23 @@ void TConnectionThreads::Start(uint16_t port, const TSettings &settings) {
     std::lock_guard<std::mutex> startStop(FStartStopLock);
     if (Active())
         return;
-    std::vector<std::unique_ptr<TListener>> listeners = Listen(port, settings.ListenBacklog);
+    StartListeners(Listen(port, settings.ListenBacklog, settings.LoopbackOnly), settings);
+}
+
+void TConnectionThreads::Adopt(std::vector<TSocket> sockets, const TSettings &settings) {
+    std::lock_guard<std::mutex> startStop(FStartStopLock);
+    if (Active())
+        return;
+    std::vector<std::unique_ptr<TListener>> listeners;
+    for (TSocket &socket : sockets) {
+        listeners.push_back(std::make_unique<TListener>());
+        listeners.back()->Socket = std::move(socket);
+    }
+    StartListeners(std::move(listeners), settings);
+}
+
+void TConnectionThreads::StartListeners(std::vector<std::unique_ptr<TListener>> listeners,
+                                        const TSettings &settings) {
     {
         std::lock_guard<std::mutex> guard(FLock);
         FActive = true;

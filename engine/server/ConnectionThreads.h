@@ -44,7 +44,8 @@ public:
         size_t SpareThreads = 2;    // threads kept waiting for the next client beyond those needed
         size_t MaxIdleThreads = 16; // threads kept for reuse after their client has gone
         int IdleThreadTimeoutMs =
-            30000; // a waiting thread beyond the spares ends after it; 0: never
+            30000;                 // a waiting thread beyond the spares ends after it; 0: never
+        bool LoopbackOnly = false; // listen on 127.0.0.1 and ::1 only
     };
 
     using TServe = std::function<void(TIdSocksServerContext &context)>;
@@ -63,6 +64,9 @@ public:
     // platform's error (ESocketError) when the port is taken; a started
     // object ignores it.
     void Start(uint16_t port, const TSettings &settings);
+    // Starts as Start does, on listening sockets made elsewhere (at least
+    // one); Port() is the first one's.
+    void Adopt(std::vector<TSocket> listeners, const TSettings &settings);
     // Stops listening, wakes every live connection and joins every thread.
     // A stopped object ignores it and can be started again.
     void Stop();
@@ -77,7 +81,10 @@ private:
     struct TListener;
     struct TWorker;
 
-    static std::vector<std::unique_ptr<TListener>> Listen(uint16_t port, int backlog);
+    static std::vector<std::unique_ptr<TListener>> Listen(uint16_t port, int backlog,
+                                                          bool loopbackOnly);
+    void StartListeners(std::vector<std::unique_ptr<TListener>> listeners,
+                        const TSettings &settings);
     void ListenLoop(TListener *listener);
     void Accepted(TSocket client);
     // Starts a connection thread, counted as idle until it takes a client.

@@ -2,7 +2,9 @@
 // each against its own data folder.
 #include "store/dmProxyData.h"
 #include "tests/support/Peers.h"
+#include "tests/support/Process.h"
 #include "tests/support/ServerTestSupport.h"
+#include "tests/support/StoreSeed.h"
 #include "tests/support/VelmoraProcess.h"
 
 #include <QCryptographicHash>
@@ -10,6 +12,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -128,6 +131,50 @@ TEST_F(CliTest, CheckReportsEachResultThenDone) {
     const auto list = Run({"list", "proxies"});
     EXPECT_TRUE(
         list.Lines[1].startsWith(QString("1\t127.0.0.1\t%1\tOK\tSOCKS 5\t").arg(socks5.Port())));
+}
+
+// Where user namespaces are switched off, a launch stops before the program
+// runs and says why and how to allow them. The setting is switched off only
+// inside a user namespace of the test's own (the machine's stays as it is).
+TEST_F(CliTest, RunWhereUserNamespacesAreRefusedNamesTheCauseAndTheFix) {
+    {
+        const QString folder = Home.path() + "/VelmoraAnonymizer/";
+        TdmProxyData::ProvisionDataFolder(folder);
+        TdmProxyData store(folder);
+        store.LoadData();
+        SeedChain(store, "Work", 1, {SeedProxy(store, 1, TProxyType::ptSOCKS5)});
+    }
+    if (!ProgramAvailable("unshare"))
+        GTEST_SKIP() << "unshare is not installed";
+    const std::string marker = Home.path().toStdString() + "/program-ran";
+    // Runs the launch in a user namespace of its own, after `setting`.
+    const auto launch = [&](const std::string &setting, std::string &output) {
+        TProcess::TOptions options;
+        options.Output = TProcess::TOutput::Merged;
+        options.Env = {"XDG_DATA_HOME=" + Home.path().toStdString(),
+                       "XDG_CONFIG_HOME=" + Home.path().toStdString() + "/config"};
+        TProcess p({"unshare", "--user", "--map-root-user", "sh", "-c",
+                    setting + " && exec \"$0\" \"$@\"", TVelmoraProcess::Binary(), "run", "--chain",
+                    "Work", "touch", marker},
+                   options);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(p.OutFd(), buffer, sizeof buffer)) > 0)
+            output.append(buffer, static_cast<size_t>(n));
+        return p.WaitExit(30000);
+    };
+    std::string output;
+    EXPECT_EQ(launch("echo 0 >/proc/sys/user/max_user_namespaces", output), 1) << output;
+    EXPECT_NE(output.find("Cannot make a user namespace"), std::string::npos) << output;
+    EXPECT_NE(output.find("user.max_user_namespaces = 0"), std::string::npos) << output;
+    EXPECT_NE(output.find("sudo sysctl -w user.max_user_namespaces="), std::string::npos) << output;
+    EXPECT_NE(output.find("--preload"), std::string::npos) << output;
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(marker)));
+
+    // The control: the same launch where the setting allows them runs it.
+    std::string allowed;
+    EXPECT_EQ(launch("true", allowed), 0) << allowed;
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(marker))) << allowed;
 }
 
 } // namespace

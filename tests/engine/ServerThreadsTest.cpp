@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <set>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -163,4 +166,71 @@ TEST(ServerThreads, ConnectionThreadsServeEachClientThenCloseItAndReportAQuietSe
     threads.Stop();
     EXPECT_FALSE(threads.Active());
     EXPECT_EQ(threads.Port(), 0);
+}
+
+namespace {
+
+// An IPv4 address of this machine that is not loopback; empty when it has none.
+std::string OtherLocalAddress() {
+    ifaddrs *list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return {};
+    std::string found;
+    for (ifaddrs *a = list; a && found.empty(); a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || (a->ifa_flags & IFF_LOOPBACK))
+            continue;
+        char text[INET_ADDRSTRLEN];
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(a->ifa_addr)->sin_addr, text,
+                    sizeof text);
+        found = text;
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+bool Reaches(const std::string &address, uint16_t port) {
+    try {
+        TSocket::Connect(address, port, 2000);
+        return true;
+    } catch (const ESocketError &) {
+        return false;
+    }
+}
+
+} // namespace
+
+// A loopback-only server (a chain run for one launched program) cannot be
+// reached from the machine's other addresses; the control shows that the
+// same address reaches a server on all interfaces.
+TEST(ServerThreads, ALoopbackOnlyServerRefusesTheMachinesOtherAddresses) {
+    const std::string other = OtherLocalAddress();
+    if (other.empty())
+        GTEST_SKIP() << "this machine has no address besides loopback";
+    const auto serve = [](TIdSocksServerContext &) {};
+    TConnectionThreads everywhere(serve, [] {});
+    everywhere.Start(0, {});
+    EXPECT_TRUE(Reaches(other, everywhere.Port()));
+
+    TConnectionThreads::TSettings loopback;
+    loopback.LoopbackOnly = true;
+    TConnectionThreads local(serve, [] {});
+    local.Start(0, loopback);
+    EXPECT_TRUE(Reaches("127.0.0.1", local.Port()));
+    EXPECT_FALSE(Reaches(other, local.Port()));
+}
+
+// Listeners made elsewhere (inside a launched program's network) are served
+// as the server's own, and closed by Stop.
+TEST(ServerThreads, AdoptedListenersAreServedAndClosedByStop) {
+    std::vector<TSocket> listeners;
+    listeners.push_back(TSocket::Listen(TSocket::Family::IPv4, 0, 16, true));
+    const uint16_t port = listeners.back().LocalPort();
+    TConnectionThreads threads([](TIdSocksServerContext &c) { c.Connection().WriteAll("ok"); },
+                               [] {});
+    threads.Adopt(std::move(listeners), {});
+    EXPECT_EQ(threads.Port(), port);
+    TSocket client = TSocket::Connect("127.0.0.1", port, 5000);
+    EXPECT_EQ(ReadAll(client, SIZE_MAX, 5000), "ok");
+    threads.Stop();
+    EXPECT_FALSE(Reaches("127.0.0.1", port));
 }

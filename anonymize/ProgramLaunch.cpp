@@ -1,0 +1,311 @@
+#include "anonymize/ProgramLaunch.h"
+
+#include "anonymize/ConfinedProgram.h"
+#include "anonymize/FakeDns.h"
+#include "anonymize/Redirector.h"
+#include "engine/chain/ProxyChain.h"
+#include "store/ProxyTypes.h"
+#include "store/dmProxyData.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct TChainRow {
+    int32_t UID;
+    QString Name;
+    int32_t Port;
+};
+
+std::vector<TChainRow> Chains(TdmProxyData &store) {
+    TDataTable &t = store.cdsChainedProxies();
+    const int uid = t.FieldIndex(QStringLiteral("UID"));
+    const int name = t.FieldIndex(QStringLiteral("Desc"));
+    const int port = t.FieldIndex(QStringLiteral("LocalServerPort"));
+    std::vector<TChainRow> rows;
+    for (const TDataTable::TRow *row : t.AllRows()) {
+        const TFieldValue uidValue = t.RowValue(*row, uid), portValue = t.RowValue(*row, port);
+        const auto *u = std::get_if<int64_t>(&uidValue);
+        const auto *p = std::get_if<int64_t>(&portValue);
+        rows.push_back({u ? static_cast<int32_t>(*u) : 0, t.DisplayText(*row, name),
+                        p ? static_cast<int32_t>(*p) : 0});
+    }
+    return rows;
+}
+
+QString ChainList(TdmProxyData &store) {
+    QStringList names;
+    for (const TChainRow &c : Chains(store))
+        names << QStringLiteral("\"%1\" (port %2)").arg(c.Name).arg(c.Port);
+    return names.isEmpty() ? QStringLiteral("there are no chains yet")
+                           : QStringLiteral("the chains are ") + names.join(QStringLiteral(", "));
+}
+
+// Every proxy of the chain that is not known to work, as "address:port (STATUS)".
+QStringList NotWorking(TdmProxyData &store, int32_t chainUID) {
+    TChainedProxyData chain;
+    store.GetChainedProxyRecord(chainUID, chain);
+    QStringList bad;
+    for (const auto &p : chain.FChainedItems)
+        if (p->FStatus != TProxyStatus::psAvailable)
+            bad << QStringLiteral("%1:%2 (%3)")
+                       .arg(p->FIPAddress)
+                       .arg(p->FPort)
+                       .arg(ProxyStatusText(static_cast<int>(p->FStatus)));
+    if (chain.FChainedItems.empty())
+        bad << QStringLiteral("it has no proxies");
+    return bad;
+}
+
+std::vector<std::string> Argv(const QStringList &program) {
+    std::vector<std::string> argv;
+    for (const QString &a : program)
+        argv.push_back(a.toStdString());
+    return argv;
+}
+
+// Signals for the program go on to `gForwardTo`; the terminal's interrupt
+// reaches the program itself, so this process ignores it.
+pid_t gForwardTo = -1;
+void Forward(int signal) {
+    if (gForwardTo > 0)
+        ::kill(gForwardTo, signal);
+}
+void ForwardSignals(pid_t to) {
+    gForwardTo = to;
+    struct sigaction forward {};
+    forward.sa_handler = Forward;
+    ::sigaction(SIGTERM, &forward, nullptr);
+    ::sigaction(SIGHUP, &forward, nullptr);
+    ::signal(SIGINT, SIG_IGN);
+    ::signal(SIGQUIT, SIG_IGN);
+}
+
+const char *const PreloadLibraries[] = {"/usr/lib/x86_64-linux-gnu/libproxychains.so.4",
+                                        "/usr/lib/aarch64-linux-gnu/libproxychains.so.4",
+                                        "/usr/lib/i386-linux-gnu/libproxychains.so.4",
+                                        "/usr/lib64/libproxychains.so.4",
+                                        "/usr/lib/libproxychains.so.4",
+                                        "/usr/local/lib/libproxychains.so.4"};
+
+int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
+                 const std::function<void(const QString &)> &onLine) {
+    QString library;
+    for (const char *candidate : PreloadLibraries)
+        if (::access(candidate, R_OK) == 0) {
+            library = QString::fromLatin1(candidate);
+            break;
+        }
+    if (library.isEmpty())
+        throw EVelmoraError("velmora run --preload needs libproxychains4 "
+                            "(install it with \"sudo apt install libproxychains4\")");
+    QTemporaryFile config(QDir::tempPath() + QStringLiteral("/velmora-proxychains-XXXXXX.conf"));
+    if (!config.open() || config.write(TProgramLaunch::PreloadConfig(port).toUtf8()) < 0 ||
+        !config.flush())
+        throw EVelmoraError("Cannot write the proxychains configuration");
+    onLine(QStringLiteral("velmora run: warning: with --preload, statically linked programs, "
+                          "io_uring and UDP escape the chain"));
+    QByteArray preload = library.toLocal8Bit();
+    const QByteArray before = qgetenv("LD_PRELOAD");
+    if (!before.isEmpty())
+        preload += ' ' + before;
+    qputenv("LD_PRELOAD", preload);
+    qputenv("PROXYCHAINS_CONF_FILE", config.fileName().toLocal8Bit());
+    qputenv("PROXYCHAINS_QUIET_MODE", "1");
+    const std::vector<std::string> argv = Argv(options.Program);
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw EVelmoraError(std::string("Cannot start a process: ") + std::strerror(errno));
+    if (child == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execvp(args[0], args.data());
+        std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    ForwardSignals(child);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+TProgramLaunch::TOptions TProgramLaunch::Parse(const QStringList &args) {
+    TOptions options;
+    int i = 0;
+    for (; i < args.size() && args[i].startsWith(QLatin1String("--")); ++i) {
+        if (args[i] == QLatin1String("--")) {
+            ++i;
+            break;
+        }
+        if (args[i] == QLatin1String("--chain")) {
+            if (++i >= args.size() || args[i].trimmed().isEmpty())
+                throw ELaunchUsage("run: --chain needs a chain's name or port");
+            options.Chain = args[i].trimmed();
+        } else if (args[i].startsWith(QLatin1String("--chain="))) {
+            options.Chain = args[i].mid(8).trimmed();
+        } else if (args[i] == QLatin1String("--preload")) {
+            options.Preload = true;
+        } else if (args[i] == QLatin1String("--verbose")) {
+            options.Verbose = true;
+        } else {
+            throw ELaunchUsage(QStringLiteral("run: unknown option \"%1\"").arg(args[i]));
+        }
+    }
+    options.Program = args.mid(i);
+    if (options.Program.isEmpty())
+        throw ELaunchUsage("run needs a program to run");
+    return options;
+}
+
+int32_t TProgramLaunch::ChooseChain(TdmProxyData &store, const QString &chain,
+                                    const QString &program) {
+    const std::vector<TChainRow> chains = Chains(store);
+    if (!chain.isEmpty()) {
+        bool isPort = false;
+        const int port = chain.toInt(&isPort);
+        std::vector<TChainRow> found;
+        for (const TChainRow &c : chains)
+            if (isPort ? c.Port == port : c.Name == chain)
+                found.push_back(c);
+        if (found.empty() && !isPort)
+            for (const TChainRow &c : chains)
+                if (c.Name.compare(chain, Qt::CaseInsensitive) == 0)
+                    found.push_back(c);
+        if (found.size() == 1)
+            return found.front().UID;
+        if (found.empty())
+            throw ELaunchUsage(QStringLiteral("run: there is no chain %1 \"%2\"; %3")
+                                   .arg(isPort ? "on port" : "named", chain, ChainList(store)));
+        throw ELaunchUsage(
+            QStringLiteral("run: more than one chain is named \"%1\"; name it by its port: %2")
+                .arg(chain, ChainList(store)));
+    }
+    const QString name = QFileInfo(program).fileName();
+    TDataTable &t = store.cdsAnonymizedList();
+    const int file = t.FieldIndex(QStringLiteral("Filename"));
+    const int chainField = t.FieldIndex(QStringLiteral("ChainUID"));
+    for (const TDataTable::TRow *row : t.AllRows()) {
+        if (QFileInfo(t.DisplayText(*row, file)).fileName().compare(name, Qt::CaseInsensitive) != 0)
+            continue;
+        const TFieldValue uidValue = t.RowValue(*row, chainField);
+        const auto *uid = std::get_if<int64_t>(&uidValue);
+        for (const TChainRow &c : chains)
+            if (uid && c.UID == *uid)
+                return c.UID;
+        throw ELaunchUsage(QStringLiteral("run: the chain of \"%1\" on the Anonymize Program page "
+                                          "no longer exists; choose one with --chain: %2")
+                               .arg(name, ChainList(store)));
+    }
+    throw ELaunchUsage(QStringLiteral("run: \"%1\" is not on the Anonymize Program page; add it "
+                                      "there or choose a chain with --chain NAME|PORT: %2")
+                           .arg(name, ChainList(store)));
+}
+
+bool TProgramLaunch::SocksServerAnswers(uint16_t port) {
+    try {
+        TSocket s = TSocket::Connect("127.0.0.1", port, 1000);
+        s.SetReadTimeout(1000);
+        const uint8_t greeting[3] = {5, 1, 0};
+        s.WriteAll(greeting, sizeof greeting);
+        uint8_t reply[2] = {};
+        s.ReadExact(reply, sizeof reply);
+        return reply[0] == 5 && reply[1] == 0;
+    } catch (const EVelmoraError &) {
+        return false;
+    }
+}
+
+QString TProgramLaunch::PreloadConfig(uint16_t port) {
+    return QStringLiteral("# written by velmora run for one launch\n"
+                          "strict_chain\n"
+                          "proxy_dns\n"
+                          "remote_dns_subnet 224\n"
+                          "tcp_read_time_out 15000\n"
+                          "tcp_connect_time_out 10000\n"
+                          "[ProxyList]\n"
+                          "socks5 127.0.0.1 %1\n")
+        .arg(port);
+}
+
+int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
+                        const std::function<void(const QString &line)> &onLine) {
+    const int32_t chainUID = ChooseChain(store, options.Chain, options.Program.front());
+    TChainedProxyData record;
+    store.GetChainedProxyRecord(chainUID, record);
+    const bool running = record.FPort > 0 && record.FPort < 65536 &&
+                         SocksServerAnswers(static_cast<uint16_t>(record.FPort));
+    if (!running) {
+        const QStringList bad = NotWorking(store, chainUID);
+        if (!bad.isEmpty())
+            throw EVelmoraError(
+                QStringLiteral("Chain \"%1\" does not run and cannot be started for the program: "
+                               "some proxy items not working: %2")
+                    .arg(record.FDesc, bad.join(QStringLiteral(", "))));
+    }
+
+    // The program's network is made before any thread of this process runs.
+    std::unique_ptr<TConfinedProgram> confined;
+    TConfinedProgram::TListeners listeners;
+    if (!options.Preload) {
+        confined = std::make_unique<TConfinedProgram>(Argv(options.Program));
+        try {
+            listeners = confined->Prepare();
+        } catch (const EVelmoraError &e) {
+            throw EVelmoraError(e.Message() +
+                                QStringLiteral(". Where this cannot be allowed, --preload runs the "
+                                               "program under libproxychains4 instead (weaker: "
+                                               "statically linked programs, io_uring and UDP "
+                                               "escape it)."));
+        }
+    }
+
+    std::mutex activityLock;
+    std::unique_ptr<TProxyChain> own;
+    uint16_t port = static_cast<uint16_t>(record.FPort);
+    if (!running) {
+        own = std::make_unique<TProxyChain>(chainUID, store, activityLock);
+        own->FPrivatePort = true;
+        if (options.Verbose) {
+            own->OnActivity = [onLine](void *, int32_t, TActivityType, const QString &text,
+                                       int32_t contextId) {
+                onLine(QStringLiteral("[%1] %2").arg(contextId).arg(text));
+            };
+            own->OnProgressMessage = [onLine](TProxyChain *, const QString &text) { onLine(text); };
+        }
+        own->SetActive(true);
+        port = own->Port();
+    }
+    if (options.Preload)
+        return RunPreloaded(options, port, onLine);
+
+    TFakeAddresses addresses;
+    TRedirector redirector(port, addresses);
+    if (options.Verbose)
+        redirector.OnFailure = [onLine](const std::string &line) {
+            onLine(QStringLiteral("velmora run: ") + QString::fromStdString(line));
+        };
+    redirector.Start(std::move(listeners.Tcp), std::move(listeners.Udp));
+    confined->Start();
+    ForwardSignals(confined->HolderPid());
+    const int status = confined->Wait();
+    redirector.Stop();
+    return status;
+}

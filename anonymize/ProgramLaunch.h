@@ -1,0 +1,55 @@
+#pragma once
+// `velmora run`: one program run through one chain.
+//
+// The chain is named (by name or port), else it is the chain of the
+// anonymized program whose file name matches the program's. When a running
+// Velmora serves the chain's port, it is used; otherwise the chain runs in
+// this process on a free loopback port, provided every proxy of it is known
+// to work. The program then runs in a network of its own
+// (TConfinedProgram), every connection and look-up of it carried by a
+// TRedirector; or, with Preload, under libproxychains4, which statically
+// linked programs, io_uring and UDP escape.
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+
+#include "platform/Error.h"
+
+class TdmProxyData;
+
+// A launch that cannot be made as asked: bad arguments, no chain.
+class ELaunchUsage : public EVelmoraError {
+public:
+    using EVelmoraError::EVelmoraError;
+};
+
+class TProgramLaunch {
+public:
+    struct TOptions {
+        QString Chain;        // name or port; empty: the program's own
+        bool Preload = false; // LD_PRELOAD instead of namespaces
+        bool Verbose = false; // the activity of a chain run here goes to OnLine
+        QStringList Program;  // the program and its arguments
+    };
+
+    // The program's exit status. Errors before the program starts throw
+    // (ELaunchUsage or EVelmoraError).
+    static int Run(TdmProxyData &store, const TOptions &options,
+                   const std::function<void(const QString &line)> &onLine);
+
+    // Parses "[--chain NAME|PORT] [--preload] [--verbose] PROGRAM [ARGS...]";
+    // throws ELaunchUsage.
+    static TOptions Parse(const QStringList &args);
+
+    // The UID of the chain for the program; throws ELaunchUsage that lists
+    // the chains when there is none.
+    static int32_t ChooseChain(TdmProxyData &store, const QString &chain, const QString &program);
+
+    // True when a SOCKS 5 server answers on 127.0.0.1:port.
+    static bool SocksServerAnswers(uint16_t port);
+
+    // The proxychains configuration for one SOCKS 5 hop to 127.0.0.1:port.
+    static QString PreloadConfig(uint16_t port);
+};
