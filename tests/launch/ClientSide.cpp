@@ -56,12 +56,20 @@ void TClientSide::HandOverHome() const {
         RunProgram({"chown", "-R", owner, FRoot + folder}, 10000);
 }
 
-std::vector<std::string> TClientSide::Command(const std::vector<std::string> &command,
-                                              bool asRoot) const {
-    std::vector<std::string> line{"nsenter", "--net=" + FClientNs, "unshare", "--mount",
-                                  "--propagation", "private", "sh", "-c",
-                                  // The stub's resolv.conf for this command and its children only.
-                                  "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+std::vector<std::string> TClientSide::Command(const std::vector<std::string> &command, bool asRoot,
+                                              const std::string &prepare) const {
+    // The stub's resolv.conf for this command and its children only.
+    const std::string script = "mount --bind \"$0\" /etc/resolv.conf && " +
+                               (prepare.empty() ? "" : prepare + " && ") + "exec \"$@\"";
+    std::vector<std::string> line{"nsenter",
+                                  "--net=" + FClientNs,
+                                  "unshare",
+                                  "--mount",
+                                  "--propagation",
+                                  "private",
+                                  "sh",
+                                  "-c",
+                                  script,
                                   FRoot + "/resolv.conf"};
     if (!asRoot) {
         const std::string id = std::to_string(UserId);

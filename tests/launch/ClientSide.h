@@ -31,6 +31,8 @@ public:
     std::string Bin(const std::string &name) const { return FRoot + "/bin/" + name; }
     // A folder for files the test writes itself (readable by the user).
     std::string Scratch() const { return FRoot + "/scratch"; }
+    // XDG_RUNTIME_DIR.
+    std::string RuntimeDir() const { return FRoot + "/runtime"; }
 
     // Gives the user everything under its home (after the test has written
     // the store as root).
@@ -38,9 +40,11 @@ public:
 
     // The command line that runs `command` in the client namespace with the
     // stub's resolv.conf and a clean environment (HOME, XDG_*, PATH), as the
-    // unprivileged user, or as root when `asRoot`.
-    std::vector<std::string> Command(const std::vector<std::string> &command,
-                                     bool asRoot = false) const;
+    // unprivileged user, or as root when `asRoot`. `prepare`, when given, is
+    // a shell command run first as root in the command's own mount
+    // namespace (more mounts, say).
+    std::vector<std::string> Command(const std::vector<std::string> &command, bool asRoot = false,
+                                     const std::string &prepare = {}) const;
 
 private:
     std::string FClientNs;

@@ -9,10 +9,18 @@
 namespace VelmoraTest {
 
 TDnsResponder::TDnsResponder(const std::string &nsPath, const std::string &address,
-                             const std::string &name, const std::string &answer)
-    : FName(name) {
-    if (::inet_pton(AF_INET, answer.c_str(), FAddress) != 1)
-        throw std::runtime_error("not an IPv4 address: " + answer);
+                             std::vector<TRecord> records) {
+    for (const TRecord &r : records) {
+        std::string v4(4, '\0'), v6(16, '\0');
+        if (::inet_pton(AF_INET, r.Address.c_str(), v4.data()) != 1)
+            throw std::runtime_error("not an IPv4 address: " + r.Address);
+        FRecords[r.Name][VelmoraDns::TypeA] = v4;
+        if (!r.Address6.empty()) {
+            if (::inet_pton(AF_INET6, r.Address6.c_str(), v6.data()) != 1)
+                throw std::runtime_error("not an IPv6 address: " + r.Address6);
+            FRecords[r.Name][VelmoraDns::TypeAAAA] = v6;
+        }
+    }
     FUdp = std::make_unique<TDatagramServer>(
         nsPath, std::vector<std::string>{address}, 53,
         [this](const std::string &query) { return Answer(query); });
@@ -48,7 +56,12 @@ std::optional<std::string> TDnsResponder::Answer(const std::string &query) const
     const auto q = VelmoraDns::ParseQuestion(query);
     if (!q)
         return std::nullopt;
-    return VelmoraDns::BuildAnswer(query, *q, q->Name == FName, FAddress);
+    const auto name = FRecords.find(q->Name);
+    if (name == FRecords.end())
+        return VelmoraDns::BuildAnswer(query, *q, false, {});
+    const auto data = name->second.find(q->Type);
+    return VelmoraDns::BuildAnswer(query, *q, true,
+                                   data == name->second.end() ? std::string() : data->second);
 }
 
 } // namespace VelmoraTest

@@ -19,13 +19,18 @@ void LaunchTest::SetUp() {
     FTopology = std::make_unique<TTopology>();
     const std::string world = FTopology->World();
     FDestination = std::make_unique<TDestination>(world, World(), TTopology::WorldAddress6);
-    FSink = std::make_unique<TDnsResponder>(world, World(), Name, World());
-    FStub = std::make_unique<TDnsResponder>(FTopology->Client(), "127.0.0.53", Name, World());
+    // The name has an IPv4 address only, so that the programs run directly
+    // connect from the client's IPv4 address; Name6 has both.
+    const std::vector<TDnsResponder::TRecord> records{{Name, World(), ""},
+                                                      {Name6, World(), TTopology::WorldAddress6}};
+    FSink = std::make_unique<TDnsResponder>(world, World(), records);
+    FStub = std::make_unique<TDnsResponder>(FTopology->Client(), "127.0.0.53", records);
     FUdpEcho = std::make_unique<TDatagramServer>(
         world, std::vector<std::string>{World(), TTopology::WorldAddress6}, EchoPort,
         [](const std::string &datagram) { return std::optional<std::string>(datagram); });
-    FMicrosocks = TWorldPeer::Microsocks(world, World(), MicrosocksPort);
-    FDante = TWorldPeer::Dante(world, LastHop(), DantePort, World() + " " + Name + "\n");
+    const std::string hosts = World() + " " + Name + "\n" + World() + " " + Name6 + "\n";
+    FMicrosocks = TWorldPeer::Microsocks(world, World(), MicrosocksPort, hosts);
+    FDante = TWorldPeer::Dante(world, LastHop(), DantePort, hosts);
     FClient = std::make_unique<TClientSide>(FTopology->Client());
     SeedStore();
 }
@@ -92,8 +97,8 @@ QStringList LaunchTest::HeadlessLinesFrom(qsizetype from) {
 }
 
 TRunResult LaunchTest::RunInClient(const std::vector<std::string> &command, bool asRoot,
-                                   int timeoutMs) {
-    return RunProgram(Client().Command(command, asRoot), timeoutMs);
+                                   int timeoutMs, const std::string &prepare) {
+    return RunProgram(Client().Command(command, asRoot, prepare), timeoutMs);
 }
 
 TRunResult LaunchTest::VelmoraRun(const std::vector<std::string> &args, bool asRoot,

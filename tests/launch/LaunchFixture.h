@@ -28,6 +28,7 @@ namespace VelmoraTest {
 class LaunchTest : public ::testing::Test {
 protected:
     static constexpr const char *Name = "dest.velmora.test";
+    static constexpr const char *Name6 = "six.velmora.test"; // with an IPv6 address too
     static constexpr uint16_t MicrosocksPort = 1080;
     static constexpr uint16_t DantePort = 1081;
     static constexpr uint16_t ClosedPort = 1082; // nothing listens
@@ -65,9 +66,9 @@ protected:
     QStringList HeadlessLinesFrom(qsizetype from);
 
     // Runs `command` in the client namespace (as the user unless asRoot)
-    // to its end (bounded).
+    // to its end (bounded); `prepare` as TClientSide::Command has it.
     TRunResult RunInClient(const std::vector<std::string> &command, bool asRoot = false,
-                           int timeoutMs = 60000);
+                           int timeoutMs = 60000, const std::string &prepare = {});
     // `velmora run ARGS...` the same way.
     TRunResult VelmoraRun(const std::vector<std::string> &args, bool asRoot = false,
                           int timeoutMs = 60000);

@@ -57,7 +57,8 @@ std::string TWorldPeer::ReadLog() const {
     return s.str();
 }
 
-void TWorldPeer::WriteFile(const std::string &name, const std::string &text) const {
+void TWorldPeer::WriteFile(const std::string &name, const std::string &text) {
+    FFiles.push_back(name);
     std::ofstream out(FFolder + "/" + name, std::ios::trunc);
     out << text;
     if (!out)
@@ -66,8 +67,25 @@ void TWorldPeer::WriteFile(const std::string &name, const std::string &text) con
 }
 
 void TWorldPeer::Start(const std::vector<std::string> &args, const std::string &nsPath,
-                       const std::string &address, uint16_t port) {
-    std::vector<std::string> command{"nsenter", "--net=" + nsPath};
+                       const std::string &address, uint16_t port, const std::string &hosts) {
+    WriteFile("hosts", "127.0.0.1 localhost\n" + hosts);
+    WriteFile("resolv.conf", "nameserver 127.0.0.1\n");
+    // Its own /etc/hosts and /etc/resolv.conf, in a mount namespace of its
+    // own: names are looked up in the file, never by a DNS server of the test.
+    std::vector<std::string> command{
+        "nsenter",
+        "--net=" + nsPath,
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "sh",
+        "-c",
+        "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/resolv.conf && shift 2 && "
+        "exec \"$@\"",
+        "sh",
+        FFolder + "/hosts",
+        FFolder + "/resolv.conf"};
     command.insert(command.end(), args.begin(), args.end());
     TProcess::TOptions options;
     options.Output = TProcess::TOutput::LogFile;
@@ -79,10 +97,11 @@ void TWorldPeer::Start(const std::vector<std::string> &args, const std::string &
 }
 
 std::unique_ptr<TWorldPeer> TWorldPeer::Microsocks(const std::string &nsPath,
-                                                   const std::string &address, uint16_t port) {
+                                                   const std::string &address, uint16_t port,
+                                                   const std::string &hosts) {
     std::unique_ptr<TWorldPeer> peer(new TWorldPeer());
     peer->Start({"microsocks", "-i", address, "-p", std::to_string(port), "-b", address}, nsPath,
-                address, port);
+                address, port, hosts);
     return peer;
 }
 
@@ -90,8 +109,6 @@ std::unique_ptr<TWorldPeer> TWorldPeer::Dante(const std::string &nsPath, const s
                                               uint16_t port, const std::string &hosts) {
     std::unique_ptr<TWorldPeer> peer(new TWorldPeer());
     const std::string &f = peer->FFolder;
-    peer->WriteFile("hosts", "127.0.0.1 localhost\n" + hosts);
-    peer->WriteFile("resolv.conf", "nameserver 127.0.0.1\n");
     peer->WriteFile("peer.conf", "logoutput: stderr\n"
                                  "internal: " +
                                      address + " port = " + std::to_string(port) +
@@ -111,13 +128,9 @@ std::unique_ptr<TWorldPeer> TWorldPeer::Dante(const std::string &nsPath, const s
                                      "    from: 0.0.0.0/0 to: 0.0.0.0/0\n"
                                      "    log: connect error\n"
                                      "}\n");
-    peer->FFiles.insert(peer->FFiles.end(), {"hosts", "resolv.conf", "peer.conf", "peer.pid"});
-    // Its own /etc/hosts and /etc/resolv.conf in a mount namespace of its own.
-    peer->Start({"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                 "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/resolv.conf && "
-                 "exec danted -f \"$3\" -p \"$4\"",
-                 "sh", f + "/hosts", f + "/resolv.conf", f + "/peer.conf", f + "/peer.pid"},
-                nsPath, address, port);
+    peer->FFiles.push_back("peer.pid");
+    peer->Start({"danted", "-f", f + "/peer.conf", "-p", f + "/peer.pid"}, nsPath, address, port,
+                hosts);
     return peer;
 }
 

@@ -2,7 +2,9 @@
 // A Debian proxy serving in a network namespace (the test's world): started
 // by nsenter on a fixed address and port, waited for (bounded) until it
 // accepts connections there, stopped by its PID with its process group.
-// Its output goes to a log file in a private folder, removed afterwards.
+// It looks names up in a hosts file of its own (`hosts` lines) and has no
+// DNS server, so its look-ups never reach a DNS server of the test. Its
+// output goes to a log file in a private folder, removed afterwards.
 
 #include "tests/support/Process.h"
 
@@ -22,10 +24,9 @@ public:
     // microsocks on address:port, its outgoing connections bound to
     // `address` as well.
     static std::unique_ptr<TWorldPeer> Microsocks(const std::string &nsPath,
-                                                  const std::string &address, uint16_t port);
-    // danted on address:port, going out from `address`; it looks names up
-    // in a hosts file of its own (`hosts` lines) and has no DNS server, so
-    // its look-ups never reach a DNS server of the test.
+                                                  const std::string &address, uint16_t port,
+                                                  const std::string &hosts);
+    // danted on address:port, going out from `address`.
     static std::unique_ptr<TWorldPeer> Dante(const std::string &nsPath, const std::string &address,
                                              uint16_t port, const std::string &hosts);
 
@@ -36,8 +37,8 @@ public:
 private:
     TWorldPeer();
     void Start(const std::vector<std::string> &args, const std::string &nsPath,
-               const std::string &address, uint16_t port);
-    void WriteFile(const std::string &name, const std::string &text) const;
+               const std::string &address, uint16_t port, const std::string &hosts);
+    void WriteFile(const std::string &name, const std::string &text);
 
     std::string FFolder;
     std::vector<std::string> FFiles;

@@ -96,14 +96,15 @@ inline std::optional<TQuestion> ParseQuestion(const std::string &m) {
     return q;
 }
 
-// The answer to `query`: one A record (TTL 0) when `address` (4 bytes,
-// network order) is given and the question asks for A; no record at all
-// (NOERROR) for other types of a known name; NXDOMAIN when `known` is false.
+// The answer to `query`: one record (TTL 0) of the question's type holding
+// `data` (4 address bytes for A, 16 for AAAA, network order) when it is
+// not empty; no record at all (NOERROR) when it is empty; NXDOMAIN when
+// `known` is false.
 inline std::string BuildAnswer(const std::string &query, const TQuestion &q, bool known,
-                               const uint8_t *address) {
+                               const std::string &data) {
     std::string out;
     Put16(out, q.Id);
-    const bool withRecord = known && address && q.Type == TypeA;
+    const bool withRecord = known && !data.empty();
     Put16(out, uint16_t(0x8180 | (known ? 0 : 3))); // response, RD+RA, rcode
     Put16(out, 1);
     Put16(out, withRecord ? 1 : 0);
@@ -112,12 +113,12 @@ inline std::string BuildAnswer(const std::string &query, const TQuestion &q, boo
     out.append(query, 12, q.End - 12);
     if (withRecord) {
         Put16(out, 0xc00c); // the question's name
-        Put16(out, TypeA);
+        Put16(out, q.Type);
         Put16(out, 1);
         Put16(out, 0);
         Put16(out, 0); // TTL 0
-        Put16(out, 4);
-        out.append(reinterpret_cast<const char *>(address), 4);
+        Put16(out, uint16_t(data.size()));
+        out += data;
     }
     return out;
 }

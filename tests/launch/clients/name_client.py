@@ -5,8 +5,9 @@ connect, send and recv. The arguments and output lines are those of the
 statically linked client (StaticClient.cpp), with the name looked up by the
 system:
 
-  --name NAME PORT   "dns ADDRESS" | "dns error TEXT", then HTTP GETs to the
-                     first IPv4 address: "tcp OK/COUNT" (+ "tcp-error TEXT")
+  --name NAME PORT   "dns ADDRESS" and "dns6 ADDRESS" (the first IPv4 and
+                     IPv6 address, or "none") | "dns error TEXT", then HTTP
+                     GETs to the IPv4 address: "tcp OK/COUNT" (+ "tcp-error TEXT")
   --count N          how many connections (1)
   --udp ADDR PORT    "udp reply" | "udp none" | "udp error TEXT"
   --v6 ADDR PORT     "v6 ok" | "v6 fail TEXT"
@@ -73,8 +74,10 @@ def main(argv):
         try:
             infos = socket.getaddrinfo(name, port, type=socket.SOCK_STREAM)
             v4 = [info[4] for info in infos if info[0] == socket.AF_INET]
+            addresses6 = [info[4] for info in infos if info[0] == socket.AF_INET6]
             address = v4[0] if v4 else None
             print("dns " + (address[0] if address else "none"))
+            print("dns6 " + (addresses6[0][0] if addresses6 else "none"))
         except OSError as e:
             print("dns error " + str(e))
             address = None
