@@ -2,7 +2,14 @@
 // when velmora run is started by root), see or change the network it was
 // put in, or run at all when no user namespace can be made. Each check has
 // its control: the same command where it can, to show the test would see it.
+#include "tests/launch/DatagramServer.h"
 #include "tests/launch/LaunchFixture.h"
+
+#include <atomic>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 namespace {
 
@@ -65,6 +72,69 @@ TEST_F(LaunchIsolation, WithoutUserNamespacesNothingRunsUnredirected) {
     EXPECT_NE(r.Err.find("namespace"), std::string::npos) << r.Err;
     EXPECT_EQ(Destination().Count(), 0) << "the program ran outside a namespace";
     EXPECT_EQ(DnsQueries(), 0);
+}
+
+// A stand-in for nscd's socket: reads each request's head (version, type,
+// key length: three 32-bit integers), counts the host look-ups among them
+// (by name, by address, getaddrinfo, or asking for the hosts cache), and
+// closes the connection without an answer, after which the C library looks
+// the name up itself. Requests for users and groups are left out: velmora
+// run itself, outside the namespace, may ask for those.
+class TNscdSocket {
+public:
+    explicit TNscdSocket(const std::string &path) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
+            ::chmod(path.c_str(), 0666) < 0 || ::listen(fd, 64) < 0)
+            throw std::runtime_error("cannot listen on " + path);
+        FServer = std::make_unique<TLoopbackServer>(TSocket(fd), [this](TSocket &client) {
+            int32_t head[3] = {};
+            client.SetReadTimeout(5000);
+            client.ReadExact(head, sizeof head);
+            const int32_t type = head[1];
+            // GETHOSTBYNAME, ...v6, GETHOSTBYADDR, ...v6; GETFDHST; GETAI
+            if ((type >= 4 && type <= 7) || type == 13 || type == 14)
+                ++FHostRequests;
+        });
+    }
+    int HostRequests() const { return FHostRequests.load(); }
+
+private:
+    std::atomic<int> FHostRequests{0};
+    std::unique_ptr<TLoopbackServer> FServer; // last: its threads use the count
+};
+
+TEST_F(LaunchIsolation, NameLookUpsNeverReachNscd) {
+    // nscd's folder, seen by the command alone (a tmpfs over /run in its
+    // own mount namespace), holding the stand-in's socket.
+    const std::string folder = Client().Scratch() + "/nscd";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    TNscdSocket nscd(folder + "/socket");
+    const std::string prepare =
+        "mount -t tmpfs tmpfs /run && mkdir /run/nscd && mount --bind " + folder + " /run/nscd";
+    const std::vector<std::string> python = PythonClient({"--name", Name, "80"});
+
+    // Control: run directly, the look-up asks nscd first.
+    const TRunResult direct = RunInClient(python, false, 60000, prepare);
+    EXPECT_EQ(ClientLine(direct.Out, "tcp"), "1/1") << direct.Out << direct.Err;
+    EXPECT_GT(nscd.HostRequests(), 0) << "the stand-in nscd was not asked";
+
+    // Nor does a network namespace alone keep it from nscd: Unix sockets are
+    // no network traffic.
+    const int asked = nscd.HostRequests();
+    RunInClient(With({"unshare", "--user", "--map-root-user", "--net"}, python), false, 60000,
+                prepare);
+    EXPECT_GT(nscd.HostRequests(), asked) << "nscd was not asked from a bare namespace";
+
+    const int before = nscd.HostRequests();
+    const TRunResult launched = RunInClient(
+        With({Client().Bin("velmora"), "run", "--chain", "World"}, python), false, 60000, prepare);
+    EXPECT_EQ(ClientLine(launched.Out, "tcp"), "1/1") << launched.Out << launched.Err;
+    EXPECT_TRUE(InFakeRange(ClientLine(launched.Out, "dns"))) << launched.Out;
+    EXPECT_EQ(nscd.HostRequests(), before) << "a name was looked up through nscd";
 }
 
 } // namespace

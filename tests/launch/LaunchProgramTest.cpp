@@ -4,6 +4,8 @@
 // LD_PRELOAD fallback with what it lets escape.
 #include "tests/launch/LaunchFixture.h"
 
+#include <filesystem>
+
 namespace {
 
 using namespace VelmoraTest;
@@ -52,6 +54,23 @@ TEST_F(LaunchProgram, ChildrenStayRedirectedAndAreWaitedFor) {
         << "velmora run ended before the program's last child";
     ExpectOnlyFrom(LastHop());
     EXPECT_EQ(DnsQueries(), 0);
+}
+
+TEST_F(LaunchProgram, LaunchAfterLaunchSucceedsAndLeavesNothingBehind) {
+    StartHeadless();
+    // Two hundred launches in a row from one shell, each of which must run
+    // its program; every launch sets its namespace up anew.
+    const std::string script = "i=0; while [ $i -lt 200 ]; do i=$((i+1)); " +
+                               Client().Bin("velmora") +
+                               " run --chain World true || echo \"launch $i failed\"; done";
+    const TRunResult r = RunInClient({"sh", "-c", script}, false, 170000);
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_EQ(r.Out, "") << r.Err;
+    std::vector<std::string> left;
+    for (const auto &entry : std::filesystem::directory_iterator(Client().RuntimeDir()))
+        left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << "left in XDG_RUNTIME_DIR: " << left.front() << " and "
+                              << left.size() - 1 << " more";
 }
 
 TEST_F(LaunchProgram, ThousandConnectionsOfOneProgramAllArrive) {

@@ -214,4 +214,26 @@ TEST_F(LaunchLeaks, EveryDnsQueryIsAnsweredByTheLauncherWhateverItsServer) {
     EXPECT_EQ(DnsQueries(), 0);
 }
 
+TEST_F(LaunchLeaks, NamesGetOneFakeIPv4AddressAndNoIPv6Address) {
+    const std::vector<std::string> python = PythonClient({"--name", Name6, "80"});
+    // Control: directly, the stub gives the name both of its addresses.
+    const TRunResult direct = RunInClient(python);
+    EXPECT_EQ(ClientLine(direct.Out, "dns"), World()) << direct.Out << direct.Err;
+    EXPECT_EQ(ClientLine(direct.Out, "dns6"), TTopology::WorldAddress6) << direct.Out;
+
+    ResetCounters();
+    std::vector<std::string> args{"--chain", "World", "--verbose"};
+    args.insert(args.end(), python.begin(), python.end());
+    const TRunResult launched = VelmoraRun(args);
+    EXPECT_TRUE(InFakeRange(ClientLine(launched.Out, "dns"))) << launched.Out << launched.Err;
+    EXPECT_EQ(ClientLine(launched.Out, "dns6"), "none") << launched.Out;
+    EXPECT_EQ(ClientLine(launched.Out, "tcp"), "1/1") << launched.Out;
+    EXPECT_NE(launched.Err.find("Request connect to " + std::string(Name6) + ":80"),
+              std::string::npos)
+        << launched.Err;
+    EXPECT_EQ(Destination().CountFrom(LastHop()), 1);
+    EXPECT_EQ(Destination().Count(), 1);
+    EXPECT_EQ(DnsQueries(), 0);
+}
+
 } // namespace
