@@ -29,6 +29,7 @@ void LaunchTest::SetUp() {
         world, std::vector<std::string>{World(), TTopology::WorldAddress6}, EchoPort,
         [](const std::string &datagram) { return std::optional<std::string>(datagram); });
     const std::string hosts = World() + " " + Name + "\n" + World() + " " + Name6 + "\n";
+    FPings = std::make_unique<TIcmpCounter>(world);
     FMicrosocks = TWorldPeer::Microsocks(world, World(), MicrosocksPort, hosts);
     FDante = TWorldPeer::Dante(world, LastHop(), DantePort, hosts);
     FClient = std::make_unique<TClientSide>(FTopology->Client());
@@ -40,6 +41,7 @@ void LaunchTest::TearDown() {
     FClient.reset();
     FDante.reset();
     FMicrosocks.reset();
+    FPings.reset();
     FUdpEcho.reset();
     FStub.reset();
     FSink.reset();
@@ -78,6 +80,7 @@ void LaunchTest::ResetCounters() {
     Sink().Reset();
     Stub().Reset();
     UdpEcho().Reset();
+    Pings().Reset();
 }
 
 TVelmoraProcess &LaunchTest::StartHeadless() {

@@ -1,6 +1,6 @@
 #pragma once
 // The world every launcher test runs in (see Topology.h): the destination,
-// the DNS sink and a UDP echo in the world namespace with the chain's two
+// the DNS sink, a UDP echo and a ping counter in the world namespace with the chain's two
 // proxies, microsocks on the world address and dante on its own address
 // (the last hop); in the client namespace the stub resolver, a data folder
 // with the chains, and, when a test asks, `velmora --headless`. Programs
@@ -12,6 +12,7 @@
 #include "tests/launch/DatagramServer.h"
 #include "tests/launch/Destination.h"
 #include "tests/launch/DnsResponder.h"
+#include "tests/launch/IcmpCounter.h"
 #include "tests/launch/Topology.h"
 #include "tests/launch/WorldPeer.h"
 #include "tests/support/Process.h"
@@ -49,12 +50,14 @@ protected:
     TDnsResponder &Sink() { return *FSink; }
     TDnsResponder &Stub() { return *FStub; }
     TDatagramServer &UdpEcho() { return *FUdpEcho; }
+    TIcmpCounter &Pings() { return *FPings; }
     TClientSide &Client() const { return *FClient; }
     std::string World() const { return FTopology->WorldAddress(); }
     std::string LastHop() const { return FTopology->LastHopAddress(); }
     std::string ClientAddress() const { return FTopology->ClientAddress(); }
 
-    // Zeroes what the destination, the DNS servers and the echo have seen.
+    // Zeroes what the destination, the DNS servers, the echo and the ping
+    // counter have seen.
     void ResetCounters();
     int DnsQueries() { return Sink().Count() + Stub().Count(); }
 
@@ -88,6 +91,7 @@ private:
     std::unique_ptr<TDnsResponder> FSink;
     std::unique_ptr<TDnsResponder> FStub;
     std::unique_ptr<TDatagramServer> FUdpEcho;
+    std::unique_ptr<TIcmpCounter> FPings;
     std::unique_ptr<TWorldPeer> FMicrosocks;
     std::unique_ptr<TWorldPeer> FDante;
     std::unique_ptr<TClientSide> FClient;

@@ -2,7 +2,7 @@
 // where the destination sees the client's own address and the DNS servers
 // see its look-ups (the test can see a leak), and under `velmora run`, where
 // the destination may see only the chain's last hop and no DNS query, UDP
-// datagram or direct IPv6 connection may leave. The table of what was seen
+// datagram, ping or direct IPv6 connection may leave. The table of what was seen
 // is printed for the record.
 #include "tests/launch/LaunchFixture.h"
 
@@ -26,6 +26,7 @@ struct TProbe {
     bool TriesUdp = false;
     // The client prints "dns ADDRESS" for the answer it got.
     bool PrintsAnswer = false;
+    bool TriesIcmp = false;
 };
 
 struct TSeen {
@@ -36,8 +37,10 @@ struct TSeen {
     int Sink = 0;
     int Stub = 0;
     int Echoed = 0;
+    int Pinged = 0;
     int Exit = -1;
     std::string Output;
+    std::string Errors;             // standard error of the program (and of velmora run)
     std::set<std::string> Requests; // "Request connect to X" of the chain
 };
 
@@ -51,7 +54,7 @@ protected:
             "--udp", world, echo, "--v6", TTopology::WorldAddress6, port};
         std::vector<std::string> literal{"--dns", world, Name, "--connect", world, port};
         literal.insert(literal.end(), common.begin(), common.end());
-        std::vector<std::string> byName{"--name", Name, port};
+        std::vector<std::string> byName{"--name", Name, port, "--icmp", world};
         byName.insert(byName.end(), common.begin(), common.end());
         return {
             {"curl",
@@ -63,7 +66,7 @@ protected:
              false},
             {"static", StaticClient(literal), {}, world + ":" + port, true, true},
             {"io_uring", UringClient(literal), {}, world + ":" + port, true, true},
-            {"python", PythonClient(byName), {}, std::string(Name) + ":" + port, true, true},
+            {"python", PythonClient(byName), {}, std::string(Name) + ":" + port, true, true, true},
         };
     }
 
@@ -80,6 +83,7 @@ protected:
         const TRunResult r = RunInClient(launched ? Launched(probe.Command) : probe.Command);
         seen.Exit = r.ExitCode;
         seen.Output = r.Out;
+        seen.Errors = r.Err;
         if (probe.Client == "curl")
             seen.Output = std::string("tcp ") + (r.ExitCode == 0 ? "1/1" : "0/1") + "\n";
         if (!probe.V6Command.empty()) {
@@ -103,6 +107,7 @@ protected:
         seen.Sink = Sink().Count();
         seen.Stub = Stub().Count();
         seen.Echoed = UdpEcho().Count();
+        seen.Pinged = Pings().Count();
         const QString request = QStringLiteral("] Request connect to ");
         for (const QString &line : HeadlessLinesFrom(from))
             if (line.contains(request))
@@ -112,16 +117,29 @@ protected:
     }
 };
 
-std::string Row(const std::string &client, const char *launcher, const TSeen &s, bool udp) {
+std::string Row(const std::string &client, const char *launcher, const TSeen &s, bool udp,
+                bool icmp) {
     std::string requests;
     for (const std::string &r : s.Requests)
         requests += (requests.empty() ? "" : ",") + r;
     char line[512];
-    std::snprintf(line, sizeof line, "[leak table] %-9s %-12s %8d %8d %8d %8d %6d %6d %8s  %s\n",
-                  client.c_str(), launcher, s.FromClient, s.FromClient6, s.FromLastHop,
-                  s.FromOthers, s.Sink, s.Stub, udp ? std::to_string(s.Echoed).c_str() : "-",
-                  requests.empty() ? "-" : requests.c_str());
+    std::snprintf(
+        line, sizeof line, "[leak table] %-9s %-12s %12d %13d %14d %11d %8d %8d %10s %10s  %s\n",
+        client.c_str(), launcher, s.FromClient, s.FromClient6, s.FromLastHop, s.FromOthers, s.Sink,
+        s.Stub, udp ? std::to_string(s.Echoed).c_str() : "-",
+        icmp ? std::to_string(s.Pinged).c_str() : "-", requests.empty() ? "-" : requests.c_str());
     return line;
+}
+
+// What the client itself reported, step by step.
+std::string Outcome(const std::string &client, const char *launcher, const std::string &output) {
+    std::string line = "[leak outcome] " + client + " " + launcher + ":";
+    for (const char *step : {"dns", "tcp", "udp", "icmp", "v6"}) {
+        const std::string said = ClientLine(output, step);
+        if (!said.empty())
+            line += std::string(" ") + step + "=" + said + ";";
+    }
+    return line + "\n";
 }
 
 TEST_F(LaunchLeaks, EveryClientLeaksDirectlyAndNothingLeavesUnderVelmoraRun) {
@@ -129,7 +147,8 @@ TEST_F(LaunchLeaks, EveryClientLeaksDirectlyAndNothingLeavesUnderVelmoraRun) {
     ASSERT_FALSE(HasFailure());
     std::string table =
         "[leak table] client    launcher     dest<-client dest<-client6 dest<-last-hop "
-        "dest<-other dns-sink dns-stub udp-echoed  chain-asked-for\n";
+        "dest<-other dns-sink dns-stub udp-echoed pings-seen  chain-asked-for\n";
+    std::string outcomes;
     for (const TProbe &probe : Probes()) {
         SCOPED_TRACE(probe.Client);
         const TSeen direct = Observe(probe, false);
@@ -139,7 +158,7 @@ TEST_F(LaunchLeaks, EveryClientLeaksDirectlyAndNothingLeavesUnderVelmoraRun) {
         }
         // The negative control: run directly, the program's own address, its
         // look-ups and its datagrams reach the world, so the test sees them.
-        EXPECT_EQ(direct.Exit, 0) << direct.Output;
+        EXPECT_EQ(direct.Exit, 0) << direct.Output << direct.Errors;
         EXPECT_GE(direct.FromClient, 1) << direct.Output;
         EXPECT_GE(direct.FromClient6, 1) << direct.Output;
         EXPECT_GT(direct.Sink + direct.Stub, 0);
@@ -147,9 +166,13 @@ TEST_F(LaunchLeaks, EveryClientLeaksDirectlyAndNothingLeavesUnderVelmoraRun) {
             EXPECT_EQ(ClientLine(direct.Output, "udp"), "reply") << direct.Output;
             EXPECT_GT(direct.Echoed, 0);
         }
+        if (probe.TriesIcmp) {
+            EXPECT_EQ(ClientLine(direct.Output, "icmp"), "reply") << direct.Output;
+            EXPECT_GT(direct.Pinged, 0);
+        }
 
         const TSeen launched = Observe(probe, true);
-        EXPECT_EQ(launched.Exit, 0) << launched.Output;
+        EXPECT_EQ(launched.Exit, 0) << launched.Output << launched.Errors;
         EXPECT_EQ(ClientLine(launched.Output, "tcp"), "1/1") << launched.Output;
         EXPECT_GE(launched.FromLastHop, 1) << launched.Output;
         EXPECT_EQ(launched.FromClient, 0);
@@ -167,10 +190,16 @@ TEST_F(LaunchLeaks, EveryClientLeaksDirectlyAndNothingLeavesUnderVelmoraRun) {
             EXPECT_NE(ClientLine(launched.Output, "udp"), "reply") << launched.Output;
             EXPECT_EQ(launched.Echoed, 0);
         }
-        table += Row(probe.Client, "none", direct, probe.TriesUdp);
-        table += Row(probe.Client, "velmora-run", launched, probe.TriesUdp);
+        if (probe.TriesIcmp) {
+            EXPECT_NE(ClientLine(launched.Output, "icmp"), "reply") << launched.Output;
+            EXPECT_EQ(launched.Pinged, 0);
+        }
+        table += Row(probe.Client, "none", direct, probe.TriesUdp, probe.TriesIcmp);
+        table += Row(probe.Client, "velmora-run", launched, probe.TriesUdp, probe.TriesIcmp);
+        outcomes += Outcome(probe.Client, "none", direct.Output);
+        outcomes += Outcome(probe.Client, "velmora-run", launched.Output);
     }
-    std::cout << table << std::flush;
+    std::cout << table << outcomes << std::flush;
 }
 
 TEST_F(LaunchLeaks, EveryDnsQueryIsAnsweredByTheLauncherWhateverItsServer) {

@@ -76,6 +76,7 @@ TTopology::TTopology() {
         client({"ip", "-6", "addr", "add", std::string(ClientAddress6) + "/64", "dev", "vclient",
                 "nodad"});
         client({"ip", "link", "set", "vclient", "up"});
+        client({"sh", "-c", "echo 0 2147483647 > /proc/sys/net/ipv4/ping_group_range"});
     } catch (...) {
         Delete();
         throw;

@@ -6,7 +6,9 @@
 //                                              the proxies (dante on .3)
 //   client  10.77.N.2, fd77::2                 Velmora and the programs
 //
-// Both have loopback up. The names carry this process's pid, so tests
+// Both have loopback up, and the client namespace lets every group open ping
+// sockets, so that a program run there directly can ping the world. The
+// names carry this process's pid, so tests
 // running side by side never meet; namespaces left by a test process that
 // was killed (its pid gone) are deleted on the way. Needs root and `ip`.
 

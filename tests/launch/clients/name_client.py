@@ -11,6 +11,8 @@ system:
   --count N          how many connections (1)
   --udp ADDR PORT    "udp reply" | "udp none" | "udp error TEXT"
   --v6 ADDR PORT     "v6 ok" | "v6 fail TEXT"
+  --icmp ADDR        an ICMP echo request through a ping socket:
+                     "icmp reply" | "icmp none" | "icmp error TEXT"
 """
 import socket
 import sys
@@ -47,10 +49,24 @@ def udp_probe(address):
             return "error " + (e.strerror or str(e))
 
 
+def icmp_probe(address):
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_ICMP) as s:
+            s.settimeout(WAIT)
+            # Echo request; the kernel sets the identifier and the checksum.
+            s.sendto(b"\x08\x00\x00\x00\x00\x00\x00\x01velmora", (address, 0))
+            s.recv(256)
+            return "reply"
+    except socket.timeout:
+        return "none"
+    except OSError as e:
+        return "error " + (e.strerror or str(e))
+
+
 def main(argv):
     name = None
     count = 1
-    udp = v6 = None
+    udp = v6 = icmp = None
     i = 1
     while i < len(argv):
         if argv[i] == "--name":
@@ -62,6 +78,9 @@ def main(argv):
         elif argv[i] == "--udp":
             udp = (argv[i + 1], int(argv[i + 2]))
             i += 3
+        elif argv[i] == "--icmp":
+            icmp = argv[i + 1]
+            i += 2
         elif argv[i] == "--v6":
             v6 = (argv[i + 1], int(argv[i + 2]))
             i += 3
@@ -95,6 +114,8 @@ def main(argv):
         failures += count - ok
     if udp is not None:
         print("udp " + udp_probe(udp))
+    if icmp is not None:
+        print("icmp " + icmp_probe(icmp))
     if v6 is not None:
         try:
             http_get(socket.AF_INET6, (v6[0], v6[1], 0, 0))
