@@ -50,6 +50,27 @@ TEST_F(LaunchIsolation, ProgramHasNoCapabilitiesAndOnlyLoopback) {
     }
 }
 
+TEST_F(LaunchIsolation, LoopbackServicesOutsideAreOutOfReach) {
+    // Port 9999 of a running Velmora connects straight to wherever it is
+    // asked: reached from the namespace, it would carry the program around
+    // the chain.
+    StartHeadless();
+    const std::vector<std::string> curl{
+        "curl", "-sS", "--max-time", "10", "--socks5-hostname", "127.0.0.1:9999", Url()};
+    // Control: from the client namespace directly it works, and the
+    // destination sees the client's address.
+    const TRunResult direct = RunInClient(curl);
+    EXPECT_EQ(direct.Out, TDestination::Body) << direct.Err;
+    EXPECT_EQ(Destination().CountFrom(ClientAddress()), 1);
+
+    ResetCounters();
+    const TRunResult launched = VelmoraRun(With({"--chain", "World"}, curl));
+    EXPECT_NE(launched.ExitCode, 0);
+    EXPECT_EQ(launched.Out, "");
+    EXPECT_EQ(Destination().Count(), 0) << "the program reached port 9999 outside";
+    EXPECT_EQ(DnsQueries(), 0);
+}
+
 TEST_F(LaunchIsolation, WithoutUserNamespacesNothingRunsUnredirected) {
     // A user namespace in which no further one may be made.
     const std::vector<std::string> limited{
