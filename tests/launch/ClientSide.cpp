@@ -1,5 +1,6 @@
 #include "tests/launch/ClientSide.h"
 
+#include "tests/launch/Topology.h"
 #include "tests/support/Process.h"
 #include "tests/support/VelmoraProcess.h"
 
@@ -13,10 +14,7 @@ namespace VelmoraTest {
 namespace fs = std::filesystem;
 
 TClientSide::TClientSide(const std::string &clientNs) : FClientNs(clientNs) {
-    char tmpl[] = "/tmp/velmora-launch-XXXXXX";
-    if (!::mkdtemp(tmpl))
-        throw std::runtime_error("cannot create a temporary folder");
-    FRoot = tmpl;
+    FRoot = TTopology::MakeTempFolder("client");
     const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                           fs::perms::others_read | fs::perms::others_exec;
     fs::permissions(FRoot, readable);

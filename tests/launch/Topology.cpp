@@ -10,7 +10,10 @@
 #include <dirent.h>
 #include <exception>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sched.h>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -23,6 +26,17 @@ const std::string kNamePrefix = "velmora-launch-";
 
 std::string NsPath(const std::string &name) {
     return "/run/netns/" + name;
+}
+
+// True while `pid` runs: it exists and is not a zombie waiting to be reaped.
+bool Alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return false;
+    // "PID (COMMAND) STATE ...": the state follows the last ')'.
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
 } // namespace
@@ -107,7 +121,33 @@ void TTopology::Run(const std::vector<std::string> &args) {
     }
 }
 
+std::string TTopology::MakeTempFolder(const std::string &kind) {
+    std::string path = "/tmp/" + kNamePrefix + kind + "-" + std::to_string(::getpid()) + "-XXXXXX";
+    if (!::mkdtemp(path.data()))
+        throw std::runtime_error("cannot create a temporary folder: " + path);
+    return path;
+}
+
 void TTopology::RemoveStale() {
+    // Temporary folders: velmora-launch-KIND-PID-XXXXXX.
+    if (DIR *tmp = ::opendir("/tmp")) {
+        std::vector<std::string> old;
+        while (dirent *e = ::readdir(tmp)) {
+            const std::string name = e->d_name;
+            const size_t dash = name.find('-', kNamePrefix.size());
+            if (name.rfind(kNamePrefix, 0) != 0 || dash == std::string::npos)
+                continue;
+            const pid_t owner = std::atoi(name.c_str() + dash + 1);
+            if (owner > 0 && !Alive(owner))
+                old.push_back("/tmp/" + name);
+        }
+        ::closedir(tmp);
+        for (const std::string &folder : old) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        }
+    }
+
     DIR *dir = ::opendir("/run/netns");
     if (!dir)
         return;
@@ -117,12 +157,17 @@ void TTopology::RemoveStale() {
         if (name.rfind(kNamePrefix, 0) != 0 || name.size() < kNamePrefix.size() + 2)
             continue;
         const pid_t owner = std::atoi(name.c_str() + kNamePrefix.size() + 1);
-        if (owner > 0 && ::kill(owner, 0) < 0 && errno == ESRCH)
+        if (owner > 0 && !Alive(owner))
             stale.push_back(name);
     }
     ::closedir(dir);
-    for (const std::string &name : stale)
+    for (const std::string &name : stale) {
+        // The peers that test started there outlived it; they end with it.
+        std::istringstream pids(RunProgram({"ip", "netns", "pids", name}, 10000).Out);
+        for (pid_t pid; pids >> pid;)
+            ::kill(pid, SIGKILL);
         RunProgram({"ip", "netns", "delete", name}, 10000);
+    }
 }
 
 int TTopology::InNetwork(const std::string &nsPath, const std::function<int()> &make) {

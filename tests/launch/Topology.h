@@ -10,7 +10,8 @@
 // sockets, so that a program run there directly can ping the world. The
 // names carry this process's pid, so tests
 // running side by side never meet; namespaces left by a test process that
-// was killed (its pid gone) are deleted on the way. Needs root and `ip`.
+// was killed (its pid gone) are deleted on the way, with what still runs
+// in them, and so are its temporary folders. Needs root and `ip`.
 
 #include <functional>
 #include <string>
@@ -46,6 +47,11 @@ public:
     // True when this machine lets the tests build the topology: root and
     // `ip` at hand. `why` says what is missing.
     static bool Possible(std::string &why);
+
+    // A new temporary folder for `kind` of this test process
+    // (/tmp/velmora-launch-KIND-PID-XXXXXX), so that the folders of a test
+    // process that was killed are found and removed too.
+    static std::string MakeTempFolder(const std::string &kind);
 
 private:
     void Run(const std::vector<std::string> &args);

@@ -29,12 +29,9 @@ bool WaitAcceptingIn(const std::string &nsPath, const std::string &address, uint
 }
 
 TWorldPeer::TWorldPeer() {
-    char tmpl[] = "/tmp/velmora-world-peer-XXXXXX";
-    if (!::mkdtemp(tmpl))
-        throw std::runtime_error("cannot create a temporary folder");
+    FFolder = TTopology::MakeTempFolder("peer");
     // danted serves as "nobody" and still writes its pid file here.
-    ::chmod(tmpl, 0777);
-    FFolder = tmpl;
+    ::chmod(FFolder.c_str(), 0777);
 }
 
 TWorldPeer::~TWorldPeer() {
