@@ -4,6 +4,7 @@
 #include "tests/support/Process.h"
 #include "tests/support/VelmoraProcess.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -59,16 +60,9 @@ std::vector<std::string> TClientSide::Command(const std::vector<std::string> &co
     // The stub's resolv.conf for this command and its children only.
     const std::string script = "mount --bind \"$0\" /etc/resolv.conf && " +
                                (prepare.empty() ? "" : prepare + " && ") + "exec \"$@\"";
-    std::vector<std::string> line{"nsenter",
-                                  "--net=" + FClientNs,
-                                  "unshare",
-                                  "--mount",
-                                  "--propagation",
-                                  "private",
-                                  "sh",
-                                  "-c",
-                                  script,
-                                  FRoot + "/resolv.conf"};
+    std::vector<std::string> line{"nsenter", "--net=" + FClientNs, "unshare",
+                                  "--mount", "--propagation",      "private"};
+    line.insert(line.end(), {"sh", "-c", script, FRoot + "/resolv.conf"});
     if (!asRoot) {
         const std::string id = std::to_string(UserId);
         line.insert(line.end(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
@@ -79,6 +73,10 @@ std::vector<std::string> TClientSide::Command(const std::vector<std::string> &co
                              "XDG_RUNTIME_DIR=" + FRoot + "/runtime",
                              "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
                              "LANG=C.UTF-8"});
+    // A sanitizer build's options reach the program under test too.
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
+        if (const char *value = std::getenv(name))
+            line.push_back(std::string(name) + "=" + value);
     line.insert(line.end(), command.begin(), command.end());
     return line;
 }

@@ -39,10 +39,11 @@ public:
     void HandOverHome() const;
 
     // The command line that runs `command` in the client namespace with the
-    // stub's resolv.conf and a clean environment (HOME, XDG_*, PATH), as the
-    // unprivileged user, or as root when `asRoot`. `prepare`, when given, is
-    // a shell command run first as root in the command's own mount
-    // namespace (more mounts, say).
+    // stub's resolv.conf and a clean environment (HOME, XDG_*, PATH, and the
+    // sanitizers' options when the test has them), as the unprivileged
+    // user, or as root when `asRoot`. `prepare`, when given, is a shell
+    // command run first as root in the command's own mount namespace (more
+    // mounts, say).
     std::vector<std::string> Command(const std::vector<std::string> &command, bool asRoot = false,
                                      const std::string &prepare = {}) const;
 
