@@ -1,9 +1,10 @@
 // What a launched program must not be able to do: hold capabilities (even
 // when velmora run is started by root), see or change the network it was
-// put in, or run at all when no user namespace can be made. Each check has
-// its control: the same command where it can, to show the test would see it.
-#include "tests/launch/DatagramServer.h"
+// put in, reach a loopback service outside it or nscd, or run at all when
+// no user namespace can be made. Each check has its control: the same
+// command where it can, to show the test would see it.
 #include "tests/launch/LaunchFixture.h"
+#include "tests/support/LoopbackServer.h"
 
 #include <atomic>
 #include <stdexcept>
