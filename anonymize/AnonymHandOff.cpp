@@ -3,6 +3,13 @@
 #include "platform/KeyValueStore.h"
 #include "store/dmProxyData.h"
 
+QString TAnonymHandOff::ValueName(const QString &AFilename) {
+    // The key-value library reads every '/' of a value name as a step into a
+    // sub-key: "/usr/bin/firefox" would land in the sub-key "usr/bin", out of
+    // the redirector's sight and out of reach of the next hand-off's clean-up.
+    return AFilename.section(u'/', -1);
+}
+
 bool TAnonymHandOff::WriteAnonymListToRegistry(TdmProxyData &store) {
     TKeyValueStore key(QString::fromLatin1(KeyPath));
     for (const QString &name : key.ValueNames())
@@ -11,9 +18,9 @@ bool TAnonymHandOff::WriteAnonymListToRegistry(TdmProxyData &store) {
     const int fileField = programs.FieldIndex(QStringLiteral("Filename"));
     const int portField = programs.FieldIndex(QStringLiteral("ChainPort"));
     for (const TDataTable::TRow *row : programs.AllRows()) {
-        const QString name = programs.DisplayText(*row, fileField);
+        const QString name = ValueName(programs.DisplayText(*row, fileField));
         if (name.isEmpty())
-            continue; // no program to name; the dialog never stores one
+            continue; // no program to name ("" or a folder); the dialog never stores one
         const TFieldValue port = programs.RowValue(*row, portField);
         const auto *value = std::get_if<int64_t>(&port);
         key.WriteInteger(name, value ? static_cast<int32_t>(*value) : 0);

@@ -8,6 +8,7 @@ packages=(
     fonts-dejavu-core xvfb xauth
     curl microsocks dante-server tinyproxy proxychains4 libproxychains4 iperf3 procps
     iproute2 util-linux python3 liburing-dev
+    desktop-file-utils libglib2.0-bin
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -17,6 +17,7 @@
 #include "ui/windows/frmSocksChainRecord.h"
 #include "ui/windows/frmSplash.h"
 #include "ui/windows/frmeActivityPanel.h"
+#include "ui/windows/frmeAnonymize.h"
 #include "ui/windows/frmeProxyList.h"
 #include "ui/windows/frmeSettings.h"
 
@@ -26,6 +27,7 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -101,9 +103,11 @@ int main(int argc, char **argv) {
         AddProxy(s, 3128, TProxyType::ptHTTP, TProxyStatus::psUnavailable, "198.51.100.7");
         const int32_t work = SeedChain(s, "Work", workPort, {fast});
         workUID = work;
-        SeedChain(s, "Backup", backupPort, {fast, dead});
+        const int32_t backup = SeedChain(s, "Backup", backupPort, {fast, dead});
         AddProgram(s, "firefox", work, workPort);
         AddProgram(s, "thunderbird", work, workPort);
+        AddProgram(s, "/usr/bin/curl", backup, backupPort + 1); // the chain has moved since
+        AddProgram(s, "wget", backup + 10, 1090);               // its chain was deleted
     });
 
     TfrmMain &w = f.Open();
@@ -121,6 +125,8 @@ int main(int argc, char **argv) {
 
     Save(w, "proxy-manager");
     w.actAnonymizeProgram->trigger();
+    w.frmeAnonymize()->lvPrograms()->topLevelItem(0)->setSelected(true);
+    w.frmeAnonymize()->UpdateActions();
     Save(w, "anonymize-program");
     w.actProxySocksChain->trigger();
     Save(w, "socks-chains");

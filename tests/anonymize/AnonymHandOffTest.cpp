@@ -77,6 +77,28 @@ TEST_F(AnonymHandOffTest, NamesDifferingInCaseGiveOneValueLaterRowWins) {
     EXPECT_EQ(key.begin()->second, 9050);
 }
 
+TEST_F(AnonymHandOffTest, ProgramTypedWithItsFolderIsNamedByItsFileName) {
+    AddProgram("/usr/bin/firefox", 1080);
+    TAnonymHandOff::WriteAnonymListToRegistry(*Store);
+    EXPECT_EQ(Key(), (std::map<QString, int32_t>{{"firefox", 1080}}));
+    QSettings raw(QSettings::NativeFormat, QSettings::UserScope, "VelmoraAnonumizer", "AnonymList");
+    EXPECT_EQ(raw.allKeys(), QStringList({"firefox"})); // no sub-key "usr/bin"
+
+    // Removed from the table, nothing of it is left in the key.
+    ASSERT_TRUE(Store->AnonymDelete(1));
+    TAnonymHandOff::WriteAnonymListToRegistry(*Store);
+    raw.sync();
+    EXPECT_TRUE(raw.allKeys().isEmpty()) << raw.allKeys().join('|').toStdString();
+}
+
+TEST_F(AnonymHandOffTest, FolderAndCaseDoNotMakeTwoValues) {
+    AddProgram("/usr/bin/Firefox", 1080);
+    AddProgram("firefox", 9050);
+    AddProgram("/opt/tools/", 4000); // a folder, no program: no value
+    TAnonymHandOff::WriteAnonymListToRegistry(*Store);
+    EXPECT_EQ(Key(), (std::map<QString, int32_t>{{"Firefox", 9050}}));
+}
+
 TEST_F(AnonymHandOffTest, UnwritableKeyRaises) {
     // The key's folder cannot be made: a plain file stands where it would go.
     QFile blocker(Config.path() + "/blocked");

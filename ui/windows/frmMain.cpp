@@ -100,6 +100,9 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     FActivity->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
     FSettingsFrame->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
     FAnonymizeFrame->FOnError = [this](const QString &text) { FPrompts.ShowError(text); };
+    FAnonymizeFrame->FOnMessage = [this](const QString &text) { FPrompts.ShowMessage(text); };
+    FAnonymizeFrame->FOnAsk = [this](const QString &text) { return FPrompts.AskYesNo(text); };
+    FAnonymizeFrame->FOnActivity = [queue](const QString &line) { queue->AddMessage(line); };
 
     if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,

@@ -2,19 +2,40 @@
 
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
+#include "ui/logic/ProgramChains.h"
+#include "ui/logic/ProgramMenuEntry.h"
 #include "ui/windows/FormParts.h"
 
 #include <QAction>
+#include <QBrush>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QProcess>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 
 namespace {
 
 constexpr int UIDRole = Qt::UserRole + 1;
+
+// The colour of a program that would not reach its chain, as the program
+// dialog shows its warning.
+const QColor MarkedColour(Qt::red);
+
+bool StartDetached(const QString &program, const QStringList &arguments, QString &error) {
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (process.startDetached())
+        return true;
+    error = process.errorString();
+    return false;
+}
 
 } // namespace
 
@@ -23,12 +44,17 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
       FAdd(new QAction(QStringLiteral("Add"), this)),
       FEdit(new QAction(QStringLiteral("Edit"), this)),
       FDelete(new QAction(QStringLiteral("Delete"), this)),
-      FSelectAll(new QAction(QStringLiteral("Select All"), this)) {
+      FSelectAll(new QAction(QStringLiteral("Select All"), this)),
+      FLaunch(new QAction(QStringLiteral("Launch"), this)),
+      FAddToMenu(new QAction(QStringLiteral("Add to menu"), this)) {
     setObjectName(QStringLiteral("frmeAnonymize"));
     FList->setObjectName(QStringLiteral("lvPrograms"));
     FList->setColumnCount(ColumnCount);
-    FList->setHeaderLabels({QStringLiteral("Application"), QStringLiteral("No. Of Proxies")});
+    FList->setHeaderLabels({QStringLiteral("Application"), QStringLiteral("Chain"),
+                            QStringLiteral("Port"), QStringLiteral("No. Of Proxies")});
     FList->setColumnWidth(colApplication, 150);
+    FList->setColumnWidth(colChain, 260);
+    FList->setColumnWidth(colPort, 60);
     FList->header()->setStretchLastSection(false);
     TFormParts::PlainRows(FList);
     FList->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -37,15 +63,28 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
     FEdit->setObjectName(QStringLiteral("actEdit"));
     FDelete->setObjectName(QStringLiteral("actDelete"));
     FSelectAll->setObjectName(QStringLiteral("actSelectAll"));
+    FLaunch->setObjectName(QStringLiteral("actLaunch"));
+    FLaunch->setToolTip(QStringLiteral("Run the selected programs through their chains"));
+    FAddToMenu->setObjectName(QStringLiteral("actAddToMenu"));
+    FAddToMenu->setToolTip(
+        QStringLiteral("Put the selected programs in the desktop's menu, each to run through "
+                       "its chain"));
     FSelectAll->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
     FSelectAll->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-    FList->addActions({FAdd, FEdit, FDelete, FSelectAll});
+    auto *separator = new QAction(this);
+    separator->setSeparator(true);
+    FList->addActions({FAdd, FEdit, FDelete, FLaunch, FAddToMenu, separator, FSelectAll});
     addAction(FSelectAll);
 
     connect(FAdd, &QAction::triggered, this, [this] { Guard([this] { actAddExecute(); }); });
     connect(FEdit, &QAction::triggered, this, [this] { Guard([this] { actEditExecute(); }); });
     connect(FDelete, &QAction::triggered, this, [this] { Guard([this] { actDeleteExecute(); }); });
+    connect(FLaunch, &QAction::triggered, this, [this] { Guard([this] { actLaunchExecute(); }); });
+    connect(FAddToMenu, &QAction::triggered, this,
+            [this] { Guard([this] { actAddToMenuExecute(); }); });
     connect(FSelectAll, &QAction::triggered, FList, &QTreeWidget::selectAll);
+    FOnStartDetached = StartDetached;
+    FVelmoraPath = QCoreApplication::applicationFilePath();
 
     auto *buttons = new QHBoxLayout;
     buttons->setContentsMargins(4, 4, 4, 4);
@@ -53,6 +92,13 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
     buttons->addWidget(TFormParts::ActionButton(FAdd, this));
     buttons->addWidget(TFormParts::ActionButton(FEdit, this));
     buttons->addWidget(TFormParts::ActionButton(FDelete, this));
+    buttons->addSpacing(12);
+    buttons->addWidget(TFormParts::ActionButton(FLaunch, this));
+    QPushButton *toMenu = TFormParts::ActionButton(FAddToMenu, this);
+    // Its caption is longer than the others': room for it and the theme's padding.
+    toMenu->setFixedWidth(std::max({toMenu->width(), toMenu->sizeHint().width(),
+                                    toMenu->fontMetrics().horizontalAdvance(toMenu->text()) + 30}));
+    buttons->addWidget(toMenu);
     buttons->addStretch(1);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -72,6 +118,7 @@ void TfrmeAnonymize::RefreshList() {
     const int uidField = table.FieldIndex(QStringLiteral("UID"));
     const int nameField = table.FieldIndex(QStringLiteral("Filename"));
     const int countField = table.FieldIndex(QStringLiteral("NoOfProxy"));
+    const TProgramChains chains = TProgramChains::FromStore(FStore);
     QList<QTreeWidgetItem *> rows;
     for (const TDataTable::TRow *row : table.VisibleRows()) {
         auto *item = new QTreeWidgetItem;
@@ -82,6 +129,17 @@ void TfrmeAnonymize::RefreshList() {
         const TFieldValue uid = table.RowValue(*row, uidField);
         if (const auto *u = std::get_if<int64_t>(&uid))
             item->setData(colApplication, UIDRole, QVariant::fromValue<qint64>(*u));
+        if (const auto program =
+                TProgramChains::Program(FStore, item->data(colApplication, UIDRole).toInt())) {
+            const TProgramChainView view = chains.View(*program);
+            item->setText(colChain, view.ChainText);
+            item->setText(colPort, view.PortText);
+            for (int column = 0; column < ColumnCount; ++column) {
+                item->setToolTip(column, view.ToolTip);
+                if (view.Marked())
+                    item->setForeground(column, QBrush(MarkedColour));
+            }
+        }
         rows << item;
     }
     FList->addTopLevelItems(rows);
@@ -110,29 +168,106 @@ void TfrmeAnonymize::actEditExecute() {
     const auto uids = SelectedUIDs();
     if (uids.empty())
         return;
+    const std::optional<TAnonymProgram> before = TProgramChains::Program(FStore, uids.front());
     if (FOnEditProgram && FOnEditProgram(uids.front())) {
         RefreshList();
         if (FOnHandOff)
             FOnHandOff();
+        const std::optional<TAnonymProgram> after = TProgramChains::Program(FStore, uids.front());
+        if (before && after) {
+            const QString path = TProgramMenuEntry::Follow(
+                *before, *after, TProgramChains::FromStore(FStore), FVelmoraPath);
+            if (!path.isEmpty())
+                Report(QStringLiteral("Menu entry rewritten: %1").arg(path));
+        }
     }
 }
 
 void TfrmeAnonymize::actDeleteExecute() {
+    QStringList failures;
     for (int32_t uid : SelectedUIDs()) {
         if (!FStore.LocateAnonymRec(uid))
             throw EVelmoraError("error Anonymized program data not found");
+        const std::optional<TAnonymProgram> program = TProgramChains::Program(FStore, uid);
         FStore.AnonymDelete(uid);
         FStore.AnonymSaveData();
         if (FOnHandOff)
             FOnHandOff();
+        // The row is gone whatever becomes of its menu entry; an entry that
+        // stays is named so that it can be removed by hand.
+        try {
+            const QString path = program ? TProgramMenuEntry::RemoveFor(*program) : QString();
+            if (!path.isEmpty())
+                Report(QStringLiteral("Menu entry removed: %1").arg(path));
+        } catch (const std::exception &e) {
+            failures << QString::fromUtf8(e.what());
+        }
     }
     RefreshList();
+    if (!failures.isEmpty())
+        throw EVelmoraError(failures.join(u'\n'));
+}
+
+void TfrmeAnonymize::actLaunchExecute() {
+    const TProgramChains chains = TProgramChains::FromStore(FStore);
+    QStringList refusals;
+    for (int32_t uid : SelectedUIDs()) {
+        const std::optional<TAnonymProgram> program = TProgramChains::Program(FStore, uid);
+        if (!program)
+            throw EVelmoraError("error Anonymized program data not found");
+        const TProgramChainView view = chains.View(*program);
+        if (view.Marked()) {
+            refusals << chains.Refusal(*program, QStringLiteral("launched"));
+            continue;
+        }
+        const QStringList arguments = chains.RunArguments(*program);
+        QString error;
+        if (FOnStartDetached && FOnStartDetached(FVelmoraPath, arguments, error))
+            Report(QStringLiteral("Launched \"%1\" through chain \"%2\" (port %3)")
+                       .arg(program->Filename, view.Chain->Name)
+                       .arg(view.Chain->Port));
+        else
+            Report(QStringLiteral("Could not launch \"%1\": %2").arg(program->Filename, error));
+    }
+    if (!refusals.isEmpty() && FOnMessage)
+        FOnMessage(refusals.join(u'\n'));
+}
+
+void TfrmeAnonymize::actAddToMenuExecute() {
+    const TProgramChains chains = TProgramChains::FromStore(FStore);
+    QStringList refusals;
+    for (int32_t uid : SelectedUIDs()) {
+        const std::optional<TAnonymProgram> program = TProgramChains::Program(FStore, uid);
+        if (!program)
+            throw EVelmoraError("error Anonymized program data not found");
+        if (chains.View(*program).Marked()) {
+            refusals << chains.Refusal(*program, QStringLiteral("added to the menu"));
+            continue;
+        }
+        const QString path = TProgramMenuEntry::Path(program->Filename);
+        if (TProgramMenuEntry::OwnerOf(*program) == TProgramMenuEntry::TOwner::oOther &&
+            !(FOnAsk && FOnAsk(QStringLiteral("%1 exists and is not the menu entry of \"%2\". "
+                                              "Replace it?")
+                                   .arg(path, program->Filename))))
+            continue;
+        TProgramMenuEntry::Write(*program, chains, FVelmoraPath);
+        Report(QStringLiteral("Menu entry written: %1").arg(path));
+    }
+    if (!refusals.isEmpty() && FOnMessage)
+        FOnMessage(refusals.join(u'\n'));
 }
 
 void TfrmeAnonymize::UpdateActions() {
     const bool any = !FList->selectedItems().isEmpty();
     FEdit->setEnabled(any);
     FDelete->setEnabled(any);
+    FLaunch->setEnabled(any);
+    FAddToMenu->setEnabled(any);
+}
+
+void TfrmeAnonymize::Report(const QString &line) {
+    if (FOnActivity)
+        FOnActivity(line);
 }
 
 void TfrmeAnonymize::Guard(const std::function<void()> &command) {

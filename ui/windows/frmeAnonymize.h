@@ -1,21 +1,25 @@
 #pragma once
 // The Anonymize Program page: the anonymized programs in table order
-// ("Application", "No. Of Proxies"), with "Add", "Edit", "Delete" below and
-// the same in a pop-up menu with "Select All". Each entry remembers its
-// row's UID. After every confirmed add or edit and after each deletion the
-// list is handed to the redirector (FOnHandOff).
+// ("Application", "Chain", "Port", "No. Of Proxies"), with "Add", "Edit",
+// "Delete", "Launch", "Add to menu" below and the same in a pop-up menu with
+// "Select All". Each entry remembers its row's UID. A program whose chain is
+// gone, has moved to another port or was never set is shown in red with the
+// reason in its tooltip (TProgramChains), and is neither launched nor put in
+// the menu. After every confirmed add or edit and after each deletion the
+// list is handed to the redirector (FOnHandOff); an edit rewrites the
+// program's menu entry and a deletion removes it.
 
 #include <QFrame>
+#include <QStringList>
 #include <functional>
 
 class QAction;
 class QTreeWidget;
 class TdmProxyData;
-class TUiPrompts;
 
 class TfrmeAnonymize : public QFrame {
 public:
-    enum TColumn { colApplication = 0, colNoOfProxies, ColumnCount };
+    enum TColumn { colApplication = 0, colChain, colPort, colNoOfProxies, ColumnCount };
 
     TfrmeAnonymize(TdmProxyData &store, QWidget *parent = nullptr);
 
@@ -30,7 +34,16 @@ public:
     // Deletes every selected entry, saving and handing off after each one;
     // "error Anonymized program data not found" when an entry's row is gone.
     void actDeleteExecute();
-    // Re-evaluates "Edit" and "Delete" (at least one entry selected).
+    // Runs each selected program through its chain ("velmora run"), detached;
+    // each start is reported as an activity line. Marked programs are not
+    // started: one message says why.
+    void actLaunchExecute();
+    // Writes each selected program's menu entry (TProgramMenuEntry), asking
+    // before one replaces a file that is not the program's own; marked
+    // programs get one message, as for "Launch".
+    void actAddToMenuExecute();
+    // Re-evaluates "Edit", "Delete", "Launch", "Add to menu" (at least one
+    // entry selected).
     void UpdateActions();
 
     QTreeWidget *lvPrograms() const { return FList; }
@@ -38,6 +51,8 @@ public:
     QAction *actEdit() const { return FEdit; }
     QAction *actDelete() const { return FDelete; }
     QAction *actSelectAll() const { return FSelectAll; }
+    QAction *actLaunch() const { return FLaunch; }
+    QAction *actAddToMenu() const { return FAddToMenu; }
 
     // The program dialog: add, or edit the entry with this UID; true on OK.
     std::function<bool()> FOnAddProgram;
@@ -46,9 +61,22 @@ public:
     std::function<void()> FOnHandOff;
     // A failure of a command, shown to the user.
     std::function<void(const QString &)> FOnError;
+    // Information for the user ("... cannot be launched: ...").
+    std::function<void(const QString &)> FOnMessage;
+    // A Yes/No question; true for Yes. Unset: No.
+    std::function<bool(const QString &)> FOnAsk;
+    // A line for the activity panel.
+    std::function<void(const QString &)> FOnActivity;
+    // Starts a program without waiting for it; false with the reason in
+    // `error` when it could not be started. QProcess unless replaced.
+    std::function<bool(const QString &program, const QStringList &arguments, QString &error)>
+        FOnStartDetached;
+    // The velmora binary that "Launch" starts and menu entries run.
+    QString FVelmoraPath;
 
 private:
     void Guard(const std::function<void()> &command);
+    void Report(const QString &line);
 
     TdmProxyData &FStore;
     QTreeWidget *FList;
@@ -56,4 +84,6 @@ private:
     QAction *FEdit;
     QAction *FDelete;
     QAction *FSelectAll;
+    QAction *FLaunch;
+    QAction *FAddToMenu;
 };

@@ -1,0 +1,160 @@
+// The Anonymize Program page in the main window: each program's chain and
+// port with the misfits marked, "Launch", and "Add to menu" with the entry
+// following an edit and a deletion.
+#include "platform/DesktopEntry.h"
+#include "tests/support/XdgData.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/windows/frmeAnonymize.h"
+
+#include <QAction>
+#include <QBrush>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+
+using namespace VelmoraTest;
+
+namespace {
+
+// The sample store (x.exe on "Work" 9050, y.exe without a chain), a program
+// whose chain is gone, one whose chain moved, and one more that is fine.
+class AnonymizePage : public testing::Test {
+protected:
+    AnonymizePage() : Fixture(TMainFixture::TData::Sample) {
+        Fixture.Seed([](TdmProxyData &s) {
+            AddProgram(s, "/usr/bin/curl", 99, 4000);
+            AddProgram(s, "wget", 1, 1081); // "Default" is on 1080
+            AddProgram(s, "Tor Browser", 2, 9050);
+        });
+        Fixture.Open().actAnonymizeProgram->trigger();
+        Page().FOnStartDetached = [this](const QString &program, const QStringList &args,
+                                         QString &error) {
+            Starts << program + " " + args.join(' ');
+            error = StartError;
+            return StartError.isEmpty();
+        };
+    }
+    static void AddProgram(TdmProxyData &s, const QString &file, int32_t chain, int32_t port) {
+        TDataTable &t = s.cdsAnonymizedList();
+        t.Append();
+        t.FieldByName("Filename").SetAsString(file);
+        t.FieldByName("ChainUID").SetAsInteger(chain);
+        t.FieldByName("ChainPort").SetAsInteger(port);
+        t.Post();
+        s.AnonymSaveData();
+    }
+    TfrmeAnonymize &Page() { return *Fixture.Window().frmeAnonymize(); }
+    QTreeWidgetItem *Row(int i) { return Page().lvPrograms()->topLevelItem(i); }
+    void Run(QAction *command, std::initializer_list<int> rows) {
+        Page().lvPrograms()->clearSelection();
+        for (int i : rows)
+            Row(i)->setSelected(true);
+        Page().UpdateActions(); // as the window does when idle
+        command->trigger();
+    }
+    QStringList Lines(const QString &start) { return Fixture.ActivityLines().filter(start); }
+
+    TMainFixture Fixture;
+    QStringList Starts;
+    QString StartError;
+    const QString Self = QCoreApplication::applicationFilePath();
+};
+
+} // namespace
+
+TEST_F(AnonymizePage, EachProgramShowsItsChainAndTheMisfitsAreRed) {
+    ASSERT_EQ(Page().lvPrograms()->topLevelItemCount(), 5);
+    const QStringList expected = {
+        "x.exe|Work|9050|", "y.exe|(no chain)||red", "/usr/bin/curl|(chain deleted)|4000|red",
+        "wget|Default (port changed: chain now on 1080)|1081|red", "Tor Browser|Work|9050|"};
+    for (int i = 0; i < 5; ++i) {
+        const QTreeWidgetItem *row = Row(i);
+        const bool red = row->foreground(TfrmeAnonymize::colApplication).color() == Qt::red &&
+                         row->foreground(TfrmeAnonymize::colChain).color() == Qt::red &&
+                         !row->toolTip(TfrmeAnonymize::colChain).isEmpty();
+        EXPECT_EQ(QStringList({row->text(TfrmeAnonymize::colApplication),
+                               row->text(TfrmeAnonymize::colChain),
+                               row->text(TfrmeAnonymize::colPort), red ? "red" : ""})
+                      .join('|'),
+                  expected[i]);
+    }
+    // Below the list, wide enough for their captions, and in its pop-up menu.
+    for (QAction *command : {Page().actLaunch(), Page().actAddToMenu()}) {
+        EXPECT_TRUE(Page().lvPrograms()->actions().contains(command));
+        for (QPushButton *b : Page().findChildren<QPushButton *>())
+            if (b->text() == command->text())
+                EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text()) + 12, b->width());
+    }
+}
+
+TEST_F(AnonymizePage, LaunchRunsVelmoraRunDetachedButNotForAMarkedProgram) {
+    Run(Page().actLaunch(), {2});
+    EXPECT_TRUE(Starts.isEmpty());
+    EXPECT_EQ(Fixture.Prompts().Messages,
+              QStringList({"\"/usr/bin/curl\" cannot be launched: its chain has been deleted. "
+                           "Edit it and choose another chain."}));
+
+    Run(Page().actLaunch(), {0, 3, 4});
+    EXPECT_EQ(Starts, QStringList({Self + " run --chain Work x.exe",
+                                   Self + " run --chain Work Tor Browser"}));
+    EXPECT_EQ(Lines("Launched"),
+              QStringList({"Launched \"x.exe\" through chain \"Work\" (port 9050)",
+                           "Launched \"Tor Browser\" through chain \"Work\" (port 9050)"}));
+    EXPECT_EQ(Fixture.Prompts().Messages.size(), 2); // wget's refusal
+
+    StartError = "No such file or directory";
+    Run(Page().actLaunch(), {0});
+    EXPECT_EQ(Lines("Could not"),
+              QStringList({"Could not launch \"x.exe\": No such file or directory"}));
+}
+
+TEST_F(AnonymizePage, AddToMenuWritesTheEntryWhichFollowsEditAndDelete) {
+    TXdgData xdg;
+    const QString path = xdg.UserApplications() + "/velmora-x.exe.desktop";
+    Run(Page().actAddToMenu(), {0, 2});
+    EXPECT_EQ(TDesktopEntry::SplitCommandLine(TDesktopEntry::Load(path).Value("Exec")),
+              QStringList({Self, "run", "--chain", "Work", "x.exe"}));
+    EXPECT_EQ(Lines("Menu entry"), QStringList({"Menu entry written: " + path}));
+    EXPECT_EQ(Fixture.Prompts().Messages.size(), 1); // curl's refusal
+    EXPECT_FALSE(QFileInfo::exists(xdg.UserApplications() + "/velmora-curl.desktop"));
+
+    // The dialog moves x.exe to "Default".
+    Page().FOnEditProgram = [this](int32_t uid) {
+        TDataTable &t = Fixture.Store().cdsAnonymizedList();
+        Fixture.Store().LocateAnonymRec(uid);
+        t.Edit();
+        t.FieldByName("ChainUID").SetAsInteger(1);
+        t.FieldByName("ChainPort").SetAsInteger(1080);
+        t.Post();
+        return true;
+    };
+    Run(Page().actEdit(), {0});
+    EXPECT_EQ(Row(0)->text(TfrmeAnonymize::colChain), "Default");
+    EXPECT_TRUE(TDesktopEntry::Load(path).Value("Exec").endsWith(" run --chain Default x.exe"));
+
+    Run(Page().actDelete(), {0});
+    EXPECT_EQ(Row(0)->text(TfrmeAnonymize::colApplication), "y.exe");
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_EQ(Lines("Menu entry").mid(1),
+              QStringList({"Menu entry rewritten: " + path, "Menu entry removed: " + path}));
+    EXPECT_TRUE(Fixture.Prompts().Errors.isEmpty());
+}
+
+TEST_F(AnonymizePage, AddToMenuAsksBeforeReplacingAnotherFile) {
+    TXdgData xdg;
+    const QString path = TXdgData::PutEntry(xdg.Home(), "velmora-tor-browser.desktop",
+                                            "[Desktop Entry]\nName=mine\n");
+    Fixture.Prompts().Answer = false;
+    Run(Page().actAddToMenu(), {4});
+    EXPECT_EQ(Fixture.Prompts().Questions,
+              QStringList({path + " exists and is not the menu entry of \"Tor Browser\". "
+                                  "Replace it?"}));
+    EXPECT_EQ(TDesktopEntry::Load(path).Value("Name"), "mine");
+    Fixture.Prompts().Answer = true;
+    Run(Page().actAddToMenu(), {4});
+    Run(Page().actAddToMenu(), {4}); // its own now: not asked again
+    EXPECT_EQ(Fixture.Prompts().Questions.size(), 2);
+    EXPECT_EQ(TDesktopEntry::Load(path).Value("Name"), "Tor Browser (through Velmora chain Work)");
+}
