@@ -7,6 +7,7 @@ packages=(
     qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev libnftables-dev libmnl-dev
     fonts-dejavu-core xvfb xauth
     curl microsocks dante-server tinyproxy proxychains4 libproxychains4 iperf3 procps
+    iproute2 util-linux python3 liburing-dev
     desktop-file-utils libglib2.0-bin
 )
 missing=()

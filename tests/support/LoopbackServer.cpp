@@ -8,6 +8,12 @@ TLoopbackServer::TLoopbackServer(TBody body, int backlog) : FBody(std::move(body
     FAcceptor = std::thread([this] { AcceptLoop(); });
 }
 
+TLoopbackServer::TLoopbackServer(TSocket listener, TBody body)
+    : FBody(std::move(body)), FListener(std::move(listener)) {
+    FPort = FListener.LocalPort();
+    FAcceptor = std::thread([this] { AcceptLoop(); });
+}
+
 TLoopbackServer::~TLoopbackServer() {
     Stop();
 }

@@ -23,6 +23,9 @@ public:
     using TBody = std::function<void(TSocket &client)>;
 
     explicit TLoopbackServer(TBody body, int backlog = 64);
+    // Serves a listening socket made elsewhere (on another address, or in
+    // another network namespace); Port() is its local port.
+    TLoopbackServer(TSocket listener, TBody body);
     ~TLoopbackServer();
     TLoopbackServer(const TLoopbackServer &) = delete;
     TLoopbackServer &operator=(const TLoopbackServer &) = delete;

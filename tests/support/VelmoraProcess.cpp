@@ -22,6 +22,14 @@ TVelmoraProcess::TVelmoraProcess(const std::vector<std::string> &args, const QSt
     FReader = std::thread([this] { ReadLoop(); });
 }
 
+TVelmoraProcess::TVelmoraProcess(const TCommandLine &command) {
+    TProcess::TOptions options;
+    options.Output = TProcess::TOutput::Merged;
+    options.OwnGroup = false;
+    FProcess = std::make_unique<TProcess>(command.Args, options);
+    FReader = std::thread([this] { ReadLoop(); });
+}
+
 TVelmoraProcess::~TVelmoraProcess() {
     Terminate(5000);
     if (FReader.joinable())

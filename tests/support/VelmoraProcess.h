@@ -22,6 +22,12 @@ public:
     // args without the program; dataHome becomes XDG_DATA_HOME (and the
     // parent of XDG_CONFIG_HOME's "config" folder).
     TVelmoraProcess(const std::vector<std::string> &args, const QString &dataHome);
+    // The program behind a wrapper (nsenter, setpriv, env -i) that sets the
+    // environment itself: `Args` is the whole command line.
+    struct TCommandLine {
+        std::vector<std::string> Args;
+    };
+    explicit TVelmoraProcess(const TCommandLine &command);
     ~TVelmoraProcess();
     TVelmoraProcess(const TVelmoraProcess &) = delete;
     TVelmoraProcess &operator=(const TVelmoraProcess &) = delete;
