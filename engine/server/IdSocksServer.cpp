@@ -110,7 +110,7 @@ bool TIdSocksServer::ReadRequest(TIdSocksServerContext &context, TSocksRequest &
 }
 
 void TIdSocksServer::Serve(TIdSocksServerContext &context) {
-    try {
+    Guarded(context, [&] {
         TSocksRequest request;
         if (!ReadRequest(context, request))
             return; // closed by the connection thread
@@ -136,6 +136,12 @@ void TIdSocksServer::Serve(TIdSocksServerContext &context) {
                              TSocksReply::S5CommandNotSupported);
             throw EVelmoraError("Wrong SOCKS-Command");
         }
+    });
+}
+
+void TIdSocksServer::Guarded(TIdSocksServerContext &context, const std::function<void()> &serve) {
+    try {
+        serve();
     } catch (const std::exception &e) {
         try {
             OnConnectionError(context, std::string(e.what()));
@@ -152,16 +158,7 @@ bool TIdSocksServer::ServeHanded(TSocket client, const std::string &host, uint16
         context.FSocksVersion = 5;
         context.FIPVersion =
             host.find(':') != std::string::npos ? TIdIPVersion::Id_IPv6 : TIdIPVersion::Id_IPv4;
-        try {
-            CommandConnect(context, host, port);
-        } catch (const std::exception &e) {
-            try {
-                OnConnectionError(context, std::string(e.what()));
-            } catch (...) {
-            }
-        } catch (...) {
-        }
-        context.CloseAll();
+        Guarded(context, [&] { CommandConnect(context, host, port); });
     });
 }
 

@@ -114,6 +114,9 @@ private:
     bool ReadRequest(TIdSocksServerContext &context, TSocksRequest &request);
     // One client: its request, then the command it asks for.
     void Serve(TIdSocksServerContext &context);
+    // Runs `serve`; a failure it ends with goes to OnConnectionError. The
+    // connection's sockets are closed after it either way.
+    void Guarded(TIdSocksServerContext &context, const std::function<void()> &serve);
     // Sends the reply of the client's protocol (code4 for SOCKS 4, code5 for
     // SOCKS 5) with an address and port.
     static void SendReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5,

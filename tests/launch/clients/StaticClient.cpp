@@ -14,6 +14,7 @@
 //
 // The exit status is 0 when every TCP connection of --connect got a
 // "200" answer, 1 otherwise.
+#include "ClientAddress.h"
 #include "DnsWire.h"
 
 #include <arpa/inet.h>
@@ -32,30 +33,6 @@
 namespace {
 
 constexpr int kWaitMs = 5000;
-
-struct TAddress {
-    sockaddr_storage Storage{};
-    socklen_t Length = 0;
-};
-
-std::optional<TAddress> MakeAddress(const std::string &text, int port) {
-    TAddress a;
-    auto *v4 = reinterpret_cast<sockaddr_in *>(&a.Storage);
-    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.Storage);
-    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(uint16_t(port));
-        a.Length = sizeof(sockaddr_in);
-        return a;
-    }
-    if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(uint16_t(port));
-        a.Length = sizeof(sockaddr_in6);
-        return a;
-    }
-    return std::nullopt;
-}
 
 std::string ErrorText(int code) {
     return std::strerror(code);

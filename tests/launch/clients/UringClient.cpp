@@ -10,6 +10,7 @@
 //   --v6 ADDR PORT      "v6 ok" | "v6 fail TEXT"
 //
 // Exit status 3 when no ring can be set up (io_uring switched off here).
+#include "ClientAddress.h"
 #include "DnsWire.h"
 
 #include <arpa/inet.h>
@@ -29,30 +30,6 @@ namespace {
 constexpr long long kWaitNs = 5'000'000'000LL;
 
 io_uring Ring;
-
-struct TAddress {
-    sockaddr_storage Storage{};
-    socklen_t Length = 0;
-};
-
-std::optional<TAddress> MakeAddress(const std::string &text, int port) {
-    TAddress a;
-    auto *v4 = reinterpret_cast<sockaddr_in *>(&a.Storage);
-    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.Storage);
-    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(uint16_t(port));
-        a.Length = sizeof(sockaddr_in);
-        return a;
-    }
-    if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(uint16_t(port));
-        a.Length = sizeof(sockaddr_in6);
-        return a;
-    }
-    return std::nullopt;
-}
 
 // Runs one operation prepared by `prep`, bounded by a linked time-out; its
 // result (negative errno on failure, -ECANCELED when the time ran out).
