@@ -16,6 +16,7 @@
 #include <fstream>
 #include <linux/close_range.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -126,25 +127,30 @@ void PrivateResolverFiles() {
     ::rmdir(scratch.c_str());
 }
 
-[[noreturn]] void RunProgram(const std::vector<std::string> &argv) {
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s = 1; s < NSIG; ++s)
-        ::signal(s, SIG_DFL);
-    try {
-        TNamespace::DropCapabilities();
-    } catch (const EVelmoraError &e) {
-        std::fprintf(stderr, "velmora run: %s\n", e.what());
-        ::_exit(127);
-    }
+// Starts the program by posix_spawn (no copy of this process's memory map):
+// signals back to their defaults and unblocked. The holder has dropped its
+// capabilities already, so the program gets none. -1 when it cannot run.
+pid_t SpawnProgram(const std::vector<std::string> &argv) {
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(errno));
-    ::_exit(127);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int error = ::posix_spawnp(&pid, args[0], nullptr, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+        std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(error));
+        return -1;
+    }
+    return pid;
 }
 
 pid_t gProgram = -1;
@@ -195,6 +201,9 @@ int ReapAll(pid_t program) {
         std::vector<TSocket> udp = Pair(SOCK_DGRAM);
         TNetfilter::Load(TConfinedProgram::Rules(tcp.front().LocalPort(), udp.front().LocalPort()));
         PrivateResolverFiles();
+        // Everything that needed a capability is done: the holder keeps none,
+        // and neither does the program it starts.
+        TNamespace::DropCapabilities();
         std::vector<int> fds; // the TCP listeners, then the DNS sockets
         for (const TSocket &s : tcp)
             fds.push_back(s.Fd());
@@ -223,17 +232,9 @@ int ReapAll(pid_t program) {
     forward.sa_handler = ForwardSignal;
     ::sigaction(SIGTERM, &forward, nullptr);
     ::sigaction(SIGHUP, &forward, nullptr);
-    const pid_t program = ::fork();
-    if (program == 0) {
-        ::close(control);
-        RunProgram(argv);
-    }
-    gProgram = program;
     ::close(control);
-    try {
-        TNamespace::DropCapabilities(); // the holder only reaps from here on
-    } catch (const EVelmoraError &) {
-    }
+    const pid_t program = SpawnProgram(argv);
+    gProgram = program;
     ::_exit(program < 0 ? 127 : ReapAll(program));
 }
 

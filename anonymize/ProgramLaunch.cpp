@@ -323,6 +323,9 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
     confined->Start();
     ForwardSignals(confined->HolderPid());
     const int status = confined->Wait();
-    redirector.Stop();
-    return status;
+    // The program and all it started have ended, and nothing of this launch
+    // is to be saved: end now rather than wind every thread down (the
+    // connections handed to a running instance are its own).
+    std::fflush(nullptr);
+    ::_exit(status);
 }

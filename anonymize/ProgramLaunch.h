@@ -34,8 +34,9 @@ public:
         QStringList Program;  // the program and its arguments
     };
 
-    // The program's exit status. Errors before the program starts throw
-    // (ELaunchUsage or EVelmoraError).
+    // The program's exit status (with namespaces, the process ends with it
+    // once the program has run, without returning). Errors before the
+    // program starts throw (ELaunchUsage or EVelmoraError).
     static int Run(TdmProxyData &store, const TOptions &options,
                    const std::function<void(const QString &line)> &onLine);
 
