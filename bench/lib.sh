@@ -71,12 +71,20 @@ stop_pid() { # PID: SIGTERM to it and its process group, SIGKILL after 5 s
     wait "$pid" 2>/dev/null
 }
 
+# Functions run at the end, after every process has been stopped (to undo
+# what a script set up besides processes: a network namespace, say).
+AT_EXIT=()
+
 cleanup() {
-    local pid
+    local pid f
     for pid in "${PIDS[@]}"; do
         stop_pid "$pid"
     done
     PIDS=()
+    for f in "${AT_EXIT[@]}"; do
+        "$f"
+    done
+    AT_EXIT=()
     if [[ ${BENCH_KEEP:-0} == 1 ]]; then
         say "kept $WORK"
     else
