@@ -180,8 +180,11 @@ http 127.0.0.1 $TP_PORT
 socks5 127.0.0.1 $DANTE_PORT
 EOF
 
-export XDG_DATA_HOME=$WORK/data XDG_CONFIG_HOME=$WORK/config
+# The runtime folder too: velmora run finds the running program by a socket
+# there, which must be this run's, not that of another program on the machine.
+export XDG_DATA_HOME=$WORK/data XDG_CONFIG_HOME=$WORK/config XDG_RUNTIME_DIR=$WORK/runtime
 mkdir -p "$XDG_DATA_HOME" "$XDG_CONFIG_HOME"
+mkdir -m 0700 "$XDG_RUNTIME_DIR"
 "$TB" setup "$XDG_DATA_HOME/VelmoraAnonymizer/" "$PLAIN_PORT" "$SELF_PORT" "$REAL_PORT" \
     "$MS_PORT" "$TP_PORT" "$DANTE_PORT" >"$WORK/setup.log" 2>&1 ||
     die "data folder setup failed: $(cat "$WORK/setup.log")"
