@@ -1,5 +1,5 @@
 #pragma once
-// Loopback sockets for the benchmark drivers: plain blocking calls, failures
+// Sockets for the benchmark drivers: plain blocking calls, failures
 // end the driver with a message. The SOCKS client steps are those of the
 // tests (tests/support/SocksClient.h, without Qt or GoogleTest).
 
@@ -53,12 +53,24 @@ inline int ListenLoopback(int backlog, uint16_t &port) {
     return fd;
 }
 
+// "ADDRESS:PORT" (IPv4), or failure.
+inline sockaddr_in ParseAddress(const std::string &text) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    const size_t colon = text.rfind(':');
+    const int port = colon == std::string::npos ? 0 : std::atoi(text.c_str() + colon + 1);
+    if (port <= 0 || port > 65535 ||
+        ::inet_pton(AF_INET, text.substr(0, colon).c_str(), &a.sin_addr) != 1)
+        Fail("not an IPv4 ADDRESS:PORT: " + text);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+}
+
 // A plain blocking connect(): the call proxychains4 takes over.
-inline int ConnectLoopback(uint16_t port) {
+inline int ConnectTo(const sockaddr_in &a) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         SysFail("socket");
-    const sockaddr_in a = Loopback(port);
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) < 0) {
         const int err = errno;
         ::close(fd);
@@ -66,6 +78,10 @@ inline int ConnectLoopback(uint16_t port) {
         return -1;
     }
     return fd;
+}
+
+inline int ConnectLoopback(uint16_t port) {
+    return ConnectTo(Loopback(port));
 }
 
 using VelmoraTest::ReadExact;
@@ -82,6 +98,22 @@ inline int Socks5Connect(uint16_t socksPort, uint16_t port) {
     if (fd < 0)
         return -1;
     if (VelmoraTest::Socks5Handshake(fd, port) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The same to any IPv4 address: the request carries the address itself.
+inline int Socks5ConnectTo(uint16_t socksPort, const sockaddr_in &to) {
+    const int fd = ConnectLoopback(socksPort);
+    if (fd < 0)
+        return -1;
+    const auto *ip = reinterpret_cast<const unsigned char *>(&to.sin_addr);
+    const std::string request = VelmoraTest::Bytes({5, 1, 0, 1, ip[0], ip[1], ip[2], ip[3]}) +
+                                VelmoraTest::Port16(ntohs(to.sin_port));
+    if (!VelmoraTest::Socks5Greet(fd) || !WriteAll(fd, request.data(), request.size()) ||
+        VelmoraTest::Socks5ReadReply(fd) != 0) {
         ::close(fd);
         return -1;
     }

@@ -71,12 +71,20 @@ stop_pid() { # PID: SIGTERM to it and its process group, SIGKILL after 5 s
     wait "$pid" 2>/dev/null
 }
 
+# Functions run at the end, after every process has been stopped (to undo
+# what a script set up besides processes: a network namespace, say).
+AT_EXIT=()
+
 cleanup() {
-    local pid
+    local pid f
     for pid in "${PIDS[@]}"; do
         stop_pid "$pid"
     done
     PIDS=()
+    for f in "${AT_EXIT[@]}"; do
+        "$f"
+    done
+    AT_EXIT=()
     if [[ ${BENCH_KEEP:-0} == 1 ]]; then
         say "kept $WORK"
     else
@@ -172,8 +180,11 @@ http 127.0.0.1 $TP_PORT
 socks5 127.0.0.1 $DANTE_PORT
 EOF
 
-export XDG_DATA_HOME=$WORK/data XDG_CONFIG_HOME=$WORK/config
+# The runtime folder too: velmora run finds the running program by a socket
+# there, which must be this run's, not that of another program on the machine.
+export XDG_DATA_HOME=$WORK/data XDG_CONFIG_HOME=$WORK/config XDG_RUNTIME_DIR=$WORK/runtime
 mkdir -p "$XDG_DATA_HOME" "$XDG_CONFIG_HOME"
+mkdir -m 0700 "$XDG_RUNTIME_DIR"
 "$TB" setup "$XDG_DATA_HOME/VelmoraAnonymizer/" "$PLAIN_PORT" "$SELF_PORT" "$REAL_PORT" \
     "$MS_PORT" "$TP_PORT" "$DANTE_PORT" >"$WORK/setup.log" 2>&1 ||
     die "data folder setup failed: $(cat "$WORK/setup.log")"

@@ -6,21 +6,37 @@
 //
 //   traffic_bench ports N
 //       N free TCP ports on 127.0.0.1, one per line.
-//   traffic_bench wait PORT [MS]
-//       exits 0 once 127.0.0.1:PORT accepts connections (default bound 10 s).
+//   traffic_bench wait PORT|ADDRESS:PORT [MS]
+//       exits 0 once 127.0.0.1:PORT (or ADDRESS:PORT) accepts connections
+//       (default bound 10 s).
 //   traffic_bench setup FOLDER PLAIN SELF_CHAIN REAL_CHAIN MICROSOCKS TINYPROXY DANTE
 //       a data folder with four proxies marked OK (127.0.0.1:PLAIN SOCKS 5,
 //       microsocks SOCKS 5, tinyproxy HTTP, dante SOCKS 5) and two chains:
 //       "Self" on SELF_CHAIN through the first, "Real" on REAL_CHAIN through
 //       the other three in that order.
-//   traffic_bench push [--socks PORT] [--seconds S] [--pid PID | --pgrp PGID]
+//   traffic_bench push [--socks PORT] [--to ADDRESS:PORT] [--seconds S]
+//                      [--pid PID]... [--ancestor N] [--pgrp PGID]
 //       one connection to a sink of this process, straight (a connect() that
-//       proxychains4 may take over) or by a SOCKS 5 CONNECT through PORT;
-//       bytes pushed for S seconds, then a half-close. Prints the throughput
-//       seen by the sink and the CPU the watched process(es) used meanwhile.
-//   traffic_bench setup-time [--socks PORT] [--count N]
+//       proxychains4 or a velmora run namespace may take over) or by a SOCKS 5
+//       CONNECT through PORT; bytes pushed for S seconds, then a half-close.
+//       Prints the throughput seen by the sink and the CPU the watched
+//       process(es) used meanwhile. With --to the sink is a `sink` process at
+//       ADDRESS:PORT instead, which reports the bytes it received when the
+//       stream has ended; the time runs from the first write to that report.
+//       Every --pid adds a process to watch; --ancestor N adds the N-th
+//       ancestor of this process (under velmora run, 2 is the launcher).
+//   traffic_bench setup-time [--socks PORT] [--to ADDRESS:PORT] [--count N]
 //       N connections one after another (after a few unmeasured ones), each
-//       closed as soon as it is usable; prints the median set-up time.
+//       closed as soon as it is usable; prints the median set-up time. With
+//       --to, to a `sink` process, and each connection counts as usable when
+//       the sink's first byte has arrived.
+//   traffic_bench sink --listen ADDRESS:PORT
+//       serves until it is stopped: every connection gets one byte at once,
+//       is read to its end, then gets "received=BYTES" and is closed.
+//   traffic_bench start-time [--count N] -- PROGRAM [ARGS...]
+//       runs the program N times one after another (after two unmeasured
+//       runs), its output to /dev/null (its errors go on to ours); prints the
+//       median time from the start to its end.
 //   traffic_bench hold --socks PORT --count N [--idle S] [--pid PID | --pgrp PGID]
 //       opens N tunnels and keeps them open; prints the resident memory the
 //       watched process(es) gained, then their CPU time and context switches
@@ -38,16 +54,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -56,8 +75,15 @@ namespace {
 
 using namespace benchnet;
 
+// What a `sink` process sends every connection as soon as it has accepted it.
+constexpr char SinkHello = 'S';
+
 int OpenTunnel(uint16_t socksPort, uint16_t sinkPort) {
     return socksPort ? Socks5Connect(socksPort, sinkPort) : ConnectLoopback(sinkPort);
+}
+
+int OpenTunnelTo(uint16_t socksPort, const sockaddr_in &to) {
+    return socksPort ? Socks5ConnectTo(socksPort, to) : ConnectTo(to);
 }
 
 // ---- what the watched process(es) use, from /proc ----
@@ -70,6 +96,7 @@ double OwnCpuSeconds() {
 }
 
 struct TProcStat {
+    long Ppid = 0;
     long Pgrp = 0;
     double CpuTicks = 0; // utime + stime + cutime + cstime
     long RssPages = 0;
@@ -91,6 +118,7 @@ bool ReadStat(const std::string &pidDir, TProcStat &out) {
     // f[0] is field 3 (state): field n is f[n - 3].
     if (f.size() < 22)
         return false;
+    out.Ppid = std::atol(f[4 - 3].c_str());
     out.Pgrp = std::atol(f[5 - 3].c_str());
     out.CpuTicks = std::atof(f[14 - 3].c_str()) + std::atof(f[15 - 3].c_str()) +
                    std::atof(f[16 - 3].c_str()) + std::atof(f[17 - 3].c_str());
@@ -98,18 +126,19 @@ bool ReadStat(const std::string &pidDir, TProcStat &out) {
     return true;
 }
 
-// The processes watched: one PID, or every process of a process group (dante
-// forks its workers into its own group).
+// The processes watched: some PIDs, or every process of a process group
+// (dante forks its workers into its own group).
 struct TWatched {
-    long Pid = 0;
+    std::vector<long> Pids;
     long Pgrp = 0;
 
-    bool Any() const { return Pid > 0 || Pgrp > 0; }
+    bool Any() const { return !Pids.empty() || Pgrp > 0; }
 
     std::vector<std::string> Dirs() const {
         std::vector<std::string> dirs;
-        if (Pid > 0) {
-            dirs.push_back("/proc/" + std::to_string(Pid));
+        if (!Pids.empty()) {
+            for (long pid : Pids)
+                dirs.push_back("/proc/" + std::to_string(pid));
             return dirs;
         }
         if (Pgrp <= 0)
@@ -181,8 +210,23 @@ struct TWatched {
     }
 };
 
+// The N-th ancestor of this process (1: the parent); 0 when there is none.
+long Ancestor(int n) {
+    long pid = ::getpid();
+    for (int i = 0; i < n && pid > 1; ++i) {
+        TProcStat s;
+        if (!ReadStat("/proc/" + std::to_string(pid), s))
+            return 0;
+        pid = s.Ppid;
+    }
+    return pid > 1 ? pid : 0;
+}
+
 struct TOptions {
     uint16_t Socks = 0;
+    bool HasTo = false; // --to: a `sink` process elsewhere
+    sockaddr_in To{};
+    std::vector<std::string> Program; // after "--"
     double Seconds = 3;
     int Count = 300;
     double Idle = 10;
@@ -194,6 +238,10 @@ TOptions ParseOptions(int argc, char **argv, int first) {
     TOptions o;
     for (int i = first; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--") {
+            o.Program.assign(argv + i + 1, argv + argc);
+            break;
+        }
         if (i + 1 >= argc)
             Fail("missing value after " + a);
         const char *v = argv[++i];
@@ -207,9 +255,19 @@ TOptions ParseOptions(int argc, char **argv, int first) {
             o.Block = static_cast<size_t>(std::atol(v));
         else if (a == "--idle")
             o.Idle = std::atof(v);
+        else if (a == "--to") {
+            o.To = ParseAddress(v);
+            o.HasTo = true;
+        } else if (a == "--listen")
+            o.To = ParseAddress(v);
         else if (a == "--pid")
-            o.Watched.Pid = std::atol(v);
-        else if (a == "--pgrp")
+            o.Watched.Pids.push_back(std::atol(v));
+        else if (a == "--ancestor") {
+            const long pid = Ancestor(std::atoi(v));
+            if (pid <= 0)
+                Fail(std::string("no ancestor ") + v);
+            o.Watched.Pids.push_back(pid);
+        } else if (a == "--pgrp")
             o.Watched.Pgrp = std::atol(v);
         else
             Fail("unknown option " + a);
@@ -217,9 +275,67 @@ TOptions ParseOptions(int argc, char **argv, int first) {
     return o;
 }
 
+// Prints the median, mean and 90th percentile of the times in ms, with the
+// count and the failures; fails with `none` when there is no time.
+int PrintTimes(std::vector<double> &ms, int failures, const char *none) {
+    if (ms.empty())
+        Fail(none);
+    std::sort(ms.begin(), ms.end());
+    double mean = 0;
+    for (double v : ms)
+        mean += v;
+    mean /= static_cast<double>(ms.size());
+    std::printf("median_ms=%.4f mean_ms=%.4f p90_ms=%.4f min_ms=%.4f count=%zu failures=%d\n",
+                ms[ms.size() / 2], mean, ms[ms.size() * 9 / 10], ms.front(), ms.size(), failures);
+    return failures ? 1 : 0;
+}
+
 // ---- modes ----
 
+// Push to a `sink` process: the same stream, the end seen from the sink's
+// report.
+int PushTo(const TOptions &o) {
+    const int fd = OpenTunnelTo(o.Socks, o.To);
+    if (fd < 0)
+        SysFail("no tunnel to the sink");
+    const double cpu0 = o.Watched.CpuSeconds();
+    const double own0 = OwnCpuSeconds();
+    const Clock::time_point t0 = Clock::now();
+    std::vector<char> chunk(o.Block, 'x');
+    uint64_t sent = 0;
+    while (Since(t0, Clock::now()) < o.Seconds) {
+        if (!WriteAll(fd, chunk.data(), chunk.size()))
+            break;
+        sent += chunk.size();
+    }
+    ::shutdown(fd, SHUT_WR);
+    std::string report;
+    pollfd p{fd, POLLIN, 0};
+    char buffer[256];
+    ssize_t got = 0;
+    while (::poll(&p, 1, 30000) == 1 && (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        report.append(buffer, static_cast<size_t>(got));
+    const Clock::time_point ended = Clock::now();
+    const double cpu = o.Watched.Any() ? o.Watched.CpuSeconds() - cpu0 : 0;
+    const double own = OwnCpuSeconds() - own0;
+    ::close(fd);
+    const size_t at = report.find("received=");
+    if (at == std::string::npos)
+        Fail("the sink sent no report (" + std::to_string(sent) + " bytes sent)");
+    const uint64_t received = std::strtoull(report.c_str() + at + 9, nullptr, 10);
+    const double seconds = Since(t0, ended);
+    const double gb = static_cast<double>(received) / 1e9;
+    std::printf("gbits=%.3f bytes=%llu sent=%llu seconds=%.3f cpu=%.3f cpu_per_gb=%.4f "
+                "driver_cpu_per_gb=%.4f\n",
+                gb * 8 / seconds, static_cast<unsigned long long>(received),
+                static_cast<unsigned long long>(sent), seconds, cpu, gb > 0 ? cpu / gb : 0.0,
+                gb > 0 ? own / gb : 0.0);
+    return received == sent ? 0 : 1;
+}
+
 int Push(const TOptions &o) {
+    if (o.HasTo)
+        return PushTo(o);
     uint16_t sinkPort = 0;
     const int listener = ListenLoopback(16, sinkPort);
     uint64_t received = 0;
@@ -279,7 +395,33 @@ int Push(const TOptions &o) {
     return received == sent ? 0 : 1;
 }
 
+// Set-up times to a `sink` process: from socket() until the sink's first
+// byte has arrived, so that a tunnel that only looks open counts in full.
+int SetupTimeTo(const TOptions &o) {
+    constexpr int warmUp = 20;
+    std::vector<double> ms;
+    int failures = 0;
+    for (int i = 0; i < warmUp + o.Count; ++i) {
+        const Clock::time_point t0 = Clock::now();
+        const int fd = OpenTunnelTo(o.Socks, o.To);
+        char hello = 0;
+        const bool ok = fd >= 0 && ReadExact(fd, &hello, 1) && hello == SinkHello;
+        const Clock::time_point t1 = Clock::now();
+        if (fd >= 0)
+            ::close(fd);
+        if (!ok) {
+            ++failures;
+            continue;
+        }
+        if (i >= warmUp)
+            ms.push_back(Since(t0, t1) * 1000);
+    }
+    return PrintTimes(ms, failures, "no byte came from the sink");
+}
+
 int SetupTime(const TOptions &o) {
+    if (o.HasTo)
+        return SetupTimeTo(o);
     uint16_t sinkPort = 0;
     const int listener = ListenLoopback(1024, sinkPort);
     std::thread sink([&] {
@@ -311,16 +453,91 @@ int SetupTime(const TOptions &o) {
     ::shutdown(listener, SHUT_RDWR);
     sink.join();
     ::close(listener);
-    if (ms.empty())
-        Fail("no connection could be made");
-    std::sort(ms.begin(), ms.end());
-    double mean = 0;
-    for (double v : ms)
-        mean += v;
-    mean /= static_cast<double>(ms.size());
-    std::printf("median_ms=%.4f mean_ms=%.4f p90_ms=%.4f count=%zu failures=%d\n",
-                ms[ms.size() / 2], mean, ms[ms.size() * 9 / 10], ms.size(), failures);
-    return failures ? 1 : 0;
+    return PrintTimes(ms, failures, "no connection could be made");
+}
+
+// A connection of the `sink` process, on a thread of its own.
+void DrainSinkConnection(int c) {
+    std::vector<char> buffer(128 * 1024);
+    uint64_t received = 0;
+    for (;;) {
+        const ssize_t got = ::recv(c, buffer.data(), buffer.size(), 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ::close(c); // reset: a set-up measurement's connection, most likely
+            return;
+        }
+        if (got == 0)
+            break;
+        received += static_cast<uint64_t>(got);
+    }
+    const std::string report = "received=" + std::to_string(received) + "\n";
+    WriteAll(c, report.data(), report.size());
+    ::close(c);
+}
+
+int Sink(const TOptions &o) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (listener < 0 ||
+        ::bind(listener, reinterpret_cast<const sockaddr *>(&o.To), sizeof o.To) < 0 ||
+        ::listen(listener, 1024) < 0)
+        SysFail("listen");
+    for (;;) {
+        const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE)
+                continue;
+            SysFail("accept");
+        }
+        WriteAll(c, &SinkHello, 1); // before any thread is started: no wait for one
+        std::thread(DrainSinkConnection, c).detach();
+    }
+}
+
+// Wall time of whole runs of a program, started the way a shell starts it.
+int StartTime(const TOptions &o) {
+    if (o.Program.empty())
+        Fail("start-time needs -- PROGRAM [ARGS...]");
+    std::vector<char *> argv;
+    for (const std::string &a : o.Program)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    constexpr int warmUp = 2;
+    std::vector<double> ms;
+    int failures = 0;
+    for (int i = 0; i < warmUp + o.Count; ++i) {
+        const Clock::time_point t0 = Clock::now();
+        pid_t child = 0;
+        int status = 0;
+        const int spawnError =
+            ::posix_spawnp(&child, argv[0], &files, nullptr, argv.data(), environ);
+        while (spawnError == 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        const Clock::time_point t1 = Clock::now();
+        if (spawnError != 0)
+            std::fprintf(stderr, "start-time: %s: %s\n", argv[0], std::strerror(spawnError));
+        else if (!WIFEXITED(status))
+            std::fprintf(stderr, "start-time: run %d: %s ended by signal %d\n", i + 1, argv[0],
+                         WTERMSIG(status));
+        else if (WEXITSTATUS(status) != 0)
+            std::fprintf(stderr, "start-time: run %d: %s ended with status %d\n", i + 1, argv[0],
+                         WEXITSTATUS(status));
+        if (spawnError != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            ++failures;
+            continue;
+        }
+        if (i >= warmUp)
+            ms.push_back(Since(t0, t1) * 1000);
+    }
+    posix_spawn_file_actions_destroy(&files);
+    return PrintTimes(ms, failures, "the program never ended well");
 }
 
 int Hold(const TOptions &o) {
@@ -405,10 +622,13 @@ int Ports(int count) {
     return 0;
 }
 
-int Wait(uint16_t port, int ms) {
+int Wait(const std::string &where, int ms) {
+    const sockaddr_in to = where.find(':') == std::string::npos
+                               ? Loopback(static_cast<uint16_t>(std::atoi(where.c_str())))
+                               : ParseAddress(where);
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
     while (Clock::now() < end) {
-        const int fd = ConnectLoopback(port);
+        const int fd = ConnectTo(to);
         if (fd >= 0) {
             ::close(fd);
             return 0;
@@ -466,8 +686,7 @@ int main(int argc, char **argv) {
         if (mode == "ports")
             return Ports(argc > 2 ? std::atoi(argv[2]) : 1);
         if (mode == "wait" && argc > 2)
-            return Wait(static_cast<uint16_t>(std::atoi(argv[2])),
-                        argc > 3 ? std::atoi(argv[3]) : 10000);
+            return Wait(argv[2], argc > 3 ? std::atoi(argv[3]) : 10000);
         if (mode == "setup")
             return Setup(argc, argv);
         if (mode == "push")
@@ -476,10 +695,15 @@ int main(int argc, char **argv) {
             return SetupTime(ParseOptions(argc, argv, 2));
         if (mode == "hold")
             return Hold(ParseOptions(argc, argv, 2));
+        if (mode == "sink")
+            return Sink(ParseOptions(argc, argv, 2));
+        if (mode == "start-time")
+            return StartTime(ParseOptions(argc, argv, 2));
     } catch (const std::exception &e) {
         Fail(e.what());
     }
-    std::fprintf(stderr, "usage: traffic_bench ports|wait|setup|push|setup-time|hold ...\n"
-                         "(see the comment at the top of bench/traffic_bench.cpp)\n");
+    std::fprintf(stderr,
+                 "usage: traffic_bench ports|wait|setup|push|setup-time|hold|sink|start-time ...\n"
+                 "(see the comment at the top of bench/traffic_bench.cpp)\n");
     return 2;
 }
