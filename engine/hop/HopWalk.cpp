@@ -1,5 +1,6 @@
 #include "engine/hop/HopWalk.h"
 
+#include "engine/hop/HopRefused.h"
 #include "platform/Error.h"
 #include "platform/Resolver.h"
 
@@ -9,6 +10,7 @@
 TSocket THopWalk::Open(TIdCustomTransparentProxy *firstHop, const std::string &host, uint16_t port,
                        int connectTimeoutMs) {
     const bool throughHops = firstHop != nullptr && firstHop->Enabled();
+    FFailedHop = throughHops ? 0 : -1; // a failure before the first handshake is the first hop's
     const std::string peerAddress = TResolver::ResolveIPv4(throughHops ? firstHop->Host : host);
     const uint16_t peerPort = throughHops ? firstHop->Port : port;
     TSocket socket = TSocket::Create(TResolver::IsIPv4Literal(peerAddress) ? TSocket::Family::IPv4
@@ -43,13 +45,23 @@ void THopWalk::Track(int fd) {
 
 void THopWalk::WalkHops(TIdCustomTransparentProxy *hop, TSocket &socket, const std::string &host,
                         uint16_t port) {
-    for (;;) {
+    for (int index = 0;; ++index) {
+        FFailedHop = index;
         TIdCustomTransparentProxy *next = hop->ChainedProxy();
-        if (next == nullptr || !next->Enabled()) {
-            hop->Handshake(socket, host, port);
+        const bool last = next == nullptr || !next->Enabled();
+        try {
+            if (last)
+                hop->Handshake(socket, host, port);
+            else
+                hop->Handshake(socket, next->Host, next->Port);
+        } catch (const EHopRefused &) {
+            FFailedHop = last ? -1 : index + 1;
+            throw;
+        }
+        if (last) {
+            FFailedHop = -1;
             return;
         }
-        hop->Handshake(socket, next->Host, next->Port);
         hop = next;
     }
 }

@@ -72,8 +72,13 @@ void TdmCompsPlaceHolder::ProxyConnected(const QString &fromHost, int fromPort, 
         OnProxyActivity(this, fromHost, fromPort, host, port, status, contextId);
 }
 
-TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int connectTimeoutMs) {
-    return FWalk.Open(FTransparentProxy, host, port, connectTimeoutMs);
+TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int connectTimeoutMs,
+                                     int handshakeTimeoutMs) {
+    FWalk.ReadTimeoutMs = handshakeTimeoutMs;
+    TSocket socket = FWalk.Open(FTransparentProxy, host, port, connectTimeoutMs);
+    if (handshakeTimeoutMs > 0)
+        socket.SetReadTimeout(0);
+    return socket;
 }
 
 void TdmCompsPlaceHolder::Abort() {

@@ -1,0 +1,42 @@
+#pragma once
+// "Test Chain": fetches the test page (TTestPage) through a running chain's
+// own port, as any client of the chain would, and reports each hop's
+// set-up time in order, the total, the address the page saw (the exit
+// address) and whether a hop added a header that gives away the address
+// before it (Via, X-Forwarded-For).
+//
+// Run blocks (up to its time-out) and may run on any thread; the caller
+// keeps the chain running meanwhile. Record writes the result into the
+// store on the user-interface thread.
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <vector>
+
+class TProxyChain;
+class TdmProxyData;
+
+struct TChainTestResult {
+    bool Ok = false;
+    QString Error; // why it failed, when it did
+    QString ChainName;
+    int32_t Port = 0;
+    std::vector<QString> Hops; // "address:port" of each hop walked, in order
+    std::vector<double> HopMs; // set-up time of each hop, ms (its own share)
+    double TotalMs = 0;        // the whole fetch, ms
+    QString ExitAddress;       // as the page saw it; empty when it did not say
+    QStringList LeakHeaders;   // e.g. "Via: 1.1 proxy (tinyproxy/1.11.1)"
+};
+
+class TChainTest {
+public:
+    // The test through `chain` (running) on 127.0.0.1:its port.
+    static TChainTestResult Run(TProxyChain &chain, int timeoutMs = 30000);
+    // The result as lines for the dialog, the activity panel and the
+    // command line.
+    static QStringList ReportLines(const TChainTestResult &result);
+    // Sets the chain's LastChecked to now and its Status ("OK" or "TIME
+    // OUT") from the result.
+    static void Record(TdmProxyData &store, int32_t chainUID, const TChainTestResult &result);
+};
