@@ -18,10 +18,18 @@ QString ChainStateText(const TChainState &state) {
 }
 
 QString ChainStateLine(const TChainState &state) {
-    TChainState shown = state;
-    shown.Connections = 0; // a line tells the change, not the traffic
-    return QStringLiteral("Chain \"%1\" on port %2: %3")
-        .arg(state.Name)
-        .arg(state.Port)
-        .arg(ChainStateText(shown));
+    // A line tells the change, not the traffic: no connection count.
+    QString text;
+    switch (state.State) {
+    case TChainRunState::Running:
+        text = QStringLiteral("running");
+        break;
+    case TChainRunState::NotStarted:
+        text = QStringLiteral("not started (%1)").arg(state.Reason);
+        break;
+    case TChainRunState::Stopped:
+        text = QStringLiteral("stopped");
+        break;
+    }
+    return QStringLiteral("Chain \"%1\" on port %2: %3").arg(state.Name).arg(state.Port).arg(text);
 }

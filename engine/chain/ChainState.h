@@ -27,5 +27,6 @@ struct TChainState {
 // another program".
 QString ChainStateText(const TChainState &state);
 // One line for the activity panel and the headless output, naming the chain
-// and its port: Chain "Work" on port 1080: running
+// and its port: Chain "Work" on port 1080: running / stopped / not started
+// (port 1080 is in use by another program)
 QString ChainStateLine(const TChainState &state);
