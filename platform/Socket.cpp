@@ -1,5 +1,7 @@
 #include "platform/Socket.h"
 
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -111,15 +113,19 @@ TSocket::~TSocket() {
     Close();
 }
 
-TSocket::TSocket(TSocket &&other) noexcept : FFd(other.FFd) {
+TSocket::TSocket(TSocket &&other) noexcept
+    : FFd(other.FFd), FReadDeadlineNs(other.FReadDeadlineNs) {
     other.FFd = -1;
+    other.FReadDeadlineNs = 0;
 }
 
 TSocket &TSocket::operator=(TSocket &&other) noexcept {
     if (this != &other) {
         Close();
         FFd = other.FFd;
+        FReadDeadlineNs = other.FReadDeadlineNs;
         other.FFd = -1;
+        other.FReadDeadlineNs = 0;
     }
     return *this;
 }
@@ -261,7 +267,28 @@ void TSocket::ReadExact(void *buffer, size_t n) {
     }
 }
 
+void TSocket::AwaitReadDeadline() {
+    for (;;) {
+        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        const int64_t left = FReadDeadlineNs - now;
+        if (left <= 0)
+            throw ESocketError("Read timed out.", ETIMEDOUT);
+        const timespec wait{static_cast<time_t>(left / 1000000000),
+                            static_cast<long>(left % 1000000000)};
+        pollfd pf{FFd, POLLIN, 0};
+        const int rc = ::ppoll(&pf, 1, &wait, nullptr);
+        if (rc > 0)
+            return;
+        if (rc < 0 && errno != EINTR)
+            ThrowSocketError(errno);
+    }
+}
+
 size_t TSocket::ReadSome(void *buffer, size_t n) {
+    if (FReadDeadlineNs != 0)
+        AwaitReadDeadline();
     for (;;) {
         const ssize_t got = ::recv(FFd, buffer, n, 0);
         if (got >= 0)

@@ -36,10 +36,11 @@ int TProxyFailures::Count(int32_t proxyUID) const {
 // ---- TRotatingHops ------------------------------------------------------------
 
 TRotatingHops::TRotatingHops(const TChainedProxyData &chain, std::vector<TProxData> pool,
-                             TRotationSettings settings, int hopTimeoutMs,
+                             TRotationSettings settings, int attemptTimeoutMs,
                              std::shared_ptr<TProxyFailures> failures)
     : FHeader(std::make_unique<TChainedProxyData>()), FPool(std::move(pool)), FSettings(settings),
-      FHopTimeoutMs(hopTimeoutMs), FFailures(std::move(failures)), FRandom(std::random_device{}()) {
+      FAttemptTimeoutMs(attemptTimeoutMs), FFailures(std::move(failures)),
+      FRandom(std::random_device{}()) {
     FHeader->FUID = chain.FUID;
     FHeader->FPort = chain.FPort;
     FHeader->FDesc = chain.FDesc;

@@ -57,7 +57,7 @@ public:
     // `chain`: the chain's record with its hand-added proxies (copied);
     // `pool`: the proxies to draw from. The first draw is made by Begin.
     TRotatingHops(const TChainedProxyData &chain, std::vector<TProxData> pool,
-                  TRotationSettings settings, int hopTimeoutMs,
+                  TRotationSettings settings, int attemptTimeoutMs,
                   std::shared_ptr<TProxyFailures> failures);
     ~TRotatingHops() override;
     TRotatingHops(const TRotatingHops &) = delete;
@@ -76,7 +76,7 @@ public:
     std::shared_ptr<const TChainedProxyData>
     Failed(const std::shared_ptr<const TChainedProxyData> &hops, int index) override;
     void Succeeded(const TChainedProxyData &hops) override;
-    int HopTimeoutMs() const override { return FHopTimeoutMs; }
+    int AttemptTimeoutMs() const override { return FAttemptTimeoutMs; }
 
     // Hand-added hops at the front, and how many are drawn behind them.
     int FixedCount() const { return static_cast<int>(FFixed.size()); }
@@ -103,7 +103,7 @@ private:
     std::vector<TProxData> FFixed;
     std::vector<TProxData> FPool;
     TRotationSettings FSettings;
-    int FHopTimeoutMs;
+    int FAttemptTimeoutMs;
     std::shared_ptr<TProxyFailures> FFailures;
 
     mutable std::mutex FLock;

@@ -14,7 +14,7 @@ namespace {
 
 // The proxy time-out of a rotating chain's hops: the settings' "Time-Out",
 // 10 s when it is 0 (the system's own would be minutes).
-int HopTimeoutMs(const TdmProxyData &store) {
+int AttemptTimeoutMs(const TdmProxyData &store) {
     const int seconds = store.Timeout();
     return seconds > 0 ? seconds * 1000 : 10000;
 }
@@ -170,7 +170,7 @@ bool TChainManager::StartAService(int32_t AUID, bool ARestart) {
     // The settings as they are now, whoever starts the chain.
     chain->FLocalOnly = FStore->AllowLocalHostOnly();
     chain->FSessionsTimeOut = FStore->SessionsTimeout();
-    chain->FHopTimeoutMs = HopTimeoutMs(*FStore);
+    chain->FAttemptTimeoutMs = AttemptTimeoutMs(*FStore);
 
     const int32_t port = record.FPort;
     QString reason;

@@ -99,7 +99,7 @@ void TProxyChain::SetActive(bool Value) {
         std::shared_ptr<THopSource> hops;
         if (FRotation.AutoCreate) {
             auto rotating = std::make_shared<TRotatingHops>(*FChainData, FPool, FRotation,
-                                                            FHopTimeoutMs, FFailures);
+                                                            FAttemptTimeoutMs, FFailures);
             TRotatingHops *raw = rotating.get();
             rotating->OnChanged = [this](const QString &text) {
                 Progress(QStringLiteral("Chain \"%1\" now runs through %2")

@@ -109,9 +109,9 @@ public:
     bool FLocalOnly = true;
     // Seconds of silence that end a relay; 0: never. Read when switched on.
     int FSessionsTimeOut = 0;
-    // ms that each hop of a rotating chain may take to connect and answer
-    // before it counts as failed. Read when switched on.
-    int FHopTimeoutMs = 10000;
+    // ms that one attempt at a set-up through a rotating chain may take
+    // before the hop under way counts as failed. Read when switched on.
+    int FAttemptTimeoutMs = 10000;
     // Listen on a free loopback port chosen by the system instead of the
     // chain's own port (a chain run for one launched program). Read when
     // switched on.

@@ -5,6 +5,7 @@
 #include "platform/Resolver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <sys/socket.h>
 
 TSocket THopWalk::Open(TIdCustomTransparentProxy *firstHop, const std::string &host, uint16_t port,
@@ -21,11 +22,22 @@ TSocket THopWalk::Open(TIdCustomTransparentProxy *firstHop, const std::string &h
         THopWalk *Walk;
         ~TForget() { Walk->Track(-1); }
     } forget{this};
+    int64_t deadlineNs = 0;
+    if (AttemptTimeoutMs > 0) {
+        deadlineNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count() +
+                     int64_t(AttemptTimeoutMs) * 1000000;
+        connectTimeoutMs =
+            connectTimeoutMs > 0 ? std::min(connectTimeoutMs, AttemptTimeoutMs) : AttemptTimeoutMs;
+    }
     socket.ConnectTo(peerAddress, peerPort, std::max(connectTimeoutMs, 0));
     if (ReadTimeoutMs > 0)
         socket.SetReadTimeout(ReadTimeoutMs);
+    socket.SetReadDeadline(deadlineNs);
     if (throughHops)
         WalkHops(firstHop, socket, host, port);
+    socket.SetReadDeadline(0);
     return socket;
 }
 

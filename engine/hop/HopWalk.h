@@ -25,6 +25,10 @@ public:
     // ms that each read of the connection may wait, handshakes included, set
     // once it is connected and left on it; 0: no limit.
     int ReadTimeoutMs = 0;
+    // ms that the whole opening may take, the TCP connect and every
+    // handshake together (0: no such limit); the connection returned has no
+    // deadline left on it.
+    int AttemptTimeoutMs = 0;
 
     // Opens the connection to host:port through firstHop and the hops chained
     // behind it (null or disabled: straight to host:port). A name of the first

@@ -73,12 +73,9 @@ void TdmCompsPlaceHolder::ProxyConnected(const QString &fromHost, int fromPort, 
 }
 
 TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int connectTimeoutMs,
-                                     int handshakeTimeoutMs) {
-    FWalk.ReadTimeoutMs = handshakeTimeoutMs;
-    TSocket socket = FWalk.Open(FTransparentProxy, host, port, connectTimeoutMs);
-    if (handshakeTimeoutMs > 0)
-        socket.SetReadTimeout(0);
-    return socket;
+                                     int attemptTimeoutMs) {
+    FWalk.AttemptTimeoutMs = attemptTimeoutMs;
+    return FWalk.Open(FTransparentProxy, host, port, connectTimeoutMs);
 }
 
 void TdmCompsPlaceHolder::Abort() {

@@ -54,10 +54,10 @@ public:
     // the connect time-out in ms (0: the platform's own), then every hop
     // handshake, the last naming host:port. Throws EVelmoraError /
     // ESocketError with the hop's or socket's message.
-    // handshakeTimeoutMs bounds each hop's handshake (0: no limit); the
-    // connection returned has no read time-out left on it.
+    // attemptTimeoutMs bounds the whole opening, TCP connect and every
+    // handshake together (0: no such bound; see THopWalk::AttemptTimeoutMs).
     TSocket Connect(const std::string &host, uint16_t port, int connectTimeoutMs,
-                    int handshakeTimeoutMs = 0);
+                    int attemptTimeoutMs = 0);
     // From any thread: ends a Connect under way, in its TCP connect or its hop
     // handshakes (shuts its socket down), and makes a later Connect fail at once.
     void Abort();

@@ -28,7 +28,9 @@ public:
     }
     // The set-up through `hops` went through every hop.
     virtual void Succeeded(const TChainedProxyData &hops) { (void)hops; }
-    // ms that the TCP connect to the first hop and each hop's handshake may
-    // take; 0: the server's own connect time-out and no limit on handshakes.
-    virtual int HopTimeoutMs() const { return 0; }
+    // ms that one attempt at a set-up may take, the TCP connect to the first
+    // hop and every handshake together, before the hop under way counts as
+    // failed; 0: the server's own connect time-out and no limit on
+    // handshakes.
+    virtual int AttemptTimeoutMs() const { return 0; }
 };

@@ -90,7 +90,7 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     // The hops this connection keeps however the chain changes meanwhile.
     std::shared_ptr<const TChainedProxyData> hops = FHopSource ? FHopSource->Current() : nullptr;
     const TChainedProxyData *chain = FHopSource ? hops.get() : FChainData;
-    const int hopTimeoutMs = FHopSource ? FHopSource->HopTimeoutMs() : 0;
+    const int attemptTimeoutMs = FHopSource ? FHopSource->AttemptTimeoutMs() : 0;
 
     // From here on, however the connection ends: close its sockets, report
     // its end, then drop the holder with its connectors.
@@ -118,8 +118,8 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
         context.SetAbort([walker] { walker->Abort(); });
         hopMs.clear();
         startUs = NowUs();
-        const int connectMs = hopTimeoutMs > 0 ? hopTimeoutMs : ChainConnectTimeoutMs;
-        TSocket outgoing = walker->Connect(host, port, connectMs, hopTimeoutMs);
+        const int connectMs = attemptTimeoutMs > 0 ? attemptTimeoutMs : ChainConnectTimeoutMs;
+        TSocket outgoing = walker->Connect(host, port, connectMs, attemptTimeoutMs);
         context.SetAbort(nullptr);
         context.SetOutgoing(std::move(outgoing));
     };

@@ -452,6 +452,7 @@ TEST(ServiceModule, PlainServerServesWhileChainsAreOffAndSwitchSendsLines) {
     EXPECT_EQ(log.TakeLines(),
               QStringList({"Starting services...",
                            "chain on port 1080 not started (some proxy items not working)",
+                           "Chain \"Default\" on port 1080: not started (the chain has no proxies)",
                            "Services started", "Stopping services..."}));
     // A second module cannot take the same port.
     try {
