@@ -73,6 +73,13 @@ bool TRotatingHops::SetAside(int32_t proxyUID) const {
     return FSetAside.count(proxyUID) != 0;
 }
 
+bool TRotatingHops::Contains(const TChainedProxyData &hops, int32_t proxyUID) {
+    for (const auto &item : hops.FChainedItems)
+        if (item->FUID == proxyUID)
+            return true;
+    return false;
+}
+
 const TProxData *TRotatingHops::Find(int32_t proxyUID) const {
     for (const TProxData &p : FPool)
         if (p.FUID == proxyUID)
@@ -131,8 +138,6 @@ bool TRotatingHops::Begin(QString &reason) {
         first = Compose(drawn);
         Publish(first);
     }
-    if (OnChanged)
-        OnChanged(HopsText(*first));
     return true;
 }
 
@@ -224,32 +229,24 @@ TRotatingHops::Failed(const std::shared_ptr<const TChainedProxyData> &hops, int 
             }
             retry = Compose(drawn);
         }
-        // New connections stop taking the failed hop at once.
-        if (FCurrent) {
-            const auto &items = FCurrent->FChainedItems;
-            for (size_t i = static_cast<size_t>(FixedCount()); i < items.size(); ++i) {
-                if (items[i]->FUID != failedUID)
-                    continue;
-                if (retry && HopsText(*retry) != HopsText(*FCurrent) &&
-                    retry->ItemsCount() == FCurrent->ItemsCount()) {
-                    // Same draw as the one that failed: the retry's hops become the chain's.
-                    if (HopsText(*hops) == HopsText(*FCurrent))
-                        changed = retry;
+        // New connections stop taking the failed hop at once: the chain's
+        // hops become the retry's when they are the hops that failed, else
+        // the failed one is replaced in them on its own.
+        if (FCurrent && Contains(*FCurrent, failedUID)) {
+            if (retry && HopsText(*FCurrent) == HopsText(*hops)) {
+                changed = retry;
+            } else {
+                std::set<int32_t> inUse;
+                for (const auto &item : FCurrent->FChainedItems)
+                    inUse.insert(item->FUID);
+                const std::vector<const TProxData *> other = Pick(1, inUse);
+                std::vector<const TProxData *> drawn;
+                for (int i = FixedCount(); !other.empty() && i < FCurrent->ItemsCount(); ++i) {
+                    const int32_t uid = FCurrent->FChainedItems[static_cast<size_t>(i)]->FUID;
+                    drawn.push_back(uid == failedUID ? other[0] : Find(uid));
                 }
-                if (!changed) {
-                    std::set<int32_t> inUse;
-                    for (const auto &item : items)
-                        inUse.insert(item->FUID);
-                    const std::vector<const TProxData *> other = Pick(1, inUse);
-                    if (!other.empty()) {
-                        std::vector<const TProxData *> drawn;
-                        for (size_t j = static_cast<size_t>(FixedCount()); j < items.size(); ++j)
-                            drawn.push_back(j == i ? other[0] : Find(items[j]->FUID));
-                        if (std::find(drawn.begin(), drawn.end(), nullptr) == drawn.end())
-                            changed = Compose(drawn);
-                    }
-                }
-                break;
+                if (!other.empty() && std::find(drawn.begin(), drawn.end(), nullptr) == drawn.end())
+                    changed = Compose(drawn);
             }
             if (changed)
                 Publish(changed);

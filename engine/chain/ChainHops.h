@@ -64,6 +64,7 @@ public:
     TRotatingHops &operator=(const TRotatingHops &) = delete;
 
     // The first draw; false, with the reason, when too few proxies are "OK".
+    // Not announced through OnChanged: the owner tells it once it runs.
     bool Begin(QString &reason);
     // Starts the schedule of new draws (none when ChangeEvery is 0).
     void StartSchedule();
@@ -97,6 +98,7 @@ private:
     // fewer when the pool runs short.
     std::vector<const TProxData *> Pick(size_t count, const std::set<int32_t> &taken);
     const TProxData *Find(int32_t proxyUID) const;
+    static bool Contains(const TChainedProxyData &hops, int32_t proxyUID);
     void Publish(std::shared_ptr<const TChainedProxyData> hops); // FLock held by the caller
 
     std::unique_ptr<TChainedProxyData> FHeader; // name, port, UID of the chain; no items

@@ -127,8 +127,11 @@ void TProxyChain::SetActive(bool Value) {
         AttachHandlers();
         FLocalSocks->Start();
         Progress(QStringLiteral("Listening on port %1").arg(FLocalSocks->Port()));
-        if (auto *rotating = dynamic_cast<TRotatingHops *>(hops.get()))
+        if (auto *rotating = dynamic_cast<TRotatingHops *>(hops.get())) {
+            Progress(QStringLiteral("Chain \"%1\" now runs through %2")
+                         .arg(FChainData->FDesc, HopsText(*rotating->Current())));
             rotating->StartSchedule();
+        }
     } else {
         FActive = false;
         const uint16_t port = Port();
