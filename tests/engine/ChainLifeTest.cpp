@@ -403,8 +403,9 @@ TEST_F(ChainLifeTest, FailoverReplacesADeadHopAndMarksItTimeOut) {
         EXPECT_TRUE(failed->second.contains(" in its place")) << failed->second.toStdString();
         // Set aside for the chain: new connections no longer take it.
         EXPECT_FALSE(Mgr.State(rotor).Hops.contains(Address(victim)));
-        if (failures < 3)
+        if (failures < 3) {
             EXPECT_EQ(StatusOf(victim), TProxyStatus::psAvailable);
+        }
         ASSERT_TRUE(Mgr.RestartChain(rotor));
     }
     ASSERT_EQ(failures, 3);
