@@ -112,6 +112,8 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     TChainManager &chains = FSocksMgr.ChainMgr();
     chains.OnStateChanged = [this](const TChainState &state) { FChainFrame->ShowState(state); };
     chains.OnProxyStatusChanged = [this](int32_t uid) { RefreshProxyRow(uid); };
+    // The local-only rule holds for port 9999 and every running chain at once.
+    FSettingsFrame->FOnLocalOnlyChanged = [this](bool on) { FSocksMgr.ApplyLocalOnly(on); };
 
     if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
