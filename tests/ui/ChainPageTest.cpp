@@ -201,12 +201,12 @@ TEST(ChainPage, StopAllBecomesStartAllWhichStartsEveryChainAgain) {
     EXPECT_EQ(State(w, "Live"), QStringLiteral("running"));
     EXPECT_EQ(State(w, "Default"), QStringLiteral("not started: the chain has no proxies"));
 
-    // Starting one chain by hand turns the caption back as well.
+    // The caption follows every change of state, however it came.
     w.actStopAll->trigger();
-    Select(w, {"Live"});
-    MenuAction(w, "Start")->trigger();
-    w.UpdateActions();
+    EXPECT_EQ(w.actStopAll->text(), QStringLiteral("Start All"));
+    f.Services().ChainMgr().StartChain(f.Services().ChainMgr().States()[1].UID);
     EXPECT_EQ(w.actStopAll->text(), QStringLiteral("Stop All"));
+    EXPECT_EQ(State(w, "Live"), QStringLiteral("running"));
 }
 
 TEST(ChainPage, TestChainRunsOnlyOnARunningChainAndReportsTwice) {
@@ -231,8 +231,8 @@ TEST(ChainPage, TestChainRunsOnlyOnARunningChainAndReportsTwice) {
     Select(w, {"Live"});
     test->trigger();
     ASSERT_TRUE(Pump([&] { return w.frmChainTest() && w.frmChainTest()->isVisible(); }))
-        << f.Prompts().Messages.join('|').toStdString() << f.Prompts().Errors.join('|').toStdString()
-        << f.ActivityLines().join('|').toStdString();
+        << f.Prompts().Messages.join('|').toStdString()
+        << f.Prompts().Errors.join('|').toStdString() << f.ActivityLines().join('|').toStdString();
     EXPECT_EQ(w.frmeSocksChain()->TestedChain(), 0);
     EXPECT_TRUE(test->isEnabled());
     TfrmChainTest *dialog = w.frmChainTest();

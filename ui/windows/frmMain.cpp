@@ -110,7 +110,10 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     // The chain list follows every change of a chain's state, and the proxy
     // list a proxy that a chain marked "TIME OUT" (both on this thread).
     TChainManager &chains = FSocksMgr.ChainMgr();
-    chains.OnStateChanged = [this](const TChainState &state) { FChainFrame->ShowState(state); };
+    chains.OnStateChanged = [this](const TChainState &state) {
+        FChainFrame->ShowState(state);
+        UpdateStopAll();
+    };
     chains.OnProxyStatusChanged = [this](int32_t uid) { RefreshProxyRow(uid); };
     // The local-only rule holds for port 9999 and every running chain at once.
     FSettingsFrame->FOnLocalOnlyChanged = [this](bool on) { FSocksMgr.ApplyLocalOnly(on); };
@@ -457,6 +460,10 @@ void TfrmMain::UpdateActions() {
     actTestAll->setEnabled(TMainScreenLogic::TestAllEnabled(state));
     FAnonymizeFrame->UpdateActions();
     FChainFrame->UpdateActions();
+    UpdateStopAll();
+}
+
+void TfrmMain::UpdateStopAll() {
     const bool anyRunning = FSocksMgr.ChainMgr().AnyRunning();
     const QString caption = TChainPageLogic::StopAllCaption(anyRunning);
     if (actStopAll->text() != caption) {

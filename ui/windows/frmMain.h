@@ -122,6 +122,8 @@ private:
     // Runs a command; a failure is shown in a message box.
     void Guard(const std::function<void()> &command);
     void ShowPage(TMainPage page);
+    // "Stop All" or "Start All", as the chains run now.
+    void UpdateStopAll();
     void StartServices();
     void StopServices();
     // A chain's activity report onto the activity panel's queue (any thread;

@@ -121,12 +121,16 @@ QWidget *TfrmSocksChainRecord::BuildChainItems() {
     auto *current = new QWidget(this);
     QVBoxLayout *currentLayout = TitledPanel(current, "pnlChainItems", QSize(424, 229),
                                              QStringLiteral("Current proxies added to the chain"));
+    // Five buttons share the row: each as wide as its caption needs (with
+    // the theme's padding), the short ones no narrower than 64.
     auto *buttons = new QHBoxLayout;
-    buttons->addWidget(TFormParts::ActionButton(FAdd, current));
-    buttons->addWidget(TFormParts::ActionButton(FEdit, current));
-    buttons->addWidget(TFormParts::ActionButton(FDelete, current));
-    buttons->addWidget(TFormParts::ActionButton(FMoveUp, current));
-    buttons->addWidget(TFormParts::ActionButton(FMoveDown, current));
+    buttons->setSpacing(4);
+    for (QAction *action : {FAdd, FEdit, FDelete, FMoveUp, FMoveDown}) {
+        QPushButton *button = TFormParts::ActionButton(action, current);
+        button->ensurePolished();
+        button->setFixedWidth(std::max(64, button->sizeHint().width()));
+        buttons->addWidget(button);
+    }
     buttons->addStretch(1);
     currentLayout->addLayout(buttons);
     FItems->setObjectName(QStringLiteral("lvChainItems"));
