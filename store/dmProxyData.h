@@ -108,6 +108,13 @@ public:
     bool DeleteChain(int32_t AUID);
     void AddChainedItem(int32_t AChainUID, int32_t AProxUID);    // no save
     bool RemoveChainedItem(int32_t AChainUID, int32_t AProxUID); // -1: every item
+    // Moves the proxy ADelta places in the chain's hop order (negative: to
+    // the front) by handing the item rows' ProxyUID on between them, so the
+    // rows and their UIDs stay where they are; dangling items keep their
+    // places and are not counted. False (nothing changed) when the proxy is
+    // not in the chain or the move would leave it. "chain record not found"
+    // for an unknown chain. No save.
+    bool MoveChainedItem(int32_t AChainUID, int32_t AProxUID, int ADelta);
     void UpdateProxyStatus(const TProxData &AData, TProxyStatus AStatus);
     void UpdateProxyType(const TProxData &AData);
     // Deletes the anonymized program AID; false when there is none. No save.
