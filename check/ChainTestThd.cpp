@@ -23,9 +23,9 @@ void TChainTestThd::Execute() {
             throw EVelmoraError("error , instance must be created");
         FResult = TChainTest::Run(*FChain, FTimeoutMs);
     } catch (const std::exception &e) {
-        Failed(FResult, FChain, QString::fromUtf8(e.what()));
+        Failed(FResult, FChain.get(), QString::fromUtf8(e.what()));
     } catch (...) {
-        Failed(FResult, FChain, QStringLiteral("the test failed"));
+        Failed(FResult, FChain.get(), QStringLiteral("the test failed"));
     }
     try {
         TUiThread::Synchronize([this] { Done(); });
@@ -35,7 +35,7 @@ void TChainTestThd::Execute() {
 }
 
 void TChainTestThd::StartFailed() {
-    Failed(FResult, FChain, QStringLiteral("Could not start a thread."));
+    Failed(FResult, FChain.get(), QStringLiteral("Could not start a thread."));
     Done();
 }
 

@@ -5,13 +5,14 @@
 //
 // Create with new, set FChain, FTimeoutMs and OnTestDone, Start(). The
 // handler runs exactly once, on the user-interface thread; the task then
-// deletes itself. The chain object must live until the handler has run:
-// whoever starts the test keeps it from being stopped meanwhile.
+// deletes itself. The task holds a share of the chain object, so a stop of
+// the chain meanwhile only makes the test fail.
 
 #include "check/ChainTest.h"
 #include "platform/WorkerThread.h"
 
 #include <functional>
+#include <memory>
 
 class TProxyChain;
 
@@ -19,7 +20,7 @@ class TChainTestThd : public TWorkerThread {
 public:
     TChainTestThd() = default;
 
-    TProxyChain *FChain = nullptr;
+    std::shared_ptr<TProxyChain> FChain; // TChainManager::Share
     int FTimeoutMs = 30000;
     std::function<void(const TChainTestResult &result)> OnTestDone;
 

@@ -27,7 +27,10 @@ TChainManager::TChainManager()
 
 TChainManager::~TChainManager() {
     FAlive.reset();
-    // Chains stop (and join their connections) before the lock goes.
+    // Chains stop (and join their connections) before the lock goes, even
+    // those a test still shares.
+    for (const auto &chain : FChainList)
+        chain->Halt();
     std::lock_guard<std::mutex> guard(FListLock);
     FChainList.clear();
 }
@@ -41,6 +44,13 @@ TProxyChain *TChainManager::Find(int32_t AUID) const {
     for (const auto &chain : FChainList)
         if (chain->UID() == AUID)
             return chain.get();
+    return nullptr;
+}
+
+std::shared_ptr<TProxyChain> TChainManager::Share(int32_t AUID) const {
+    for (const auto &chain : FChainList)
+        if (chain->UID() == AUID)
+            return chain;
     return nullptr;
 }
 
@@ -123,7 +133,7 @@ int TChainManager::Add(int32_t AUID) {
         return -1;
     }
     auto chain =
-        std::make_unique<TProxyChain>(AUID, *FStore, FActivityLock, FContextIDs, FFailures);
+        std::make_shared<TProxyChain>(AUID, *FStore, FActivityLock, FContextIDs, FFailures);
     // Runs inside the activity lock taken by the chain.
     chain->OnActivity = [this](void *, int32_t chainUID, TActivityType type, const QString &msg,
                                int32_t contextId) {
@@ -139,8 +149,10 @@ int TChainManager::Add(int32_t AUID) {
 void TChainManager::Drop(int32_t AUID) {
     for (auto it = FChainList.begin(); it != FChainList.end(); ++it) {
         if ((*it)->UID() == AUID) {
+            // Stopped here, not when the last share of it goes.
+            (*it)->Halt();
             std::lock_guard<std::mutex> guard(FListLock);
-            FChainList.erase(it); // destroying the chain stops its server
+            FChainList.erase(it);
             return;
         }
     }
@@ -242,6 +254,8 @@ void TChainManager::StopAllServices(bool ADontRemove) {
             StopAService(FChainList[i]->UID(), ADontRemove);
     }
     if (!ADontRemove) {
+        for (const auto &chain : FChainList)
+            chain->Halt();
         std::lock_guard<std::mutex> guard(FListLock);
         FChainList.clear();
     }

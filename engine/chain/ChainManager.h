@@ -88,7 +88,11 @@ public:
     // chain runs there.
     bool HandConnection(uint16_t port, TSocket client, const std::string &host,
                         uint16_t destinationPort);
-    const std::vector<std::unique_ptr<TProxyChain>> &Chains() const { return FChainList; }
+    const std::vector<std::shared_ptr<TProxyChain>> &Chains() const { return FChainList; }
+    // A share of the chain object (null when there is none), for work on
+    // another thread that must outlive a stop of the chain meanwhile (a
+    // test of the chain): the object goes when the last share does.
+    std::shared_ptr<TProxyChain> Share(int32_t AUID) const;
 
     // Every activity report of every chain, with the manager as sender. May be
     // assigned while chains run.
@@ -118,7 +122,7 @@ private:
     bool StoredChain(int32_t AUID, QString &name, int32_t &port, bool &rotating) const;
 
     TdmProxyData *FStore = nullptr;
-    std::vector<std::unique_ptr<TProxyChain>> FChainList;
+    std::vector<std::shared_ptr<TProxyChain>> FChainList;
     bool FActive = false;
     // Serialises every activity report of every chain; also guards the handler.
     std::mutex FActivityLock;

@@ -81,8 +81,17 @@ void TProxyChain::SetupDone(uint16_t clientPort, const TChainedProxyData &hops,
 }
 
 TProxyChain::~TProxyChain() {
+    Halt();
+}
+
+void TProxyChain::Halt() {
     DetachHandlers();
-    FLocalSocks.reset(); // stops the server and joins its connections
+    FLocalSocks->Stop(); // joins its connections
+    if (auto *rotating = dynamic_cast<TRotatingHops *>(FHops.get()))
+        rotating->StopSchedule();
+    FLocalSocks->FHopSource.reset();
+    FHops.reset();
+    FActive = false;
 }
 
 uint16_t TProxyChain::Port() const {

@@ -60,6 +60,10 @@ public:
     TProxyChain &operator=(const TProxyChain &) = delete;
 
     bool Active() const { return FActive; }
+    // Stops the server and its rotation without a word (handlers detached,
+    // connections ended unreported); what the destructor does. The chain
+    // can be switched on again.
+    void Halt();
     // Switching on makes a rotating chain's first draw (too few proxies
     // with status "OK" throws EChainRefused, FActive stays false), then
     // starts the server ("Listening on port "); a port in use throws with

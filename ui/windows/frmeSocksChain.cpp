@@ -326,7 +326,7 @@ void TfrmeSocksChain::TestSelected() {
         FPrompts.ShowMessage(TestUnderWayMessage(NameOf(FTestedUID)));
         return;
     }
-    TProxyChain *chain = FChains.Find(uid);
+    std::shared_ptr<TProxyChain> chain = FChains.Share(uid);
     if (!chain || !chain->Active()) {
         FPrompts.ShowMessage(
             QStringLiteral("Chain \"%1\" is not running: start it, then test it").arg(NameOf(uid)));
