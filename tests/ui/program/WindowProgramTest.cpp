@@ -150,3 +150,22 @@ TEST(WindowProgram, ASecondStartBringsTheRunningWindowForward) {
     EXPECT_TRUE(Accepting(9999)); // the window's own services go on
     EXPECT_EQ(window.Terminate(20000), 0);
 }
+
+// A window started while a headless Velmora runs says so (on standard error
+// and in a message box) instead of opening a second set of services.
+TEST(WindowProgram, AStartBesideAHeadlessOneSaysItRunsWithoutAWindow) {
+    QTemporaryDir home;
+    TVelmoraProcess headless({"--headless"}, home.path());
+    ASSERT_TRUE(headless.WaitForLine(QStringLiteral("Services started")))
+        << headless.Lines().join('\n').toStdString();
+
+    TEnv platform("QT_QPA_PLATFORM", "offscreen");
+    TVelmoraProcess window({}, home.path());
+    EXPECT_TRUE(window.WaitForLine(
+        QStringLiteral("Velmora is already running without a window (process %1)")
+            .arg(headless.Pid())))
+        << window.Lines().join('\n').toStdString();
+    window.Terminate(5000); // the message box waits for a click
+    EXPECT_FALSE(window.Lines().join('\n').contains(QStringLiteral("Could not bind")));
+    EXPECT_EQ(headless.Terminate(), 0);
+}
