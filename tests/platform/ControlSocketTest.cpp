@@ -1,6 +1,6 @@
 // The control socket on its own: what a request carries and its answer
-// brings back, one server per path, a socket file left behind replaced, an
-// unsafe folder refused, and answers that never come.
+// brings back, what a stop removes, an unsafe folder refused, and answers
+// that never come.
 #include "platform/ControlSocket.h"
 
 #include <QTemporaryDir>
@@ -89,31 +89,20 @@ TEST_F(ControlSocketTest, WordsArriveWholeAndTheAnswerComesBackInOrder) {
         t.join();
 }
 
-TEST_F(ControlSocketTest, OneServerPerPathAndALeftOverSocketIsReplaced) {
+// A second start, a left-over socket replaced and the modes are seen from
+// the command line (tests/e2e); here, what a stop may remove.
+TEST_F(ControlSocketTest, StoppingRemovesItsOwnSocketFileOnly) {
     const auto answering = [](const TWords &, const std::shared_ptr<TControlAnswer> &answer) {
         answer->End(0);
     };
     TControlServer first(answering), second(answering);
     ASSERT_TRUE(first.Start());
-    struct stat folder {
-    }, socket{};
-    ASSERT_EQ(::lstat(Folder().c_str(), &folder), 0);
-    ASSERT_EQ(::lstat(TControlServer::SocketPath().c_str(), &socket), 0);
-    EXPECT_EQ(folder.st_mode & 0777, 0700u);
-    EXPECT_EQ(socket.st_mode & 0777, 0600u);
-    EXPECT_FALSE(second.Start()); // the first one serves the path
-    EXPECT_EQ(TControlClient::Ask({"hello"}, 5000).Outcome, TControlClient::TOutcome::Answered);
     first.Stop();
     EXPECT_FALSE(Exists());
     EXPECT_EQ(TControlClient::Ask({"hello"}, 1000).Outcome, TControlClient::TOutcome::NotRunning);
 
-    LeaveStaleSocket();
-    ASSERT_TRUE(Exists());
-    EXPECT_EQ(TControlClient::Ask({"hello"}, 1000).Outcome, TControlClient::TOutcome::NotRunning);
+    // Another file took the path meanwhile: it stays.
     ASSERT_TRUE(second.Start());
-    EXPECT_EQ(TControlClient::Ask({"hello"}, 5000).Outcome, TControlClient::TOutcome::Answered);
-
-    // Stopping removes only its own file, not one that replaced it.
     LeaveStaleSocket();
     second.Stop();
     EXPECT_TRUE(Exists());
