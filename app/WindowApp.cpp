@@ -123,7 +123,9 @@ int TWindowApp::Run(int argc, char **argv) {
         for (const QString &line : lines)
             w->frmeActivityPanel()->AddMessage(line);
     };
-    control.Start();
+    if (!control.Start())
+        std::fprintf(stderr, "The control socket could not be opened: \"velmora chain ...\" "
+                             "cannot reach this instance\n");
     TCloseAfterTests closeAfterTests(control);
     window->installEventFilter(&closeAfterTests);
 

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -185,12 +186,26 @@ TEST_F(InstanceControl, ChainTestReportsThroughTheRunningInstanceAndIsRecorded) 
                   int(TProxyStatus::psAvailable));
     }
 
-    EXPECT_EQ(Velmora({"chain", "stop", "Work"}).ExitCode, 0);
+    // A stop asked for while the chain is under test waits for the test's
+    // end: the test is not cut off.
+    page.DelayMs = 1000;
+    TRunResult during;
+    std::thread tester([&] { during = Velmora({"chain", "test", "Work"}); });
+    EXPECT_TRUE(WaitFor([&] { return page.Requests() == 2; }, 20000));
+    const TRunResult stop = Velmora({"chain", "stop", "Work"});
+    tester.join();
+    EXPECT_EQ(during.ExitCode, 0) << during.Out << during.Err;
+    EXPECT_EQ(Lines(during.Out).value(0),
+              QString("Test of chain \"Work\" (port %1): OK").arg(WorkPort));
+    EXPECT_EQ(stop.ExitCode, 0) << stop.Err;
+    EXPECT_FALSE(Accepting(WorkPort));
+    page.DelayMs = 0;
+
     const TRunResult stopped = Velmora({"chain", "test", "Work"});
     EXPECT_EQ(stopped.ExitCode, 1);
     EXPECT_NE(stopped.Err.find("is stopped"), std::string::npos) << stopped.Err;
     EXPECT_EQ(Velmora({"chain", "test", "Work", "Home"}).ExitCode, 2);
-    EXPECT_EQ(page.Requests(), 1);
+    EXPECT_EQ(page.Requests(), 2);
 }
 
 TEST_F(InstanceControl, WithoutAnInstanceTheListHasNoStateAndSteeringFails) {
