@@ -513,6 +513,17 @@ void TdmProxyData::UpdateProxyType(const TProxData &AData) {
     SaveIfAuto();
 }
 
+bool TdmProxyData::UpdateChainStatus(int32_t AUID, TProxyStatus AStatus) {
+    if (!FChains.LocateUID(AUID))
+        return false;
+    FChains.Edit();
+    FChains.Fields(FC.LastChecked).SetAsDateTime(TClock::Now());
+    FChains.SetValue(FC.Status, int64_t(static_cast<uint8_t>(AStatus)));
+    FChains.Post();
+    SaveIfAuto();
+    return true;
+}
+
 bool TdmProxyData::AnonymDelete(int32_t AID) {
     if (!LocateAnonymRec(AID))
         return false;

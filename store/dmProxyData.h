@@ -117,6 +117,10 @@ public:
     bool MoveChainedItem(int32_t AChainUID, int32_t AProxUID, int ADelta);
     void UpdateProxyStatus(const TProxData &AData, TProxyStatus AStatus);
     void UpdateProxyType(const TProxData &AData);
+    // A test of the chain ended: its LastChecked becomes now and its Status
+    // AStatus ("OK" or "TIME OUT"), as a proxy's check does. False for an
+    // unknown chain.
+    bool UpdateChainStatus(int32_t AUID, TProxyStatus AStatus);
     // Deletes the anonymized program AID; false when there is none. No save.
     bool AnonymDelete(int32_t AID);
 

@@ -183,11 +183,22 @@ TEST(HeadlessChain, PlainServerOnPort9999AndSecondCopyRefused) {
                                "http://127.0.0.1:" + std::to_string(web.Port()) + "/"});
     EXPECT_EQ(r.Out, "hello through the chain\n") << r.Err;
 
+    // A second copy on the same data folder finds the running one.
     TVelmoraProcess second({"--headless"}, home.Dir.path());
-    EXPECT_NE(second.WaitExit(), 0);
-    EXPECT_TRUE(
-        second.Lines().contains("Could not bind socket. Address and port are already in use."))
+    EXPECT_EQ(second.WaitExit(), 1);
+    EXPECT_TRUE(second.Lines().contains(
+        QString("Velmora is already running (process %1, without a window); steer it with "
+                "\"velmora chain ...\"")
+            .arg(velmora.Pid())))
         << second.Lines().join("\n").toStdString();
+    // One that finds no instance (its runtime folder is another) but port
+    // 9999 taken says so.
+    TDataHome other;
+    TVelmoraProcess third({"--headless"}, other.Dir.path());
+    EXPECT_NE(third.WaitExit(), 0);
+    EXPECT_TRUE(
+        third.Lines().contains("Could not bind socket. Address and port are already in use."))
+        << third.Lines().join("\n").toStdString();
     EXPECT_EQ(velmora.Terminate(), 0);
 }
 
