@@ -1,6 +1,7 @@
 #include "app/InstanceControl.h"
 
 #include "check/ChainTest.h"
+#include "check/ChainTestThd.h"
 #include "engine/chain/ChainManager.h"
 #include "platform/ControlSocket.h"
 #include "platform/UiThread.h"
@@ -14,28 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-// One chain test on a worker thread; its result goes to OnDone on the
-// user-interface thread.
-class TChainTestThd : public TWorkerThread {
-public:
-    TProxyChain *FChain = nullptr;
-    int FTimeoutMs = 30000;
-    std::function<void(const TChainTestResult &result)> OnDone;
-
-protected:
-    void Execute() override {
-        const TChainTestResult result = TChainTest::Run(*FChain, FTimeoutMs);
-        TUiThread::Synchronize([&] { OnDone(result); });
-    }
-    void StartFailed() override {
-        TChainTestResult result;
-        result.ChainName = FChain->ChainData().FDesc;
-        result.Port = FChain->Port();
-        result.Error = QStringLiteral("Could not start a thread.");
-        OnDone(result);
-    }
-};
 
 std::string Text(const QString &text) {
     return text.toStdString();
@@ -168,7 +147,7 @@ void TInstanceControl::Test(int32_t uid, const TAnswer &answer) {
         answer->End(1);
         return;
     }
-    TProxyChain *chain = FChains.Find(uid);
+    std::shared_ptr<TProxyChain> chain = FChains.Share(uid);
     if (!chain || !chain->Active()) {
         const TChainState state = FChains.State(uid);
         answer->Err(Text(QStringLiteral("Chain \"%1\" (port %2) is %3: start it first with "
@@ -184,7 +163,7 @@ void TInstanceControl::Test(int32_t uid, const TAnswer &answer) {
     thread->FChain = chain;
     thread->FTimeoutMs = FTestTimeoutMs;
     std::weak_ptr<int> alive = FAlive;
-    thread->OnDone = [this, alive, uid, answer](const TChainTestResult &result) {
+    thread->OnTestDone = [this, alive, uid, answer](const TChainTestResult &result) {
         if (!alive.lock())
             return;
         try {

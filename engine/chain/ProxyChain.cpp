@@ -57,10 +57,10 @@ void TProxyChain::WatchSetup(uint16_t clientPort) {
 std::optional<TProxyChain::TSetup> TProxyChain::TakeSetup(uint16_t clientPort) {
     std::lock_guard<std::mutex> guard(FWatchLock);
     const auto it = FWatched.find(clientPort);
-    if (it == FWatched.end() || !it->second)
+    if (it == FWatched.end())
         return std::nullopt;
     std::optional<TSetup> setup = std::move(it->second);
-    FWatched.erase(it);
+    FWatched.erase(it); // watched no more, whether its set-up ended or not
     return setup;
 }
 

@@ -101,7 +101,7 @@ public:
     };
     void WatchSetup(uint16_t clientPort);
     // The set-up kept for `clientPort` (nothing when it has not ended yet or
-    // failed); stops watching that port.
+    // failed); stops watching that port either way.
     std::optional<TSetup> TakeSetup(uint16_t clientPort);
 
     // From a connection thread: a proxy of this rotating chain failed
