@@ -144,8 +144,8 @@ TEST_F(InstanceControl, ListAndSteerTheChainsOfTheRunningInstance) {
     EXPECT_TRUE(WaitFor([&] { return velmora->Lines().count("Services started") == 2; }, 15000));
     const TRunResult clash = Velmora({"chain", "start", "Clash"});
     EXPECT_EQ(clash.ExitCode, 1);
-    EXPECT_EQ(clash.Out, QString("Chain \"Clash\" on port %1: not started: port %1 is also "
-                                 "chain Work's\n")
+    EXPECT_EQ(clash.Out, QString("Chain \"Clash\" on port %1: not started (port %1 is also "
+                                 "chain Work's)\n")
                              .arg(WorkPort)
                              .toStdString());
 
