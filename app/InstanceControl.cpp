@@ -7,6 +7,7 @@
 #include "platform/UiThread.h"
 #include "platform/WorkerThread.h"
 #include "store/ChainLookup.h"
+#include "store/dmProxyData.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -59,6 +60,12 @@ void TInstanceControl::Handle(const std::vector<std::string> &words, const TAnsw
             answer->Out(std::to_string(state.UID) + "\t" + Text(ChainStateText(state)));
         answer->End(0);
     } else if (verb == "start" || verb == "stop" || verb == "restart") {
+        // Headless, only the other command-line verbs change the store, and
+        // they write the files: a chain started now is started as stored
+        // now (what SIGHUP reads for every chain). The window's store is the
+        // one its user edits; it stays as it is.
+        if (FMode == TMode::Headless && verb != "stop" && !ReloadStore(answer))
+            return;
         const auto uids = Resolve(words, answer);
         if (!uids)
             return;
@@ -88,6 +95,17 @@ void TInstanceControl::Handle(const std::vector<std::string> &words, const TAnsw
     } else {
         answer->Err("unknown request \"" + verb + "\"");
         answer->End(2);
+    }
+}
+
+bool TInstanceControl::ReloadStore(const TAnswer &answer) {
+    try {
+        FStore.LoadData();
+        return true;
+    } catch (const std::exception &e) {
+        answer->Err(e.what());
+        answer->End(1);
+        return false;
     }
 }
 

@@ -79,6 +79,8 @@ private:
     void Test(int32_t uid, const TAnswer &answer);
     void TestEnded(int32_t uid);
     // The chains named by words[1..], or nothing (the answer ended with why).
+    // Reads the store's files anew; false (and answered) when that fails.
+    bool ReloadStore(const TAnswer &answer);
     std::optional<std::vector<int32_t>> Resolve(const std::vector<std::string> &words,
                                                 const TAnswer &answer);
     bool UnderTest(const std::vector<int32_t> &uids) const;

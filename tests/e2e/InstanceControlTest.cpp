@@ -158,6 +158,26 @@ TEST_F(InstanceControl, ListAndSteerTheChainsOfTheRunningInstance) {
     EXPECT_EQ(velmora->Terminate(), 0);
 }
 
+// The command line changes the store beside a headless instance (a new
+// chain, a proxy checked again); a start from the command line starts the
+// chain as stored now.
+TEST_F(InstanceControl, AStartReadsWhatTheCommandLineStoredMeanwhile) {
+    REQUIRE_MICROSOCKS();
+    TMicrosocksPeer hop;
+    Seed(hop.Port());
+    auto velmora = StartHeadless();
+    const uint16_t newPort = FreeLoopbackPort();
+    const TRunResult add =
+        Velmora({"chain", "add", "Fresh", std::to_string(newPort), std::to_string(Proxy)});
+    ASSERT_EQ(add.ExitCode, 0) << add.Err;
+    const TRunResult start = Velmora({"chain", "start", "Fresh"});
+    EXPECT_EQ(start.ExitCode, 0) << start.Err;
+    EXPECT_EQ(start.Out,
+              QString("Chain \"Fresh\" on port %1: running\n").arg(newPort).toStdString());
+    EXPECT_EQ(StateOf("Fresh"), "running");
+    EXPECT_EQ(velmora->Terminate(), 0);
+}
+
 TEST_F(InstanceControl, ChainTestReportsThroughTheRunningInstanceAndIsRecorded) {
     REQUIRE_MICROSOCKS();
     TMicrosocksPeer hop;
