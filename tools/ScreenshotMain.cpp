@@ -148,7 +148,8 @@ int main(int argc, char **argv) {
     chainList->clearSelection();
     w.UpdateActions();
     Save(w, "socks-chains");
-    // "Test Chain" on "Work", from the chain page.
+    // "Test Chain" on "Work", from the chain page, with the page answering at once.
+    page.DelayMs = 0;
     for (int i = 0; i < chainList->topLevelItemCount(); ++i)
         chainList->topLevelItem(i)->setSelected(
             chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Work");

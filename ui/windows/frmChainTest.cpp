@@ -10,12 +10,12 @@ TfrmChainTest::TfrmChainTest(QWidget *parent) : QDialog(parent), FReport(new QPl
     setObjectName(QStringLiteral("frmChainTest"));
     setWindowTitle(QStringLiteral("Test Chain"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(560, 260);
+    setFixedSize(700, 260);
     setModal(false);
 
     FReport->setObjectName(QStringLiteral("mmReport"));
     FReport->setReadOnly(true);
-    FReport->setLineWrapMode(QPlainTextEdit::NoWrap);
+    FReport->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     FReport->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
     auto *ok = new QPushButton(QStringLiteral("OK"), this);
