@@ -11,62 +11,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-struct TControlServer::TPeer {
-    TSocket Socket;
-    std::thread Thread;
-    bool Done = false; // guarded by the server's lock
-};
-
 namespace {
 
 constexpr size_t MaxRequestLength = 64 * 1024;
 constexpr size_t MaxAnswerLength = 4 * 1024 * 1024;
-
-// The folder exists (made now if not), is a folder of this user's, not a
-// link, and nobody else may enter it.
-bool PrivateFolder(const std::string &folder) {
-    ::mkdir(folder.c_str(), 0700);
-    struct stat st;
-    return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-           (st.st_mode & 077) == 0;
-}
-
-bool Address(const std::string &path, sockaddr_un &address) {
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path)
-        return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size());
-    return true;
-}
-
-// A connection to the socket at `path`; an invalid socket and the failing
-// call's errno otherwise.
-TSocket ConnectTo(const std::string &path, int &error) {
-    sockaddr_un address;
-    if (!Address(path, address)) {
-        error = ENAMETOOLONG;
-        return {};
-    }
-    TSocket s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!s.Valid()) {
-        error = errno;
-        return {};
-    }
-    if (::connect(s.Fd(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        error = errno;
-        return {};
-    }
-    error = 0;
-    return s;
-}
-
-bool SameUser(int fd) {
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
-           peer.uid == ::geteuid();
-}
 
 // Waits until fd is readable or deadline (TClock::TickMs) has passed.
 bool WaitReadable(int fd, int64_t deadline) {
@@ -147,107 +95,32 @@ void TControlAnswer::End(int status) {
 // ---- the served side ------------------------------------------------------------
 
 std::string TControlServer::SocketPath() {
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string base = runtime && *runtime ? std::string(runtime) + "/velmora"
-                                                 : "/tmp/velmora-" + std::to_string(::geteuid());
-    return base + "/control.sock";
+    return TUserSocketServer::PathOf("control.sock");
 }
 
-TControlServer::TControlServer(TOnRequest onRequest) : FOnRequest(std::move(onRequest)) {}
+TControlServer::TControlServer(TOnRequest onRequest)
+    : FOnRequest(std::move(onRequest)),
+      FServer(SOCK_STREAM, [this](TSocket &client) { Serve(client); }) {}
 
 TControlServer::~TControlServer() {
     Stop();
 }
 
 bool TControlServer::Start() {
-    if (FAcceptor.joinable())
-        return true;
-    const std::string path = SocketPath();
-    sockaddr_un address;
-    if (!Address(path, address) || !PrivateFolder(path.substr(0, path.rfind('/'))))
-        return false;
-    int error = 0;
-    if (ConnectTo(path, error).Valid())
-        return false; // another instance serves it
-    // Left behind by a run that ended without removing it: nobody listens.
-    struct stat st;
-    if (error == ECONNREFUSED && ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-        ::unlink(path.c_str());
-    TSocket listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener.Valid() ||
-        ::bind(listener.Fd(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::chmod(path.c_str(), 0600) != 0 || ::listen(listener.Fd(), 16) != 0 ||
-        ::lstat(path.c_str(), &st) != 0)
-        return false;
-    FInode = st.st_ino;
-    FChanged = st.st_ctim;
-    FPath = path;
-    FListener = std::move(listener);
-    FStopping = false;
-    FAcceptor = std::thread([this] { AcceptLoop(); });
-    return true;
+    return FServer.Start(SocketPath());
 }
 
 void TControlServer::Stop() {
-    if (!FAcceptor.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FStopping = true;
-        FListener.ShutdownBoth();
-        for (auto &peer : FPeers)
-            peer->Socket.ShutdownBoth();
-    }
-    FAcceptor.join();
-    for (auto &peer : FPeers)
-        peer->Thread.join();
-    FPeers.clear();
-    FListener.Close();
-    // Only our own file: another instance may have replaced it meanwhile.
-    struct stat st;
-    if (::lstat(FPath.c_str(), &st) == 0 && st.st_ino == FInode &&
-        st.st_ctim.tv_sec == FChanged.tv_sec && st.st_ctim.tv_nsec == FChanged.tv_nsec)
-        ::unlink(FPath.c_str());
+    FServer.Stop();
 }
 
-void TControlServer::AcceptLoop() {
-    for (;;) {
-        const int fd = ::accept4(FListener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            return;
-        }
-        TSocket client(fd);
-        if (!SameUser(fd))
-            continue; // closed unanswered
-        std::lock_guard<std::mutex> guard(FLock);
-        if (FStopping)
-            return;
-        // Threads of requests already answered are joined here.
-        for (auto it = FPeers.begin(); it != FPeers.end();) {
-            if ((*it)->Done) {
-                (*it)->Thread.join();
-                it = FPeers.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        FPeers.push_back(std::make_unique<TPeer>());
-        TPeer *peer = FPeers.back().get();
-        peer->Socket = std::move(client);
-        peer->Thread = std::thread([this, peer] { Serve(peer); });
-    }
-}
-
-void TControlServer::Serve(TPeer *peer) {
+void TControlServer::Serve(TSocket &client) {
     std::string line;
     const int64_t deadline = TClock::TickMs() + RequestTimeoutMs;
     char buffer[4096];
     bool complete = false;
-    while (!complete && line.size() < MaxRequestLength &&
-           WaitReadable(peer->Socket.Fd(), deadline)) {
-        const ssize_t got = ::recv(peer->Socket.Fd(), buffer, sizeof buffer, 0);
+    while (!complete && line.size() < MaxRequestLength && WaitReadable(client.Fd(), deadline)) {
+        const ssize_t got = ::recv(client.Fd(), buffer, sizeof buffer, 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -255,26 +128,17 @@ void TControlServer::Serve(TPeer *peer) {
         line.append(buffer, static_cast<size_t>(got));
         complete = line.find('\n') != std::string::npos;
     }
-    std::shared_ptr<TControlAnswer> answer;
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        if (complete && !FStopping) {
-            // The answer keeps the connection; this thread is done with it.
-            answer = std::make_shared<TControlAnswer>(TSocket(::dup(peer->Socket.Fd())));
-        }
+    if (!complete || FServer.Stopping())
+        return;
+    // The answer keeps the connection; this thread is done with it.
+    auto answer = std::make_shared<TControlAnswer>(TSocket(::dup(client.Fd())));
+    line.resize(line.find('\n'));
+    try {
+        FOnRequest(TControlClient::DecodeWords(line), answer);
+    } catch (const std::exception &e) {
+        answer->Err(e.what());
+        answer->End(1);
     }
-    if (answer) {
-        line.resize(line.find('\n'));
-        try {
-            FOnRequest(TControlClient::DecodeWords(line), answer);
-        } catch (const std::exception &e) {
-            answer->Err(e.what());
-            answer->End(1);
-        }
-    }
-    std::lock_guard<std::mutex> guard(FLock);
-    peer->Socket.Close();
-    peer->Done = true;
 }
 
 // ---- the client -----------------------------------------------------------------
@@ -332,7 +196,7 @@ TControlClient::TReply TControlClient::Ask(const std::vector<std::string> &words
     TReply reply;
     const std::string where = path.empty() ? TControlServer::SocketPath() : path;
     int error = 0;
-    TSocket s = ConnectTo(where, error);
+    TSocket s = TUserSocketServer::Connect(where, SOCK_STREAM, error);
     if (!s.Valid()) {
         const bool absent = error == ENOENT || error == ECONNREFUSED || error == ENOTDIR;
         reply.Outcome = absent ? TOutcome::NotRunning : TOutcome::NoAnswer;

@@ -11,6 +11,7 @@
 // ended by "end STATUS" (the exit status for the command line).
 
 #include "platform/Socket.h"
+#include "platform/UserSocket.h"
 
 #include <functional>
 #include <list>
@@ -67,26 +68,16 @@ public:
     bool Start();
     // Stops listening and removes the socket file (when it is still ours).
     void Stop();
-    bool Listening() const { return FAcceptor.joinable(); }
+    bool Listening() const { return FServer.Listening(); }
 
     // ms a client may take to send its request line.
     static constexpr int RequestTimeoutMs = 5000;
 
 private:
-    struct TPeer;
-    void AcceptLoop();
-    void Serve(TPeer *peer);
+    void Serve(TSocket &client);
 
     TOnRequest FOnRequest;
-    TSocket FListener;
-    std::string FPath;
-    // The socket file as made, to tell it from one that replaced it.
-    ino_t FInode = 0;
-    timespec FChanged{};
-    std::thread FAcceptor;
-    std::mutex FLock;
-    bool FStopping = false;
-    std::list<std::unique_ptr<TPeer>> FPeers;
+    TUserSocketServer FServer; // last: its threads end before the rest goes
 };
 
 class TControlClient {
