@@ -530,3 +530,14 @@ bool TdmProxyData::AnonymDelete(int32_t AID) {
     FAnonymized.Delete();
     return true;
 }
+
+std::vector<int32_t> TdmProxyData::ChainUIDs() {
+    std::vector<int32_t> uids;
+    const int uidField = FChains.FieldIndex(QStringLiteral("UID"));
+    for (const TDataTable::TRow *row : FChains.VisibleRows()) {
+        const TFieldValue uid = FChains.RowValue(*row, uidField);
+        if (const auto *v = std::get_if<int64_t>(&uid))
+            uids.push_back(static_cast<int32_t>(*v));
+    }
+    return uids;
+}

@@ -101,6 +101,9 @@ public:
     // True when the chain has items and every item's proxy exists with
     // status OK.
     bool VerifyChainedProxyItems(int32_t AUID);
+    // Every chain's UID in table order; the chains table's cursor stays
+    // where it is (reading a chain moves it: collect the UIDs first).
+    std::vector<int32_t> ChainUIDs();
 
     // ---- writers ----
     void AddProxy(const QString &AIPAddress, int32_t APort, TProxyType AType); // no save

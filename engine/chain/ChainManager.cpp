@@ -349,15 +349,7 @@ std::vector<TChainState> TChainManager::States() const {
     std::vector<TChainState> states;
     if (!FStore)
         return states;
-    std::vector<int32_t> uids;
-    TDataTable &chains = FStore->cdsChainedProxies();
-    const int uidField = chains.FieldIndex(QStringLiteral("UID"));
-    for (const TDataTable::TRow *row : chains.VisibleRows()) {
-        const TFieldValue uid = chains.RowValue(*row, uidField);
-        if (const auto *v = std::get_if<int64_t>(&uid))
-            uids.push_back(static_cast<int32_t>(*v));
-    }
-    for (int32_t uid : uids)
+    for (int32_t uid : FStore->ChainUIDs())
         states.push_back(State(uid));
     return states;
 }

@@ -35,17 +35,7 @@ void TdmSocksMgr::SetServiceActive(bool value) {
             mgr.OnMessage(QStringLiteral("Starting services..."));
         if (TdmProxyData *store = mgr.Store()) {
             FTempSocks->SetLocalOnly(store->AllowLocalHostOnly());
-            // Collect the UIDs first: Add reads the store, which moves the
-            // chains table's current row.
-            std::vector<int32_t> uids;
-            TDataTable &chains = store->cdsChainedProxies();
-            const int uidField = chains.FieldIndex(QStringLiteral("UID"));
-            for (const TDataTable::TRow *row : chains.VisibleRows()) {
-                const TFieldValue uid = chains.RowValue(*row, uidField);
-                if (const auto *v = std::get_if<int64_t>(&uid))
-                    uids.push_back(static_cast<int32_t>(*v));
-            }
-            for (int32_t uid : uids)
+            for (int32_t uid : store->ChainUIDs())
                 mgr.Add(uid);
         }
         mgr.StartAllServices();

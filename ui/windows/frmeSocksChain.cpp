@@ -163,17 +163,8 @@ void TfrmeSocksChain::ClearChainList() {
 
 void TfrmeSocksChain::PopulatechainList() {
     ClearChainList();
-    // Collect the UIDs first: reading a chain moves the table's cursor.
-    std::vector<int32_t> uids;
-    TDataTable &table = FStore.cdsChainedProxies();
-    const int uidField = table.FieldIndex(QStringLiteral("UID"));
-    for (const TDataTable::TRow *row : table.VisibleRows()) {
-        const TFieldValue uid = table.RowValue(*row, uidField);
-        if (const auto *v = std::get_if<int64_t>(&uid))
-            uids.push_back(static_cast<int32_t>(*v));
-    }
     QList<QTreeWidgetItem *> rows;
-    for (int32_t uid : uids) {
+    for (int32_t uid : FStore.ChainUIDs()) {
         auto record = std::make_unique<TChainedProxyData>();
         FStore.GetChainedProxyRecord(uid, *record);
         if (record->FHidden)
