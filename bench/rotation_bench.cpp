@@ -3,16 +3,20 @@
 //
 //   rotation_bench MICROSOCKS_PORT TINYPROXY_PORT DANTE_PORT [connections]
 //
-// In one process, on a store of its own: chain "Fixed" walks microsocks →
-// tinyproxy → dante; chain "Rotor" draws three hops from the same three
-// proxies (the only ones marked "OK") and draws anew every second. Their
-// set-ups (from the TCP connect to the chain port to the SOCKS 5 reply)
-// take turns, and the medians are compared. Then a fourth proxy is added, a
-// listener that accepts and never answers, and chain "Failover" (microsocks
-// by hand, two hops drawn from tinyproxy, dante and the silent one, time-out
-// 1 s) is restarted until the silent one is drawn; each such connection
-// waits out the time-out and is carried through a replacement. Prints
-// key=value lines for bench/run. Not a test.
+// In one process, on a store of its own: chain "Rotor" draws three hops
+// from microsocks, tinyproxy and dante (the only proxies marked "OK") and
+// draws anew every second; six fixed chains walk the same three in each
+// order. Each set-up of the rotating chain (from the TCP connect to the
+// chain port to the SOCKS 5 reply) takes turns with one of the fixed chain
+// that walks the hops the rotating one takes at that moment, and the
+// medians are compared: the difference is what rotation costs on the path.
+// Then a fourth proxy is added, a listener that accepts and never answers,
+// and chain "Failover" (microsocks by hand, one hop drawn from tinyproxy,
+// dante and the silent one, time-out 1 s) is restarted until the silent
+// one is drawn; each such connection waits out the time-out and is carried
+// through a replacement. Its reference is the same chain's set-up when the
+// silent one is not drawn, made after a quiet second as the retry is.
+// Prints key=value lines for bench/run. Not a test.
 #include "BenchNet.h"
 #include "engine/chain/ChainManager.h"
 #include "store/dmProxyData.h"
@@ -22,6 +26,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -132,8 +137,21 @@ int main(int argc, char **argv) {
     const int32_t ms = VelmoraTest::SeedProxy(store, port(1), TProxyType::ptSOCKS5);
     const int32_t tp = VelmoraTest::SeedProxy(store, port(2), TProxyType::ptHTTP);
     const int32_t dante = VelmoraTest::SeedProxy(store, port(3), TProxyType::ptSOCKS5);
-    const uint16_t fixedPort = FreePort(), rotorPort = FreePort(), failoverPort = FreePort();
-    const int32_t fixed = VelmoraTest::SeedChain(store, "Fixed", fixedPort, {ms, tp, dante});
+    const uint16_t rotorPort = FreePort(), failoverPort = FreePort();
+    // A fixed chain for every order of the three, to compare each rotating
+    // set-up with a fixed one through the very same hops.
+    std::vector<int32_t> order = {ms, tp, dante};
+    std::sort(order.begin(), order.end());
+    std::map<QString, uint16_t> fixedPortOf; // hops text: the fixed chain's port
+    std::vector<int32_t> fixedChains;
+    do {
+        const uint16_t port = FreePort();
+        const int32_t uid = VelmoraTest::SeedChain(store, "Fixed", port, order);
+        fixedChains.push_back(uid);
+        TChainedProxyData record;
+        store.GetChainedProxyRecord(uid, record);
+        fixedPortOf[HopsText(record)] = port;
+    } while (std::next_permutation(order.begin(), order.end()));
     const int32_t rotor = VelmoraTest::SeedChain(store, "Rotor", rotorPort, {});
     VelmoraTest::SeedRotation(store, rotor, 1, 3);
 
@@ -152,11 +170,16 @@ int main(int argc, char **argv) {
                              qPrintable(text));
             });
     }
-    if (!chains.StartChain(fixed) || !chains.StartChain(rotor))
-        benchnet::Fail("a chain did not start");
+    for (int32_t uid : fixedChains)
+        if (!chains.StartChain(uid))
+            benchnet::Fail("a fixed chain did not start");
+    if (!chains.StartChain(rotor))
+        benchnet::Fail("the rotating chain did not start");
     TSink sink;
+    // The fixed chain through the hops the rotating one takes now.
+    const auto fixedNow = [&] { return fixedPortOf.at(chains.State(rotor).Hops); };
     for (int i = 0; i < 50; ++i) { // warm-up
-        SetupMs(fixedPort, sink.Port());
+        SetupMs(fixedNow(), sink.Port());
         SetupMs(rotorPort, sink.Port());
     }
     std::vector<double> fixedMs, rotorMs;
@@ -167,6 +190,7 @@ int main(int argc, char **argv) {
                     (changes - changesBefore < 3 && benchnet::Since(began, Clock::now()) < 20);
          ++i) {
         // Each takes the first turn every other time.
+        const uint16_t fixedPort = fixedNow();
         if (i % 2) {
             fixedMs.push_back(SetupMs(fixedPort, sink.Port()));
             rotorMs.push_back(SetupMs(rotorPort, sink.Port()));
@@ -177,17 +201,17 @@ int main(int argc, char **argv) {
     }
     std::printf("setup fixed_ms=%.4f rotor_ms=%.4f diff_ms=%+.4f draws=%d n=%d\n", Median(fixedMs),
                 Median(rotorMs), Median(rotorMs) - Median(fixedMs), changes - changesBefore,
-                connections);
+                static_cast<int>(fixedMs.size()));
     chains.StopAll();
 
     // Failover past a silent hop.
     TSilentListener silent;
     const int32_t dead = VelmoraTest::SeedProxy(store, silent.Port(), TProxyType::ptSOCKS5);
     const int32_t failover = VelmoraTest::SeedChain(store, "Failover", failoverPort, {ms});
-    VelmoraTest::SeedRotation(store, failover, 0, 3);
+    VelmoraTest::SeedRotation(store, failover, 0, 2);
     const QString silentText = QStringLiteral("127.0.0.1:%1").arg(silent.Port());
     std::vector<double> healthyMs, failoverMs;
-    for (int round = 0; round < 400 && (failoverMs.size() < 5 || healthyMs.size() < 100); ++round) {
+    for (int round = 0; round < 400 && (failoverMs.size() < 5 || healthyMs.size() < 5); ++round) {
         if (!chains.RestartChain(failover))
             benchnet::Fail("chain Failover did not start");
         const bool silentDrawn = chains.State(failover).Hops.contains(silentText);
