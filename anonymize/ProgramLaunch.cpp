@@ -6,6 +6,7 @@
 #include "engine/chain/LaunchHandOff.h"
 #include "engine/chain/ProxyChain.h"
 #include "platform/Namespace.h"
+#include "store/ChainLookup.h"
 #include "store/ProxyTypes.h"
 #include "store/dmProxyData.h"
 
@@ -23,36 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct TChainRow {
-    int32_t UID;
-    QString Name;
-    int32_t Port;
-};
-
-std::vector<TChainRow> Chains(TdmProxyData &store) {
-    TDataTable &t = store.cdsChainedProxies();
-    const int uid = t.FieldIndex(QStringLiteral("UID"));
-    const int name = t.FieldIndex(QStringLiteral("Desc"));
-    const int port = t.FieldIndex(QStringLiteral("LocalServerPort"));
-    std::vector<TChainRow> rows;
-    for (const TDataTable::TRow *row : t.AllRows()) {
-        const TFieldValue uidValue = t.RowValue(*row, uid), portValue = t.RowValue(*row, port);
-        const auto *u = std::get_if<int64_t>(&uidValue);
-        const auto *p = std::get_if<int64_t>(&portValue);
-        rows.push_back({u ? static_cast<int32_t>(*u) : 0, t.DisplayText(*row, name),
-                        p ? static_cast<int32_t>(*p) : 0});
-    }
-    return rows;
-}
-
-QString ChainList(TdmProxyData &store) {
-    QStringList names;
-    for (const TChainRow &c : Chains(store))
-        names << QStringLiteral("\"%1\" (port %2)").arg(c.Name).arg(c.Port);
-    return names.isEmpty() ? QStringLiteral("there are no chains yet")
-                           : QStringLiteral("the chains are ") + names.join(QStringLiteral(", "));
-}
 
 // Every proxy of the chain that is not known to work, as "address:port (STATUS)".
 QStringList NotWorking(TdmProxyData &store, int32_t chainUID) {
@@ -180,27 +151,13 @@ TProgramLaunch::TOptions TProgramLaunch::Parse(const QStringList &args) {
 
 int32_t TProgramLaunch::ChooseChain(TdmProxyData &store, const QString &chain,
                                     const QString &program) {
-    const std::vector<TChainRow> chains = Chains(store);
     if (!chain.isEmpty()) {
-        bool isPort = false;
-        const int port = chain.toInt(&isPort);
-        std::vector<TChainRow> found;
-        for (const TChainRow &c : chains)
-            if (isPort ? c.Port == port : c.Name == chain)
-                found.push_back(c);
-        if (found.empty() && !isPort)
-            for (const TChainRow &c : chains)
-                if (c.Name.compare(chain, Qt::CaseInsensitive) == 0)
-                    found.push_back(c);
-        if (found.size() == 1)
-            return found.front().UID;
-        if (found.empty())
-            throw ELaunchUsage(QStringLiteral("run: there is no chain %1 \"%2\"; %3")
-                                   .arg(isPort ? "on port" : "named", chain, ChainList(store)));
-        throw ELaunchUsage(
-            QStringLiteral("run: more than one chain is named \"%1\"; name it by its port: %2")
-                .arg(chain, ChainList(store)));
+        const TChainLookup::TResult found = TChainLookup::Find(store, chain);
+        if (found.Outcome == TChainLookup::TOutcome::Found)
+            return found.UID;
+        throw ELaunchUsage(QStringLiteral("run: ") + TChainLookup::Problem(store, found, chain));
     }
+    const std::vector<TStoredChain> chains = TChainLookup::All(store);
     const QString name = QFileInfo(program).fileName();
     TDataTable &t = store.cdsAnonymizedList();
     const int file = t.FieldIndex(QStringLiteral("Filename"));
@@ -210,16 +167,16 @@ int32_t TProgramLaunch::ChooseChain(TdmProxyData &store, const QString &chain,
             continue;
         const TFieldValue uidValue = t.RowValue(*row, chainField);
         const auto *uid = std::get_if<int64_t>(&uidValue);
-        for (const TChainRow &c : chains)
+        for (const TStoredChain &c : chains)
             if (uid && c.UID == *uid)
                 return c.UID;
         throw ELaunchUsage(QStringLiteral("run: the chain of \"%1\" on the Anonymize Program page "
                                           "no longer exists; choose one with --chain: %2")
-                               .arg(name, ChainList(store)));
+                               .arg(name, TChainLookup::ListText(store)));
     }
     throw ELaunchUsage(QStringLiteral("run: \"%1\" is not on the Anonymize Program page; add it "
                                       "there or choose a chain with --chain NAME|PORT: %2")
-                           .arg(name, ChainList(store)));
+                           .arg(name, TChainLookup::ListText(store)));
 }
 
 bool TProgramLaunch::SocksServerAnswers(uint16_t port) {

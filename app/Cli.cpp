@@ -4,6 +4,7 @@
 #include "app/ConsoleOut.h"
 #include "check/BulkIntake.h"
 #include "check/ProxyChecker.h"
+#include "platform/ControlSocket.h"
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
 
@@ -12,6 +13,7 @@
 #include <QStringList>
 #include <QTextStream>
 #include <cstring>
+#include <map>
 #include <optional>
 
 namespace {
@@ -20,6 +22,8 @@ constexpr const char *kUsage = "usage: velmora list proxies|chains|programs\n"
                                "       velmora import [FILE]\n"
                                "       velmora check [--all | UID ...]\n"
                                "       velmora chain add NAME PORT UID [UID ...]\n"
+                               "       velmora chain start|stop|restart NAME|PORT [NAME|PORT ...]\n"
+                               "       velmora chain test NAME|PORT\n"
                                "       velmora run [--chain NAME|PORT] [--preload] [--verbose] "
                                "PROGRAM [ARGS...]\n"
                                "       velmora --headless\n";
@@ -62,8 +66,34 @@ int ListProxies(TdmProxyData &store) {
     return 0;
 }
 
+// The running instance's state of every chain it knows, by UID; nothing when
+// none runs (standard error says so).
+std::optional<std::map<int32_t, QString>> LiveStates() {
+    const TControlClient::TReply reply = TControlClient::Ask({"states"}, 10000);
+    if (reply.Outcome != TControlClient::TOutcome::Answered || reply.Status != 0) {
+        TConsoleOut::ErrorLine(reply.Outcome == TControlClient::TOutcome::NotRunning
+                                   ? QStringLiteral("no running Velmora: live state unknown")
+                                   : QStringLiteral("the running Velmora does not answer (%1): "
+                                                    "live state unknown")
+                                         .arg(QString::fromStdString(reply.Error)));
+        return std::nullopt;
+    }
+    std::map<int32_t, QString> states;
+    for (const auto &[channel, text] : reply.Lines) {
+        const QString line = QString::fromStdString(text);
+        const qsizetype tab = line.indexOf(u'\t');
+        if (channel == 'o' && tab > 0)
+            states[line.left(tab).toInt()] = line.mid(tab + 1);
+    }
+    return states;
+}
+
 int ListChains(TdmProxyData &store) {
-    TConsoleOut::Line(Row({"UID", "Name", "Port", "Proxies"}));
+    const std::optional<std::map<int32_t, QString>> live = LiveStates();
+    QStringList header{"UID", "Name", "Port", "Proxies"};
+    if (live)
+        header << "State";
+    TConsoleOut::Line(Row(header));
     std::vector<int32_t> uids;
     TDataTable &t = store.cdsChainedProxies();
     for (const TDataTable::TRow *row : t.AllRows())
@@ -74,8 +104,14 @@ int ListChains(TdmProxyData &store) {
         QStringList proxies;
         for (const auto &p : chain.FChainedItems)
             proxies << QString::number(p->FUID);
-        TConsoleOut::Line(Row({QString::number(chain.FUID), chain.FDesc,
-                               QString::number(chain.FPort), proxies.join(u',')}));
+        QStringList fields{QString::number(chain.FUID), chain.FDesc, QString::number(chain.FPort),
+                           proxies.join(u',')};
+        if (live) {
+            // A chain added since the instance read its store is not among its chains.
+            const auto it = live->find(uid);
+            fields << (it != live->end() ? it->second : QStringLiteral("stopped"));
+        }
+        TConsoleOut::Line(Row(fields));
     }
     return 0;
 }
@@ -198,6 +234,37 @@ int ChainAdd(TdmProxyData &store, const QStringList &args) {
     return 0;
 }
 
+// start, stop, restart and test, carried out by the running instance.
+int ChainControl(const QString &verb, const QStringList &names) {
+    if (names.isEmpty())
+        throw TUsageError(QStringLiteral("chain %1 needs a chain NAME or PORT").arg(verb));
+    if (verb == QLatin1String("test") && names.size() != 1)
+        throw TUsageError("chain test takes one chain NAME or PORT");
+    std::vector<std::string> words{verb.toStdString()};
+    for (const QString &name : names)
+        words.push_back(name.toStdString());
+    // A test takes as long as the chain and the page need; the instance ends
+    // it at its own time-out.
+    const int timeoutMs = verb == QLatin1String("test") ? 120000 : 30000;
+    const TControlClient::TReply reply = TControlClient::Ask(words, timeoutMs);
+    if (reply.Outcome == TControlClient::TOutcome::NotRunning) {
+        TConsoleOut::ErrorLine(QStringLiteral("Velmora is not running"));
+        return 1;
+    }
+    for (const auto &[channel, text] : reply.Lines) {
+        if (channel == 'o')
+            TConsoleOut::Line(QString::fromStdString(text));
+        else
+            TConsoleOut::ErrorLine(QString::fromStdString(text));
+    }
+    if (reply.Outcome == TControlClient::TOutcome::NoAnswer) {
+        TConsoleOut::ErrorLine(QStringLiteral("The running Velmora did not answer: ") +
+                               QString::fromStdString(reply.Error));
+        return 1;
+    }
+    return reply.Status;
+}
+
 int Dispatch(TdmProxyData &store, const QStringList &args) {
     const QString command = args.value(0);
     const QStringList rest = args.mid(1);
@@ -220,9 +287,13 @@ int Dispatch(TdmProxyData &store, const QStringList &args) {
         return TProgramLaunch::Run(store, TProgramLaunch::Parse(rest),
                                    [](const QString &line) { TConsoleOut::ErrorLine(line); });
     if (command == QLatin1String("chain")) {
-        if (rest.value(0) != QLatin1String("add"))
-            throw TUsageError("unknown chain command");
-        return ChainAdd(store, rest.mid(1));
+        const QString verb = rest.value(0);
+        if (verb == QLatin1String("add"))
+            return ChainAdd(store, rest.mid(1));
+        for (const char *steer : {"start", "stop", "restart", "test"})
+            if (verb == QLatin1String(steer))
+                return ChainControl(verb, rest.mid(1));
+        throw TUsageError("unknown chain command");
     }
     throw TUsageError("unknown command");
 }

@@ -4,6 +4,8 @@
 //   velmora import [FILE]
 //   velmora check [--all | UID ...]
 //   velmora chain add NAME PORT UID [UID ...]
+//   velmora chain start|stop|restart NAME|PORT ...   (the running instance)
+//   velmora chain test NAME|PORT                      (the running instance)
 // Errors go to standard error with a non-zero exit status; nothing is
 // written on error.
 

@@ -1,6 +1,7 @@
 #include "app/Headless.h"
 
 #include "app/ConsoleOut.h"
+#include "app/InstanceControl.h"
 #include "app/SignalWatch.h"
 #include "engine/chain/dmSocksMgr.h"
 #include "store/dmProxyData.h"
@@ -14,6 +15,12 @@ int THeadless::Run(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
+
+    // One instance per user: a second one would only find port 9999 taken.
+    if (const auto running = TInstanceControl::Running()) {
+        TConsoleOut::ErrorLine(TInstanceControl::AlreadyRunningText(*running));
+        return 1;
+    }
 
     std::unique_ptr<TdmSocksMgr> services;
     try {
@@ -34,6 +41,18 @@ int THeadless::Run(int argc, char **argv) {
     }
     services->ChainMgr().SetStore(store.get());
 
+    // `velmora chain ...` and `velmora list chains` reach this instance here.
+    TInstanceControl control(services->ChainMgr(), *store, TInstanceControl::TMode::Headless);
+    control.OnReport = [](const QStringList &lines) {
+        for (const QString &line : lines)
+            TConsoleOut::Line(line);
+    };
+    if (!control.Start())
+        TConsoleOut::Line(QStringLiteral("The control socket could not be opened: \"velmora "
+                                         "chain ...\" cannot reach this instance"));
+    // A chain under test is not stopped under it.
+    const int testsEndWithin = control.FTestTimeoutMs + 10000;
+
     QTimer::singleShot(0, &app, [&] {
         try {
             services->SetServiceActive(true);
@@ -51,6 +70,7 @@ int THeadless::Run(int argc, char **argv) {
     // Port 9999 keeps serving throughout.
     TSignalWatch watch({SIGINT, SIGTERM, SIGHUP}, [&](int signal) {
         if (signal == SIGHUP) {
+            control.WaitForTests(testsEndWithin);
             services->SetServiceActive(false);
             try {
                 store->LoadData();
@@ -65,12 +85,14 @@ int THeadless::Run(int argc, char **argv) {
             return;
         }
         watch.Disable();
+        control.WaitForTests(testsEndWithin);
         services->ChainMgr().SetOnChainActivity(nullptr);
         services->SetServiceActive(false);
         app.quit();
     });
 
     app.exec();
+    control.Stop();
     services.reset(); // the plain server and every chain are stopped and joined
     store.reset();
     return 0;

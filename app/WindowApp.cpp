@@ -1,8 +1,10 @@
 #include "app/WindowApp.h"
 
+#include "app/InstanceControl.h"
 #include "app/SignalWatch.h"
 #include "app/VelmoraApplication.h"
 #include "engine/chain/dmSocksMgr.h"
+#include "platform/ControlSocket.h"
 #include "platform/WorkerThread.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/MainScreenLogic.h"
@@ -11,8 +13,10 @@
 #include "ui/windows/WidgetPrompts.h"
 #include "ui/windows/frmMain.h"
 #include "ui/windows/frmSplash.h"
+#include "ui/windows/frmeActivityPanel.h"
 
 #include <QDir>
+#include <QEvent>
 #include <QMessageBox>
 #include <QThread>
 #include <csignal>
@@ -30,6 +34,42 @@ void Fail(const QString &message) {
     QMessageBox::critical(nullptr, TMainScreenLogic::ApplicationTitle, message);
 }
 
+// One instance per user: the running one's window comes forward instead.
+// Returns true when another instance runs (and this one is to end).
+bool HandedToRunningInstance() {
+    const auto running = TInstanceControl::Running();
+    if (!running)
+        return false;
+    if (running->Mode == TInstanceControl::TMode::Window) {
+        TControlClient::Ask({"raise"}, 3000);
+        std::printf("Velmora is already running (process %ld): its window was brought forward\n",
+                    running->Pid);
+        return true;
+    }
+    const QString message =
+        QStringLiteral("Velmora is already running without a window (process %1); steer it with "
+                       "\"velmora chain ...\", or stop it to open the window.")
+            .arg(running->Pid);
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    QMessageBox::information(nullptr, TMainScreenLogic::ApplicationTitle, message);
+    return true;
+}
+
+// Holds the window's close (which stops every chain) until the chain tests
+// under way have ended.
+class TCloseAfterTests : public QObject {
+public:
+    explicit TCloseAfterTests(TInstanceControl &control) : FControl(control) {}
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::Close)
+            FControl.WaitForTests(FControl.FTestTimeoutMs + 10000);
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    TInstanceControl &FControl;
+};
+
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) int VelmoraWindowMain(int argc, char **argv) {
@@ -39,6 +79,8 @@ extern "C" __attribute__((visibility("default"))) int VelmoraWindowMain(int argc
 int TWindowApp::Run(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     TVelmoraApplication app(argc, argv);
+    if (HandedToRunningInstance())
+        return 0;
 
     auto splash = std::make_unique<TfrmSplash>();
     splash->ShowNow();
@@ -70,6 +112,23 @@ int TWindowApp::Run(int argc, char **argv) {
     window->SetDialogs(dialogs.get());
     splash.reset();
 
+    // `velmora chain ...` and `velmora list chains` reach this instance here.
+    TInstanceControl control(services->ChainMgr(), *store, TInstanceControl::TMode::Window);
+    control.OnRaise = [w = window.get()] {
+        w->showNormal();
+        w->raise();
+        w->activateWindow();
+    };
+    control.OnReport = [w = window.get()](const QStringList &lines) {
+        for (const QString &line : lines)
+            w->frmeActivityPanel()->AddMessage(line);
+    };
+    if (!control.Start())
+        std::fprintf(stderr, "The control socket could not be opened: \"velmora chain ...\" "
+                             "cannot reach this instance\n");
+    TCloseAfterTests closeAfterTests(control);
+    window->installEventFilter(&closeAfterTests);
+
     // SIGINT and SIGTERM close the main window as its close box does.
     TSignalWatch watch({SIGINT, SIGTERM}, [&](int) {
         watch.Disable();
@@ -81,6 +140,7 @@ int TWindowApp::Run(int argc, char **argv) {
 
     // The window has stopped every chain. Checks still under way hand their
     // results to this thread; let them end before the store goes.
+    control.Stop();
     if (!TWorkerThread::WaitForAll(3000)) {
         std::fflush(nullptr);
         std::_Exit(status); // nothing is saved at exit; everything was saved already

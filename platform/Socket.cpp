@@ -1,5 +1,7 @@
 #include "platform/Socket.h"
 
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -111,15 +113,19 @@ TSocket::~TSocket() {
     Close();
 }
 
-TSocket::TSocket(TSocket &&other) noexcept : FFd(other.FFd) {
+TSocket::TSocket(TSocket &&other) noexcept
+    : FFd(other.FFd), FReadDeadlineNs(other.FReadDeadlineNs) {
     other.FFd = -1;
+    other.FReadDeadlineNs = 0;
 }
 
 TSocket &TSocket::operator=(TSocket &&other) noexcept {
     if (this != &other) {
         Close();
         FFd = other.FFd;
+        FReadDeadlineNs = other.FReadDeadlineNs;
         other.FFd = -1;
+        other.FReadDeadlineNs = 0;
     }
     return *this;
 }
@@ -261,13 +267,44 @@ void TSocket::ReadExact(void *buffer, size_t n) {
     }
 }
 
-size_t TSocket::ReadSome(void *buffer, size_t n) {
+void TSocket::AwaitReadDeadline() {
     for (;;) {
-        const ssize_t got = ::recv(FFd, buffer, n, 0);
+        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        const int64_t left = FReadDeadlineNs - now;
+        if (left <= 0)
+            throw ESocketError("Read timed out.", ETIMEDOUT);
+        // The kernel lets a wait run late by a thousandth of its length (a
+        // millisecond a second): a long wait stops 10 ms short, and the
+        // rest, waited anew, is late by microseconds only.
+        constexpr int64_t Short = 10 * 1000000;
+        const int64_t span = left > 2 * Short ? left - Short : left;
+        const timespec wait{static_cast<time_t>(span / 1000000000),
+                            static_cast<long>(span % 1000000000)};
+        pollfd pf{FFd, POLLIN, 0};
+        const int rc = ::ppoll(&pf, 1, &wait, nullptr);
+        if (rc > 0)
+            return;
+        if (rc < 0 && errno != EINTR)
+            ThrowSocketError(errno);
+    }
+}
+
+size_t TSocket::ReadSome(void *buffer, size_t n) {
+    // With a deadline, bytes already there are taken at once; only a read
+    // that would wait waits in ppoll, until the deadline.
+    const int flags = FReadDeadlineNs != 0 ? MSG_DONTWAIT : 0;
+    for (;;) {
+        const ssize_t got = ::recv(FFd, buffer, n, flags);
         if (got >= 0)
             return static_cast<size_t>(got);
         if (errno == EINTR)
             continue;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && FReadDeadlineNs != 0) {
+            AwaitReadDeadline();
+            continue;
+        }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             // A blocking socket says so only when its read time-out passed.
             if ((::fcntl(FFd, F_GETFL) & O_NONBLOCK) == 0)

@@ -63,6 +63,11 @@ public:
     // Limits each later read of this (blocking) socket to timeoutMs of waiting
     // (0 or less: no limit); a read that waits longer throws "Read timed out.".
     void SetReadTimeout(int timeoutMs);
+    // Every later read must end by `steadyNs` (std::chrono::steady_clock, ns
+    // since its epoch; 0: no deadline): one still waiting then throws "Read
+    // timed out.". Exact to the microsecond, unlike SetReadTimeout, whose
+    // wait the kernel rounds up to its timer tick.
+    void SetReadDeadline(int64_t steadyNs) { FReadDeadlineNs = steadyNs; }
 
     void ShutdownWrite(); // half-close: the peer reads end of stream
     void ShutdownBoth();  // wakes every call blocked on this socket
@@ -75,5 +80,9 @@ public:
     uint16_t LocalPort() const;
 
 private:
+    // Waits for readable data until FReadDeadlineNs; throws when it passes.
+    void AwaitReadDeadline();
+
     int FFd = -1;
+    int64_t FReadDeadlineNs = 0;
 };

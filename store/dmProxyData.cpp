@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 
 const QString TdmProxyData::ProxiesFileName = QStringLiteral("Proxies.cds");
 const QString TdmProxyData::ChainsFileName = QStringLiteral("ChainedProxies.cds");
@@ -456,6 +457,42 @@ bool TdmProxyData::RemoveChainedItem(int32_t AChainUID, int32_t AProxUID) {
     return true;
 }
 
+bool TdmProxyData::MoveChainedItem(int32_t AChainUID, int32_t AProxUID, int ADelta) {
+    LocateChainRecord(AChainUID);
+    FilterChainItems();
+    // The item rows that name an existing proxy, in hop order: their UIDs and
+    // the proxies they name.
+    std::vector<int64_t> rows;
+    std::vector<int32_t> proxies;
+    for (const TDataTable::TRow *row : FItems.VisibleRows()) {
+        const TFieldValue proxy = FItems.RowValue(*row, FI.ProxyUID);
+        if (IsNullValue(proxy) || !FProxies.FindUID(IntOf(proxy)))
+            continue;
+        rows.push_back(std::get<int64_t>(FItems.RowValue(*row, FI.UID)));
+        proxies.push_back(IntOf(proxy));
+    }
+    const auto found = std::find(proxies.begin(), proxies.end(), AProxUID);
+    if (found == proxies.end() || ADelta == 0)
+        return false;
+    const auto from = found - proxies.begin();
+    const auto to = from + ADelta;
+    if (to < 0 || to >= static_cast<int64_t>(proxies.size()))
+        return false;
+    std::vector<int32_t> moved = proxies;
+    if (to < from)
+        std::rotate(moved.begin() + to, moved.begin() + from, moved.begin() + from + 1);
+    else
+        std::rotate(moved.begin() + from, moved.begin() + from + 1, moved.begin() + to + 1);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (moved[i] == proxies[i] || !FItems.LocateUID(rows[i]))
+            continue;
+        FItems.Edit();
+        FItems.SetValue(FI.ProxyUID, int64_t(moved[i]));
+        FItems.Post();
+    }
+    return true;
+}
+
 void TdmProxyData::UpdateProxyStatus(const TProxData &AData, TProxyStatus AStatus) {
     if (!LocateProxyRecord(AData.FUID))
         return;
@@ -476,9 +513,31 @@ void TdmProxyData::UpdateProxyType(const TProxData &AData) {
     SaveIfAuto();
 }
 
+bool TdmProxyData::UpdateChainStatus(int32_t AUID, TProxyStatus AStatus) {
+    if (!FChains.LocateUID(AUID))
+        return false;
+    FChains.Edit();
+    FChains.Fields(FC.LastChecked).SetAsDateTime(TClock::Now());
+    FChains.SetValue(FC.Status, int64_t(static_cast<uint8_t>(AStatus)));
+    FChains.Post();
+    SaveIfAuto();
+    return true;
+}
+
 bool TdmProxyData::AnonymDelete(int32_t AID) {
     if (!LocateAnonymRec(AID))
         return false;
     FAnonymized.Delete();
     return true;
+}
+
+std::vector<int32_t> TdmProxyData::ChainUIDs() {
+    std::vector<int32_t> uids;
+    const int uidField = FChains.FieldIndex(QStringLiteral("UID"));
+    for (const TDataTable::TRow *row : FChains.VisibleRows()) {
+        const TFieldValue uid = FChains.RowValue(*row, uidField);
+        if (const auto *v = std::get_if<int64_t>(&uid))
+            uids.push_back(static_cast<int32_t>(*v));
+    }
+    return uids;
 }

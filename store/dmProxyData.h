@@ -101,6 +101,9 @@ public:
     // True when the chain has items and every item's proxy exists with
     // status OK.
     bool VerifyChainedProxyItems(int32_t AUID);
+    // Every chain's UID in table order; the chains table's cursor stays
+    // where it is (reading a chain moves it: collect the UIDs first).
+    std::vector<int32_t> ChainUIDs();
 
     // ---- writers ----
     void AddProxy(const QString &AIPAddress, int32_t APort, TProxyType AType); // no save
@@ -108,8 +111,19 @@ public:
     bool DeleteChain(int32_t AUID);
     void AddChainedItem(int32_t AChainUID, int32_t AProxUID);    // no save
     bool RemoveChainedItem(int32_t AChainUID, int32_t AProxUID); // -1: every item
+    // Moves the proxy ADelta places in the chain's hop order (negative: to
+    // the front) by handing the item rows' ProxyUID on between them, so the
+    // rows and their UIDs stay where they are; dangling items keep their
+    // places and are not counted. False (nothing changed) when the proxy is
+    // not in the chain or the move would leave it. "chain record not found"
+    // for an unknown chain. No save.
+    bool MoveChainedItem(int32_t AChainUID, int32_t AProxUID, int ADelta);
     void UpdateProxyStatus(const TProxData &AData, TProxyStatus AStatus);
     void UpdateProxyType(const TProxData &AData);
+    // A test of the chain ended: its LastChecked becomes now and its Status
+    // AStatus ("OK" or "TIME OUT"), as a proxy's check does. False for an
+    // unknown chain.
+    bool UpdateChainStatus(int32_t AUID, TProxyStatus AStatus);
     // Deletes the anonymized program AID; false when there is none. No save.
     bool AnonymDelete(int32_t AID);
 

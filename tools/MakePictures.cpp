@@ -169,6 +169,15 @@ void Stop(QPainter &p) {
     p.drawRect(QRectF(10, 10, 10, 10));
 }
 
+// A green disc with a white "play" triangle.
+void Start(QPainter &p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(46, 160, 67));
+    p.drawEllipse(QRectF(1.5, 1.5, 27, 27));
+    p.setBrush(Qt::white);
+    p.drawPolygon(QPolygonF({QPointF(11, 8), QPointF(23, 15), QPointF(11, 22)}));
+}
+
 // ---- badges at the bottom right ----------------------------------------------
 
 void Badge(QPainter &p, const QColor &fill, const std::function<void(QPainter &)> &mark) {
@@ -204,6 +213,33 @@ void CheckBadge(QPainter &p) {
     Badge(p, QColor(191, 135, 0), [](QPainter &q) {
         q.drawLine(QPointF(21, 24.5), QPointF(23.5, 27));
         q.drawLine(QPointF(23.5, 27), QPointF(28, 21.5));
+    });
+}
+
+void PlayBadge(QPainter &p) {
+    Badge(p, QColor(46, 160, 67), [](QPainter &q) {
+        q.setPen(Qt::NoPen);
+        q.setBrush(Qt::white);
+        q.drawPolygon(QPolygonF({QPointF(22, 21), QPointF(28.5, 24.5), QPointF(22, 28)}));
+    });
+}
+
+void StopBadge(QPainter &p) {
+    Badge(p, QColor(207, 34, 46), [](QPainter &q) {
+        q.setPen(Qt::NoPen);
+        q.setBrush(Qt::white);
+        q.drawRect(QRectF(21.5, 21.5, 6, 6));
+    });
+}
+
+void RestartBadge(QPainter &p) {
+    Badge(p, QColor(9, 105, 218), [](QPainter &q) {
+        q.setBrush(Qt::NoBrush);
+        q.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::RoundCap));
+        q.drawArc(QRectF(21, 21, 7, 7), 90 * 16, 270 * 16);
+        q.setPen(Qt::NoPen);
+        q.setBrush(Qt::white);
+        q.drawPolygon(QPolygonF({QPointF(23.5, 19.5), QPointF(26.5, 21), QPointF(23.5, 23)}));
     });
 }
 
@@ -243,6 +279,27 @@ void MakeIcons() {
          }),
          QStringLiteral("testproxy"));
     Save(Icon([](QPainter &p) { Stop(p); }), QStringLiteral("stopall"));
+    Save(Icon([](QPainter &p) { Start(p); }), QStringLiteral("startall"));
+    Save(Icon([](QPainter &p) {
+             Chain(p, Teal);
+             PlayBadge(p);
+         }),
+         QStringLiteral("startchain"));
+    Save(Icon([](QPainter &p) {
+             Chain(p, Teal);
+             StopBadge(p);
+         }),
+         QStringLiteral("stopchain"));
+    Save(Icon([](QPainter &p) {
+             Chain(p, Teal);
+             RestartBadge(p);
+         }),
+         QStringLiteral("restartchain"));
+    Save(Icon([](QPainter &p) {
+             Chain(p, Teal);
+             CheckBadge(p);
+         }),
+         QStringLiteral("testchain"));
     Save(Icon([](QPainter &p) {
              Chain(p, Teal);
              PlusBadge(p);

@@ -1,7 +1,9 @@
 // Takes the screenshots of the README: the splash, each page of the main
 // window, and the window while a check runs and after it, on a data folder
 // of its own with local proxies (microsocks, tinyproxy when present, a
-// closed port) and a chain that carries two open connections.
+// closed port), a chain that carries two open connections, a chain stopped
+// on the chain page, chains that could not start, and the "Test Chain"
+// report of the running chain.
 //   velmora_screenshots OUTPUT_FOLDER
 // Run by scripts/screenshots.sh under Xvfb; works on the offscreen platform
 // as well.
@@ -13,6 +15,7 @@
 #include "ui/windows/ThemeManager.h"
 #include "ui/windows/frmAddBulkProxy.h"
 #include "ui/windows/frmAnonymizedProgram.h"
+#include "ui/windows/frmChainTest.h"
 #include "ui/windows/frmProxyRecord.h"
 #include "ui/windows/frmSocksChainRecord.h"
 #include "ui/windows/frmSplash.h"
@@ -20,6 +23,7 @@
 #include "ui/windows/frmeAnonymize.h"
 #include "ui/windows/frmeProxyList.h"
 #include "ui/windows/frmeSettings.h"
+#include "ui/windows/frmeSocksChain.h"
 
 #include <QAction>
 #include <QApplication>
@@ -88,6 +92,10 @@ int main(int argc, char **argv) {
     const uint16_t closed = FreeLoopbackPort();
     const uint16_t workPort = FreeLoopbackPort();
     const uint16_t backupPort = FreeLoopbackPort();
+    const uint16_t sparePort = FreeLoopbackPort();
+    // Another program's port, which the chain "Office" is set to.
+    const uint16_t officePort = FreeLoopbackPort();
+    TSocket otherProgram = TSocket::Listen(TSocket::Family::IPv4, officePort, 4);
 
     TMainFixture f(TMainFixture::TData::Missing);
     int32_t workUID = 0;
@@ -104,6 +112,8 @@ int main(int argc, char **argv) {
         const int32_t work = SeedChain(s, "Work", workPort, {fast});
         workUID = work;
         const int32_t backup = SeedChain(s, "Backup", backupPort, {fast, dead});
+        SeedChain(s, "Spare", sparePort, {fast});
+        SeedChain(s, "Office", officePort, {fast});
         AddProgram(s, "firefox", work, workPort);
         AddProgram(s, "thunderbird", work, workPort);
         AddProgram(s, "/usr/bin/curl", backup, backupPort + 1); // the chain has moved since
@@ -128,8 +138,29 @@ int main(int argc, char **argv) {
     w.frmeAnonymize()->lvPrograms()->topLevelItem(0)->setSelected(true);
     w.frmeAnonymize()->UpdateActions();
     Save(w, "anonymize-program");
+    // "Spare" is stopped from the chain page; nothing stays selected.
     w.actProxySocksChain->trigger();
+    QTreeWidget *chainList = w.frmeSocksChain()->lvChains();
+    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
+        chainList->topLevelItem(i)->setSelected(
+            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Spare");
+    w.frmeSocksChain()->actStopChain()->trigger();
+    chainList->clearSelection();
+    w.UpdateActions();
     Save(w, "socks-chains");
+    // "Test Chain" on "Work", from the chain page, with the page answering at once.
+    page.DelayMs = 0;
+    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
+        chainList->topLevelItem(i)->setSelected(
+            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Work");
+    w.frmeSocksChain()->actTestChain()->trigger();
+    if (Pump([&] { return w.frmChainTest() && w.frmChainTest()->isVisible(); }, 60000)) {
+        Save(*w.frmChainTest(), "dialog-test-chain");
+        w.frmChainTest()->accept();
+    } else {
+        std::fprintf(stderr, "the chain test did not report\n");
+    }
+    chainList->clearSelection();
     w.actSettings->trigger();
     Save(w, "settings");
 

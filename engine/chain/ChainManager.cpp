@@ -2,12 +2,35 @@
 
 #include "engine/server/ContextIDRegistry.h"
 #include "platform/Error.h"
+#include "platform/Socket.h"
 #include "store/dmProxyData.h"
 
-TChainManager::TChainManager() : FContextIDs(std::make_shared<TContextIDRegistry>()) {}
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+// The proxy time-out of a rotating chain's hops: the settings' "Time-Out",
+// 10 s when it is 0 (the system's own would be minutes).
+int AttemptTimeoutMs(const TdmProxyData &store) {
+    const int seconds = store.Timeout();
+    return seconds > 0 ? seconds * 1000 : 10000;
+}
+
+} // namespace
+
+TChainManager::TChainManager()
+    : FContextIDs(std::make_shared<TContextIDRegistry>()),
+      FFailures(std::make_shared<TProxyFailures>()), FAlive(std::make_shared<int>(0)) {}
 
 TChainManager::~TChainManager() {
-    // Chains stop (and join their connections) before the lock goes.
+    FAlive.reset();
+    // Chains stop (and join their connections) before the lock goes, even
+    // those a test still shares.
+    for (const auto &chain : FChainList)
+        chain->Halt();
     std::lock_guard<std::mutex> guard(FListLock);
     FChainList.clear();
 }
@@ -24,6 +47,13 @@ TProxyChain *TChainManager::Find(int32_t AUID) const {
     return nullptr;
 }
 
+std::shared_ptr<TProxyChain> TChainManager::Share(int32_t AUID) const {
+    for (const auto &chain : FChainList)
+        if (chain->UID() == AUID)
+            return chain;
+    return nullptr;
+}
+
 TProxyChain *TChainManager::FindOrFail(int32_t AUID, const char *message) const {
     TProxyChain *chain = Find(AUID);
     if (!chain)
@@ -37,39 +67,101 @@ void TChainManager::SetOnChainActivity(TOnChainActivity handler) {
     FOnChainAct = std::move(handler);
 }
 
+bool TChainManager::StoredChain(int32_t AUID, QString &name, int32_t &port, bool &rotating) const {
+    if (!FStore)
+        return false;
+    TDataTable &chains = FStore->cdsChainedProxies();
+    const int uidField = chains.FieldIndex(QStringLiteral("UID"));
+    for (const TDataTable::TRow *row : chains.VisibleRows()) {
+        const TFieldValue uid = chains.RowValue(*row, uidField);
+        const auto *v = std::get_if<int64_t>(&uid);
+        if (!v || *v != AUID)
+            continue;
+        name = chains.DisplayText(*row, chains.FieldIndex(QStringLiteral("Desc")));
+        const TFieldValue p =
+            chains.RowValue(*row, chains.FieldIndex(QStringLiteral("LocalServerPort")));
+        const auto *pv = std::get_if<int64_t>(&p);
+        port = pv ? static_cast<int32_t>(*pv) : 0;
+        const TFieldValue a =
+            chains.RowValue(*row, chains.FieldIndex(QStringLiteral("AutoCreateChain")));
+        const auto *av = std::get_if<bool>(&a);
+        rotating = av && *av;
+        return true;
+    }
+    return false;
+}
+
+bool TChainManager::Admissible(int32_t AUID, QString &reason) const {
+    const TRotationSettings rotation = ReadRotationSettings(*FStore, AUID);
+    TChainedProxyData record;
+    FStore->GetChainedProxyRecord(AUID, record);
+    int ok = 0;
+    for (const auto &item : record.FChainedItems)
+        if (item->FStatus == TProxyStatus::psAvailable)
+            ++ok;
+    if (rotation.AutoCreate) {
+        // The hand-added first hops must work; the drawn ones are drawn from
+        // proxies that do.
+        if (ok == record.ItemsCount() && FStore->VerifyChainedProxyItems(AUID))
+            return true;
+        if (record.ItemsCount() == 0)
+            return true; // dangling items only: drawn hops alone
+    } else if (FStore->VerifyChainedProxyItems(AUID)) {
+        return true;
+    }
+    if (record.ItemsCount() == 0)
+        reason = QStringLiteral("the chain has no proxies");
+    else
+        reason = QStringLiteral("some proxy items not working: %1 of %2 OK")
+                     .arg(ok)
+                     .arg(record.ItemsCount());
+    return false;
+}
+
 int TChainManager::Add(int32_t AUID) {
     if (Find(AUID))
         return -1;
     if (!FStore)
         throw EVelmoraError("chain record not found");
-    if (!FStore->VerifyChainedProxyItems(AUID)) {
+    QString reason;
+    if (!Admissible(AUID, reason)) {
         TChainedProxyData record;
         FStore->GetChainedProxyRecord(AUID, record);
         Message(QStringLiteral("chain on port %1 not started (some proxy items not working)")
                     .arg(record.FPort));
+        SetState(AUID, TChainRunState::NotStarted, reason);
         return -1;
     }
-    auto chain = std::make_unique<TProxyChain>(AUID, *FStore, FActivityLock, FContextIDs);
+    auto chain =
+        std::make_shared<TProxyChain>(AUID, *FStore, FActivityLock, FContextIDs, FFailures);
     // Runs inside the activity lock taken by the chain.
     chain->OnActivity = [this](void *, int32_t chainUID, TActivityType type, const QString &msg,
                                int32_t contextId) {
         if (FOnChainAct)
             FOnChainAct(this, chainUID, type, msg, contextId);
     };
+    chain->OnProxyDead = [this](int32_t proxyUID) { ProxyDead(proxyUID); };
     std::lock_guard<std::mutex> guard(FListLock);
     FChainList.push_back(std::move(chain));
     return static_cast<int>(FChainList.size()) - 1;
 }
 
-void TChainManager::Remove(int32_t AUID) {
+void TChainManager::Drop(int32_t AUID) {
     for (auto it = FChainList.begin(); it != FChainList.end(); ++it) {
         if ((*it)->UID() == AUID) {
+            // Stopped here, not when the last share of it goes.
+            (*it)->Halt();
             std::lock_guard<std::mutex> guard(FListLock);
-            FChainList.erase(it); // destroying the chain stops its server
+            FChainList.erase(it);
             return;
         }
     }
-    throw EVelmoraError("error get proxychain");
+}
+
+void TChainManager::Remove(int32_t AUID) {
+    if (!Find(AUID))
+        throw EVelmoraError("error get proxychain");
+    Drop(AUID);
 }
 
 bool TChainManager::StartAService(int32_t AUID, bool ARestart) {
@@ -79,23 +171,67 @@ bool TChainManager::StartAService(int32_t AUID, bool ARestart) {
     FStore->GetChainedProxyRecord(AUID, record);
     TProxyChain *chain = FindOrFail(AUID, "error get ProxyChain() ");
     chain->OnProgressMessage = [this](TProxyChain *, const QString &msg) { Message(msg); };
-    if (record.ItemsCount() == 0)
+    if (record.ItemsCount() == 0 && !chain->Rotating())
         return false;
-    if (ARestart && chain->Active())
+    if (ARestart && chain->Active()) {
         chain->SetActive(false);
-    chain->SetActive(true);
+        SetState(AUID, TChainRunState::Stopped);
+    }
+    if (chain->Active())
+        return true;
+    // The settings as they are now, whoever starts the chain.
+    chain->FLocalOnly = FStore->AllowLocalHostOnly();
+    chain->FSessionsTimeOut = FStore->SessionsTimeout();
+    chain->FAttemptTimeoutMs = AttemptTimeoutMs(*FStore);
+
+    const int32_t port = record.FPort;
+    QString reason;
+    if (!chain->FPrivatePort) {
+        if (port == FReservedPort)
+            reason = QStringLiteral("port %1 is the plain SOCKS server's").arg(port);
+        for (const auto &other : FChainList)
+            if (reason.isEmpty() && other.get() != chain && other->Active() &&
+                other->Port() == port)
+                reason = QStringLiteral("port %1 is also chain %2's")
+                             .arg(port)
+                             .arg(other->ChainData().FDesc);
+    }
+    if (!reason.isEmpty()) {
+        Drop(AUID);
+        SetState(AUID, TChainRunState::NotStarted, reason);
+        throw EChainRefused(reason);
+    }
+    try {
+        chain->SetActive(true);
+    } catch (const EChainRefused &e) {
+        Drop(AUID);
+        SetState(AUID, TChainRunState::NotStarted, e.Message());
+        throw;
+    } catch (const ESocketError &e) {
+        Drop(AUID);
+        SetState(AUID, TChainRunState::NotStarted,
+                 e.Code == EADDRINUSE
+                     ? QStringLiteral("port %1 is in use by another program").arg(port)
+                     : QStringLiteral("port %1: %2").arg(port).arg(e.Message()));
+        throw;
+    }
+    SetState(AUID, TChainRunState::Running);
     return true;
 }
 
 void TChainManager::StartAllServices() {
-    const bool localOnly = FStore ? FStore->AllowLocalHostOnly() : false;
-    const int sessions = FStore ? FStore->SessionsTimeout() : 0;
-    // StartAService never changes the list, so indices stay valid.
-    for (size_t i = 0; i < FChainList.size(); ++i) {
-        TProxyChain *chain = FChainList[i].get();
-        chain->FLocalOnly = localOnly;
-        chain->FSessionsTimeOut = sessions;
-        StartAService(chain->UID(), false);
+    // A chain that fails is dropped from the list: collect the UIDs first.
+    std::vector<int32_t> uids;
+    for (const auto &chain : FChainList)
+        uids.push_back(chain->UID());
+    for (int32_t uid : uids) {
+        if (!Find(uid))
+            continue;
+        try {
+            StartAService(uid, false);
+        } catch (const std::exception &) {
+            // Its state says why; the other chains start all the same.
+        }
     }
     FActive = true;
     Message(QStringLiteral("Services started"));
@@ -106,15 +242,9 @@ bool TChainManager::StopAService(int32_t AUID, bool ADontRemoveFromList) {
     if (!chain || !chain->Active())
         return false;
     chain->SetActive(false);
-    if (!ADontRemoveFromList) {
-        for (auto it = FChainList.begin(); it != FChainList.end(); ++it) {
-            if (it->get() == chain) {
-                std::lock_guard<std::mutex> guard(FListLock);
-                FChainList.erase(it);
-                break;
-            }
-        }
-    }
+    if (!ADontRemoveFromList)
+        Drop(AUID);
+    SetState(AUID, TChainRunState::Stopped);
     return true;
 }
 
@@ -124,6 +254,8 @@ void TChainManager::StopAllServices(bool ADontRemove) {
             StopAService(FChainList[i]->UID(), ADontRemove);
     }
     if (!ADontRemove) {
+        for (const auto &chain : FChainList)
+            chain->Halt();
         std::lock_guard<std::mutex> guard(FListLock);
         FChainList.clear();
     }
@@ -134,7 +266,184 @@ bool TChainManager::HandConnection(uint16_t port, TSocket client, const std::str
                                    uint16_t destinationPort) {
     std::lock_guard<std::mutex> guard(FListLock);
     for (const auto &chain : FChainList)
-        if (chain->Port() == port)
+        if (chain->Active() && chain->Port() == port)
             return chain->ServeHanded(std::move(client), host, destinationPort);
     return false;
+}
+
+// ---- chains steered one by one ----------------------------------------------
+
+bool TChainManager::StartChain(int32_t AUID) {
+    if (TProxyChain *chain = Find(AUID)) {
+        if (chain->Active())
+            return true;
+        Drop(AUID); // kept by a stop that left it listed: read the store anew
+    }
+    if (Add(AUID) < 0)
+        return false;
+    try {
+        return StartAService(AUID, false);
+    } catch (const std::exception &) {
+        return false; // its state says why
+    }
+}
+
+void TChainManager::StopChain(int32_t AUID) {
+    if (!StopAService(AUID, false)) {
+        Drop(AUID);
+        SetState(AUID, TChainRunState::Stopped);
+    }
+}
+
+bool TChainManager::RestartChain(int32_t AUID) {
+    StopChain(AUID);
+    return StartChain(AUID);
+}
+
+void TChainManager::StartAll() {
+    for (const TChainState &state : States())
+        if (state.State != TChainRunState::Running)
+            StartChain(state.UID);
+    FActive = true;
+}
+
+void TChainManager::StopAll() {
+    StopAllServices(false);
+}
+
+bool TChainManager::AnyRunning() const {
+    return std::any_of(FChainList.begin(), FChainList.end(),
+                       [](const auto &chain) { return chain->Active(); });
+}
+
+void TChainManager::ApplyLocalOnly(bool localOnly) {
+    for (const auto &chain : FChainList)
+        chain->FLocalOnly = localOnly; // read at the next start
+    for (const auto &chain : FChainList)
+        chain->SetServerLocalOnly(localOnly);
+}
+
+// ---- state --------------------------------------------------------------------
+
+TChainState TChainManager::State(int32_t AUID) const {
+    TChainState state;
+    state.UID = AUID;
+    StoredChain(AUID, state.Name, state.Port, state.Rotating);
+    if (const TProxyChain *chain = Find(AUID); chain && chain->Active()) {
+        state.State = TChainRunState::Running;
+        state.Port = chain->Port();
+        state.Connections = chain->ConnectionCount();
+        if (auto hops = chain->CurrentHops())
+            state.Hops = HopsText(*hops);
+        return state;
+    }
+    const auto it = FStatus.find(AUID);
+    if (it != FStatus.end() && it->second.State != TChainRunState::Running) {
+        state.State = it->second.State;
+        state.Reason = it->second.Reason;
+    }
+    return state;
+}
+
+std::vector<TChainState> TChainManager::States() const {
+    std::vector<TChainState> states;
+    if (!FStore)
+        return states;
+    for (int32_t uid : FStore->ChainUIDs())
+        states.push_back(State(uid));
+    return states;
+}
+
+void TChainManager::SetState(int32_t AUID, TChainRunState state, const QString &reason) {
+    TStatus &status = FStatus[AUID];
+    if (status.State == state && status.Reason == reason && state != TChainRunState::Running)
+        return;
+    const bool changed = status.State != state || status.Reason != reason;
+    status.State = state;
+    status.Reason = reason;
+    if (!changed)
+        return;
+    TChainState now = State(AUID);
+    if (state != TChainRunState::Running) {
+        now.State = state;
+        now.Reason = reason;
+    }
+    Message(ChainStateLine(now));
+    if (OnStateChanged)
+        OnStateChanged(now);
+}
+
+QString TChainManager::PortProblem(int32_t AUID, int32_t port) const {
+    if (port < 1 || port > 65535)
+        return QStringLiteral("Port must be a number from 1 to 65535");
+    if (port == FReservedPort)
+        return QStringLiteral("Port %1 is the plain SOCKS server's; choose another port").arg(port);
+    if (FStore) {
+        TDataTable &chains = FStore->cdsChainedProxies();
+        const int uidField = chains.FieldIndex(QStringLiteral("UID"));
+        const int portField = chains.FieldIndex(QStringLiteral("LocalServerPort"));
+        const int nameField = chains.FieldIndex(QStringLiteral("Desc"));
+        for (const TDataTable::TRow *row : chains.VisibleRows()) {
+            const TFieldValue uid = chains.RowValue(*row, uidField);
+            const TFieldValue p = chains.RowValue(*row, portField);
+            const auto *uv = std::get_if<int64_t>(&uid);
+            const auto *pv = std::get_if<int64_t>(&p);
+            if (uv && pv && *uv != AUID && *pv == port)
+                return QStringLiteral("Port %1 is already chain %2's")
+                    .arg(port)
+                    .arg(chains.DisplayText(*row, nameField));
+        }
+    }
+    // The chain's own listener holds it already: nothing to try.
+    if (const TProxyChain *own = Find(AUID); own && own->Active() && own->Port() == port)
+        return {};
+    for (TSocket::Family family : {TSocket::Family::IPv4, TSocket::Family::IPv6}) {
+        try {
+            TSocket probe = TSocket::Listen(family, static_cast<uint16_t>(port), 1);
+        } catch (const ESocketError &e) {
+            if (e.Code == EADDRINUSE)
+                return QStringLiteral("Port %1 is in use by another program").arg(port);
+            if (e.Code == EACCES)
+                return QStringLiteral("Port %1 needs privileges this program does not have")
+                    .arg(port);
+            // No IPv6 on this machine, or the like: that family cannot be tried.
+        }
+    }
+    return {};
+}
+
+// ---- failed proxies -------------------------------------------------------------
+
+void TChainManager::ProxyDead(int32_t proxyUID) {
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return;
+    std::weak_ptr<int> alive = FAlive;
+    QMetaObject::invokeMethod(
+        app,
+        [this, alive, proxyUID] {
+            if (alive.lock())
+                MarkTimedOut(proxyUID);
+        },
+        Qt::QueuedConnection);
+}
+
+void TChainManager::MarkTimedOut(int32_t proxyUID) {
+    if (!FStore)
+        return;
+    TProxData proxy;
+    if (!FStore->GetProxyRecord(proxyUID, &proxy))
+        return;
+    proxy.FSpeed = 0;
+    try {
+        FStore->UpdateProxyStatus(proxy, TProxyStatus::psUnavailable);
+    } catch (const std::exception &e) {
+        Message(QString::fromUtf8(e.what()));
+    }
+    Message(QStringLiteral("Proxy %1:%2 failed %3 connections in a row: TIME OUT")
+                .arg(proxy.FIPAddress)
+                .arg(proxy.FPort)
+                .arg(TProxyFailures::Limit));
+    if (OnProxyStatusChanged)
+        OnProxyStatusChanged(proxyUID);
 }

@@ -13,48 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-struct TLaunchHandOff::TPeer {
-    TSocket Socket;
-    std::thread Thread;
-};
-
 namespace {
-
-// The folder exists (made now if not), is a folder of this user's, not a
-// link, and nobody else may enter it.
-bool PrivateFolder(const std::string &folder) {
-    ::mkdir(folder.c_str(), 0700);
-    struct stat st;
-    return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-           (st.st_mode & 077) == 0;
-}
-
-bool Address(const std::string &path, sockaddr_un &address) {
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size());
-    return true;
-}
-
-TSocket ConnectTo(const std::string &path) {
-    sockaddr_un address;
-    if (!Address(path, address))
-        return {};
-    TSocket s(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (!s.Valid() ||
-        ::connect(s.Fd(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-        return {};
-    return s;
-}
-
-bool SameUser(int fd) {
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
-           peer.uid == ::geteuid();
-}
 
 void Reset(int fd) {
     linger hard{1, 0};
@@ -64,82 +23,29 @@ void Reset(int fd) {
 } // namespace
 
 std::string TLaunchHandOff::SocketPath() {
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string base = runtime && *runtime ? std::string(runtime) + "/velmora"
-                                                 : "/tmp/velmora-" + std::to_string(::geteuid());
-    return base + "/launch.sock";
+    return TUserSocketServer::PathOf("launch.sock");
 }
 
-TLaunchHandOff::TLaunchHandOff(TChainManager &manager) : FManager(manager) {}
+TLaunchHandOff::TLaunchHandOff(TChainManager &manager)
+    : FManager(manager), FServer(SOCK_SEQPACKET, [this](TSocket &client) { Serve(client); }) {}
 
 TLaunchHandOff::~TLaunchHandOff() {
     Stop();
 }
 
 bool TLaunchHandOff::Start() {
-    const std::string path = SocketPath();
-    sockaddr_un address;
-    if (!Address(path, address) || !PrivateFolder(path.substr(0, path.rfind('/'))))
-        return false;
-    if (ConnectTo(path).Valid())
-        return false; // another instance serves it
-    ::unlink(path.c_str());
-    TSocket listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (!listener.Valid() ||
-        ::bind(listener.Fd(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::chmod(path.c_str(), 0600) != 0 || ::listen(listener.Fd(), 16) != 0)
-        return false;
-    FPath = path;
-    FListener = std::move(listener);
-    FStopping = false;
-    FAcceptor = std::thread([this] { AcceptLoop(); });
-    return true;
+    return FServer.Start(SocketPath());
 }
 
 void TLaunchHandOff::Stop() {
-    if (!FAcceptor.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FStopping = true;
-        FListener.ShutdownBoth();
-        for (auto &peer : FPeers)
-            peer->Socket.ShutdownBoth();
-    }
-    FAcceptor.join();
-    for (auto &peer : FPeers)
-        peer->Thread.join();
-    FPeers.clear();
-    FListener.Close();
-    ::unlink(FPath.c_str());
+    FServer.Stop();
 }
 
-void TLaunchHandOff::AcceptLoop() {
-    for (;;) {
-        const int fd = ::accept4(FListener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            return;
-        }
-        TSocket client(fd);
-        if (!SameUser(fd))
-            continue;
-        std::lock_guard<std::mutex> guard(FLock);
-        if (FStopping)
-            return;
-        FPeers.push_back(std::make_unique<TPeer>());
-        TPeer *peer = FPeers.back().get();
-        peer->Socket = std::move(client);
-        peer->Thread = std::thread([this, peer] { Serve(peer); });
-    }
-}
-
-void TLaunchHandOff::Serve(TPeer *peer) {
+void TLaunchHandOff::Serve(TSocket &client) {
     try {
         std::string text;
         std::vector<int> fds;
-        while (TFdPassing::Receive(peer->Socket.Fd(), text, fds)) {
+        while (TFdPassing::Receive(client.Fd(), text, fds)) {
             std::vector<TSocket> received;
             for (int fd : fds)
                 received.emplace_back(fd);
@@ -165,7 +71,8 @@ void TLaunchHandOff::Serve(TPeer *peer) {
 }
 
 TSocket TLaunchHandOff::Connect() {
-    return ConnectTo(SocketPath());
+    int error = 0;
+    return TUserSocketServer::Connect(SocketPath(), SOCK_SEQPACKET, error);
 }
 
 bool TLaunchHandOff::Send(int socket, uint16_t chainPort, const std::string &host, uint16_t port,

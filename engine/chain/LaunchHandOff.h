@@ -12,13 +12,10 @@
 // headless); the launcher uses Connect and Send.
 
 #include "platform/Socket.h"
+#include "platform/UserSocket.h"
 
 #include <cstdint>
-#include <list>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 class TChainManager;
 
@@ -47,15 +44,8 @@ public:
                      int fd);
 
 private:
-    struct TPeer;
-    void AcceptLoop();
-    void Serve(TPeer *peer);
+    void Serve(TSocket &client);
 
     TChainManager &FManager;
-    TSocket FListener;
-    std::string FPath;
-    std::thread FAcceptor;
-    std::mutex FLock;
-    bool FStopping = false;
-    std::list<std::unique_ptr<TPeer>> FPeers;
+    TUserSocketServer FServer; // last: its threads end before the rest goes
 };

@@ -4,19 +4,94 @@
 #include "engine/hop/ProxyConnectEvent.h"
 #include "store/dmProxyData.h"
 
+#include <algorithm>
+
 TProxyChain::TProxyChain(int32_t AChainUID, TdmProxyData &store, std::mutex &activityLock,
-                         std::shared_ptr<TContextIDRegistry> contextIDs)
+                         std::shared_ptr<TContextIDRegistry> contextIDs,
+                         std::shared_ptr<TProxyFailures> failures)
     : FUID(AChainUID), FActivityLock(activityLock),
-      FChainData(std::make_unique<TChainedProxyData>()),
+      FChainData(std::make_shared<TChainedProxyData>()),
+      FFailures(failures ? std::move(failures) : std::make_shared<TProxyFailures>()),
       FLocalSocks(std::make_unique<TLocalSOCKSServer>()) {
     store.GetChainedProxyRecord(AChainUID, *FChainData);
+    FRotation = ReadRotationSettings(store, AChainUID);
+    if (FRotation.AutoCreate) {
+        std::vector<std::unique_ptr<TProxData>> all;
+        store.GetAllProxyRecords(all);
+        for (const auto &proxy : all)
+            if (proxy->FStatus == TProxyStatus::psAvailable)
+                FPool.push_back(*proxy);
+    }
     if (contextIDs)
         FLocalSocks->SetContextIDRegistry(std::move(contextIDs));
 }
 
+TRotationSettings ReadRotationSettings(TdmProxyData &store, int32_t chainUID) {
+    TRotationSettings settings;
+    store.LocateChainRecord(chainUID);
+    TDataTable &chains = store.cdsChainedProxies();
+    settings.AutoCreate = chains.FieldByName(QStringLiteral("AutoCreateChain")).AsBoolean();
+    settings.ChangeEvery =
+        std::max(0, chains.FieldByName(QStringLiteral("ChangeEvery")).AsInteger());
+    const TField &count = chains.FieldByName(QStringLiteral("NoOfProxies"));
+    settings.NoOfProxies = count.IsNull() ? 3 : std::clamp(count.AsInteger(), 1, 10);
+    return settings;
+}
+
+std::shared_ptr<const TChainedProxyData> TProxyChain::CurrentHops() const {
+    if (const std::shared_ptr<THopSource> hops = FHops)
+        if (auto current = hops->Current())
+            return current;
+    return FChainData;
+}
+
+size_t TProxyChain::ConnectionCount() const {
+    return FLocalSocks->ConnectionCount();
+}
+
+void TProxyChain::WatchSetup(uint16_t clientPort) {
+    std::lock_guard<std::mutex> guard(FWatchLock);
+    FWatched[clientPort].reset();
+}
+
+std::optional<TProxyChain::TSetup> TProxyChain::TakeSetup(uint16_t clientPort) {
+    std::lock_guard<std::mutex> guard(FWatchLock);
+    const auto it = FWatched.find(clientPort);
+    if (it == FWatched.end())
+        return std::nullopt;
+    std::optional<TSetup> setup = std::move(it->second);
+    FWatched.erase(it); // watched no more, whether its set-up ended or not
+    return setup;
+}
+
+void TProxyChain::SetupDone(uint16_t clientPort, const TChainedProxyData &hops,
+                            const std::vector<double> &hopMs) {
+    std::lock_guard<std::mutex> guard(FWatchLock);
+    if (FWatched.empty())
+        return;
+    const auto it = FWatched.find(clientPort);
+    if (it == FWatched.end())
+        return;
+    TSetup setup;
+    setup.Hops = HopsText(hops);
+    for (const auto &item : hops.FChainedItems)
+        setup.HopList.push_back(QStringLiteral("%1:%2").arg(item->FIPAddress).arg(item->FPort));
+    setup.HopMs = hopMs;
+    it->second = std::move(setup);
+}
+
 TProxyChain::~TProxyChain() {
+    Halt();
+}
+
+void TProxyChain::Halt() {
     DetachHandlers();
-    FLocalSocks.reset(); // stops the server and joins its connections
+    FLocalSocks->Stop(); // joins its connections
+    if (auto *rotating = dynamic_cast<TRotatingHops *>(FHops.get()))
+        rotating->StopSchedule();
+    FLocalSocks->FHopSource.reset();
+    FHops.reset();
+    FActive = false;
 }
 
 uint16_t TProxyChain::Port() const {
@@ -29,35 +104,66 @@ bool TProxyChain::ServeHanded(TSocket client, const std::string &host, uint16_t 
 }
 
 void TProxyChain::SetActive(bool Value) {
-    FActive = Value;
     if (Value) {
+        std::shared_ptr<THopSource> hops;
+        if (FRotation.AutoCreate) {
+            auto rotating = std::make_shared<TRotatingHops>(*FChainData, FPool, FRotation,
+                                                            FAttemptTimeoutMs, FFailures);
+            TRotatingHops *raw = rotating.get();
+            rotating->OnChanged = [this](const QString &text) {
+                Progress(QStringLiteral("Chain \"%1\" now runs through %2")
+                             .arg(FChainData->FDesc, text));
+            };
+            rotating->OnProxyDead = [this](int32_t proxyUID) {
+                if (OnProxyDead)
+                    OnProxyDead(proxyUID);
+            };
+            QString reason;
+            if (!raw->Begin(reason))
+                throw EChainRefused(reason);
+            hops = std::move(rotating);
+        } else {
+            hops = std::make_shared<TFixedHops>(FChainData);
+        }
+        FActive = true;
+        FHops = hops;
         FLocalSocks->FChainData = FChainData.get();
+        FLocalSocks->FHopSource = hops;
         FLocalSocks->DefaultPort = FPrivatePort ? 0 : static_cast<uint16_t>(FChainData->FPort);
         FLocalSocks->Threads.LoopbackOnly = FPrivatePort;
         FLocalSocks->SessionsTimeOut = FSessionsTimeOut;
+        FLocalSocks->SetLocalOnly(FLocalOnly);
         AttachHandlers();
         FLocalSocks->Start();
         Progress(QStringLiteral("Listening on port %1").arg(FLocalSocks->Port()));
+        if (auto *rotating = dynamic_cast<TRotatingHops *>(hops.get())) {
+            Progress(QStringLiteral("Chain \"%1\" now runs through %2")
+                         .arg(FChainData->FDesc, HopsText(*rotating->Current())));
+            rotating->StartSchedule();
+        }
     } else {
+        FActive = false;
         const uint16_t port = Port();
+        if (auto *rotating = dynamic_cast<TRotatingHops *>(FHops.get()))
+            rotating->StopSchedule();
         DetachHandlers();
         FLocalSocks->Stop();
+        FLocalSocks->FHopSource.reset();
+        FHops.reset();
         Progress(QStringLiteral("Stopped listening on port %1").arg(port));
     }
 }
 
 void TProxyChain::AttachHandlers() {
     TLocalSOCKSServer &s = *FLocalSocks;
+    // The local-only rule is the server's (for every command); the chain
+    // reports whom it refused.
+    s.OnRejected = [this](TIdSocksServerContext &context) {
+        Progress(QStringLiteral("Rejected connection from ") +
+                 QString::fromStdString(context.PeerAddress()));
+    };
     s.OnBeforeSocksConnect = [this](TIdSocksServerContext &context, std::string &vHost,
-                                    uint16_t &vPort, bool &vAllowed) {
-        if (FLocalOnly && !context.FHanded) {
-            vAllowed = context.PeerAddress() == "127.0.0.1";
-            if (!vAllowed) {
-                Progress(QStringLiteral("Rejected connection from ") +
-                         QString::fromStdString(context.PeerAddress()));
-                return;
-            }
-        }
+                                    uint16_t &vPort, bool &) {
         Activity(TActivityType::atConnectRequest, context.FData ? context.FData->FID : 0,
                  QStringLiteral("Request connect to %1:%2")
                      .arg(QString::fromStdString(vHost))
@@ -84,6 +190,17 @@ void TProxyChain::AttachHandlers() {
                          .arg(host)
                          .arg(port));
     };
+    s.OnHopFailed = [this](int32_t contextId, int position, const QString &hop,
+                           const QString &error, const QString &replacement) {
+        QString line = QStringLiteral(" ...Hop %1 (%2) failed: %3").arg(position).arg(hop, error);
+        if (!replacement.isEmpty())
+            line += QStringLiteral("; trying %1 in its place").arg(replacement);
+        Activity(TActivityType::atHopFailed, contextId, line);
+    };
+    s.OnSetupDone = [this](int32_t, uint16_t clientPort, const TChainedProxyData &hops,
+                           const std::vector<double> &hopMs) {
+        SetupDone(clientPort, hops, hopMs);
+    };
     s.OnConnDisconnected = [this](int32_t contextId) {
         Activity(TActivityType::atDisconnected, contextId, QStringLiteral("...Disconnected"));
     };
@@ -100,8 +217,11 @@ void TProxyChain::AttachHandlers() {
 
 void TProxyChain::DetachHandlers() {
     TLocalSOCKSServer &s = *FLocalSocks;
+    s.OnRejected = nullptr;
     s.OnBeforeSocksConnect = nullptr;
     s.OnConnectLocalProxy = nullptr;
+    s.OnHopFailed = nullptr;
+    s.OnSetupDone = nullptr;
     s.OnProxyProgress = nullptr;
     s.OnConnDisconnected = nullptr;
     s.OnVerifyBoundPeer = nullptr;

@@ -9,14 +9,19 @@
 // Create, Active and destruction run on the user-interface thread (Create
 // reads the store); every handler runs on a connection thread.
 
+#include "engine/chain/ChainHops.h"
 #include "engine/server/LocalSOCKSServer.h"
+#include "platform/Error.h"
 #include "store/ChainedProxyData.h"
 
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 class TdmProxyData;
 class TIdSocksServerContext;
@@ -28,6 +33,7 @@ enum class TActivityType : uint8_t {
     atConnectChainedProxy = 3, // one hop handshake succeeded
     atConnectFailed = 4,       // one hop handshake failed
     atConnectRejected = 5,     // not raised by chains: a rejection is a progress message
+    atHopFailed = 6,           // a set-up failed at a named hop (and what replaced it)
 };
 
 class TProxyChain;
@@ -40,20 +46,30 @@ using TOnChainActivity =
 class TProxyChain {
 public:
     // Reads the chain's record and proxies from the store ("chain record not
-    // found" for an unknown UID). `activityLock` serialises the activity
-    // reports of every chain; `contextIDs` keeps context IDs unique across
-    // chains (null: the server's own).
+    // found" for an unknown UID), and for a rotating chain its settings and
+    // the proxies to draw from (every proxy whose status is "OK").
+    // `activityLock` serialises the activity reports of every chain;
+    // `contextIDs` keeps context IDs unique across chains (null: the
+    // server's own); `failures` counts failed set-ups of each proxy across
+    // chains (null: the chain's own).
     TProxyChain(int32_t AChainUID, TdmProxyData &store, std::mutex &activityLock,
-                std::shared_ptr<TContextIDRegistry> contextIDs = nullptr);
+                std::shared_ptr<TContextIDRegistry> contextIDs = nullptr,
+                std::shared_ptr<TProxyFailures> failures = nullptr);
     ~TProxyChain();
     TProxyChain(const TProxyChain &) = delete;
     TProxyChain &operator=(const TProxyChain &) = delete;
 
     bool Active() const { return FActive; }
-    // Switching on starts the server ("Listening on port "); a port in use
-    // throws with FActive already true. Switching off detaches the handlers,
-    // stops the server (its connections end unreported) and sends "Stopped
-    // listening on port ".
+    // Stops the server and its rotation without a word (handlers detached,
+    // connections ended unreported); what the destructor does. The chain
+    // can be switched on again.
+    void Halt();
+    // Switching on makes a rotating chain's first draw (too few proxies
+    // with status "OK" throws EChainRefused, FActive stays false), then
+    // starts the server ("Listening on port "); a port in use throws with
+    // FActive already true. Switching off detaches the handlers, stops the
+    // server (its connections end unreported) and sends "Stopped listening
+    // on port ".
     void SetActive(bool Value);
     int32_t UID() const { return FUID; }
     const TChainedProxyData &ChainData() const { return *FChainData; }
@@ -65,12 +81,41 @@ public:
     // this user can reach). False, and the socket closed, when stopped.
     bool ServeHanded(TSocket client, const std::string &host, uint16_t port);
 
+    // "Auto-Creating Chain": hops drawn at random behind the hand-added ones.
+    bool Rotating() const { return FRotation.AutoCreate; }
+    const TRotationSettings &Rotation() const { return FRotation; }
+    // The hops new connections take now (the chain's own when stopped).
+    std::shared_ptr<const TChainedProxyData> CurrentHops() const;
+    // Client connections open now.
+    size_t ConnectionCount() const;
+    // The local-only rule for the next clients of a running chain.
+    void SetServerLocalOnly(bool value) { FLocalSocks->SetLocalOnly(value); }
+
+    // The set-up of the next connection from the client port `clientPort`
+    // is kept for TakeSetup: its hops and the ms at which each hop's
+    // handshake ended.
+    struct TSetup {
+        QString Hops;                 // HopsText of the hops walked
+        std::vector<QString> HopList; // each hop's "address:port", in order
+        std::vector<double> HopMs;
+    };
+    void WatchSetup(uint16_t clientPort);
+    // The set-up kept for `clientPort` (nothing when it has not ended yet or
+    // failed); stops watching that port either way.
+    std::optional<TSetup> TakeSetup(uint16_t clientPort);
+
+    // From a connection thread: a proxy of this rotating chain failed
+    // TProxyFailures::Limit set-ups in a row.
+    std::function<void(int32_t proxyUID)> OnProxyDead;
     TOnProgressMessage OnProgressMessage;
     TOnChainActivity OnActivity;
 
     bool FLocalOnly = true;
     // Seconds of silence that end a relay; 0: never. Read when switched on.
     int FSessionsTimeOut = 0;
+    // ms that one attempt at a set-up through a rotating chain may take
+    // before the hop under way counts as failed. Read when switched on.
+    int FAttemptTimeoutMs = 10000;
     // Listen on a free loopback port chosen by the system instead of the
     // chain's own port (a chain run for one launched program). Read when
     // switched on.
@@ -82,9 +127,29 @@ private:
     void Activity(TActivityType type, int32_t contextId, const QString &text);
     void Progress(const QString &text);
 
+    void SetupDone(uint16_t clientPort, const TChainedProxyData &hops,
+                   const std::vector<double> &hopMs);
+
     int32_t FUID;
     bool FActive = false;
     std::mutex &FActivityLock;
-    std::unique_ptr<TChainedProxyData> FChainData;
+    std::shared_ptr<TChainedProxyData> FChainData;
+    TRotationSettings FRotation;
+    std::vector<TProxData> FPool; // a rotating chain's proxies to draw from
+    std::shared_ptr<TProxyFailures> FFailures;
+    std::shared_ptr<THopSource> FHops; // while switched on
     std::unique_ptr<TLocalSOCKSServer> FLocalSocks;
+
+    std::mutex FWatchLock;
+    std::map<uint16_t, std::optional<TSetup>> FWatched; // client port: its set-up once done
+};
+
+// A chain's rotation columns as stored ("chain record not found" for an
+// unknown UID); a missing NoOfProxies counts as 3.
+TRotationSettings ReadRotationSettings(TdmProxyData &store, int32_t chainUID);
+
+// A chain that cannot start for a reason of its own (not its port).
+class EChainRefused : public EVelmoraError {
+public:
+    using EVelmoraError::EVelmoraError;
 };

@@ -6,6 +6,7 @@ TdmSocksMgr::TdmSocksMgr(uint16_t plainPort)
     : FChainMgr(std::make_unique<TChainManager>()),
       FTempSocks(std::make_unique<TTempSocksServer>(plainPort)),
       FLaunchHandOff(std::make_unique<TLaunchHandOff>(*FChainMgr)) {
+    FChainMgr->SetReservedPort(plainPort);
     FTempSocks->Start();
     // After the plain server: a second copy, which fails on its port, never
     // takes the socket of the running one.
@@ -22,23 +23,19 @@ void TdmSocksMgr::SetOnMessage(TChainManager::TOnMessage handler) {
     FChainMgr->OnMessage = std::move(handler);
 }
 
+void TdmSocksMgr::ApplyLocalOnly(bool localOnly) {
+    FTempSocks->SetLocalOnly(localOnly);
+    FChainMgr->ApplyLocalOnly(localOnly);
+}
+
 void TdmSocksMgr::SetServiceActive(bool value) {
     TChainManager &mgr = *FChainMgr;
     if (value) {
         if (mgr.OnMessage)
             mgr.OnMessage(QStringLiteral("Starting services..."));
         if (TdmProxyData *store = mgr.Store()) {
-            // Collect the UIDs first: Add reads the store, which moves the
-            // chains table's current row.
-            std::vector<int32_t> uids;
-            TDataTable &chains = store->cdsChainedProxies();
-            const int uidField = chains.FieldIndex(QStringLiteral("UID"));
-            for (const TDataTable::TRow *row : chains.VisibleRows()) {
-                const TFieldValue uid = chains.RowValue(*row, uidField);
-                if (const auto *v = std::get_if<int64_t>(&uid))
-                    uids.push_back(static_cast<int32_t>(*v));
-            }
-            for (int32_t uid : uids)
+            FTempSocks->SetLocalOnly(store->AllowLocalHostOnly());
+            for (int32_t uid : store->ChainUIDs())
                 mgr.Add(uid);
         }
         mgr.StartAllServices();

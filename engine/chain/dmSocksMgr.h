@@ -24,6 +24,11 @@ public:
     TChainManager &ChainMgr() { return *FChainMgr; }
     TTempSocksServer &tempSocksServer() { return *FTempSocks; }
 
+    // The local-only rule for port 9999 and every running chain, from their
+    // next client on (the settings' check box changed, or the services
+    // start).
+    void ApplyLocalOnly(bool localOnly);
+
     // Plain lines of the services; may be called from connection threads.
     void SetOnMessage(TChainManager::TOnMessage handler);
 

@@ -1,14 +1,17 @@
 #include "engine/hop/HopWalk.h"
 
+#include "engine/hop/HopRefused.h"
 #include "platform/Error.h"
 #include "platform/Resolver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <sys/socket.h>
 
 TSocket THopWalk::Open(TIdCustomTransparentProxy *firstHop, const std::string &host, uint16_t port,
                        int connectTimeoutMs) {
     const bool throughHops = firstHop != nullptr && firstHop->Enabled();
+    FFailedHop = throughHops ? 0 : -1; // a failure before the first handshake is the first hop's
     const std::string peerAddress = TResolver::ResolveIPv4(throughHops ? firstHop->Host : host);
     const uint16_t peerPort = throughHops ? firstHop->Port : port;
     TSocket socket = TSocket::Create(TResolver::IsIPv4Literal(peerAddress) ? TSocket::Family::IPv4
@@ -19,11 +22,22 @@ TSocket THopWalk::Open(TIdCustomTransparentProxy *firstHop, const std::string &h
         THopWalk *Walk;
         ~TForget() { Walk->Track(-1); }
     } forget{this};
+    int64_t deadlineNs = 0;
+    if (AttemptTimeoutMs > 0) {
+        deadlineNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count() +
+                     int64_t(AttemptTimeoutMs) * 1000000;
+        connectTimeoutMs =
+            connectTimeoutMs > 0 ? std::min(connectTimeoutMs, AttemptTimeoutMs) : AttemptTimeoutMs;
+    }
     socket.ConnectTo(peerAddress, peerPort, std::max(connectTimeoutMs, 0));
     if (ReadTimeoutMs > 0)
         socket.SetReadTimeout(ReadTimeoutMs);
+    socket.SetReadDeadline(deadlineNs);
     if (throughHops)
         WalkHops(firstHop, socket, host, port);
+    socket.SetReadDeadline(0);
     return socket;
 }
 
@@ -43,13 +57,23 @@ void THopWalk::Track(int fd) {
 
 void THopWalk::WalkHops(TIdCustomTransparentProxy *hop, TSocket &socket, const std::string &host,
                         uint16_t port) {
-    for (;;) {
+    for (int index = 0;; ++index) {
+        FFailedHop = index;
         TIdCustomTransparentProxy *next = hop->ChainedProxy();
-        if (next == nullptr || !next->Enabled()) {
-            hop->Handshake(socket, host, port);
+        const bool last = next == nullptr || !next->Enabled();
+        try {
+            if (last)
+                hop->Handshake(socket, host, port);
+            else
+                hop->Handshake(socket, next->Host, next->Port);
+        } catch (const EHopRefused &) {
+            FFailedHop = last ? -1 : index + 1;
+            throw;
+        }
+        if (last) {
+            FFailedHop = -1;
             return;
         }
-        hop->Handshake(socket, next->Host, next->Port);
         hop = next;
     }
 }

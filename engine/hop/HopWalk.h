@@ -25,6 +25,10 @@ public:
     // ms that each read of the connection may wait, handshakes included, set
     // once it is connected and left on it; 0: no limit.
     int ReadTimeoutMs = 0;
+    // ms that the whole opening may take, the TCP connect and every
+    // handshake together (0: no such limit); the connection returned has no
+    // deadline left on it.
+    int AttemptTimeoutMs = 0;
 
     // Opens the connection to host:port through firstHop and the hops chained
     // behind it (null or disabled: straight to host:port). A name of the first
@@ -37,16 +41,31 @@ public:
     // once with "Connection aborted.".
     void Abort();
 
+    // After an Open that failed: the position (0: the first hop) of the hop
+    // to blame, or -1 when no hop is (there was none, or the last proxy
+    // refused the destination itself). A proxy that answers the request for
+    // the next hop with a failure reply is not blamed: the next hop is (it
+    // could not be reached). A proxy that does not answer, or breaks the
+    // connection, is.
+    int FailedHop() const { return FFailedHop; }
+    // Abort() has been called.
+    bool Aborted() const {
+        std::lock_guard<std::mutex> lock(FLock);
+        return FAborted;
+    }
+
 private:
     // While the next hop is set and enabled, asks `hop` for the next one and
-    // goes on from there; the last proxy is asked for host:port.
-    static void WalkHops(TIdCustomTransparentProxy *hop, TSocket &socket, const std::string &host,
-                         uint16_t port);
+    // goes on from there; the last proxy is asked for host:port. FFailedHop
+    // follows the hop under way.
+    void WalkHops(TIdCustomTransparentProxy *hop, TSocket &socket, const std::string &host,
+                  uint16_t port);
     // Registers the socket of an Open as the one Abort wakes; throws when
     // the walk has been aborted already.
     void Track(int fd);
 
-    std::mutex FLock;
+    mutable std::mutex FLock;
     bool FAborted = false;
     int FActiveFd = -1; // socket of an Open under way
+    int FFailedHop = -1;
 };

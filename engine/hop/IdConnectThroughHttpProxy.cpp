@@ -1,5 +1,6 @@
 #include "engine/hop/IdConnectThroughHttpProxy.h"
 
+#include "engine/hop/HopRefused.h"
 #include "engine/hop/ReadReply.h"
 #include "engine/wire/HopTarget.h"
 #include "engine/wire/HttpConnectReply.h"
@@ -14,8 +15,13 @@ void TIdConnectThroughHttpProxy::Handshake(TSocket &socket, const std::string &h
     socket.WriteAll(THttpConnectRequest::Encode(THopTarget::Parse(host), port));
     THttpConnectReply reply;
     ReadReply(socket, reply);
-    if (!reply.Error().empty())
+    if (!reply.Error().empty()) {
+        // A status other than 200 refuses; an answer that cannot be read is
+        // the proxy's own failure.
+        if (reply.StatusCode() >= 100)
+            throw EHopRefused(reply.Error());
         throw EVelmoraError(reply.Error());
+    }
 }
 
 void FillHttpHop(TIdConnectThroughHttpProxy &hop, const TProxData &data) {

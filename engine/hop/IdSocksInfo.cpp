@@ -1,5 +1,6 @@
 #include "engine/hop/IdSocksInfo.h"
 
+#include "engine/hop/HopRefused.h"
 #include "engine/hop/ReadReply.h"
 #include "engine/wire/HopTarget.h"
 #include "engine/wire/Socks4Reply.h"
@@ -16,6 +17,7 @@ namespace {
 const char *const NoResponse = "Socks server did not respond.";
 
 // SOCKS 5 replies that cannot be read all fail alike, whatever the cause.
+// A CONNECT reply that refuses is the peer's failure, not the proxy's.
 template <class TDecoder> void ReadSocks5Reply(TSocket &socket, TDecoder &decoder) {
     try {
         ReadReply(socket, decoder);
@@ -64,7 +66,7 @@ void TIdSocksInfo::MakeSocks4Connection(TSocket &socket, const std::string &host
     TSocks4Reply reply;
     ReadReply(socket, reply);
     if (!reply.Error().empty())
-        throw EVelmoraError(reply.Error());
+        throw EHopRefused(reply.Error());
 }
 
 void TIdSocksInfo::MakeSocks5Connection(TSocket &socket, const std::string &host, uint16_t port) {
@@ -86,7 +88,18 @@ void TIdSocksInfo::MakeSocks5Connection(TSocket &socket, const std::string &host
 
     socket.WriteAll(TSocks5Request::EncodeConnect(target, port));
     TSocks5Reply reply;
-    ReadSocks5Reply(socket, reply);
+    try {
+        ReadReply(socket, reply);
+    } catch (const ESocketError &) {
+        throw EVelmoraError(NoResponse);
+    }
+    if (!reply.Error().empty()) {
+        // A reply code other than 0 refuses; a reply that cannot be read is
+        // the proxy's own failure.
+        if (reply.Code() != 0)
+            throw EHopRefused(reply.Error());
+        throw EVelmoraError(reply.Error());
+    }
 }
 
 void FillSocksHop(TIdSocksInfo &hop, const TProxData &data) {

@@ -72,7 +72,9 @@ void TdmCompsPlaceHolder::ProxyConnected(const QString &fromHost, int fromPort, 
         OnProxyActivity(this, fromHost, fromPort, host, port, status, contextId);
 }
 
-TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int connectTimeoutMs) {
+TSocket TdmCompsPlaceHolder::Connect(const std::string &host, uint16_t port, int connectTimeoutMs,
+                                     int attemptTimeoutMs) {
+    FWalk.AttemptTimeoutMs = attemptTimeoutMs;
     return FWalk.Open(FTransparentProxy, host, port, connectTimeoutMs);
 }
 

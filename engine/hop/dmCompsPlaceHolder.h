@@ -54,10 +54,18 @@ public:
     // the connect time-out in ms (0: the platform's own), then every hop
     // handshake, the last naming host:port. Throws EVelmoraError /
     // ESocketError with the hop's or socket's message.
-    TSocket Connect(const std::string &host, uint16_t port, int connectTimeoutMs);
+    // attemptTimeoutMs bounds the whole opening, TCP connect and every
+    // handshake together (0: no such bound; see THopWalk::AttemptTimeoutMs).
+    TSocket Connect(const std::string &host, uint16_t port, int connectTimeoutMs,
+                    int attemptTimeoutMs = 0);
     // From any thread: ends a Connect under way, in its TCP connect or its hop
     // handshakes (shuts its socket down), and makes a later Connect fail at once.
     void Abort();
+    // After a Connect that failed: the position in the chain of the hop to
+    // blame, or -1 (see THopWalk::FailedHop).
+    int FailedHop() const { return FWalk.FailedHop(); }
+    // Abort() has been called.
+    bool Aborted() const { return FWalk.Aborted(); }
 
     // Every hop report of the nest, with the holder as sender.
     TOnProxyConnect OnProxyActivity;

@@ -127,6 +127,11 @@ void TIdSocksServer::Serve(TIdSocksServerContext &context) {
             context.FIPVersion = context.ConnectionIPVersion();
             break;
         }
+        if (LocalOnly() && context.PeerAddress() != "127.0.0.1") {
+            OnRejected(context);
+            SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5NotAllowed);
+            throw EVelmoraError("Access Denied");
+        }
         if (request.Command == 1) {
             CommandConnect(context, request.Host, request.Port);
         } else if (request.Command == 2) {

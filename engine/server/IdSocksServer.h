@@ -19,6 +19,7 @@
 #include "engine/server/SafeEvent.h"
 #include "platform/Socket.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,6 +68,13 @@ public:
     // when the server is stopped.
     bool ServeHanded(TSocket client, const std::string &host, uint16_t port);
 
+    // Serve clients from 127.0.0.1 only: a request from any other address,
+    // whatever its command, raises OnRejected and is refused (SOCKS 4 code
+    // 91, SOCKS 5 "not allowed"). Connections handed over by ServeHanded are
+    // not affected. May change while the server runs.
+    void SetLocalOnly(bool value) { FLocalOnly.store(value, std::memory_order_relaxed); }
+    bool LocalOnly() const { return FLocalOnly.load(std::memory_order_relaxed); }
+
     // Pipes of the relays; by default one pool per server. Set before Start.
     void SetPipePool(std::shared_ptr<TPipePool> pool);
 
@@ -80,6 +88,8 @@ public:
     TSafeEvent<void(TIdSocksServerContext &context, const std::string &host,
                     const std::string &peer, bool &vAllowed)>
         OnVerifyBoundPeer;
+    // A client refused by the local-only rule, before its reply.
+    TSafeEvent<void(TIdSocksServerContext &context)> OnRejected;
     // A relay ended because nothing moved for SessionsTimeOut seconds.
     TSafeEvent<void(TIdSocksServer *sender, TIdSocksServerContext &context)> OnSessionTimeout;
     // A connection ended with an error (the message it ended with). Only for
@@ -142,6 +152,7 @@ private:
     bool FUsePipes = true;
     int FClientReceiveBuffer = 0;
     int FRequestTimeoutMs = 0;
+    std::atomic<bool> FLocalOnly{false};
     std::mutex FStartStopLock; // Start and Stop from different threads
     // Last: its threads end before anything above goes.
     TConnectionThreads FThreads;

@@ -3,6 +3,8 @@
 #include "engine/hop/dmCompsPlaceHolder.h"
 #include "platform/Error.h"
 
+#include <chrono>
+
 namespace {
 
 // Gives the connection's context ID back and clears the context's data slot.
@@ -57,6 +59,21 @@ void TLocalSOCKSServer::SetContextIDRegistry(std::shared_ptr<TContextIDRegistry>
     FContextIDs = registry ? std::move(registry) : std::make_shared<TContextIDRegistry>();
 }
 
+namespace {
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+QString HopText(const TChainedProxyData &hops, int index) {
+    const TProxData &item = *hops.FChainedItems[static_cast<size_t>(index)];
+    return QStringLiteral("%1:%2").arg(item.FIPAddress).arg(item.FPort);
+}
+
+} // namespace
+
 void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std::string &host,
                                        uint16_t port) {
     // The ID is held until the connection's last report has been raised, so
@@ -70,29 +87,83 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     uint16_t vPort = port;
     AdmitConnect(context, vHost, vPort);
 
+    // The hops this connection keeps however the chain changes meanwhile.
+    std::shared_ptr<const TChainedProxyData> hops = FHopSource ? FHopSource->Current() : nullptr;
+    const TChainedProxyData *chain = FHopSource ? hops.get() : FChainData;
+    const int attemptTimeoutMs = FHopSource ? FHopSource->AttemptTimeoutMs() : 0;
+
     // From here on, however the connection ends: close its sockets, report
     // its end, then drop the holder with its connectors.
     auto holder = std::make_unique<TdmCompsPlaceHolder>();
     TConnectionEnd end{*this, context, holder, id.FID};
 
-    holder->OnProxyActivity = [this](void *, const QString &fromHost, int fromPort,
-                                     const QString &toHost, int toPort, int status, int contextId) {
-        OnProxyProgress(static_cast<void *>(this), fromHost, fromPort, toHost, toPort, status,
-                        contextId);
+    // When each hop's handshake ended, for OnSetupDone.
+    std::vector<double> hopMs;
+    int64_t startUs = 0;
+    const auto build = [&](const TChainedProxyData *walk) {
+        holder->OnProxyActivity = [this, &hopMs, &startUs](void *, const QString &fromHost,
+                                                           int fromPort, const QString &toHost,
+                                                           int toPort, int status, int contextId) {
+            hopMs.push_back(static_cast<double>(NowUs() - startUs) / 1000.0);
+            OnProxyProgress(static_cast<void *>(this), fromHost, fromPort, toHost, toPort, status,
+                            contextId);
+        };
+        if (walk)
+            holder->CrateProxyChainComps(*walk, id.FID); // unsupported type: no reply
     };
-    if (FChainData)
-        holder->CrateProxyChainComps(*FChainData, id.FID); // unsupported type: no reply
+    build(chain);
 
-    TdmCompsPlaceHolder *walker = holder.get();
+    const auto open = [&] {
+        TdmCompsPlaceHolder *walker = holder.get();
+        context.SetAbort([walker] { walker->Abort(); });
+        hopMs.clear();
+        startUs = NowUs();
+        const int connectMs = attemptTimeoutMs > 0 ? attemptTimeoutMs : ChainConnectTimeoutMs;
+        TSocket outgoing = walker->Connect(host, port, connectMs, attemptTimeoutMs);
+        context.SetAbort(nullptr);
+        context.SetOutgoing(std::move(outgoing));
+    };
+
     ConnectAndRelay(
-        context,
+        context, [&] { OnConnectLocalProxy(id.FID); },
         [&] {
-            context.SetAbort([walker] { walker->Abort(); });
-            OnConnectLocalProxy(id.FID);
-        },
-        [&] {
-            TSocket outgoing = walker->Connect(host, port, ChainConnectTimeoutMs);
-            context.SetAbort(nullptr);
-            context.SetOutgoing(std::move(outgoing));
+            try {
+                open();
+            } catch (const std::exception &e) {
+                context.SetAbort(nullptr);
+                const int failed = holder->FailedHop();
+                if (!FHopSource || !hops || failed < 0 || failed >= hops->ItemsCount() ||
+                    holder->Aborted())
+                    throw;
+                auto retry = FHopSource->Failed(hops, failed);
+                const QString replacement =
+                    retry && failed < retry->ItemsCount() ? HopText(*retry, failed) : QString();
+                OnHopFailed(id.FID, failed + 1, HopText(*hops, failed), QString::fromUtf8(e.what()),
+                            replacement);
+                if (!retry)
+                    throw;
+                // Once more on the fresh hops, with a holder of their own.
+                hops = std::move(retry);
+                holder->OnProxyActivity = nullptr;
+                holder = std::make_unique<TdmCompsPlaceHolder>();
+                build(hops.get());
+                try {
+                    open();
+                } catch (const std::exception &again) {
+                    context.SetAbort(nullptr);
+                    const int next = holder->FailedHop();
+                    if (next >= 0 && next < hops->ItemsCount() && !holder->Aborted()) {
+                        FHopSource->Failed(hops, next); // counted, no second retry
+                        OnHopFailed(id.FID, next + 1, HopText(*hops, next),
+                                    QString::fromUtf8(again.what()), QString());
+                    }
+                    throw;
+                }
+            }
+            if (FHopSource && hops)
+                FHopSource->Succeeded(*hops);
+            const TChainedProxyData *walked = FHopSource ? hops.get() : chain;
+            if (walked && !hopMs.empty())
+                OnSetupDone(id.FID, context.PeerPort(), *walked, hopMs);
         });
 }

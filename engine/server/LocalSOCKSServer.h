@@ -10,10 +10,12 @@
 // clear the events before Stop.
 
 #include "engine/server/ContextIDRegistry.h"
+#include "engine/server/HopSource.h"
 #include "engine/server/IdSocksServer.h"
 
 #include <QString>
 #include <memory>
+#include <vector>
 
 class TChainedProxyData;
 
@@ -28,6 +30,10 @@ public:
     // connection threads at once. Null or a chain without items: connections
     // go straight to their destination.
     const TChainedProxyData *FChainData = nullptr;
+    // Where each connection takes its hops instead (a rotating chain, or a
+    // fixed one that names the hop that failed); when set, FChainData is not
+    // read. Set before Start.
+    std::shared_ptr<THopSource> FHopSource;
 
     // Where context IDs are drawn; by default one registry per server. Give
     // every server of the process the same registry to keep IDs unique across
@@ -42,6 +48,18 @@ public:
     TSafeEvent<void(int32_t contextId)> OnConnDisconnected;
     // The outgoing connection of a client is about to be opened.
     TSafeEvent<void(int32_t contextId)> OnConnectLocalProxy;
+    // A set-up failed at a hop (position from 1, its address, the error);
+    // `replacement` is the hop tried once more in its place, empty when the
+    // connection fails. Raised only with a hop source.
+    TSafeEvent<void(int32_t contextId, int position, const QString &hop, const QString &error,
+                    const QString &replacement)>
+        OnHopFailed;
+    // A set-up went through every hop: the client's port (to find a given
+    // client's connection), the hops, and ms from the start of the TCP
+    // connect to the end of each hop's handshake, in hop order.
+    TSafeEvent<void(int32_t contextId, uint16_t clientPort, const TChainedProxyData &hops,
+                    const std::vector<double> &hopMs)>
+        OnSetupDone;
 
 protected:
     void CommandConnect(TIdSocksServerContext &context, const std::string &host,

@@ -2,7 +2,8 @@
 // The plain SOCKS server of the service module: SOCKS 4 / 4a / 5 on port 9999
 // (all interfaces, for the whole run), every CONNECT connected straight to its
 // destination with a 120000 ms connect time-out, BIND served here, no
-// local-only rule, no events raised, nothing logged.
+// local-only rule unless the settings ask for one (SetLocalOnly), no events
+// raised, nothing logged.
 
 #include "engine/server/IdSocksServer.h"
 

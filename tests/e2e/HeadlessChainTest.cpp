@@ -183,11 +183,88 @@ TEST(HeadlessChain, PlainServerOnPort9999AndSecondCopyRefused) {
                                "http://127.0.0.1:" + std::to_string(web.Port()) + "/"});
     EXPECT_EQ(r.Out, "hello through the chain\n") << r.Err;
 
+    // A second copy on the same data folder finds the running one.
     TVelmoraProcess second({"--headless"}, home.Dir.path());
-    EXPECT_NE(second.WaitExit(), 0);
-    EXPECT_TRUE(
-        second.Lines().contains("Could not bind socket. Address and port are already in use."))
+    EXPECT_EQ(second.WaitExit(), 1);
+    EXPECT_TRUE(second.Lines().contains(
+        QString("Velmora is already running (process %1, without a window); steer it with "
+                "\"velmora chain ...\"")
+            .arg(velmora.Pid())))
         << second.Lines().join("\n").toStdString();
+    // One that finds no instance (its runtime folder is another) but port
+    // 9999 taken says so.
+    TDataHome other;
+    TVelmoraProcess third({"--headless"}, other.Dir.path());
+    EXPECT_NE(third.WaitExit(), 0);
+    EXPECT_TRUE(
+        third.Lines().contains("Could not bind socket. Address and port are already in use."))
+        << third.Lines().join("\n").toStdString();
+    EXPECT_EQ(velmora.Terminate(), 0);
+}
+
+// At start-up a port another program holds stops only its own chain; the
+// state lines say why; curl goes through a fixed and a rotating chain, and
+// through the rotating one still when a hop it drew has died.
+TEST(HeadlessChain, BusyPortStopsOnlyItsChainAndRotatingChainFailsOver) {
+    if (!TMicrosocksPeer::Available() || !ProgramAvailable("curl"))
+        GTEST_SKIP() << "microsocks and curl are needed";
+    std::vector<std::unique_ptr<TMicrosocksPeer>> peers;
+    for (int i = 0; i < 4; ++i)
+        peers.push_back(std::make_unique<TMicrosocksPeer>());
+    TLoopbackServer web(HttpServer());
+    TSocket holder = TSocket::Listen(TSocket::Family::IPv4, 0, 1);
+    TDataHome home;
+    const uint16_t work = FreeLoopbackPort();
+    const uint16_t rotor = FreeLoopbackPort();
+    {
+        TdmProxyData::ProvisionDataFolder(home.Folder());
+        TdmProxyData store(home.Folder());
+        store.LoadData();
+        std::vector<int32_t> uids;
+        for (const auto &peer : peers)
+            uids.push_back(home.AddProxy(store, peer->Port(), TProxyType::ptSOCKS5));
+        home.AddChain(store, "Busy", holder.LocalPort(), {uids[0]});
+        home.AddChain(store, "Work", work, {uids[0], uids[1]});
+        VelmoraTest::SeedRotation(store, SeedChain(store, "Rotor", rotor, {}), 0, 3);
+    }
+    TVelmoraProcess velmora({"--headless"}, home.Dir.path());
+    ASSERT_TRUE(velmora.WaitForLine("Services started"))
+        << velmora.Lines().join("\n").toStdString();
+    const QStringList lines = velmora.Lines();
+    EXPECT_TRUE(lines.contains(QString("Chain \"Busy\" on port %1: not started (port %1 is in use "
+                                       "by another program)")
+                                   .arg(holder.LocalPort())))
+        << lines.join("\n").toStdString();
+    EXPECT_TRUE(lines.contains(QString("Chain \"Work\" on port %1: running").arg(work)));
+    EXPECT_TRUE(lines.contains(QString("Chain \"Rotor\" on port %1: running").arg(rotor)));
+    const QStringList draws = lines.filter("Chain \"Rotor\" now runs through ");
+    ASSERT_EQ(draws.size(), 1) << lines.join("\n").toStdString();
+
+    const auto fetch = [&](uint16_t port) {
+        return RunProgram({"curl", "-sS", "--max-time", "20", "--socks5-hostname",
+                           "127.0.0.1:" + std::to_string(port),
+                           "http://localhost:" + std::to_string(web.Port()) + "/"});
+    };
+    EXPECT_EQ(fetch(work).Out, "hello through the chain\n");
+    EXPECT_EQ(fetch(rotor).Out, "hello through the chain\n");
+
+    // The drawn middle hop dies; the next connection goes through all the same.
+    const QStringList hops =
+        draws[0].mid(draws[0].indexOf("through ") + 8).split(QStringLiteral(" => "));
+    ASSERT_EQ(hops.size(), 3);
+    for (auto &peer : peers)
+        if (hops[1] == QString("127.0.0.1:%1").arg(peer->Port()))
+            peer->Stop();
+    EXPECT_EQ(fetch(rotor).Out, "hello through the chain\n");
+    EXPECT_TRUE(VelmoraTest::WaitFor(
+        [&] {
+            return !velmora.Lines()
+                        .filter(QString(" ...Hop 2 (%1) failed: ").arg(hops[1]))
+                        .filter(" in its place")
+                        .isEmpty();
+        },
+        10000))
+        << velmora.Lines().join("\n").toStdString();
     EXPECT_EQ(velmora.Terminate(), 0);
 }
 

@@ -137,12 +137,20 @@ TEST_F(ChainManagerTest, AdmitsOnlyWorkingChainsAndReportsEachStep) {
     StartAll();
     EXPECT_EQ(Mgr.Chains().size(), 2u);
     EXPECT_TRUE(Mgr.Active());
-    EXPECT_EQ(Log.TakeLines(),
-              QStringList({"Starting services...",
-                           "chain on port 1080 not started (some proxy items not working)",
-                           "chain on port 4711 not started (some proxy items not working)",
-                           QString("Listening on port %1").arg(portA),
-                           QString("Listening on port %1").arg(portC), "Services started"}));
+    EXPECT_EQ(
+        Log.TakeLines(),
+        QStringList({"Starting services...",
+                     "chain on port 1080 not started (some proxy items not working)",
+                     "Chain \"Default\" on port 1080: not started (the chain has no proxies)",
+                     "chain on port 4711 not started (some proxy items not working)",
+                     "Chain \"B\" on port 4711: not started (some proxy items not working: 0 of 1 "
+                     "OK)",
+                     QString("Listening on port %1").arg(portA),
+                     QString("Chain \"A\" on port %1: running").arg(portA),
+                     QString("Listening on port %1").arg(portC),
+                     QString("Chain \"C\" on port %1: running").arg(portC), "Services started"}));
+    EXPECT_EQ(Mgr.State(chainA).State, TChainRunState::Running);
+    EXPECT_EQ(Mgr.State(1).Reason, "the chain has no proxies");
     EXPECT_EQ(Mgr.Add(chainA), -1); // already there
 
     {
@@ -193,14 +201,20 @@ TEST_F(ChainManagerTest, FailingHopIsReportedThenDisconnected) {
 
     TSocket s = TSocket::Connect("127.0.0.1", port, 2000);
     EXPECT_EQ(Socks5Connect(s, Echo.Port()), 4); // host unreachable
-    ASSERT_TRUE(WaitUntil([&] { return Log.TakeReports().size() >= 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return Log.TakeReports().size() >= 5; }));
     const auto r = Log.TakeReports();
-    ASSERT_EQ(r.size(), 4u);
+    ASSERT_EQ(r.size(), 5u);
     EXPECT_EQ(r[2].Type, TActivityType::atConnectFailed);
     EXPECT_EQ(
         r[2].Text,
         QString(" ...Connect proxy 127.0.0.1:%1 => 127.0.0.1:%2 [FAILED]").arg(p1).arg(closed));
-    EXPECT_EQ(r[3].Type, TActivityType::atDisconnected);
+    // The first proxy answered with a failure: the hop to blame is the
+    // second, which it could not reach. A fixed chain tries nothing else.
+    EXPECT_EQ(r[3].Type, TActivityType::atHopFailed);
+    EXPECT_TRUE(r[3].Text.startsWith(QString(" ...Hop 2 (127.0.0.1:%1) failed: ").arg(closed)))
+        << r[3].Text.toStdString();
+    EXPECT_FALSE(r[3].Text.contains("in its place"));
+    EXPECT_EQ(r[4].Type, TActivityType::atDisconnected);
 }
 
 TEST_F(ChainManagerTest, LocalOnlyRejectsOtherLoopbackAddressWithoutReports) {
@@ -365,19 +379,42 @@ TEST_F(ChainManagerTest, StoppingWhileRelayingEndsConnectionsWithoutDisconnectRe
     EXPECT_EQ(Socks5Connect(again, Echo.Port()), 0);
 }
 
-TEST_F(ChainManagerTest, PortClashStopsStartAllAtThatChain) {
+// Two chains on one port and a third on a port another program holds: each
+// clash stops only its own chain, with the reason in its state, and the
+// rest start.
+TEST_F(ChainManagerTest, PortClashStopsOnlyThatChain) {
     const int32_t a = F.AddProxy(StartProxy(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
     const uint16_t port = VelmoraTest::FreeLoopbackPort();
-    F.AddChain("first", port, {a});
-    F.AddChain("second", port, {a});
-    F.AddChain("third", VelmoraTest::FreeLoopbackPort(), {a});
-    EXPECT_THROW(StartAll(), ESocketError);
+    TSocket holder = TSocket::Listen(TSocket::Family::IPv4, 0, 1);
+    const int32_t first = F.AddChain("first", port, {a});
+    const int32_t second = F.AddChain("second", port, {a});
+    const int32_t busy = F.AddChain("busy", holder.LocalPort(), {a});
+    const uint16_t fourthPort = VelmoraTest::FreeLoopbackPort();
+    const int32_t fourth = F.AddChain("fourth", fourthPort, {a});
+    EXPECT_NO_THROW(StartAll());
     const QStringList lines = Log.TakeLines();
     EXPECT_EQ(lines.count(QString("Listening on port %1").arg(port)), 1);
-    EXPECT_FALSE(lines.contains("Services started"));
-    EXPECT_FALSE(Mgr.Active());
-    EXPECT_FALSE(Mgr.Chains()[2]->Active());
+    EXPECT_TRUE(lines.contains(
+        QString("Chain \"second\" on port %1: not started (port %1 is also chain first's)")
+            .arg(port)));
+    EXPECT_TRUE(lines.contains(QString("Chain \"busy\" on port %1: not started (port %1 is in "
+                                       "use by another program)")
+                                   .arg(holder.LocalPort())));
+    EXPECT_TRUE(lines.contains("Services started"));
+    EXPECT_TRUE(Mgr.Active());
+    EXPECT_EQ(Mgr.State(first).State, TChainRunState::Running);
+    EXPECT_EQ(Mgr.State(second).State, TChainRunState::NotStarted);
+    EXPECT_EQ(Mgr.State(busy).State, TChainRunState::NotStarted);
+    EXPECT_EQ(Mgr.State(fourth).State, TChainRunState::Running);
+    TSocket s = TSocket::Connect("127.0.0.1", fourthPort, 2000);
+    EXPECT_EQ(Socks5Connect(s, Echo.Port()), 0);
+
+    // The port freed, the chain starts on request.
+    holder.Close();
+    EXPECT_TRUE(Mgr.StartChain(busy));
+    EXPECT_EQ(Mgr.State(busy).State, TChainRunState::Running);
     Mgr.StopAllServices(false);
+    EXPECT_EQ(Mgr.State(first).State, TChainRunState::Stopped);
 }
 
 TEST_F(ChainManagerTest, UnknownChainsAndEmptyChains) {
@@ -415,6 +452,7 @@ TEST(ServiceModule, PlainServerServesWhileChainsAreOffAndSwitchSendsLines) {
     EXPECT_EQ(log.TakeLines(),
               QStringList({"Starting services...",
                            "chain on port 1080 not started (some proxy items not working)",
+                           "Chain \"Default\" on port 1080: not started (the chain has no proxies)",
                            "Services started", "Stopping services..."}));
     // A second module cannot take the same port.
     try {

@@ -66,13 +66,14 @@ TEST_F(LaunchProgram, LaunchAfterLaunchSucceedsAndLeavesNothingBehind) {
     const TRunResult r = RunInClient({"sh", "-c", script}, false, 170000);
     EXPECT_EQ(r.ExitCode, 0);
     EXPECT_EQ(r.Out, "") << r.Err;
-    // The running instance keeps its hand-off socket there (velmora/launch.sock);
-    // the launches themselves leave nothing.
+    // The running instance keeps its hand-off and control sockets there
+    // (velmora/launch.sock, velmora/control.sock); the launches themselves
+    // leave nothing.
     std::vector<std::string> left;
     for (const auto &entry : std::filesystem::recursive_directory_iterator(Client().RuntimeDir())) {
         const std::string name =
             std::filesystem::relative(entry.path(), Client().RuntimeDir()).string();
-        if (name != "velmora" && name != "velmora/launch.sock")
+        if (name != "velmora" && name != "velmora/launch.sock" && name != "velmora/control.sock")
             left.push_back(name);
     }
     EXPECT_TRUE(left.empty()) << "left in XDG_RUNTIME_DIR: " << left.front() << " and "

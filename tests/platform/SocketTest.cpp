@@ -1,5 +1,6 @@
 #include "platform/Socket.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -97,3 +98,38 @@ TEST(Socket, WaitReadableTimesOut) {
 }
 
 } // namespace
+
+// A read deadline ends a read that waits past it, whatever was read before,
+// and never cuts short one whose bytes come in time; cleared, reads wait.
+TEST(Socket, ReadDeadlineEndsALateReadOnly) {
+    TSocket listener = TSocket::Listen(TSocket::Family::IPv4, 0, 4, true);
+    TSocket client = TSocket::Connect("127.0.0.1", listener.LocalPort(), 2000);
+    TSocket server = listener.Accept();
+    const auto inMs = [](int ms) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   (std::chrono::steady_clock::now() + std::chrono::milliseconds(ms))
+                       .time_since_epoch())
+            .count();
+    };
+    char byte = 0;
+    server.WriteAll(std::string("a"));
+    client.SetReadDeadline(inMs(200));
+    EXPECT_EQ(client.ReadSome(&byte, 1), 1u);
+    const auto before = std::chrono::steady_clock::now();
+    try {
+        client.ReadSome(&byte, 1);
+        FAIL() << "the read did not end at its deadline";
+    } catch (const ESocketError &e) {
+        EXPECT_STREQ(e.what(), "Read timed out.");
+        EXPECT_EQ(e.Code, ETIMEDOUT);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
+    client.SetReadDeadline(0);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.WriteAll(std::string("b"));
+    });
+    EXPECT_EQ(client.ReadSome(&byte, 1), 1u);
+    EXPECT_EQ(byte, 'b');
+    late.join();
+}

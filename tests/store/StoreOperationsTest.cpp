@@ -122,6 +122,52 @@ TEST_F(StoreOperations, RemoveTakesOnlyTheEarlierOfTwoEqualItems) {
     EXPECT_TRUE(Items().empty());
 }
 
+// Moving a hop hands ProxyUID on between the item rows: the rows, their
+// UIDs and the dangling item stay where they are, and nothing is saved
+// until SaveData.
+TEST_F(StoreOperations, MoveChainedItemReordersHopsInPlace) {
+    Store->AddChainedItem(2, 2); // behind the dangling item: hops 3 1 4 2
+    TDataTable &items = Store->cdsChainedProxyProxies();
+    auto rowUIDs = [&] {
+        std::vector<int64_t> out;
+        for (const auto *row : items.AllRows())
+            out.push_back(std::get<int64_t>(items.RowValue(*row, items.FieldIndex("UID"))));
+        return out;
+    };
+    const std::vector<int64_t> before = rowUIDs();
+
+    EXPECT_TRUE(Store->MoveChainedItem(2, 2, -1)); // over the dangling item to before 4
+    EXPECT_EQ(Hops(2), (std::vector<int>{3, 1, 2, 4}));
+    EXPECT_EQ(Items(), (std::vector<std::pair<int, int>>{{2, 3}, {2, 1}, {2, 2}, {2, 99}, {2, 4}}));
+    EXPECT_TRUE(Store->MoveChainedItem(2, 3, 1));
+    EXPECT_EQ(Hops(2), (std::vector<int>{1, 3, 2, 4}));
+    EXPECT_TRUE(Store->MoveChainedItem(2, 4, -3)); // to the front
+    EXPECT_EQ(Hops(2), (std::vector<int>{4, 1, 3, 2}));
+    EXPECT_EQ(rowUIDs(), before);
+
+    // Moves that would leave the chain, a proxy not in it, no move at all.
+    EXPECT_FALSE(Store->MoveChainedItem(2, 4, -1));
+    EXPECT_FALSE(Store->MoveChainedItem(2, 2, 1));
+    EXPECT_FALSE(Store->MoveChainedItem(2, 1, 3));
+    EXPECT_FALSE(Store->MoveChainedItem(2, 99, -1)); // dangling: not a hop
+    EXPECT_FALSE(Store->MoveChainedItem(1, 3, 1));
+    EXPECT_FALSE(Store->MoveChainedItem(2, 1, 0));
+    EXPECT_EQ(Hops(2), (std::vector<int>{4, 1, 3, 2}));
+    EXPECT_EQ(MessageOf([&] { Store->MoveChainedItem(77, 1, 1); }),
+              QStringLiteral("chain record not found"));
+    EXPECT_FALSE(AnyFileRewritten());
+
+    Store->SaveData();
+    TdmProxyData again(Folder);
+    again.LoadData();
+    TChainedProxyData rec;
+    again.GetChainedProxyRecord(2, rec);
+    std::vector<int> saved;
+    for (const auto &item : rec.FChainedItems)
+        saved.push_back(item->FUID);
+    EXPECT_EQ(saved, (std::vector<int>{4, 1, 3, 2}));
+}
+
 TEST_F(StoreOperations, DeleteProxyLeavesEveryChainAndTheFilterAsItWas) {
     Store->AddChainedItem(1, 1);
     Store->AddChainedItem(1, 2);

@@ -135,7 +135,7 @@ TDantePeer::TDantePeer()
                  "    log: connect error\n"
                  "}\n") {}
 
-TDantePeer::TDantePeer(const std::string &rules) {
+TDantePeer::TDantePeer(const std::string &rules, const std::string &external) {
     const std::string conf = Folder() + "/peer.conf";
     const std::string pidFile = Folder() + "/peer.pid";
     const std::string users = ::geteuid() == 0 ? "user.privileged: root\n"
@@ -146,13 +146,27 @@ TDantePeer::TDantePeer(const std::string &rules) {
                         "internal: 127.0.0.1 port = " +
                             std::to_string(port) +
                             "\n"
-                            "external: 127.0.0.1\n"
+                            "external: " +
+                            external +
+                            "\n"
                             "clientmethod: none\n"
                             "socksmethod: none\n" +
                             users + rules);
         return std::vector<std::string>{"danted", "-f", conf, "-p", pidFile};
     });
 }
+
+TDanteExitPeer::TDanteExitPeer(const std::string &external)
+    : TDantePeer("client pass {\n"
+                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                 "    log: connect error\n"
+                 "}\n"
+                 "socks pass {\n"
+                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                 "    log: connect error\n"
+                 "}\n",
+                 external),
+      FExternal(external) {}
 
 TEchoServer::TEchoServer() : FListener(&TEchoServer::Serve) {}
 

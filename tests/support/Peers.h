@@ -83,8 +83,20 @@ public:
     static bool Available() { return ProgramAvailable("danted"); }
 
 protected:
-    // The same server with other client and socks rule blocks.
-    explicit TDantePeer(const std::string &rules);
+    // The same server with other client and socks rule blocks, connecting
+    // out from `external` (a loopback address such as 127.0.0.2).
+    explicit TDantePeer(const std::string &rules, const std::string &external = "127.0.0.1");
+};
+
+// The same dante connecting out from another loopback address: what it
+// connects to sees `external` (127.0.0.2, say) as the client's address.
+class TDanteExitPeer : public TDantePeer {
+public:
+    explicit TDanteExitPeer(const std::string &external);
+    const std::string &External() const { return FExternal; }
+
+private:
+    std::string FExternal;
 };
 
 // Echo server of our own on 127.0.0.1: each connection gets back what it

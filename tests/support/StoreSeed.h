@@ -41,4 +41,16 @@ inline int32_t SeedChain(TdmProxyData &store, const QString &name, uint16_t port
     return uid;
 }
 
+// Makes chain `chainUID` a rotating one ("Auto-Creating Chain") and saves.
+inline void SeedRotation(TdmProxyData &store, int32_t chainUID, int changeEvery, int hops) {
+    store.LocateChainRecord(chainUID);
+    TDataTable &c = store.cdsChainedProxies();
+    c.Edit();
+    c.FieldByName("AutoCreateChain").SetAsBoolean(true);
+    c.FieldByName("ChangeEvery").SetAsInteger(changeEvery);
+    c.FieldByName("NoOfProxies").SetAsInteger(hops);
+    c.Post();
+    store.SaveData();
+}
+
 } // namespace VelmoraTest

@@ -1,10 +1,18 @@
 #include "tests/support/VelmoraProcess.h"
 
+#include <QFile>
 #include <cerrno>
 #include <chrono>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace VelmoraTest {
+
+QString TVelmoraProcess::RuntimeDir(const QString &dataHome) {
+    const QString folder = dataHome + "/run";
+    ::mkdir(QFile::encodeName(folder).constData(), 0700);
+    return folder;
+}
 
 std::string TVelmoraProcess::Binary() {
     return std::string(VELMORA_BINARY_DIR) + "/app/velmora";
@@ -17,7 +25,8 @@ TVelmoraProcess::TVelmoraProcess(const std::vector<std::string> &args, const QSt
     options.Output = TProcess::TOutput::Merged;
     options.OwnGroup = false;
     options.Env = {"XDG_DATA_HOME=" + dataHome.toStdString(),
-                   "XDG_CONFIG_HOME=" + dataHome.toStdString() + "/config"};
+                   "XDG_CONFIG_HOME=" + dataHome.toStdString() + "/config",
+                   "XDG_RUNTIME_DIR=" + RuntimeDir(dataHome).toStdString()};
     FProcess = std::make_unique<TProcess>(argv, options);
     FReader = std::thread([this] { ReadLoop(); });
 }

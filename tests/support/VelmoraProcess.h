@@ -1,6 +1,8 @@
 #pragma once
 // The real program started by a test: `velmora` with a private data folder
-// (XDG_DATA_HOME) and its standard output read line by line as it comes.
+// (XDG_DATA_HOME), a runtime folder of that data folder's (XDG_RUNTIME_DIR:
+// the control and hand-off sockets; every run on one data folder shares it)
+// and its standard output read line by line as it comes.
 // Stopped by its PID (SIGTERM, then SIGKILL after a bounded wait).
 
 #include "tests/support/Process.h"
@@ -43,6 +45,9 @@ public:
     int WaitExit(int timeoutMs = 15000);
 
     static std::string Binary();
+    // DATAHOME/run, made (0700) when missing: the runtime folder of the runs
+    // on that data folder.
+    static QString RuntimeDir(const QString &dataHome);
 
 private:
     void ReadLoop();

@@ -262,9 +262,105 @@ TEST_F(Dialogs, AddChainFromTheMainWindowWithPickedProxies) {
     ASSERT_EQ(chains->topLevelItemCount(), 3);
     EXPECT_EQ(chains->topLevelItem(2)->text(TfrmeSocksChain::colName), QStringLiteral("Picked"));
     EXPECT_TRUE(Store().FAutoSave);
-    // Proxy 2 has status "TIME OUT": the chain is saved but not started.
+    // Proxy 2 has status "TIME OUT": the chain is saved but not started, and
+    // its row says why at once.
     EXPECT_TRUE(Fixture.ActivityLines().contains(
         "chain on port 4711 not started (some proxy items not working)"));
+    EXPECT_EQ(chains->topLevelItem(2)->text(TfrmeSocksChain::colStatus),
+              QStringLiteral("not started: some proxy items not working: 1 of 2 OK"));
+}
+
+// A port the new chain may not take stops "Add" and "OK" alike with the
+// reason: nothing is stored, the dialog stays open, the ticks stay.
+TEST_F(Dialogs, ChainPortRefusedKeepsThePickerTicksAndStoresNothing) {
+    TfrmMain &w = Fixture.Window();
+    const uint16_t held = FreeLoopbackPort();
+    TSocket other = TSocket::Listen(TSocket::Family::IPv4, held, 4); // another program's
+    const QByteArray files = TableFiles();
+    bool ran = false;
+    WhenModal([&](QWidget *modal) {
+        auto *dialog = static_cast<TfrmSocksChainRecord *>(modal);
+        dialog->edName()->setText("Taken");
+        dialog->edPort()->setText(QString::number(held));
+        TProxyListView *picker = dialog->frmeProxyList()->lvProxies();
+        picker->SetChecked(picker->Row(3), true);
+        picker->SetChecked(picker->Row(1), true);
+        dialog->UpdateActions();
+        dialog->actAdd()->trigger();
+        const QString refused = QString("Port %1 is in use by another program").arg(held);
+        EXPECT_EQ(Prompts().Messages, QStringList({refused}));
+        EXPECT_EQ(picker->CheckedRows().size(), 2u);
+        EXPECT_EQ(dialog->lvChainItems()->topLevelItemCount(), 0);
+        dialog->chkAutoCreate()->setChecked(true); // needs no proxy, still the port
+        dialog->OkClick();
+        EXPECT_EQ(Prompts().Messages, QStringList({refused, refused}));
+        EXPECT_TRUE(dialog->isVisible());
+        EXPECT_EQ(picker->CheckedRows().size(), 2u);
+        ran = true;
+        dialog->reject();
+    });
+    w.actNewSocksChain->trigger();
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(w.frmeSocksChain()->lvChains()->topLevelItemCount(), 2);
+    EXPECT_EQ(TableFiles(), files);
+    EXPECT_TRUE(Prompts().Errors.isEmpty()) << Prompts().Errors.join('|').toStdString();
+}
+
+// "Delete" takes every selected proxy; "Move Up" moves the selection and
+// keeps it selected; OK stores the order.
+TEST_F(Dialogs, ChainDialogDeletesSeveralProxiesAndMovesThem) {
+    TfrmMain &w = Fixture.Window();
+    w.actProxySocksChain->trigger();
+    QTreeWidget *chains = w.frmeSocksChain()->lvChains();
+    chains->topLevelItem(1)->setSelected(true); // "Work": proxies 3, 1, 4
+    auto hops = [](TfrmSocksChainRecord *dialog) {
+        TChainedProxyData chain;
+        dialog->Editor().LoadChainItems(chain);
+        std::vector<int32_t> uids;
+        for (const auto &p : chain.FChainedItems)
+            uids.push_back(p->FUID);
+        return uids;
+    };
+    bool ran = false;
+    WhenModal([&](QWidget *modal) {
+        auto *dialog = static_cast<TfrmSocksChainRecord *>(modal);
+        TProxyListView *picker = dialog->frmeProxyList()->lvProxies();
+        picker->SetChecked(picker->Row(1), true); // proxy 2
+        dialog->actAdd()->trigger();
+        EXPECT_EQ(hops(dialog), std::vector<int32_t>({3, 1, 4, 2}));
+        QTreeWidget *items = dialog->lvChainItems();
+        items->topLevelItem(0)->setSelected(true);
+        items->topLevelItem(1)->setSelected(true);
+        dialog->UpdateActions();
+        ASSERT_TRUE(dialog->actDelete()->isEnabled());
+        dialog->actDelete()->trigger();
+        EXPECT_EQ(hops(dialog), std::vector<int32_t>({4, 2}));
+        items->clearSelection();
+        items->topLevelItem(1)->setSelected(true);
+        dialog->UpdateActions();
+        ASSERT_TRUE(dialog->actMoveUp()->isEnabled());
+        dialog->actMoveUp()->trigger();
+        EXPECT_EQ(hops(dialog), std::vector<int32_t>({2, 4}));
+        EXPECT_TRUE(items->topLevelItem(0)->isSelected());
+        EXPECT_FALSE(items->topLevelItem(1)->isSelected());
+        dialog->actMoveUp()->trigger(); // already first
+        dialog->actMoveDown()->trigger();
+        dialog->actMoveUp()->trigger();
+        EXPECT_EQ(hops(dialog), std::vector<int32_t>({2, 4}));
+        ran = true;
+        dialog->OkClick();
+    });
+    w.actEditSocksChain->trigger();
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(Prompts().Messages.isEmpty()) << Prompts().Messages.join('|').toStdString();
+    TdmProxyData reread(Fixture.Folder());
+    reread.LoadData();
+    TChainedProxyData stored;
+    reread.GetChainedProxyRecord(2, stored);
+    std::vector<int32_t> uids;
+    for (const auto &p : stored.FChainedItems)
+        uids.push_back(p->FUID);
+    EXPECT_EQ(uids, std::vector<int32_t>({2, 4}));
 }
 
 TEST_F(Dialogs, ProgramsPageAddsAndHandsTheListOff) {

@@ -1,4 +1,6 @@
-// The Settings page writes through to "settings.cds" on every change.
+// The Settings page writes through to "settings.cds" on every change, and
+// its local-only tick box holds at once for the servers that run.
+#include "tests/support/Peers.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/windows/NumberField.h"
 #include "ui/windows/frmeSettings.h"
@@ -7,7 +9,10 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 using namespace VelmoraTest;
 
@@ -104,4 +109,69 @@ TEST_F(SettingsFrame, ArrowsStepWithinTheRange) {
     Frame->edTimeOut()->SetText("200");
     up->click();
     EXPECT_EQ(Reread(Fixture.Folder()).TimeOut, 200);
+}
+
+namespace {
+
+// A SOCKS 5 CONNECT to 127.0.0.1:destPort through the server on
+// 127.0.0.1:port, from the client address `from`; the reply code (0:
+// served, 2: not allowed), -1 when the stream broke off.
+int ConnectFrom(const char *from, uint16_t port, uint16_t destPort) {
+    TSocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    if (::bind(s.Fd(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+        return -1;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (::connect(s.Fd(), reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+        return -1;
+    s.SetReadTimeout(5000);
+    return Socks5Connect(s, destPort);
+}
+
+} // namespace
+
+// The tick box holds at once for the plain server and every running chain:
+// a client at 127.0.0.2 is served before it is ticked (the control), refused
+// while it is ticked, and served again once it is cleared; 127.0.0.1 is
+// always served.
+TEST(SettingsPage, LocalOnlyTickHoldsAtOnceForEveryRunningServer) {
+    if (!TMicrosocksPeer::Available())
+        GTEST_SKIP() << "microsocks is not installed";
+    TMicrosocksPeer hop;
+    TEchoServer echo;
+    TMainFixture f;
+    const uint16_t chain = FreeLoopbackPort();
+    f.Seed([&](TdmProxyData &s) {
+        const int32_t ok = AddProxy(s, hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+        SeedChain(s, "Live", chain, {ok});
+    });
+    TfrmMain &w = f.Open();
+    w.show();
+    ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
+    ASSERT_TRUE(Accepting(chain));
+    const uint16_t plain = f.Services().tempSocksServer().Port();
+    w.actSettings->trigger();
+    QCheckBox *box = w.frmeSettings()->chkLocalHostOnly();
+    ASSERT_FALSE(box->isChecked());
+
+    for (uint16_t port : {chain, plain})
+        EXPECT_EQ(ConnectFrom("127.0.0.2", port, echo.Port()), 0) << port;
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    ASSERT_TRUE(box->isChecked());
+    for (uint16_t port : {chain, plain}) {
+        EXPECT_EQ(ConnectFrom("127.0.0.2", port, echo.Port()), 2) << port;
+        EXPECT_EQ(ConnectFrom("127.0.0.1", port, echo.Port()), 0) << port;
+    }
+    EXPECT_TRUE(Reread(f.Folder()).LocalOnly);
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    for (uint16_t port : {chain, plain})
+        EXPECT_EQ(ConnectFrom("127.0.0.2", port, echo.Port()), 0) << port;
+    EXPECT_TRUE(f.Prompts().Errors.isEmpty());
 }

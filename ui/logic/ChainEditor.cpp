@@ -6,13 +6,55 @@
 #include "store/ChainedProxyData.h"
 #include "store/dmProxyData.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+
 namespace {
 
+const QString IntervalMessage =
+    QStringLiteral("Change the Chain every: enter a whole number of seconds, 0 or more "
+                   "(0: a new chain at every start)");
+const QString CountMessage =
+    QStringLiteral("Proxies in the chain: enter a whole number from 1 to 10");
+
+std::optional<int32_t> WholeNumber(const QString &text) {
+    return TBulkIntake::StrToInt(text.trimmed());
+}
+
 int32_t ReadInteger(const QString &text) {
-    const auto value = TBulkIntake::StrToInt(text);
+    const auto value = WholeNumber(text);
     if (!value)
-        throw EVelmoraError(TBulkIntake::InvalidIntegerMessage(text));
+        throw EVelmoraError(TBulkIntake::InvalidIntegerMessage(text.trimmed()));
     return *value;
+}
+
+std::optional<int32_t> ReadInterval(const QString &text) {
+    const auto value = WholeNumber(text);
+    if (!value || *value < 0)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<int32_t> ReadCount(const QString &text) {
+    const auto value = WholeNumber(text);
+    if (!value || *value < 1 || *value > 10)
+        return std::nullopt;
+    return value;
+}
+
+// The rotation columns of the current chain row, as a start reads them.
+struct TStoredRotation {
+    bool AutoCreate;
+    int32_t Interval;
+    int32_t Count;
+};
+
+TStoredRotation StoredRotation(TDataTable &chains) {
+    const TField count = chains.FieldByName(QStringLiteral("NoOfProxies"));
+    return {chains.FieldByName(QStringLiteral("AutoCreateChain")).AsBoolean(),
+            std::max(0, chains.FieldByName(QStringLiteral("ChangeEvery")).AsInteger()),
+            count.IsNull() ? 3 : std::clamp(count.AsInteger(), 1, 10)};
 }
 
 } // namespace
@@ -28,6 +70,7 @@ TChainForm TChainEditor::Add() {
     FDataMode = TDataMode::dtmAdd;
     TChainForm form;
     form.Interval = QStringLiteral("5");
+    form.Count = QStringLiteral("3");
     return form;
 }
 
@@ -43,18 +86,41 @@ bool TChainEditor::Edit(int32_t AUID, TChainForm &form) {
     }
     FDataMode = TDataMode::dtmEdit;
     TDataTable &chains = FStore.cdsChainedProxies();
+    const TStoredRotation rotation = StoredRotation(chains);
     form.Name = chains.FieldByName(QStringLiteral("Desc")).AsString();
     form.Port = QString::number(chains.FieldByName(QStringLiteral("LocalServerPort")).AsInteger());
-    form.Interval = QString::number(chains.FieldByName(QStringLiteral("ChangeEvery")).AsInteger());
-    form.AutoCreate = chains.FieldByName(QStringLiteral("AutoCreateChain")).AsBoolean();
+    form.Interval = QString::number(rotation.Interval);
+    form.AutoCreate = rotation.AutoCreate;
+    form.Count = QString::number(rotation.Count);
     return true;
+}
+
+QString TChainEditor::FormProblem(const TChainForm &form) const {
+    if (form.Name.isEmpty() || form.Port.isEmpty())
+        return QStringLiteral("Name and port must be entered");
+    const auto port = WholeNumber(form.Port);
+    if (!port)
+        return TBulkIntake::InvalidIntegerMessage(form.Port.trimmed());
+    const QString portProblem =
+        FChains.PortProblem(FDataMode == TDataMode::dtmEdit ? FUID : 0, *port);
+    if (!portProblem.isEmpty())
+        return portProblem;
+    if (!ReadInterval(form.Interval))
+        return IntervalMessage;
+    if (!ReadCount(form.Count))
+        return CountMessage;
+    return {};
 }
 
 void TChainEditor::SaveChainRecord(const TChainForm &form) {
     // Read everything first, so that a bad number changes nothing.
     const int32_t port = ReadPort(form.Port);
-    const bool hasInterval = !form.Interval.isEmpty();
-    const int32_t interval = hasInterval ? ReadInteger(form.Interval) : 0;
+    const auto interval = ReadInterval(form.Interval);
+    if (!interval)
+        throw EVelmoraError(IntervalMessage);
+    const auto count = ReadCount(form.Count);
+    if (!count)
+        throw EVelmoraError(CountMessage);
     TDataTable &chains = FStore.cdsChainedProxies();
     if (FDataMode == TDataMode::dtmEdit) {
         FStore.LocateChainRecord(FUID);
@@ -66,8 +132,8 @@ void TChainEditor::SaveChainRecord(const TChainForm &form) {
     chains.FieldByName(QStringLiteral("Desc")).SetAsString(form.Name);
     chains.FieldByName(QStringLiteral("LocalServerPort")).SetAsInteger(port);
     chains.FieldByName(QStringLiteral("AutoCreateChain")).SetAsBoolean(form.AutoCreate);
-    if (hasInterval)
-        chains.FieldByName(QStringLiteral("ChangeEvery")).SetAsInteger(interval);
+    chains.FieldByName(QStringLiteral("ChangeEvery")).SetAsInteger(*interval);
+    chains.FieldByName(QStringLiteral("NoOfProxies")).SetAsInteger(*count);
     chains.Post();
     FUID = chains.FieldByName(QStringLiteral("UID")).AsInteger();
     FDataMode = TDataMode::dtmEdit;
@@ -80,8 +146,12 @@ void TChainEditor::LoadChainItems(TChainedProxyData &items) {
 }
 
 void TChainEditor::AddPicked(const TChainForm &form, const std::vector<int32_t> &proxyUIDs) {
-    if (FDataMode == TDataMode::dtmAdd)
+    if (FDataMode == TDataMode::dtmAdd) {
+        const QString problem = FormProblem(form);
+        if (!problem.isEmpty())
+            throw EVelmoraError(problem);
         SaveChainRecord(form);
+    }
     if (FDataMode != TDataMode::dtmEdit)
         return;
     for (int32_t proxyUID : proxyUIDs) {
@@ -97,6 +167,47 @@ void TChainEditor::RemoveItem(int32_t proxyUID) {
         FProxyItemsChanged = true;
 }
 
+void TChainEditor::RemoveItems(const std::vector<int32_t> &proxyUIDs) {
+    for (int32_t proxyUID : proxyUIDs)
+        RemoveItem(proxyUID);
+}
+
+bool TChainEditor::MoveItems(const std::vector<int32_t> &proxyUIDs, int delta) {
+    if (FDataMode != TDataMode::dtmEdit || delta == 0)
+        return false;
+    TChainedProxyData chain;
+    FStore.GetChainedProxyRecord(FUID, chain);
+    std::vector<int32_t> order;
+    std::vector<char> picked; // not vector<bool>: its elements are swapped
+    for (const auto &item : chain.FChainedItems) {
+        order.push_back(item->FUID);
+        picked.push_back(std::find(proxyUIDs.begin(), proxyUIDs.end(), item->FUID) !=
+                         proxyUIDs.end());
+    }
+    const int n = static_cast<int>(order.size());
+    bool moved = false;
+    auto swap = [&](int i, int j) { // j = i + step, i picked and j not
+        FStore.MoveChainedItem(FUID, order[i], j - i);
+        std::swap(order[i], order[j]);
+        std::swap(picked[i], picked[j]);
+        moved = true;
+    };
+    for (int step = 0; step < std::abs(delta); ++step) {
+        if (delta < 0) {
+            for (int i = 1; i < n; ++i)
+                if (picked[i] && !picked[i - 1])
+                    swap(i, i - 1);
+        } else {
+            for (int i = n - 2; i >= 0; --i)
+                if (picked[i] && !picked[i + 1])
+                    swap(i, i + 1);
+        }
+    }
+    if (moved)
+        FProxyItemsChanged = true;
+    return moved;
+}
+
 TChainEditor::TOkResult TChainEditor::Ok(const TChainForm &form, bool hasItems, QString &message) {
     if (FDataMode == TDataMode::dtmNone)
         return TOkResult::Ignored;
@@ -108,28 +219,32 @@ TChainEditor::TOkResult TChainEditor::Ok(const TChainForm &form, bool hasItems, 
         message = QStringLiteral("Chain must has at least one proxy");
         return TOkResult::Refused;
     }
-    if (form.AutoCreate)
-        return TOkResult::StayOpen;
+    message = FormProblem(form);
+    if (!message.isEmpty())
+        return TOkResult::Refused;
 
-    const int32_t oldUID = FUID;
+    // What a running chain would have to be restarted for: its port, its
+    // hops, its rotation. A new name alone leaves it running.
     const int32_t port = ReadPort(form.Port);
+    bool rotationChanged = false;
     if (FDataMode == TDataMode::dtmEdit) {
         FStore.LocateChainRecord(FUID);
-        if (port !=
-            FStore.cdsChainedProxies().FieldByName(QStringLiteral("LocalServerPort")).AsInteger())
+        TDataTable &chains = FStore.cdsChainedProxies();
+        if (port != chains.FieldByName(QStringLiteral("LocalServerPort")).AsInteger())
             FPortChanged = true;
+        const TStoredRotation before = StoredRotation(chains);
+        rotationChanged = before.AutoCreate != form.AutoCreate ||
+                          (form.AutoCreate && (before.Interval != *ReadInterval(form.Interval) ||
+                                               before.Count != *ReadCount(form.Count)));
     }
     SaveChainRecord(form);
     FStore.SaveData();
     FStore.FAutoSave = true;
 
-    if (FChains.Add(FUID) >= 0) {
-        FChains.StartAService(oldUID ? oldUID : FUID, false);
-    } else if (FProxyItemsChanged || FPortChanged) {
-        FChains.StopAService(FUID, false);
-        if (FChains.Add(FUID) >= 0)
-            FChains.StartAService(FUID, true);
-    }
+    // Whatever stopped the chain before, it runs as it is now saved.
+    const bool running = FChains.State(FUID).State == TChainRunState::Running;
+    if (!running || FPortChanged || FProxyItemsChanged || rotationChanged)
+        FChains.RestartChain(FUID);
     return TOkResult::Accepted;
 }
 
@@ -146,11 +261,11 @@ void TChainEditor::Closed() {
 }
 
 bool TChainEditor::AddEnabled(const TChainForm &form) {
-    return !form.AutoCreate && !form.Name.isEmpty() && !form.Port.isEmpty();
+    return !form.Name.isEmpty() && !form.Port.isEmpty();
 }
 
-bool TChainEditor::ItemCommandsEnabled(const TChainForm &form, bool rowSelected) {
-    return rowSelected && !form.AutoCreate;
+bool TChainEditor::ItemCommandsEnabled(const TChainForm &, bool rowSelected) {
+    return rowSelected;
 }
 
 int32_t TChainEditor::ReadPort(const QString &text) {

@@ -1,9 +1,10 @@
 #pragma once
 // The steps of the chain dialog without its widgets: preparing a new chain
-// or an existing one, saving the chain record, adding the picked proxies,
-// removing one, and what "OK" and "Cancel" do to the store and the chain
-// manager. While the dialog is open the store does not save by itself; "OK"
-// saves all tables, "Cancel" reloads the chain tables from their files.
+// or an existing one, checking the form, saving the chain record, adding
+// the picked proxies, removing and moving them, and what "OK" and "Cancel"
+// do to the store and the chain manager. While the dialog is open the store
+// does not save by itself; "OK" saves all tables, "Cancel" reloads the
+// chain tables from their files.
 
 #include "store/ProxyTypes.h"
 
@@ -19,17 +20,17 @@ class TdmProxyData;
 struct TChainForm {
     QString Name;
     QString Port;
-    QString Interval;
+    QString Interval; // "Change the Chain every" (seconds)
     bool AutoCreate = false;
+    QString Count; // "Proxies in the chain"
 };
 
 class TChainEditor {
 public:
     enum class TOkResult {
         Ignored,  // no chain prepared yet
-        Refused,  // a message says why; the dialog stays open
-        StayOpen, // "Auto-Creating Chain" is ticked: nothing happens
-        Accepted, // saved (and started or restarted); the dialog closes
+        Refused,  // a message says why; nothing saved, the dialog stays open
+        Accepted, // saved, and started or restarted as needed; the dialog closes
     };
 
     TChainEditor(TdmProxyData &store, TChainManager &chains);
@@ -38,15 +39,26 @@ public:
     TChainForm Add();
     // An existing chain; false (form untouched) when it is not found.
     bool Edit(int32_t AUID, TChainForm &form);
+    // Why the form cannot be saved, or empty: name and port entered, the
+    // port one this chain may take now (TChainManager::PortProblem), the
+    // interval a whole number of seconds from 0 on, the count from 1 to 10.
+    QString FormProblem(const TChainForm &form) const;
     // Writes the form into the chain record (appending it in add mode).
     void SaveChainRecord(const TChainForm &form);
     // The chain's proxies in hop order.
     void LoadChainItems(TChainedProxyData &items);
-    // "Add": saves a new chain first, then appends the proxies in order;
-    // "Proxy already exists in chain" stops at that proxy.
+    // "Add": saves a new chain first (refused with FormProblem's message,
+    // nothing saved, when the form does not pass), then appends the proxies
+    // in order; "Proxy already exists in chain" stops at that proxy.
     void AddPicked(const TChainForm &form, const std::vector<int32_t> &proxyUIDs);
-    // "Delete": takes one proxy out of the chain.
+    // "Delete": takes the proxies out of the chain.
     void RemoveItem(int32_t proxyUID);
+    void RemoveItems(const std::vector<int32_t> &proxyUIDs);
+    // "Move Up" (delta -1) and "Move Down" (+1): the proxies move one place
+    // each, keeping their order among themselves; one that reaches the end
+    // of the chain stops there, and the others stop behind it. True when
+    // anything moved.
+    bool MoveItems(const std::vector<int32_t> &proxyUIDs, int delta);
     // "OK"; `message` tells why it was refused.
     TOkResult Ok(const TChainForm &form, bool hasItems, QString &message);
     // "Cancel": drops every unsaved change of this use of the dialog.
@@ -54,7 +66,9 @@ public:
     // The dialog closed in any way: the store saves by itself again.
     void Closed();
 
-    // Enabled rules of "Add", and of "Edit" and "Delete".
+    // Enabled rules of "Add", and of "Edit", "Delete", "Move Up" and "Move
+    // Down". Proxies put in by hand stay the first hops of an automatically
+    // created chain, so they can be edited with it ticked as well.
     static bool AddEnabled(const TChainForm &form);
     static bool ItemCommandsEnabled(const TChainForm &form, bool rowSelected);
     // A port text as the dialog reads it: blanks around it removed, a whole

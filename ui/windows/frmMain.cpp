@@ -3,10 +3,12 @@
 #include "anonymize/AnonymHandOff.h"
 #include "engine/chain/dmSocksMgr.h"
 #include "store/dmProxyData.h"
+#include "ui/logic/ChainPageLogic.h"
 #include "ui/logic/MainDialogs.h"
 #include "ui/logic/UiPrompts.h"
 #include "ui/windows/FormParts.h"
 #include "ui/windows/ProxyListView.h"
+#include "ui/windows/frmChainTest.h"
 #include "ui/windows/frmeActivityPanel.h"
 #include "ui/windows/frmeAnonymize.h"
 #include "ui/windows/frmeSettings.h"
@@ -103,6 +105,18 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     FAnonymizeFrame->FOnMessage = [this](const QString &text) { FPrompts.ShowMessage(text); };
     FAnonymizeFrame->FOnAsk = [this](const QString &text) { return FPrompts.AskYesNo(text); };
     FAnonymizeFrame->FOnActivity = [queue](const QString &line) { queue->AddMessage(line); };
+    FChainFrame->FOnActivity = [queue](const QString &line) { queue->AddMessage(line); };
+    FChainFrame->FOnTestReport = [this](const QStringList &lines) { ShowChainTestReport(lines); };
+    // The chain list follows every change of a chain's state, and the proxy
+    // list a proxy that a chain marked "TIME OUT" (both on this thread).
+    TChainManager &chains = FSocksMgr.ChainMgr();
+    chains.OnStateChanged = [this](const TChainState &state) {
+        FChainFrame->ShowState(state);
+        UpdateStopAll();
+    };
+    chains.OnProxyStatusChanged = [this](int32_t uid) { RefreshProxyRow(uid); };
+    // The local-only rule holds for port 9999 and every running chain at once.
+    FSettingsFrame->FOnLocalOnlyChanged = [this](bool on) { FSocksMgr.ApplyLocalOnly(on); };
 
     if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
@@ -134,8 +148,11 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
 
 TfrmMain::~TfrmMain() {
     // A window that goes without being closed still leaves no chain running.
+    FChainFrame->WaitForTest(TfrmeSocksChain::TestTimeoutMs + 5000);
     if (FSocksMgr.ChainMgr().Active() || !FSocksMgr.ChainMgr().Chains().empty())
         StopServices();
+    FSocksMgr.ChainMgr().OnStateChanged = nullptr;
+    FSocksMgr.ChainMgr().OnProxyStatusChanged = nullptr;
     ClearProxyList();
 }
 
@@ -173,6 +190,8 @@ void TfrmMain::CreateActions() {
 }
 
 void TfrmMain::CreateLayout() {
+    // The chain page first: its commands go on the header's panel.
+    FChainFrame = new TfrmeSocksChain(FStore, FSocksMgr.ChainMgr(), FPrompts, this);
     QMenu *file = menuBar()->addMenu(QStringLiteral("File"));
     file->addAction(actExit);
 
@@ -197,7 +216,6 @@ void TfrmMain::CreateLayout() {
     FAnonymizeFrame = new TfrmeAnonymize(FStore, FPages);
     FAnonymizeFrame->lvPrograms()->setColumnHidden(TfrmeAnonymize::colNoOfProxies, true);
     FPages->addWidget(FAnonymizeFrame);
-    FChainFrame = new TfrmeSocksChain(FStore, FSocksMgr.ChainMgr(), FPrompts, FPages);
     FPages->addWidget(FChainFrame);
     auto *settingsPage = new QWidget(FPages);
     settingsPage->setObjectName(QStringLiteral("tsSettings"));
@@ -266,7 +284,9 @@ QWidget *TfrmMain::CreateHeader() {
     panel("pnlProxyCommands",
           {actAddProxy, actEditProxy, actDeleteProxy, actTestProxy, actStopAll});
     panel("pnlAnonymizeCommands", {});
-    panel("pnlChainCommands", {actNewSocksChain, actEditSocksChain, actDeleteChain});
+    panel("pnlChainCommands", {actNewSocksChain, actEditSocksChain, actDeleteChain,
+                               FChainFrame->actStartChain(), FChainFrame->actStopChain(),
+                               FChainFrame->actRestartChain(), FChainFrame->actTestChain()});
     panel("pnlSettingsCommands", {});
     layout->addWidget(FCommandPanels, 1);
     return header;
@@ -403,11 +423,11 @@ void TfrmMain::ConnectActions() {
     on(actGetProxies, &TfrmMain::OpenMakerWebSite);
     on(actAddBulkProxy, &TfrmMain::AddBulkProxyExecute);
     connect(actSelectAllProxies, &QAction::triggered, FProxyList, &QTreeWidget::selectAll);
-    connect(actStopAll, &QAction::triggered, this,
-            [this] { Guard([this] { FSocksMgr.ChainMgr().StopAllServices(true); }); });
+    on(actStopAll, &TfrmMain::StopAllExecute);
     on(actNewSocksChain, &TfrmMain::NewSocksChainExecute);
     on(actEditSocksChain, &TfrmMain::EditSocksChainExecute);
     on(actDeleteChain, &TfrmMain::DeleteChainExecute);
+    FChainFrame->AddMenuActions(actEditSocksChain, actDeleteChain);
     on(actHelp, &TfrmMain::OpenHelp);
     connect(actExit, &QAction::triggered, this, &QWidget::close);
 
@@ -439,6 +459,19 @@ void TfrmMain::UpdateActions() {
     actCheck->setEnabled(TMainScreenLogic::CheckEnabled(state));
     actTestAll->setEnabled(TMainScreenLogic::TestAllEnabled(state));
     FAnonymizeFrame->UpdateActions();
+    FChainFrame->UpdateActions();
+    UpdateStopAll();
+}
+
+void TfrmMain::UpdateStopAll() {
+    const bool anyRunning = FSocksMgr.ChainMgr().AnyRunning();
+    const QString caption = TChainPageLogic::StopAllCaption(anyRunning);
+    if (actStopAll->text() != caption) {
+        actStopAll->setText(caption);
+        actStopAll->setIcon(Picture(anyRunning ? "stopall" : "startall"));
+    }
+    actStopAll->setEnabled(
+        TChainPageLogic::StopAllEnabled(anyRunning, FChainFrame->TestedChain() != 0));
 }
 
 void TfrmMain::Guard(const std::function<void()> &command) {
@@ -477,7 +510,9 @@ void TfrmMain::StopServices() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent *e) {
-    // Never refused, nothing asked: every chain stops before the window goes.
+    // Never refused, nothing asked: a chain test under way ends (its chain
+    // must outlive it), then every chain stops before the window goes.
+    FChainFrame->WaitForTest(TfrmeSocksChain::TestTimeoutMs + 5000);
     StopServices();
     FClosed = true;
     e->accept();
@@ -511,6 +546,12 @@ void TfrmMain::UpdateProxyRow(const TProxData &AProxData) {
     FProxyList->UpdateRow(AProxData);
 }
 
+void TfrmMain::RefreshProxyRow(int32_t AUID) {
+    TProxData record;
+    if (FStore.GetProxyRecord(AUID, &record))
+        UpdateProxyRow(record);
+}
+
 void TfrmMain::ShowStatusText(const QString &text) {
     FStatusPanels[2]->setText(text);
 }
@@ -533,6 +574,7 @@ void TfrmMain::DispatchActivity(TActivityQueue &queue, int32_t AChainUID,
         break;
     case TActivityType::atConnectLocalProxy:
     case TActivityType::atConnectChainedProxy:
+    case TActivityType::atHopFailed: // a line of the connection's block
         queue.WriteChainLog(AChainUID, AContextID, AActivityMsg);
         break;
     case TActivityType::atConnectFailed:

@@ -4,7 +4,8 @@
 // (proxies, anonymized programs, chains, settings) over the activity panel;
 // a banner; and a status bar. Creating it loads every table and fills the
 // lists, then posts itself message 16400, on which the services start once
-// the event loop runs. Closing it stops every chain.
+// the event loop runs. Closing it waits for a chain test under way, then
+// stops every chain.
 
 #include "engine/chain/ProxyChain.h"
 #include "ui/logic/MainScreenLogic.h"
@@ -28,6 +29,7 @@ class TProxyListView;
 class TUiPrompts;
 class TdmProxyData;
 class TdmSocksMgr;
+class TfrmChainTest;
 class TfrmeActivityPanel;
 class TfrmeAnonymize;
 class TfrmeSettings;
@@ -76,6 +78,8 @@ public:
     TfrmeSettings *frmeSettings() const { return FSettingsFrame; }
     TfrmeAnonymize *frmeAnonymize() const { return FAnonymizeFrame; }
     TfrmeActivityPanel *frmeActivityPanel() const { return FActivity; }
+    // The "Test Chain" dialog; made when the first report arrives.
+    TfrmChainTest *frmChainTest() const { return FChainTest; }
     QStackedWidget *pgcPages() const { return FPages; }
     QStackedWidget *pnlCommands() const { return FCommandPanels; }
     QToolButton *NavigationButton(TMainPage page) const;
@@ -94,6 +98,7 @@ public:
     QAction *actGetProxies;
     QAction *actAddBulkProxy;
     QAction *actSelectAllProxies;
+    // "Stop All" stops every chain; while none runs it is "Start All".
     QAction *actStopAll;
     QAction *actNewSocksChain;
     QAction *actEditSocksChain;
@@ -117,6 +122,8 @@ private:
     // Runs a command; a failure is shown in a message box.
     void Guard(const std::function<void()> &command);
     void ShowPage(TMainPage page);
+    // "Stop All" or "Start All", as the chains run now.
+    void UpdateStopAll();
     void StartServices();
     void StopServices();
     // A chain's activity report onto the activity panel's queue (any thread;
@@ -134,6 +141,11 @@ private:
     void NewSocksChainExecute();
     void EditSocksChainExecute();
     void DeleteChainExecute();
+    void StopAllExecute();
+    void ShowChainTestReport(const QStringList &lines);
+    // A proxy's status changed outside the window (a chain marked it): its
+    // row shows the store's record.
+    void RefreshProxyRow(int32_t AUID);
     void CheckSelectedProxies();
     void CheckAllProxies();
     void RunCheck(std::unique_ptr<std::vector<std::unique_ptr<TProxData>>> list);
@@ -160,5 +172,6 @@ private:
     TfrmeSettings *FSettingsFrame = nullptr;
     TfrmeAnonymize *FAnonymizeFrame = nullptr;
     TfrmeActivityPanel *FActivity = nullptr;
+    TfrmChainTest *FChainTest = nullptr;
     QLabel *FStatusPanels[3] = {nullptr, nullptr, nullptr};
 };

@@ -1,13 +1,16 @@
 // The main window's commands: the proxy and chain commands that open the
-// record dialogs, deleting, the proxy checks, and the web site and help.
+// record dialogs, deleting, "Stop All" / "Start All", the proxy checks, and
+// the web site and help.
 #include "ui/windows/frmMain.h"
 
 #include "check/ProxyChecker.h"
+#include "engine/chain/dmSocksMgr.h"
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/MainDialogs.h"
 #include "ui/logic/UiPrompts.h"
 #include "ui/windows/ProxyListView.h"
+#include "ui/windows/frmChainTest.h"
 #include "ui/windows/frmeSocksChain.h"
 
 #include <QAction>
@@ -80,6 +83,9 @@ void TfrmMain::EditSocksChainExecute() {
     const int32_t uid = FChainFrame->GetSelected();
     if (uid == -1)
         return;
+    // "OK" may restart the chain, whose test must end first.
+    if (!FChainFrame->MayStop({uid}))
+        return;
     if (Dialogs() && FDialogs->EditSocksChain(uid))
         FChainFrame->PopulatechainList();
 }
@@ -87,6 +93,25 @@ void TfrmMain::EditSocksChainExecute() {
 void TfrmMain::DeleteChainExecute() {
     actProxySocksChain->trigger();
     FChainFrame->DeleteSelected();
+}
+
+void TfrmMain::StopAllExecute() {
+    TChainManager &chains = FSocksMgr.ChainMgr();
+    if (chains.AnyRunning()) {
+        if (!FChainFrame->MayStop({}))
+            return;
+        chains.StopAll();
+    } else {
+        chains.StartAll(); // a chain that cannot start says why in its state
+    }
+    FChainFrame->RefreshStates();
+    UpdateActions();
+}
+
+void TfrmMain::ShowChainTestReport(const QStringList &lines) {
+    if (!FChainTest)
+        FChainTest = new TfrmChainTest(this);
+    FChainTest->ShowReport(lines);
 }
 
 // ---- checks -----------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -47,12 +48,14 @@ QVBoxLayout *TitledPanel(QWidget *panel, const char *name, QSize size, const QSt
 TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &chains,
                                            TUiPrompts &prompts, QWidget *parent)
     : QDialog(parent), FEditor(store, chains), FPrompts(prompts), FName(new QLineEdit(this)),
-      FPort(new QLineEdit(this)), FInterval(new QLineEdit(this)),
+      FPort(new QLineEdit(this)), FInterval(new QLineEdit(this)), FCount(new QLineEdit(this)),
       FAutoCreate(new QCheckBox(QStringLiteral("Auto-Creating Chain"), this)),
       FItems(new QTreeWidget(this)), FPicker(new TfrmeProxyList(store, this)),
       FAdd(new QAction(QStringLiteral("Add"), this)),
       FEdit(new QAction(QStringLiteral("Edit"), this)),
-      FDelete(new QAction(QStringLiteral("Delete"), this)) {
+      FDelete(new QAction(QStringLiteral("Delete"), this)),
+      FMoveUp(new QAction(QStringLiteral("Move Up"), this)),
+      FMoveDown(new QAction(QStringLiteral("Move Down"), this)) {
     TFormParts::FixedDialog(this, QStringLiteral("frmSocksChainRecord"),
                             QStringLiteral("SOCKS's Chain Name"), {891, 490});
     QWidget *settings = BuildSettings();
@@ -81,7 +84,7 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
 QWidget *TfrmSocksChainRecord::BuildSettings() {
     auto *settings = new QWidget(this);
     settings->setObjectName(QStringLiteral("pnlChainSettings"));
-    settings->setFixedSize(424, 176);
+    settings->setFixedSize(424, 200);
     auto *settingsGrid = new QGridLayout(settings);
     settingsGrid->setContentsMargins(6, 4, 6, 4);
     settingsGrid->addWidget(Title(QStringLiteral("Chain settings"), settings), 0, 0, 1, 3);
@@ -103,6 +106,11 @@ QWidget *TfrmSocksChainRecord::BuildSettings() {
     FInterval->setFixedWidth(74);
     autoGrid->addWidget(FInterval, 1, 1);
     autoGrid->addWidget(new QLabel(QStringLiteral("Seconds"), automatic), 1, 2);
+    autoGrid->addWidget(new QLabel(QStringLiteral("Proxies in the chain:"), automatic), 2, 0);
+    FCount->setObjectName(QStringLiteral("edCount"));
+    FCount->setFixedWidth(74);
+    FCount->setToolTip(QStringLiteral("1 to 10, the proxies put in by hand included"));
+    autoGrid->addWidget(FCount, 2, 1);
     autoGrid->setColumnStretch(3, 1);
     settingsGrid->addWidget(automatic, 3, 0, 1, 3);
     settingsGrid->setColumnStretch(2, 1);
@@ -111,12 +119,18 @@ QWidget *TfrmSocksChainRecord::BuildSettings() {
 
 QWidget *TfrmSocksChainRecord::BuildChainItems() {
     auto *current = new QWidget(this);
-    QVBoxLayout *currentLayout = TitledPanel(current, "pnlChainItems", QSize(424, 253),
+    QVBoxLayout *currentLayout = TitledPanel(current, "pnlChainItems", QSize(424, 229),
                                              QStringLiteral("Current proxies added to the chain"));
+    // Five buttons share the row: each as wide as its caption needs (with
+    // the theme's padding), the short ones no narrower than 64.
     auto *buttons = new QHBoxLayout;
-    buttons->addWidget(TFormParts::ActionButton(FAdd, current));
-    buttons->addWidget(TFormParts::ActionButton(FEdit, current));
-    buttons->addWidget(TFormParts::ActionButton(FDelete, current));
+    buttons->setSpacing(4);
+    for (QAction *action : {FAdd, FEdit, FDelete, FMoveUp, FMoveDown}) {
+        QPushButton *button = TFormParts::ActionButton(action, current);
+        button->ensurePolished();
+        button->setFixedWidth(std::max(64, button->sizeHint().width()));
+        buttons->addWidget(button);
+    }
     buttons->addStretch(1);
     currentLayout->addLayout(buttons);
     FItems->setObjectName(QStringLiteral("lvChainItems"));
@@ -146,6 +160,8 @@ void TfrmSocksChainRecord::ConnectActions() {
     connect(FAdd, &QAction::triggered, this, [this] { Guard([this] { actAddExecute(); }); });
     connect(FEdit, &QAction::triggered, this, [this] { Guard([this] { actEditExecute(); }); });
     connect(FDelete, &QAction::triggered, this, [this] { Guard([this] { actDeleteExecute(); }); });
+    connect(FMoveUp, &QAction::triggered, this, [this] { Guard([this] { actMoveExecute(-1); }); });
+    connect(FMoveDown, &QAction::triggered, this, [this] { Guard([this] { actMoveExecute(1); }); });
     // The buttons follow the selection whenever the event loop falls idle.
     if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
@@ -155,7 +171,8 @@ void TfrmSocksChainRecord::ConnectActions() {
 }
 
 TChainForm TfrmSocksChainRecord::Form() const {
-    return {FName->text(), FPort->text(), FInterval->text(), FAutoCreate->isChecked()};
+    return {FName->text(), FPort->text(), FInterval->text(), FAutoCreate->isChecked(),
+            FCount->text()};
 }
 
 void TfrmSocksChainRecord::SetForm(const TChainForm &form) {
@@ -163,6 +180,7 @@ void TfrmSocksChainRecord::SetForm(const TChainForm &form) {
     FPort->setText(form.Port);
     FInterval->setText(form.Interval);
     FAutoCreate->setChecked(form.AutoCreate);
+    FCount->setText(form.Count);
 }
 
 void TfrmSocksChainRecord::Add() {
@@ -210,13 +228,28 @@ void TfrmSocksChainRecord::LoadChainItems() {
 }
 
 int32_t TfrmSocksChainRecord::SelectedItemUID() const {
+    const std::vector<int32_t> uids = SelectedItemUIDs();
+    return uids.empty() ? -1 : uids.front();
+}
+
+std::vector<int32_t> TfrmSocksChainRecord::SelectedItemUIDs() const {
+    std::vector<int32_t> uids;
     for (int i = 0; i < FItems->topLevelItemCount(); ++i)
         if (FItems->topLevelItem(i)->isSelected())
-            return FItems->topLevelItem(i)->data(0, UIDRole).toInt();
-    return -1;
+            uids.push_back(FItems->topLevelItem(i)->data(0, UIDRole).toInt());
+    return uids;
 }
 
 void TfrmSocksChainRecord::actAddExecute() {
+    // The first "Add" creates the chain record: a form that cannot be saved
+    // is told before the picker gives up its ticks.
+    if (FEditor.FDataMode == TDataMode::dtmAdd) {
+        const QString problem = FEditor.FormProblem(Form());
+        if (!problem.isEmpty()) {
+            FPrompts.ShowMessage(problem);
+            return;
+        }
+    }
     std::vector<int32_t> picked;
     for (const TProxData *record : FPicker->GetSelected(true))
         picked.push_back(record->FUID);
@@ -238,11 +271,30 @@ void TfrmSocksChainRecord::actEditExecute() {
 }
 
 void TfrmSocksChainRecord::actDeleteExecute() {
-    const int32_t uid = SelectedItemUID();
-    if (uid < 0)
+    const std::vector<int32_t> uids = SelectedItemUIDs();
+    if (uids.empty())
         return;
-    FEditor.RemoveItem(uid);
+    try {
+        FEditor.RemoveItems(uids);
+    } catch (...) {
+        LoadChainItems();
+        throw;
+    }
     LoadChainItems();
+}
+
+void TfrmSocksChainRecord::actMoveExecute(int delta) {
+    const std::vector<int32_t> uids = SelectedItemUIDs();
+    if (uids.empty())
+        return;
+    FEditor.MoveItems(uids, delta);
+    LoadChainItems();
+    // The moved rows stay selected, so that they can be moved on.
+    for (int i = 0; i < FItems->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *row = FItems->topLevelItem(i);
+        const int32_t uid = row->data(0, UIDRole).toInt();
+        row->setSelected(std::find(uids.begin(), uids.end(), uid) != uids.end());
+    }
 }
 
 void TfrmSocksChainRecord::OkClick() {
@@ -255,7 +307,6 @@ void TfrmSocksChainRecord::OkClick() {
         accept();
         break;
     case TChainEditor::TOkResult::Ignored:
-    case TChainEditor::TOkResult::StayOpen:
         break;
     }
 }
@@ -277,6 +328,8 @@ void TfrmSocksChainRecord::UpdateActions() {
         TChainEditor::ItemCommandsEnabled(form, !FItems->selectedItems().isEmpty());
     FEdit->setEnabled(itemCommands);
     FDelete->setEnabled(itemCommands);
+    FMoveUp->setEnabled(itemCommands);
+    FMoveDown->setEnabled(itemCommands);
 }
 
 void TfrmSocksChainRecord::Guard(const std::function<void()> &command) {

@@ -1,12 +1,14 @@
 #pragma once
 // The chain dialog "SOCKS's Chain Name": a chain's name, local port and
-// automatic-creation settings, the proxies already in the chain, and the
-// picker of available proxies. The steps themselves are TChainEditor's.
+// automatic-creation settings, the proxies already in the chain in hop
+// order (several may be selected, deleted or moved at once), and the picker
+// of available proxies. The steps themselves are TChainEditor's.
 
 #include "ui/logic/ChainEditor.h"
 
 #include <QDialog>
 #include <functional>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -33,6 +35,7 @@ public:
     void actAddExecute();
     void actEditExecute();
     void actDeleteExecute();
+    void actMoveExecute(int delta); // "Move Up" -1, "Move Down" +1
     void OkClick();
     void reject() override; // "Cancel", the close box and Escape
     void UpdateActions();
@@ -45,12 +48,15 @@ public:
     QLineEdit *edName() const { return FName; }
     QLineEdit *edPort() const { return FPort; }
     QLineEdit *edInterval() const { return FInterval; }
+    QLineEdit *edCount() const { return FCount; }
     QCheckBox *chkAutoCreate() const { return FAutoCreate; }
     QTreeWidget *lvChainItems() const { return FItems; }
     TfrmeProxyList *frmeProxyList() const { return FPicker; }
     QAction *actAdd() const { return FAdd; }
     QAction *actEdit() const { return FEdit; }
     QAction *actDelete() const { return FDelete; }
+    QAction *actMoveUp() const { return FMoveUp; }
+    QAction *actMoveDown() const { return FMoveDown; }
 
 protected:
     void done(int r) override;
@@ -63,6 +69,7 @@ private:
     void ConnectActions();
     void SetForm(const TChainForm &form);
     int32_t SelectedItemUID() const;
+    std::vector<int32_t> SelectedItemUIDs() const; // top to bottom
     void Guard(const std::function<void()> &command);
 
     TChainEditor FEditor;
@@ -70,10 +77,13 @@ private:
     QLineEdit *FName;
     QLineEdit *FPort;
     QLineEdit *FInterval;
+    QLineEdit *FCount;
     QCheckBox *FAutoCreate;
     QTreeWidget *FItems;
     TfrmeProxyList *FPicker;
     QAction *FAdd;
     QAction *FEdit;
     QAction *FDelete;
+    QAction *FMoveUp;
+    QAction *FMoveDown;
 };

@@ -56,6 +56,9 @@ TfrmeSettings::TfrmeSettings(TdmProxyData &store, QWidget *parent)
             if (FOnError)
                 FOnError(QString::fromUtf8(e.what()));
         }
+        // What the store holds now, saved or not, is what the next start reads.
+        if (FOnLocalOnlyChanged)
+            FOnLocalOnlyChanged(FStore.AllowLocalHostOnly());
     });
     for (TNumberField *field : {FTimeOut, FSessionsTimeOut}) {
         field->FOnChange = [this, field](const QString &text) { NumberChanged(field, text); };

@@ -2,7 +2,8 @@
 // The Settings page: the local-only tick box and the two time-outs of the
 // settings table. Every change is written to the store at once, which saves
 // "settings.cds"; a number outside 0..200 is brought into range when its
-// field is left.
+// field is left. The tick box also holds at once for the servers that run
+// (FOnLocalOnlyChanged).
 
 #include <QFrame>
 #include <functional>
@@ -24,6 +25,9 @@ public:
 
     // A text that is not a whole number ("'-' is not a valid integer value").
     std::function<void(const QString &)> FOnError;
+    // The local-only tick box changed and was stored: the running servers
+    // take the rule at once.
+    std::function<void(bool localOnly)> FOnLocalOnlyChanged;
 
 private:
     void NumberChanged(TNumberField *field, const QString &text);

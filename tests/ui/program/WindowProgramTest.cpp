@@ -1,9 +1,11 @@
 // The real program with its window (offscreen): started from the folder that
 // holds Style.vsf, it opens the window and runs the chains that the command
-// line made; without a display it runs headless; SIGTERM closes the window.
+// line made; without a display it runs headless; SIGTERM closes the window; a
+// second start brings the running window forward.
 #include "tests/support/Peers.h"
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/VelmoraProcess.h"
+#include "tests/support/Wait.h"
 
 #include <QDir>
 #include <QFile>
@@ -109,4 +111,61 @@ TEST(WindowProgram, WithoutADisplayItRunsHeadless) {
     EXPECT_TRUE(p.WaitForLine(QStringLiteral("Services started")))
         << p.Lines().join('\n').toStdString();
     EXPECT_EQ(p.Terminate(), 0);
+}
+
+// One instance per user: with the window open, a second start brings it
+// forward and ends, --headless refuses to start, and the command line sees
+// the window's chains.
+TEST(WindowProgram, ASecondStartBringsTheRunningWindowForward) {
+    QTemporaryDir home;
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(VELMORA_SOURCE_DIR));
+    TEnv platform("QT_QPA_PLATFORM", "offscreen");
+    TVelmoraProcess window({}, home.path());
+    QDir::setCurrent(previous);
+
+    const auto listChains = [&] {
+        TVelmoraProcess list({"list", "chains"}, home.path());
+        list.WaitExit(30000);
+        list.WaitForLine(QStringLiteral("\x01never"), 200); // the rest of the output
+        return list.Lines();
+    };
+    ASSERT_TRUE(WaitFor([&] { return listChains().value(0).endsWith("\tState"); }, 30000))
+        << window.Lines().join('\n').toStdString();
+
+    TVelmoraProcess second({}, home.path());
+    EXPECT_EQ(second.WaitExit(30000), 0);
+    EXPECT_TRUE(second.WaitForLine(
+        QStringLiteral("Velmora is already running (process %1): its window was brought forward")
+            .arg(window.Pid())))
+        << second.Lines().join('\n').toStdString();
+
+    TVelmoraProcess headless({"--headless"}, home.path());
+    EXPECT_EQ(headless.WaitExit(30000), 1);
+    EXPECT_TRUE(headless.WaitForLine(
+        QStringLiteral("Velmora is already running (process %1, with its window)")
+            .arg(window.Pid())))
+        << headless.Lines().join('\n').toStdString();
+
+    EXPECT_TRUE(Accepting(9999)); // the window's own services go on
+    EXPECT_EQ(window.Terminate(20000), 0);
+}
+
+// A window started while a headless Velmora runs says so (on standard error
+// and in a message box) instead of opening a second set of services.
+TEST(WindowProgram, AStartBesideAHeadlessOneSaysItRunsWithoutAWindow) {
+    QTemporaryDir home;
+    TVelmoraProcess headless({"--headless"}, home.path());
+    ASSERT_TRUE(headless.WaitForLine(QStringLiteral("Services started")))
+        << headless.Lines().join('\n').toStdString();
+
+    TEnv platform("QT_QPA_PLATFORM", "offscreen");
+    TVelmoraProcess window({}, home.path());
+    EXPECT_TRUE(window.WaitForLine(
+        QStringLiteral("Velmora is already running without a window (process %1)")
+            .arg(headless.Pid())))
+        << window.Lines().join('\n').toStdString();
+    window.Terminate(5000); // the message box waits for a click
+    EXPECT_FALSE(window.Lines().join('\n').contains(QStringLiteral("Could not bind")));
+    EXPECT_EQ(headless.Terminate(), 0);
 }

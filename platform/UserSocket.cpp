@@ -1,0 +1,161 @@
+#include "platform/UserSocket.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// The folder exists (made now if not), is a folder of this user's, not a
+// link, and nobody else may enter it.
+bool PrivateFolder(const std::string &folder) {
+    ::mkdir(folder.c_str(), 0700);
+    struct stat st;
+    return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+bool Address(const std::string &path, sockaddr_un &address) {
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    return true;
+}
+
+bool SameUser(int fd) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+           peer.uid == ::geteuid();
+}
+
+} // namespace
+
+std::string TUserSocketServer::PathOf(const std::string &name) {
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string base = runtime && *runtime ? std::string(runtime) + "/velmora"
+                                                 : "/tmp/velmora-" + std::to_string(::geteuid());
+    return base + "/" + name;
+}
+
+TSocket TUserSocketServer::Connect(const std::string &path, int type, int &error) {
+    sockaddr_un address;
+    if (!Address(path, address)) {
+        error = ENAMETOOLONG;
+        return {};
+    }
+    TSocket s(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    if (!s.Valid() ||
+        ::connect(s.Fd(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        error = errno;
+        return {};
+    }
+    error = 0;
+    return s;
+}
+
+TUserSocketServer::TUserSocketServer(int type, TServe serve)
+    : FType(type), FServe(std::move(serve)) {}
+
+TUserSocketServer::~TUserSocketServer() {
+    Stop();
+}
+
+bool TUserSocketServer::Start(const std::string &path) {
+    if (FAcceptor.joinable())
+        return true;
+    sockaddr_un address;
+    if (!Address(path, address) || !PrivateFolder(path.substr(0, path.rfind('/'))))
+        return false;
+    int error = 0;
+    if (Connect(path, FType, error).Valid())
+        return false; // another instance serves it
+    // Left behind by a run that ended without removing it: nobody listens.
+    struct stat st;
+    if (error == ECONNREFUSED && ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+        ::unlink(path.c_str());
+    TSocket listener(::socket(AF_UNIX, FType | SOCK_CLOEXEC, 0));
+    if (!listener.Valid() ||
+        ::bind(listener.Fd(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::chmod(path.c_str(), 0600) != 0 || ::listen(listener.Fd(), 16) != 0 ||
+        ::lstat(path.c_str(), &st) != 0)
+        return false;
+    FInode = st.st_ino;
+    FChanged = st.st_ctim;
+    FPath = path;
+    FListener = std::move(listener);
+    FStopping = false;
+    FAcceptor = std::thread([this] { AcceptLoop(); });
+    return true;
+}
+
+void TUserSocketServer::Stop() {
+    if (!FAcceptor.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FStopping = true;
+        FListener.ShutdownBoth();
+        for (auto &peer : FPeers)
+            peer->Socket.ShutdownBoth();
+    }
+    FAcceptor.join();
+    for (auto &peer : FPeers)
+        peer->Thread.join();
+    FPeers.clear();
+    FListener.Close();
+    // Only our own file: another instance may have replaced it meanwhile.
+    struct stat st;
+    if (::lstat(FPath.c_str(), &st) == 0 && st.st_ino == FInode &&
+        st.st_ctim.tv_sec == FChanged.tv_sec && st.st_ctim.tv_nsec == FChanged.tv_nsec)
+        ::unlink(FPath.c_str());
+}
+
+bool TUserSocketServer::Stopping() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FStopping;
+}
+
+void TUserSocketServer::AcceptLoop() {
+    for (;;) {
+        const int fd = ::accept4(FListener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return;
+        }
+        TSocket client(fd);
+        if (!SameUser(fd))
+            continue; // closed unanswered
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FStopping)
+            return;
+        // Threads of clients already served are joined here.
+        for (auto it = FPeers.begin(); it != FPeers.end();) {
+            if ((*it)->Done) {
+                (*it)->Thread.join();
+                it = FPeers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        FPeers.push_back(std::make_unique<TPeer>());
+        TPeer *peer = FPeers.back().get();
+        peer->Socket = std::move(client);
+        peer->Thread = std::thread([this, peer] {
+            try {
+                FServe(peer->Socket);
+            } catch (...) {
+            }
+            std::lock_guard<std::mutex> done(FLock);
+            peer->Socket.Close();
+            peer->Done = true;
+        });
+    }
+}
