@@ -16,18 +16,11 @@
 #include <QRegularExpression>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <netinet/in.h>
 #include <optional>
 #include <sys/socket.h>
 
 namespace {
-
-int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool IsAddress(const QString &text) {
     const std::string s = text.toStdString();
@@ -197,7 +190,7 @@ TChainTestResult TChainTest::Run(TProxyChain &chain, int timeoutMs) {
         const uint16_t clientPort = socket.LocalPort();
         chain.WatchSetup(clientPort);
 
-        const int64_t startUs = NowUs();
+        const int64_t startNs = TClock::TickNs();
         socket.ConnectTo("127.0.0.1", static_cast<uint16_t>(result.Port), left());
         socket.SetReadTimeout(left());
         TIdSocksInfo socks;
@@ -236,7 +229,7 @@ TChainTestResult TChainTest::Run(TProxyChain &chain, int timeoutMs) {
         }
         if (!reply.IsSuccess())
             throw EVelmoraError("the test page answered " + reply.StatusLine());
-        result.TotalMs = static_cast<double>(NowUs() - startUs) / 1000.0;
+        result.TotalMs = static_cast<double>(TClock::TickNs() - startNs) / 1e6;
 
         const TPageFindings page = ReadPage(reply.Body());
         result.ExitAddress = page.ExitAddress;

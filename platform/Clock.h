@@ -12,4 +12,6 @@ public:
     static QDateTime ToQDateTime(TDateTime value);
     // Milliseconds of a monotonic tick counter.
     static int64_t TickMs();
+    // The same counter in nanoseconds (std::chrono::steady_clock).
+    static int64_t TickNs();
 };

@@ -1,6 +1,6 @@
 #include "platform/Socket.h"
 
-#include <chrono>
+#include "platform/Clock.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -269,9 +269,7 @@ void TSocket::ReadExact(void *buffer, size_t n) {
 
 void TSocket::AwaitReadDeadline() {
     for (;;) {
-        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count();
+        const int64_t now = TClock::TickNs();
         const int64_t left = FReadDeadlineNs - now;
         if (left <= 0)
             throw ESocketError("Read timed out.", ETIMEDOUT);

@@ -63,8 +63,8 @@ public:
     // Limits each later read of this (blocking) socket to timeoutMs of waiting
     // (0 or less: no limit); a read that waits longer throws "Read timed out.".
     void SetReadTimeout(int timeoutMs);
-    // Every later read must end by `steadyNs` (std::chrono::steady_clock, ns
-    // since its epoch; 0: no deadline): one still waiting then throws "Read
+    // Every later read must end by `steadyNs` (TClock::TickNs; 0: no
+    // deadline): one still waiting then throws "Read
     // timed out.". Exact to the microsecond, unlike SetReadTimeout, whose
     // wait the kernel rounds up to its timer tick.
     void SetReadDeadline(int64_t steadyNs) { FReadDeadlineNs = steadyNs; }

@@ -11,6 +11,20 @@ QString HopsText(const TChainedProxyData &hops) {
     return parts.join(QStringLiteral(" => "));
 }
 
+namespace {
+
+// The chain's own columns of a record, without its items.
+void CopyHeader(const TChainedProxyData &from, TChainedProxyData &to) {
+    to.FUID = from.FUID;
+    to.FPort = from.FPort;
+    to.FDesc = from.FDesc;
+    to.FHidden = from.FHidden;
+    to.FStatus = from.FStatus;
+    to.FLastChecked = from.FLastChecked;
+}
+
+} // namespace
+
 // ---- TProxyFailures -----------------------------------------------------------
 
 bool TProxyFailures::Failed(int32_t proxyUID) {
@@ -41,12 +55,7 @@ TRotatingHops::TRotatingHops(const TChainedProxyData &chain, std::vector<TProxDa
     : FHeader(std::make_unique<TChainedProxyData>()), FPool(std::move(pool)), FSettings(settings),
       FAttemptTimeoutMs(attemptTimeoutMs), FFailures(std::move(failures)),
       FRandom(std::random_device{}()) {
-    FHeader->FUID = chain.FUID;
-    FHeader->FPort = chain.FPort;
-    FHeader->FDesc = chain.FDesc;
-    FHeader->FHidden = chain.FHidden;
-    FHeader->FStatus = chain.FStatus;
-    FHeader->FLastChecked = chain.FLastChecked;
+    CopyHeader(chain, *FHeader);
     for (const auto &item : chain.FChainedItems)
         FFixed.push_back(*item);
     // A hand-added proxy is never drawn a second time.
@@ -106,12 +115,7 @@ std::vector<const TProxData *> TRotatingHops::Pick(size_t count, const std::set<
 std::shared_ptr<const TChainedProxyData>
 TRotatingHops::Compose(const std::vector<const TProxData *> &drawn) const {
     auto hops = std::make_shared<TChainedProxyData>();
-    hops->FUID = FHeader->FUID;
-    hops->FPort = FHeader->FPort;
-    hops->FDesc = FHeader->FDesc;
-    hops->FHidden = FHeader->FHidden;
-    hops->FStatus = FHeader->FStatus;
-    hops->FLastChecked = FHeader->FLastChecked;
+    CopyHeader(*FHeader, *hops);
     for (const TProxData &fixed : FFixed)
         hops->AddItem(std::make_unique<TProxData>(fixed));
     for (const TProxData *p : drawn)

@@ -100,12 +100,10 @@ bool TChainManager::Admissible(int32_t AUID, QString &reason) const {
         if (item->FStatus == TProxyStatus::psAvailable)
             ++ok;
     if (rotation.AutoCreate) {
-        // The hand-added first hops must work; the drawn ones are drawn from
-        // proxies that do.
-        if (ok == record.ItemsCount() && FStore->VerifyChainedProxyItems(AUID))
+        // The hand-added first hops, if any, must work; the rest are drawn
+        // from proxies that do (too few of those refuse the start later).
+        if (ok == record.ItemsCount())
             return true;
-        if (record.ItemsCount() == 0)
-            return true; // dangling items only: drawn hops alone
     } else if (FStore->VerifyChainedProxyItems(AUID)) {
         return true;
     }
@@ -317,10 +315,10 @@ bool TChainManager::AnyRunning() const {
 }
 
 void TChainManager::ApplyLocalOnly(bool localOnly) {
-    for (const auto &chain : FChainList)
+    for (const auto &chain : FChainList) {
         chain->FLocalOnly = localOnly; // read at the next start
-    for (const auto &chain : FChainList)
         chain->SetServerLocalOnly(localOnly);
+    }
 }
 
 // ---- state --------------------------------------------------------------------

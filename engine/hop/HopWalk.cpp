@@ -1,11 +1,11 @@
 #include "engine/hop/HopWalk.h"
 
 #include "engine/hop/HopRefused.h"
+#include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Resolver.h"
 
 #include <algorithm>
-#include <chrono>
 #include <sys/socket.h>
 
 TSocket THopWalk::Open(TIdCustomTransparentProxy *firstHop, const std::string &host, uint16_t port,
@@ -24,10 +24,7 @@ TSocket THopWalk::Open(TIdCustomTransparentProxy *firstHop, const std::string &h
     } forget{this};
     int64_t deadlineNs = 0;
     if (AttemptTimeoutMs > 0) {
-        deadlineNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::steady_clock::now().time_since_epoch())
-                         .count() +
-                     int64_t(AttemptTimeoutMs) * 1000000;
+        deadlineNs = TClock::TickNs() + int64_t(AttemptTimeoutMs) * 1000000;
         connectTimeoutMs =
             connectTimeoutMs > 0 ? std::min(connectTimeoutMs, AttemptTimeoutMs) : AttemptTimeoutMs;
     }

@@ -1,9 +1,8 @@
 #include "engine/server/LocalSOCKSServer.h"
 
 #include "engine/hop/dmCompsPlaceHolder.h"
+#include "platform/Clock.h"
 #include "platform/Error.h"
-
-#include <chrono>
 
 namespace {
 
@@ -61,12 +60,6 @@ void TLocalSOCKSServer::SetContextIDRegistry(std::shared_ptr<TContextIDRegistry>
 
 namespace {
 
-int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 QString HopText(const TChainedProxyData &hops, int index) {
     const TProxData &item = *hops.FChainedItems[static_cast<size_t>(index)];
     return QStringLiteral("%1:%2").arg(item.FIPAddress).arg(item.FPort);
@@ -99,12 +92,12 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
 
     // When each hop's handshake ended, for OnSetupDone.
     std::vector<double> hopMs;
-    int64_t startUs = 0;
+    int64_t startNs = 0;
     const auto build = [&](const TChainedProxyData *walk) {
-        holder->OnProxyActivity = [this, &hopMs, &startUs](void *, const QString &fromHost,
+        holder->OnProxyActivity = [this, &hopMs, &startNs](void *, const QString &fromHost,
                                                            int fromPort, const QString &toHost,
                                                            int toPort, int status, int contextId) {
-            hopMs.push_back(static_cast<double>(NowUs() - startUs) / 1000.0);
+            hopMs.push_back(static_cast<double>(TClock::TickNs() - startNs) / 1e6);
             OnProxyProgress(static_cast<void *>(this), fromHost, fromPort, toHost, toPort, status,
                             contextId);
         };
@@ -117,7 +110,7 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
         TdmCompsPlaceHolder *walker = holder.get();
         context.SetAbort([walker] { walker->Abort(); });
         hopMs.clear();
-        startUs = NowUs();
+        startNs = TClock::TickNs();
         const int connectMs = attemptTimeoutMs > 0 ? attemptTimeoutMs : ChainConnectTimeoutMs;
         TSocket outgoing = walker->Connect(host, port, connectMs, attemptTimeoutMs);
         context.SetAbort(nullptr);

@@ -2,6 +2,7 @@
 
 #include "check/BulkIntake.h"
 #include "engine/chain/ChainManager.h"
+#include "engine/chain/ProxyChain.h"
 #include "platform/Error.h"
 #include "store/ChainedProxyData.h"
 #include "store/dmProxyData.h"
@@ -43,20 +44,6 @@ std::optional<int32_t> ReadCount(const QString &text) {
     return value;
 }
 
-// The rotation columns of the current chain row, as a start reads them.
-struct TStoredRotation {
-    bool AutoCreate;
-    int32_t Interval;
-    int32_t Count;
-};
-
-TStoredRotation StoredRotation(TDataTable &chains) {
-    const TField count = chains.FieldByName(QStringLiteral("NoOfProxies"));
-    return {chains.FieldByName(QStringLiteral("AutoCreateChain")).AsBoolean(),
-            std::max(0, chains.FieldByName(QStringLiteral("ChangeEvery")).AsInteger()),
-            count.IsNull() ? 3 : std::clamp(count.AsInteger(), 1, 10)};
-}
-
 } // namespace
 
 TChainEditor::TChainEditor(TdmProxyData &store, TChainManager &chains)
@@ -86,12 +73,12 @@ bool TChainEditor::Edit(int32_t AUID, TChainForm &form) {
     }
     FDataMode = TDataMode::dtmEdit;
     TDataTable &chains = FStore.cdsChainedProxies();
-    const TStoredRotation rotation = StoredRotation(chains);
+    const TRotationSettings rotation = ReadRotationSettings(FStore, AUID);
     form.Name = chains.FieldByName(QStringLiteral("Desc")).AsString();
     form.Port = QString::number(chains.FieldByName(QStringLiteral("LocalServerPort")).AsInteger());
-    form.Interval = QString::number(rotation.Interval);
+    form.Interval = QString::number(rotation.ChangeEvery);
     form.AutoCreate = rotation.AutoCreate;
-    form.Count = QString::number(rotation.Count);
+    form.Count = QString::number(rotation.NoOfProxies);
     return true;
 }
 
@@ -232,10 +219,10 @@ TChainEditor::TOkResult TChainEditor::Ok(const TChainForm &form, bool hasItems, 
         TDataTable &chains = FStore.cdsChainedProxies();
         if (port != chains.FieldByName(QStringLiteral("LocalServerPort")).AsInteger())
             FPortChanged = true;
-        const TStoredRotation before = StoredRotation(chains);
+        const TRotationSettings before = ReadRotationSettings(FStore, FUID);
         rotationChanged = before.AutoCreate != form.AutoCreate ||
-                          (form.AutoCreate && (before.Interval != *ReadInterval(form.Interval) ||
-                                               before.Count != *ReadCount(form.Count)));
+                          (form.AutoCreate && (before.ChangeEvery != *ReadInterval(form.Interval) ||
+                                               before.NoOfProxies != *ReadCount(form.Count)));
     }
     SaveChainRecord(form);
     FStore.SaveData();
