@@ -6,8 +6,8 @@ TdmSocksMgr::TdmSocksMgr(uint16_t plainPort)
     : FChainMgr(std::make_unique<TChainManager>()),
       FTempSocks(std::make_unique<TTempSocksServer>(plainPort)),
       FLaunchHandOff(std::make_unique<TLaunchHandOff>(*FChainMgr)) {
-    FChainMgr->SetReservedPort(plainPort);
     FTempSocks->Start();
+    FChainMgr->SetReservedPort(FTempSocks->Port()); // plainPort, or the one chosen for 0
     // After the plain server: a second copy, which fails on its port, never
     // takes the socket of the running one.
     FLaunchHandOff->Start();

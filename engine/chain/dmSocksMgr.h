@@ -14,8 +14,9 @@ class TdmProxyData;
 
 class TdmSocksMgr {
 public:
-    // Starts the plain server; a port held by another program throws "Could
-    // not bind socket. Address and port are already in use.".
+    // Starts the plain server (port 0: a free one chosen by the system, for
+    // tests); a port held by another program throws "Could not bind socket.
+    // Address and port are already in use.".
     explicit TdmSocksMgr(uint16_t plainPort = TTempSocksServer::DefaultListenPort);
     ~TdmSocksMgr();
     TdmSocksMgr(const TdmSocksMgr &) = delete;

@@ -230,8 +230,8 @@ TEST_F(ChainLifeTest, LocalOnlyHoldsForEveryPortAndCommand) {
     const std::vector<int32_t> p = WorkingProxies(1);
     const uint16_t chainPort = VelmoraTest::FreeLoopbackPort();
     VelmoraTest::SeedChain(*Store, "Work", chainPort, {p[0]});
-    const uint16_t plainPort = VelmoraTest::FreeLoopbackPort();
-    TdmSocksMgr services(plainPort);
+    TdmSocksMgr services(0);
+    const uint16_t plainPort = services.tempSocksServer().Port();
     services.ChainMgr().SetStore(Store.get());
 
     const auto fromOther = [](uint16_t port, uint8_t command, uint16_t dest) {

@@ -39,7 +39,9 @@ TDataFixture::TDataFixture(TData data) {
             QFile(folder + name).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         }
     }
-    FServices = std::make_unique<TdmSocksMgr>(FreeLoopbackPort());
+    // A plain port chosen by the system as it binds: one probed beforehand
+    // may be taken by a test running beside this one in the meantime.
+    FServices = std::make_unique<TdmSocksMgr>(0);
     FStore = std::make_unique<TdmProxyData>(folder);
     FServices->ChainMgr().SetStore(FStore.get());
 }
