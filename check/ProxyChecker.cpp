@@ -27,6 +27,7 @@ void TProxyChecker::Check(TProxyList &AProxyList) {
         delete this;
         return;
     }
+    FStore.BeginBatch(); // results save about once a second, and at the end
     {
         // Results can only be handled once Check has returned, but should one
         // come back at once (no event loop to wait for), the end still waits.
@@ -45,7 +46,16 @@ void TProxyChecker::Check(TProxyList &AProxyList) {
         Finish();
 }
 
+void TProxyChecker::Stop() {
+    if (FStopped || FEnded)
+        return;
+    FStopped = true;
+    FNextToStart = FProxyList->size();
+}
+
 void TProxyChecker::StartPending() {
+    if (FStopped)
+        return;
     const int limit = std::max(FMaxInFlight, 1);
     while (FInFlight < limit && FNextToStart < FProxyList->size()) {
         TProxData &record = *(*FProxyList)[FNextToStart++];
@@ -78,6 +88,8 @@ void TProxyChecker::StartOne(TProxData &record) {
 }
 
 void TProxyChecker::DownloadCompleted(TURLDownloadThd *Sender, TProxData &AProxyData) {
+    if (FStopped)
+        return Abandoned();
     AProxyData.FLastChecked = TClock::Now();
     if (!Sender->FDownloadedData.isEmpty())
         Record(AProxyData, TProxyStatus::psAvailable, Sender->FLastDownloadDuration, false);
@@ -87,6 +99,8 @@ void TProxyChecker::DownloadCompleted(TURLDownloadThd *Sender, TProxData &AProxy
 }
 
 void TProxyChecker::TypeCheckCompleted(TdmProxyTypeChecker *Sender, TProxData &AProxy) {
+    if (FStopped)
+        return Abandoned();
     AProxy.FLastChecked = TClock::Now();
     if (AProxy.FProxyType != TProxyType::ptUnknown)
         Record(AProxy, TProxyStatus::psAvailable, Sender->FCheckedDuration, true);
@@ -96,6 +110,8 @@ void TProxyChecker::TypeCheckCompleted(TdmProxyTypeChecker *Sender, TProxData &A
 }
 
 void TProxyChecker::Record(TProxData &data, TProxyStatus status, double speed, bool writeType) {
+    if (status == TProxyStatus::psAvailable)
+        ++FOkCount;
     data.FStatus = status;
     data.FSpeed = speed;
     QString error;
@@ -125,8 +141,19 @@ void TProxyChecker::Record(TProxData &data, TProxyStatus status, double speed, b
 void TProxyChecker::ResultCounted() {
     --FInFlight;
     ++FCompletedCount;
+    if (OnGroupDone) {
+        try {
+            OnGroupDone(this);
+        } catch (...) {
+        }
+    }
     StartPending();
     if (!FStarting && FCompletedCount == static_cast<int32_t>(FProxyList->size()))
+        Finish();
+}
+
+void TProxyChecker::Abandoned() {
+    if (--FInFlight == 0 && !FStarting)
         Finish();
 }
 
@@ -140,6 +167,17 @@ void TProxyChecker::Finish() {
         TProxyChecker *Self;
         ~TRelease() { delete Self; }
     } release{this};
+    // The batch's last results are in the file before its end is reported.
+    try {
+        FStore.EndBatch();
+    } catch (const std::exception &e) {
+        if (OnCheckError) {
+            try {
+                OnCheckError(this, QString::fromUtf8(e.what()));
+            } catch (...) {
+            }
+        }
+    }
     if (OnCheckEnd)
         OnCheckEnd(this);
 }

@@ -35,6 +35,9 @@ using TProxyList = std::vector<std::unique_ptr<TProxData>>;
 using TOnCheckProxyComplete =
     std::function<void(TProxyChecker *ASender, TProxData &AProxyData, TProxyStatus AStatus)>;
 using TOnCheckEnd = std::function<void(TProxyChecker *Sender)>;
+// Raised after each group of results handed over at once (every
+// OnCheckComplete of the group has been raised): the moment to repaint.
+using TOnCheckGroupDone = std::function<void(TProxyChecker *Sender)>;
 // Fired for every proxy when the batch starts: ("Testing", 0).
 using TOnProgress =
     std::function<void(TProxData &AProx, const QString &AStatus, int32_t AStatusCode)>;
@@ -60,6 +63,7 @@ public:
 
     TOnCheckProxyComplete OnCheckComplete;
     TOnCheckEnd OnCheckEnd;
+    TOnCheckGroupDone OnGroupDone;
     TOnProgress OnProgress;
     TOnCheckError OnCheckError;
 
@@ -72,6 +76,16 @@ public:
     // The same on a list that the checker takes over and frees at the end.
     void Check(std::unique_ptr<TProxyList> AProxyList);
 
+    // Ends the batch early: no further check starts and results still to
+    // come are dropped, so the proxies not reached keep their status in the
+    // store. OnCheckEnd follows once (never from inside Stop).
+    void Stop();
+    bool Stopped() const { return FStopped; }
+    // The batch's size, the results recorded so far, and how many were "OK".
+    int32_t Total() const { return FProxyList ? static_cast<int32_t>(FProxyList->size()) : 0; }
+    int32_t Checked() const { return FCompletedCount; }
+    int32_t OkCount() const { return FOkCount; }
+
 private:
     ~TProxyChecker();
     void StartPending();
@@ -80,6 +94,7 @@ private:
     void TypeCheckCompleted(TdmProxyTypeChecker *Sender, TProxData &AProxy);
     void Record(TProxData &data, TProxyStatus status, double speed, bool writeType);
     void ResultCounted();
+    void Abandoned();
     void Finish();
 
     TdmProxyData &FStore;
@@ -88,4 +103,6 @@ private:
     int FInFlight = 0;
     bool FStarting = false; // inside Check: the end waits for it to return
     bool FEnded = false;
+    bool FStopped = false;
+    int32_t FOkCount = 0;
 };

@@ -202,6 +202,9 @@ void TdmProxyData::SaveData() {
     FProxiesFile.Save(folder);
     FChainsFile.Save(folder);
     FItemsFile.Save(folder);
+    FUnsaved = false;
+    ++FSaveCount;
+    FLastSaveTick = TClock::TickMs();
 }
 
 void TdmProxyData::SaveConfigs() {
@@ -232,8 +235,51 @@ void TdmProxyData::CreateDefaultSocksChain() {
 }
 
 void TdmProxyData::SaveIfAuto() {
-    if (FAutoSave)
+    if (!FAutoSave)
+        return;
+    if (FBatchDepth > 0) {
+        FUnsaved = true;
+        ScheduleBatchSave();
+        return;
+    }
+    SaveData();
+}
+
+void TdmProxyData::BeginBatch() {
+    ++FBatchDepth;
+}
+
+void TdmProxyData::EndBatch() {
+    if (FBatchDepth == 0 || --FBatchDepth > 0)
+        return;
+    if (FBatchTimer)
+        FBatchTimer->stop();
+    if (FUnsaved && FAutoSave)
         SaveData();
+}
+
+void TdmProxyData::ScheduleBatchSave() {
+    if (!FBatchTimer) {
+        FBatchTimer = std::make_unique<QTimer>();
+        FBatchTimer->setSingleShot(true);
+        QObject::connect(FBatchTimer.get(), &QTimer::timeout, [this] { BatchTimerFired(); });
+    }
+    if (FBatchTimer->isActive())
+        return;
+    const int64_t due = FLastSaveTick + FBatchSaveIntervalMs - TClock::TickMs();
+    FBatchTimer->start(static_cast<int>(std::clamp<int64_t>(due, 0, FBatchSaveIntervalMs)));
+}
+
+void TdmProxyData::BatchTimerFired() {
+    if (!FUnsaved || !FAutoSave)
+        return;
+    try {
+        SaveData();
+    } catch (const std::exception &e) {
+        // Kept unsaved: the next change or the batch's end tries again.
+        if (FOnSaveError)
+            FOnSaveError(QString::fromUtf8(e.what()));
+    }
 }
 
 // ---- settings ---------------------------------------------------------------

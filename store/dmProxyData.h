@@ -12,6 +12,7 @@
 #include "store/TableFile.h"
 
 #include <QString>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -76,6 +77,23 @@ public:
 
     // While true, every row-changing operation saves the three main files.
     bool FAutoSave = true;
+
+    // ---- batches of changes ----
+    // Between BeginBatch and EndBatch (they nest), an operation that would
+    // save marks the store unsaved instead, and a timer on this thread saves
+    // the three main files at most once per FBatchSaveIntervalMs, so a batch
+    // of thousands of changes writes each file about once a second and a
+    // crash loses at most the last interval. The last EndBatch saves what is
+    // left (and raises that save's error). A timed save that fails is
+    // reported to FOnSaveError and tried again at the next change or the end.
+    void BeginBatch();
+    void EndBatch();
+    bool InBatch() const { return FBatchDepth > 0; }
+    bool Unsaved() const { return FUnsaved; }
+    int FBatchSaveIntervalMs = 1000;
+    std::function<void(const QString &)> FOnSaveError;
+    // How many times SaveData wrote the three main files (for benchmarks).
+    int64_t SaveCount() const { return FSaveCount; }
 
     // Filters the chain items to the current chain (nothing when its UID is
     // null): "ChainUID=<n>".
@@ -146,12 +164,19 @@ private:
 
     void InstallHooks();
     void SaveIfAuto();
+    void ScheduleBatchSave();
+    void BatchTimerFired();
     void FilterItemsTo(int64_t chainUID);
     int32_t SettingsInt(int field) const;
     void SetSetting(int field, TFieldValue value);
     void CheckFolderFile(const QString &fileName, const char *message) const;
 
     QString FDataFolder;
+    int FBatchDepth = 0;
+    bool FUnsaved = false;
+    int64_t FSaveCount = 0;
+    int64_t FLastSaveTick = 0; // ms of the last SaveData, monotonic
+    std::unique_ptr<QTimer> FBatchTimer;
     TDataTable FProxies;
     TDataTable FChains;
     TDataTable FItems;
