@@ -140,9 +140,12 @@ int Import(TdmProxyData &store, const QStringList &args) {
                 QStringLiteral("Cannot open file \"%1\". %2").arg(args[0], file.errorString()));
     }
     const QString text = QString::fromUtf8(file.readAll());
-    const int added = TBulkIntake::Apply(store, text);
-    TConsoleOut::Line(
-        QStringLiteral("Added %1 %2").arg(added).arg(added == 1 ? "proxy" : "proxies"));
+    const TIntakeResult result = TBulkIntake::Apply(store, text);
+    TConsoleOut::Line(QStringLiteral("Added %1 %2")
+                          .arg(result.Added)
+                          .arg(result.Added == 1 ? "proxy" : "proxies"));
+    if (result.Duplicates() > 0)
+        TConsoleOut::Line(result.DuplicatesText());
     return 0;
 }
 

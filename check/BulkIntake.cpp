@@ -1,7 +1,7 @@
 #include "check/BulkIntake.h"
 
 #include "platform/Error.h"
-#include "store/dmProxyData.h"
+#include <QStringList>
 
 namespace {
 
@@ -16,7 +16,50 @@ int HexDigit(QChar c) {
     return -1;
 }
 
+struct TScheme {
+    QLatin1StringView Prefix;
+    TProxyType Type;
+};
+
+const TScheme Schemes[] = {
+    {QLatin1StringView("socks4://"), TProxyType::ptSOCKS4},
+    {QLatin1StringView("socks5://"), TProxyType::ptSOCKS5},
+    {QLatin1StringView("http://"), TProxyType::ptHTTP},
+};
+
+// Length of a leading "name://" (a URL scheme: a letter, then letters,
+// digits, '+', '-' or '.'), 0 when the line has none.
+qsizetype SchemeLength(const QString &line) {
+    if (line.isEmpty() || line[0].unicode() >= 128 || !line[0].isLetter())
+        return 0;
+    qsizetype i = 1;
+    while (i < line.size() && line[i].unicode() < 128 &&
+           (line[i].isLetterOrNumber() || line[i] == u'+' || line[i] == u'-' || line[i] == u'.'))
+        ++i;
+    return line.mid(i, 3) == QLatin1StringView("://") ? i + 3 : 0;
+}
+
 } // namespace
+
+QString TIntakeResult::DuplicatesText() const {
+    if (Duplicates() == 0)
+        return {};
+    QStringList parts;
+    if (AlreadyListed > 0)
+        parts << QStringLiteral("%1 already in the list").arg(AlreadyListed);
+    if (Repeated > 0)
+        parts << QStringLiteral("%1 repeated in the list given").arg(Repeated);
+    return QStringLiteral("%1 duplicate %2 not added: %3.")
+        .arg(Duplicates())
+        .arg(Duplicates() == 1 ? QStringLiteral("line was") : QStringLiteral("lines were"))
+        .arg(parts.join(QStringLiteral(", ")));
+}
+
+QString TBulkIntake::UnknownSchemeMessage(const QString &scheme) {
+    return QStringLiteral("'%1' is not a proxy type this list takes "
+                          "(socks4://, socks5:// or http://)")
+        .arg(scheme);
+}
 
 std::optional<int32_t> TBulkIntake::StrToInt(const QString &text) {
     qsizetype i = 0;
@@ -79,24 +122,31 @@ std::vector<TIntakeEntry> TBulkIntake::Parse(const QString &text) {
             line.chop(1);
         if (line.isEmpty())
             continue;
+        TProxyType type = TProxyType::ptUnknown;
+        if (const qsizetype schemeLength = SchemeLength(line)) {
+            const QString scheme = line.left(schemeLength);
+            const TScheme *known = nullptr;
+            for (const TScheme &candidate : Schemes) {
+                if (scheme.compare(candidate.Prefix, Qt::CaseInsensitive) == 0)
+                    known = &candidate;
+            }
+            if (!known)
+                throw EVelmoraError(UnknownSchemeMessage(scheme));
+            type = known->Type;
+            line.remove(0, schemeLength);
+            if (line.endsWith(u'/')) // "http://192.0.2.1:3128/", as copied from a browser
+                line.chop(1);
+        }
         const qsizetype colon = line.indexOf(u':');
         if (colon >= 0 && colon + 1 < line.size()) {
             const QString portText = line.mid(colon + 1);
             const std::optional<int32_t> port = StrToInt(portText);
             if (!port)
                 throw EVelmoraError(InvalidIntegerMessage(portText));
-            entries.push_back({line.left(colon), *port});
+            entries.push_back({line.left(colon), *port, type});
         } else {
-            entries.push_back({line, 0});
+            entries.push_back({line, 0, type});
         }
     }
     return entries;
-}
-
-int TBulkIntake::Apply(TdmProxyData &store, const QString &text) {
-    const std::vector<TIntakeEntry> entries = Parse(text);
-    for (const TIntakeEntry &e : entries)
-        store.AddProxy(e.Address, e.Port, TProxyType::ptUnknown);
-    store.SaveData();
-    return static_cast<int>(entries.size());
 }

@@ -17,9 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     try {
         entries = TBulkIntake::Parse(text);
     } catch (const EVelmoraError &e) {
-        // The message names a port text of one of the lines.
+        // The message names a port text or a scheme of one of the lines.
         FUZZ_CHECK(e.Message().startsWith(u'\''));
-        FUZZ_CHECK(e.Message().endsWith(QStringLiteral("' is not a valid integer value")));
+        FUZZ_CHECK(e.Message().endsWith(QStringLiteral("' is not a valid integer value")) ||
+                   e.Message().endsWith(QStringLiteral("(socks4://, socks5:// or http://)")));
         return 0;
     }
     qsizetype lines = 0;
@@ -34,6 +35,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QString rebuilt;
     for (const TIntakeEntry &e : entries) {
         FUZZ_CHECK(!e.Address.contains(u'\n'));
+        switch (e.Type) {
+        case TProxyType::ptSOCKS4:
+            rebuilt += QStringLiteral("socks4://");
+            break;
+        case TProxyType::ptSOCKS5:
+            rebuilt += QStringLiteral("socks5://");
+            break;
+        case TProxyType::ptHTTP:
+            rebuilt += QStringLiteral("http://");
+            break;
+        case TProxyType::ptUnknown:
+            break;
+        default:
+            FUZZ_CHECK(false); // no other type comes from a line
+        }
         if (e.Address.contains(u':')) {
             // "host:" keeps its colon in the address and has port 0.
             FUZZ_CHECK(e.Address.endsWith(u':') && e.Address.count(u':') == 1 && e.Port == 0);
@@ -49,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < again.size(); ++i) {
         FUZZ_CHECK(again[i].Address == entries[i].Address || entries[i].Address.isEmpty());
         FUZZ_CHECK(again[i].Port == entries[i].Port);
+        FUZZ_CHECK(again[i].Type == entries[i].Type);
     }
     return 0;
 }

@@ -70,13 +70,27 @@ TEST_F(CliTest, ImportListAndChainAdd) {
     EXPECT_TRUE(bad.Lines.contains("'80:1' is not a valid integer value"));
     EXPECT_EQ(TableBytes(), before);
 
+    // Schemes set the type; lines already listed or repeated are counted, not added.
+    const auto schemes = Run(
+        {"import", File("schemes.txt", "SOCKS5://198.51.100.5:1080\n192.0.2.10:1080\n"
+                                       "http://198.51.100.6:3128/\nsocks5://198.51.100.5:1080\n")
+                       .toStdString()});
+    EXPECT_EQ(schemes.Status, 0);
+    EXPECT_TRUE(schemes.Lines.contains("Added 2 proxies"))
+        << schemes.Lines.join("\n").toStdString();
+    EXPECT_TRUE(schemes.Lines.contains("2 duplicate lines were not added: 1 already in the list, "
+                                       "1 repeated in the list given."))
+        << schemes.Lines.join("\n").toStdString();
+
     const auto list = Run({"list", "proxies"});
     ASSERT_EQ(list.Status, 0);
-    ASSERT_GE(list.Lines.size(), 4);
+    ASSERT_GE(list.Lines.size(), 6);
     EXPECT_EQ(list.Lines[0], "UID\tIP/Host\tPort\tStatus\tType\tSpeed\tLast Checked");
     EXPECT_EQ(list.Lines[1], "1\t192.0.2.10\t1080\tNot Checked\tUnknown\t\t");
     EXPECT_EQ(list.Lines[2], "2\t192.0.2.11\t0\tNot Checked\tUnknown\t\t");
     EXPECT_EQ(list.Lines[3], "3\t\t3128\tNot Checked\tUnknown\t\t");
+    EXPECT_EQ(list.Lines[4], "4\t198.51.100.5\t1080\tNot Checked\tSOCKS 5\t\t");
+    EXPECT_EQ(list.Lines[5], "5\t198.51.100.6\t3128\tNot Checked\tHTTP\t\t");
 
     // Errors write nothing: a duplicate item, an unknown proxy, a bad port.
     const QByteArray beforeChains = TableBytes();

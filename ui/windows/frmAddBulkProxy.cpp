@@ -29,11 +29,19 @@ TfrmAddBulkProxy::TfrmAddBulkProxy(TdmProxyData &store, TUiPrompts &prompts, QWi
 }
 
 void TfrmAddBulkProxy::OkClick() {
+    TIntakeResult result;
     try {
-        FAdded = TBulkIntake::Apply(FStore, FText->toPlainText());
+        result = TBulkIntake::Apply(FStore, FText->toPlainText());
     } catch (const std::exception &e) {
         FPrompts.ShowError(QString::fromUtf8(e.what()));
         return;
     }
+    FAdded = result.Added;
+    FDuplicates = result.Duplicates();
+    if (result.Duplicates() > 0)
+        FPrompts.ShowMessage(QStringLiteral("Added %1 %2. %3")
+                                 .arg(result.Added)
+                                 .arg(result.Added == 1 ? "proxy" : "proxies")
+                                 .arg(result.DuplicatesText()));
     accept();
 }
