@@ -9,6 +9,11 @@
 #include "store/StoreSchemas.h"
 #include "tests/support/FailingDevice.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <functional>
+
 namespace {
 
 using StoreFiles = StoreFixture;
@@ -238,6 +243,76 @@ TEST_F(StoreFiles, AFailedSaveLeavesTheOldFileAndKeepsTheChange) {
     Store->ProxiesFile().FDeviceWrap = nullptr;
     Store->SaveData();
     EXPECT_EQ(TDataPacketReader::Read(Bytes(QStringLiteral("Proxies.cds"))).Rows.size(), 5u);
+}
+
+// Runs the event loop (the batch's save timer) for `ms`, calling `step`
+// every few milliseconds.
+void RunFor(int ms, const std::function<void()> &step) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        step();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+}
+
+TEST_F(StoreFiles, ABatchSavesAboutOnceASecondAndEverythingAtItsEnd) {
+    LoadSet(QStringLiteral("store"));
+    const int64_t before = Store->SaveCount();
+    TProxData record;
+    ASSERT_TRUE(Store->GetProxyRecord(4, &record));
+    Store->BeginBatch();
+    Store->BeginBatch(); // batches nest: only the outer end saves
+    int changes = 0;
+    RunFor(1500, [&] {
+        record.FSpeed = ++changes;
+        Store->UpdateProxyStatus(record, TProxyStatus::psAvailable);
+    });
+    // Hundreds of changes, and a file written when the batch began and once
+    // a second after (a loaded machine may write fewer times, never more).
+    EXPECT_GT(changes, 50);
+    EXPECT_GE(Store->SaveCount() - before, 1);
+    EXPECT_LE(Store->SaveCount() - before, 3);
+    // What the file holds is at most a second behind.
+    Store->EndBatch();
+    EXPECT_TRUE(Store->InBatch());
+    Store->EndBatch();
+    EXPECT_FALSE(Store->InBatch());
+    EXPECT_FALSE(Store->Unsaved());
+    TdmProxyData reread(Folder);
+    reread.LoadData();
+    TProxData saved;
+    ASSERT_TRUE(reread.GetProxyRecord(4, &saved));
+    EXPECT_EQ(saved.FSpeed, changes);
+    EXPECT_EQ(saved.FStatus, TProxyStatus::psAvailable);
+
+    // Outside a batch every change saves at once, as always.
+    const int64_t outside = Store->SaveCount();
+    Store->UpdateProxyStatus(record, TProxyStatus::psUnavailable);
+    EXPECT_EQ(Store->SaveCount(), outside + 1);
+}
+
+TEST_F(StoreFiles, ABatchsTimedSaveThatFailsIsToldAndTheEndSavesIt) {
+    LoadSet(QStringLiteral("store"));
+    QStringList errors;
+    Store->FOnSaveError = [&](const QString &message) { errors << message; };
+    Store->ProxiesFile().FDeviceWrap = [](QIODevice &target) -> std::unique_ptr<QIODevice> {
+        return std::make_unique<VelmoraTest::TFailingDevice>(10, &target,
+                                                             QStringLiteral("No space left"));
+    };
+    Store->BeginBatch();
+    Store->AddProxy(QStringLiteral("10.1.1.1"), 1080, TProxyType::ptSOCKS5);
+    Store->DeleteProxy(1); // a change that saves
+    RunFor(300, [] {});
+    ASSERT_FALSE(errors.isEmpty());
+    EXPECT_TRUE(errors[0].contains(QStringLiteral("No space left")));
+    EXPECT_TRUE(Store->Unsaved());
+    Store->ProxiesFile().FDeviceWrap = nullptr;
+    Store->EndBatch();
+    EXPECT_FALSE(Store->Unsaved());
+    // The sample's four, one added, one deleted.
+    EXPECT_EQ(TDataPacketReader::Read(Bytes(QStringLiteral("Proxies.cds"))).Rows.size(), 4u);
 }
 
 TEST_F(StoreFiles, ASaveIntoAMissingFolderFailsAndKeepsTheChange) {
