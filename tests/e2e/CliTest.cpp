@@ -6,12 +6,17 @@
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/StoreSeed.h"
 #include "tests/support/VelmoraProcess.h"
+#include "tests/support/Wait.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -148,6 +153,60 @@ TEST_F(CliTest, CheckReportsEachResultThenDone) {
     const auto list = Run({"list", "proxies"});
     EXPECT_TRUE(
         list.Lines[1].startsWith(QString("1\t127.0.0.1\t%1\tOK\tSOCKS 5\t").arg(socks5.Port())));
+}
+
+// A program killed in the middle of a long check leaves a table file that
+// loads, holding the results that came in more than a second before.
+TEST_F(CliTest, KilledMidCheckLeavesAReadableFileWithTheEarlierResults) {
+    // A listener that never accepts: proxies on it answer nothing.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length);
+    const int silentPort = ntohs(address.sin_port);
+    const uint16_t closed = FreeLoopbackPort();
+
+    const QString folder = Home.path() + "/VelmoraAnonymizer/";
+    {
+        TdmProxyData store(folder);
+        store.LoadData();
+        store.SetTimeout(60);
+        for (int i = 0; i < 100; ++i)
+            store.AddProxy(QStringLiteral("127.0.0.1"), closed, TProxyType::ptSOCKS5);
+        for (int i = 0; i < 100; ++i)
+            store.AddProxy(QStringLiteral("127.0.0.1"), silentPort, TProxyType::ptSOCKS5);
+        store.SaveData();
+    }
+    ::setenv("VELMORA_CHECK_URL", "http://127.0.0.1:9/", 1);
+    TVelmoraProcess check({"check", "--all"}, Home.path());
+    ::unsetenv("VELMORA_CHECK_URL");
+    // The refused ones answer at once; the silent ones hold the batch open.
+    ASSERT_TRUE(WaitFor([&] { return check.Lines().filter("\tTIME OUT\t").size() == 100; }, 20000))
+        << check.Lines().join("\n").toStdString();
+    ::usleep(1600 * 1000); // past the next timed save
+    ASSERT_EQ(::kill(check.Pid(), SIGKILL), 0);
+    check.WaitExit();
+    ::close(silent);
+
+    TdmProxyData after(folder);
+    after.LoadData(); // throws if the file were torn
+    std::vector<std::unique_ptr<TProxData>> rows;
+    after.GetAllProxyRecords(rows);
+    ASSERT_EQ(rows.size(), 200u);
+    int timedOut = 0;
+    for (const auto &row : rows) {
+        if (row->FPort == closed)
+            timedOut += row->FStatus == TProxyStatus::psUnavailable;
+        else
+            EXPECT_EQ(row->FStatus, TProxyStatus::psUnknown) << row->FUID;
+    }
+    EXPECT_EQ(timedOut, 100);
+    // The torn temporary file of the write in progress may stay; the table is whole.
 }
 
 // Where user namespaces are switched off, a launch stops before the program
