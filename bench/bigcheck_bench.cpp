@@ -25,6 +25,7 @@
 #include <string>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -52,7 +53,8 @@ public:
     }
     ~TWriteWatch() {
         FStop = true;
-        FThread.join();
+        if (FThread.joinable())
+            FThread.join();
         ::close(FFd);
     }
     // The times of the writes seen so far (stops the watch).

@@ -83,7 +83,7 @@ public:
 
 private:
     struct TConn {
-        TKind Kind;
+        TKind Kind = TKind::Silent;
         int Stage = 0;
         std::string In;
         int64_t PageAtMs = -1; // a slow page waits until then
@@ -146,7 +146,9 @@ private:
                 ::close(fd);
                 continue;
             }
-            FConns[fd] = TConn{kind};
+            TConn conn;
+            conn.Kind = kind;
+            FConns[fd] = std::move(conn);
             Add(fd, uint64_t(fd), EPOLLIN);
         }
     }
