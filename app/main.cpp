@@ -6,6 +6,7 @@
 // ../lib/velmora/ of an installation), loaded only when it opens.
 #include "app/Cli.h"
 #include "app/Headless.h"
+#include "platform/FdLimit.h"
 
 #include <climits>
 #include <cstdio>
@@ -59,6 +60,9 @@ int RunWindow(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Proxy checks hold one socket per check in flight, thousands at once;
+    // every mode may run a batch.
+    RaiseDescriptorLimit();
     if (argc > 1 && TCli::IsCommand(argv[1]))
         return TCli::Run(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--headless") != 0) {

@@ -1,19 +1,35 @@
 #include "check/ProxyChecker.h"
 
+#include "check/CheckPool.h"
 #include "check/TestPage.h"
-#include "check/URLDownloadThd.h"
-#include "check/dmProxyTypeChecker.h"
 #include "platform/Clock.h"
+#include "platform/FdLimit.h"
+#include "platform/UiThread.h"
 #include "store/dmProxyData.h"
 
 #include <algorithm>
 
 const QString TProxyChecker::TestingText = QStringLiteral("Testing");
 
-TProxyChecker::TProxyChecker(TdmProxyData &AStore)
-    : FCheckURL(TTestPage::RootURL()), FStore(AStore) {}
+size_t TProxyChecker::InFlightBound(size_t descriptorLimit) {
+    if (descriptorLimit >= 2 * ReservedDescriptors)
+        return descriptorLimit - ReservedDescriptors;
+    return std::max<size_t>(descriptorLimit / 2, 1);
+}
 
-TProxyChecker::~TProxyChecker() = default;
+TProxyChecker::TProxyChecker(TdmProxyData &AStore)
+    : FCheckURL(TTestPage::RootURL()), FStore(AStore), FLink(std::make_shared<TLink>()) {
+    FLink->Checker = this;
+}
+
+TProxyChecker::~TProxyChecker() {
+    FLink->Checker = nullptr;
+    FPool.reset(); // ends its thread; groups it queued find no checker
+}
+
+size_t TProxyChecker::PeakInFlight() const {
+    return std::max(FPeakInFlight, FPool ? FPool->PeakInFlight() : size_t(0));
+}
 
 void TProxyChecker::Check(std::unique_ptr<TProxyList> AProxyList) {
     FOwnedList = AProxyList ? std::move(AProxyList) : std::make_unique<TProxyList>();
@@ -28,85 +44,100 @@ void TProxyChecker::Check(TProxyList &AProxyList) {
         return;
     }
     FStore.BeginBatch(); // results save about once a second, and at the end
-    {
-        // Results can only be handled once Check has returned, but should one
-        // come back at once (no event loop to wait for), the end still waits.
-        struct TStarting {
-            bool &Flag;
-            explicit TStarting(bool &flag) : Flag(flag) { Flag = true; }
-            ~TStarting() { Flag = false; }
-        } starting(FStarting);
-        StartPending();
-        for (const std::unique_ptr<TProxData> &record : AProxyList) {
-            if (OnProgress)
-                OnProgress(*record, TestingText, 0);
-        }
+    for (const std::unique_ptr<TProxData> &record : AProxyList) {
+        if (OnProgress)
+            OnProgress(*record, TestingText, 0);
     }
-    if (FCompletedCount == static_cast<int32_t>(FProxyList->size()))
-        Finish();
+
+    TCheckPool::TOptions options;
+    std::vector<TCheckJob> jobs;
+    try {
+        options.Request = TTestPage::GetRequest(FCheckURL);
+    } catch (const std::exception &) {
+        options.Request.Host.clear(); // no page to fetch: every proxy is "TIME OUT"
+    }
+    options.TimeoutMs = FConnectTimeout > 0 ? FConnectTimeout : DefaultTimeoutMs;
+    options.ReadTimeoutMs = FReadTimeout > 0 ? FReadTimeout : 15000;
+    options.MaxInFlight =
+        std::min(size_t(std::max(FMaxInFlight, 1)), InFlightBound(DescriptorLimit()));
+    jobs.reserve(AProxyList.size());
+    for (size_t i = 0; i < AProxyList.size(); ++i) {
+        const TProxData &record = *AProxyList[i];
+        TCheckJob job;
+        job.Index = static_cast<int32_t>(i);
+        job.Host = record.FIPAddress.toStdString();
+        job.Port = static_cast<uint16_t>(record.FPort & 0xFFFF);
+        job.Type = record.FProxyType;
+        jobs.push_back(std::move(job));
+    }
+    // The pool hands each group to this thread; the checker may be gone by
+    // the time it arrives (stopped and ended).
+    std::weak_ptr<TLink> link = FLink;
+    FPool = std::make_unique<TCheckPool>(
+        std::move(options), [link](std::vector<TCheckResult> group, bool last) {
+            TUiThread::Queue([link, group = std::move(group), last]() mutable {
+                const std::shared_ptr<TLink> alive = link.lock();
+                if (alive && alive->Checker)
+                    alive->Checker->GroupArrived(group, last);
+            });
+        });
+    FPool->Start(std::move(jobs));
 }
 
 void TProxyChecker::Stop() {
-    if (FStopped || FEnded)
+    if (FStopped || FEnded || FProxyList == nullptr)
         return;
     FStopped = true;
-    FNextToStart = FProxyList->size();
+    if (FPool) {
+        FPeakInFlight = FPool->PeakInFlight();
+        FPool->Stop(); // sockets closed; no further group is queued
+    }
+    std::weak_ptr<TLink> link = FLink;
+    TUiThread::Queue([link] {
+        const std::shared_ptr<TLink> alive = link.lock();
+        if (alive && alive->Checker)
+            alive->Checker->Finish();
+    });
 }
 
-void TProxyChecker::StartPending() {
+void TProxyChecker::GroupArrived(std::vector<TCheckResult> &group, bool last) {
+    if (FStopped || FEnded)
+        return;
+    for (const TCheckResult &result : group) {
+        if (result.Index < 0 || size_t(result.Index) >= FProxyList->size())
+            continue;
+        Recorded(*(*FProxyList)[size_t(result.Index)], result);
+        if (FStopped)
+            return; // stopped by a handler: the rest of the group is dropped
+    }
+    if (!group.empty() && OnGroupDone) {
+        try {
+            OnGroupDone(this);
+        } catch (...) {
+        }
+    }
     if (FStopped)
         return;
-    const int limit = std::max(FMaxInFlight, 1);
-    while (FInFlight < limit && FNextToStart < FProxyList->size()) {
-        TProxData &record = *(*FProxyList)[FNextToStart++];
-        ++FInFlight;
-        StartOne(record);
-    }
+    if (last || FCompletedCount == static_cast<int32_t>(FProxyList->size()))
+        Finish();
 }
 
-void TProxyChecker::StartOne(TProxData &record) {
+void TProxyChecker::Recorded(TProxData &record, const TCheckResult &result) {
+    ++FCompletedCount;
+    const TProxyStatus status = result.Ok ? TProxyStatus::psAvailable : TProxyStatus::psUnavailable;
+    const double speed = result.Ok ? double(result.DurationMs) : 0;
     if (record.FProxyType != TProxyType::ptUnknown) {
-        auto *download = new TURLDownloadThd;
-        download->FConnectTimeout = FConnectTimeout;
-        download->FReadTimeout = FReadTimeout;
-        download->FURL = FCheckURL;
-        download->FProxyData = &record; // the batch's own record, updated in place
-        download->OnDownloadCompleted = [this](TURLDownloadThd *sender, const QString &,
-                                               TProxData &data) {
-            DownloadCompleted(sender, data);
-        };
-        download->Start();
-    } else {
-        auto *detector = new TdmProxyTypeChecker;
-        detector->FConnectTimeout = FConnectTimeout;
-        detector->FReadTimeout = FReadTimeout;
-        detector->OnCheckCompleted = [this](TdmProxyTypeChecker *sender, TProxData &proxy) {
-            TypeCheckCompleted(sender, proxy);
-        };
-        detector->StartCheck(record);
+        record.FLastChecked = TClock::Now();
+        Record(record, status, speed, false);
+        return;
     }
-}
-
-void TProxyChecker::DownloadCompleted(TURLDownloadThd *Sender, TProxData &AProxyData) {
-    if (FStopped)
-        return Abandoned();
-    AProxyData.FLastChecked = TClock::Now();
-    if (!Sender->FDownloadedData.isEmpty())
-        Record(AProxyData, TProxyStatus::psAvailable, Sender->FLastDownloadDuration, false);
-    else
-        Record(AProxyData, TProxyStatus::psUnavailable, 0, false);
-    ResultCounted();
-}
-
-void TProxyChecker::TypeCheckCompleted(TdmProxyTypeChecker *Sender, TProxData &AProxy) {
-    if (FStopped)
-        return Abandoned();
-    AProxy.FLastChecked = TClock::Now();
-    if (AProxy.FProxyType != TProxyType::ptUnknown)
-        Record(AProxy, TProxyStatus::psAvailable, Sender->FCheckedDuration, true);
-    else
-        Record(AProxy, TProxyStatus::psUnavailable, 0, true); // writes type 0
-    ResultCounted();
+    // The batch's record keeps its "Unknown"; the result goes in a copy with
+    // the type found (0 when none).
+    TProxData *copy = nullptr;
+    const std::unique_ptr<TProxData> detected(CopyProxData(record, copy));
+    detected->FProxyType = result.Type;
+    detected->FLastChecked = TClock::Now();
+    Record(*detected, status, speed, true);
 }
 
 void TProxyChecker::Record(TProxData &data, TProxyStatus status, double speed, bool writeType) {
@@ -136,25 +167,6 @@ void TProxyChecker::Record(TProxData &data, TProxyStatus status, double speed, b
         } catch (...) {
         }
     }
-}
-
-void TProxyChecker::ResultCounted() {
-    --FInFlight;
-    ++FCompletedCount;
-    if (OnGroupDone) {
-        try {
-            OnGroupDone(this);
-        } catch (...) {
-        }
-    }
-    StartPending();
-    if (!FStarting && FCompletedCount == static_cast<int32_t>(FProxyList->size()))
-        Finish();
-}
-
-void TProxyChecker::Abandoned() {
-    if (--FInFlight == 0 && !FStarting)
-        Finish();
 }
 
 void TProxyChecker::Finish() {

@@ -4,8 +4,12 @@
 // type is "Unknown"); each result is written to the store and reported, and
 // after the last one the batch reports its end and deletes itself.
 //
-// At most FMaxInFlight checks run at a time; the others wait their turn, so a
-// batch of thousands never starts thousands of threads.
+// The checks run in a TCheckPool (check/CheckPool.h): one worker thread with
+// non-blocking sockets, however many proxies the batch holds. At most
+// FMaxInFlight checks are in flight, and never more than the descriptor limit
+// leaves room for (InFlightBound); the others wait their turn. Results come
+// back to the user-interface thread in groups: each is recorded (store,
+// OnCheckComplete) and OnGroupDone follows once per group.
 //
 // Use on the user-interface thread only:
 //   auto *checker = new TProxyChecker(store);
@@ -23,10 +27,10 @@
 #include <memory>
 #include <vector>
 
+class TCheckPool;
 class TdmProxyData;
-class TdmProxyTypeChecker;
 class TProxyChecker;
-class TURLDownloadThd;
+struct TCheckResult;
 
 using TProxyList = std::vector<std::unique_ptr<TProxData>>;
 
@@ -47,8 +51,17 @@ using TOnCheckError = std::function<void(TProxyChecker *Sender, const QString &A
 
 class TProxyChecker {
 public:
-    static constexpr int MaxChecksInFlight = 64;
+    // Enough for a list of ten thousand to be in flight at once.
+    static constexpr int MaxChecksInFlight = 10000;
+    // The connect and handshake time-out of each try when FConnectTimeout is 0.
+    static constexpr int32_t DefaultTimeoutMs = 10000;
+    // Descriptors left to chains, the window and everything else.
+    static constexpr size_t ReservedDescriptors = 1024;
     static const QString TestingText; // "Testing"
+
+    // The most checks in flight that a descriptor limit leaves room for: all
+    // but ReservedDescriptors, or half of a limit too small for that.
+    static size_t InFlightBound(size_t descriptorLimit);
 
     // Create with new; the store must outlive the batch.
     explicit TProxyChecker(TdmProxyData &AStore);
@@ -56,9 +69,11 @@ public:
     int32_t FCompletedCount = 0;
     QString FCheckURL;                // the test page root with its trailing slash
     TProxyList *FProxyList = nullptr; // the batch
-    int32_t FConnectTimeout = 0;      // ms for every download; 0: the platform's own
-    int32_t FReadTimeout = 15000;     // ms that each read of a download may wait
-    bool FAutoFreeProxyList = false;  // true when the checker owns the list
+    // ms that each try's connect and handshake may take together; 0:
+    // DefaultTimeoutMs.
+    int32_t FConnectTimeout = 0;
+    int32_t FReadTimeout = 15000;    // ms that each read may wait
+    bool FAutoFreeProxyList = false; // true when the checker owns the list
     int FMaxInFlight = MaxChecksInFlight;
 
     TOnCheckProxyComplete OnCheckComplete;
@@ -70,7 +85,7 @@ public:
     // Starts the batch on a list the caller keeps; neither the list nor its
     // records may go before OnCheckEnd. Records of known type are updated in
     // place; records of type "Unknown" are left as they are (their results
-    // travel in the detector's copy). An empty list starts nothing, raises
+    // travel in a copy with the type found). An empty list starts nothing, raises
     // nothing, and the checker deletes itself at once.
     void Check(TProxyList &AProxyList);
     // The same on a list that the checker takes over and frees at the end.
@@ -82,26 +97,31 @@ public:
     void Stop();
     bool Stopped() const { return FStopped; }
     // The batch's size, the results recorded so far, and how many were "OK".
+    // (The descriptor bound and the pool's peak are for tests and benchmarks.)
     int32_t Total() const { return FProxyList ? static_cast<int32_t>(FProxyList->size()) : 0; }
     int32_t Checked() const { return FCompletedCount; }
     int32_t OkCount() const { return FOkCount; }
 
+    size_t PeakInFlight() const;
+
 private:
+    // What the pool's queued groups reach the checker through: null once it
+    // is gone, so a group that arrives later is dropped.
+    struct TLink {
+        TProxyChecker *Checker = nullptr;
+    };
+
     ~TProxyChecker();
-    void StartPending();
-    void StartOne(TProxData &record);
-    void DownloadCompleted(TURLDownloadThd *Sender, TProxData &AProxyData);
-    void TypeCheckCompleted(TdmProxyTypeChecker *Sender, TProxData &AProxy);
+    void GroupArrived(std::vector<TCheckResult> &group, bool last);
+    void Recorded(TProxData &record, const TCheckResult &result);
     void Record(TProxData &data, TProxyStatus status, double speed, bool writeType);
-    void ResultCounted();
-    void Abandoned();
     void Finish();
 
     TdmProxyData &FStore;
     std::unique_ptr<TProxyList> FOwnedList;
-    size_t FNextToStart = 0;
-    int FInFlight = 0;
-    bool FStarting = false; // inside Check: the end waits for it to return
+    std::unique_ptr<TCheckPool> FPool;
+    std::shared_ptr<TLink> FLink;
+    size_t FPeakInFlight = 0;
     bool FEnded = false;
     bool FStopped = false;
     int32_t FOkCount = 0;
