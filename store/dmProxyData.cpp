@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
+#include <unordered_set>
 
 const QString TdmProxyData::ProxiesFileName = QStringLiteral("Proxies.cds");
 const QString TdmProxyData::ChainsFileName = QStringLiteral("ChainedProxies.cds");
@@ -78,6 +79,14 @@ void TdmProxyData::InstallHooks() {
     // New proxies and chains start as "Not Checked".
     FProxies.FOnNewRecord = [this](TDataTable &t) { t.SetValue(FP.Status, int64_t(0)); };
     FChains.FOnNewRecord = [this](TDataTable &t) { t.SetValue(FC.Status, int64_t(0)); };
+    FProxies.FOnChange = [this](TDataTable &, TDataTable::TChange change,
+                                const TDataTable::TRow *row) {
+        // By index: a watcher may add or take off watchers.
+        for (size_t i = 0; i < FProxiesWatchers.size(); ++i) {
+            const TProxiesWatcher watcher = FProxiesWatchers[i].second;
+            watcher(change, row);
+        }
+    };
     // The chain items follow the current chain.
     FChains.FAfterScroll = [this](TDataTable &t) {
         if (t.State() != TDataTable::TState::dsInsert)
@@ -459,6 +468,49 @@ bool TdmProxyData::DeleteProxy(int32_t AUID) {
     FProxies.Delete();
     SaveIfAuto();
     return true;
+}
+
+int TdmProxyData::CountProxiesWithStatus(TProxyStatus AStatus) const {
+    const int64_t status = static_cast<uint8_t>(AStatus);
+    int count = 0;
+    for (const TDataTable::TRow *row : FProxies.AllRows())
+        if (!IsNullValue(row->Values[FP.Status]) &&
+            (IntOf(row->Values[FP.Status]) & 0xFF) == status)
+            ++count;
+    return count;
+}
+
+int TdmProxyData::DeleteProxiesWithStatus(TProxyStatus AStatus) {
+    const int64_t status = static_cast<uint8_t>(AStatus);
+    std::unordered_set<int64_t> gone;
+    for (const TDataTable::TRow *row : FProxies.AllRows())
+        if (!IsNullValue(row->Values[FP.Status]) &&
+            (IntOf(row->Values[FP.Status]) & 0xFF) == status)
+            gone.insert(IntOf(row->Values[FP.UID]));
+    if (gone.empty())
+        return 0;
+    FItems.DeleteWhere([&](const TDataTable::TRow &item) {
+        const TFieldValue &proxy = item.Values[FI.ProxyUID];
+        return !IsNullValue(proxy) && gone.count(IntOf(proxy)) > 0;
+    });
+    const int count = FProxies.DeleteWhere(
+        [&](const TDataTable::TRow &proxy) { return gone.count(IntOf(proxy.Values[FP.UID])) > 0; });
+    SaveIfAuto();
+    return count;
+}
+
+int TdmProxyData::WatchProxies(TProxiesWatcher AWatcher) {
+    const int id = FNextWatcherId++;
+    FProxiesWatchers.emplace_back(id, std::move(AWatcher));
+    return id;
+}
+
+void TdmProxyData::UnwatchProxies(int AId) {
+    for (auto it = FProxiesWatchers.begin(); it != FProxiesWatchers.end(); ++it)
+        if (it->first == AId) {
+            FProxiesWatchers.erase(it);
+            return;
+        }
 }
 
 bool TdmProxyData::DeleteChain(int32_t AUID) {
