@@ -176,6 +176,7 @@ int Check(QApplication &app, const QString &folder) {
     TStallMeter meter;
     QElapsedTimer took;
     int progressTexts = 0;
+    double startMs = 0;
     QString lastText;
     QTimer watch;
     watch.setInterval(50);
@@ -191,16 +192,18 @@ int Check(QApplication &app, const QString &folder) {
         meter.Start();
         took.start();
         w.Window->UpdateActions();
+        const qint64 before = Clock().nsecsElapsed();
         w.Window->actTestAll->trigger();
+        startMs = Ms(Clock().nsecsElapsed() - before);
         watch.start();
     });
     QTimer::singleShot(600000, &app, &QApplication::quit);
     app.exec();
     meter.Stop();
     const bool done = w.Prompts.Messages.contains(QStringLiteral("Check done"));
-    std::printf("check rows=%d done=%d total_ms=%.0f max_gap_ms=%.1f ticks=%d status_texts=%d "
-                "saves=%lld\n",
-                rows, done ? 1 : 0, Ms(took.nsecsElapsed()), meter.MaxGapMs(), meter.Ticks(),
+    std::printf("check rows=%d done=%d total_ms=%.0f max_gap_ms=%.1f start_ms=%.1f ticks=%d "
+                "status_texts=%d saves=%lld\n",
+                rows, done ? 1 : 0, Ms(took.nsecsElapsed()), meter.MaxGapMs(), startMs, meter.Ticks(),
                 progressTexts, static_cast<long long>(w.Store.SaveCount()));
     return done ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include "platform/DataFolder.h"
 #include "platform/Error.h"
 #include "store/DataPacketWriter.h"
+#include "store/DateTimeCodec.h"
 #include "store/StoreSchemas.h"
 #include "store/Win1252.h"
 
@@ -382,12 +383,40 @@ TProxData *TdmProxyData::GetProxyRecord(int32_t AUID, TProxData *AProxRec) {
 }
 
 void TdmProxyData::GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &ALst) {
-    ALst.reserve(ALst.size() + FProxies.AllRows().size());
-    for (FProxies.First(); !FProxies.Eof(); FProxies.Next()) {
+    // Straight from the rows (a check of 100,000 proxies starts with this),
+    // as GetProxyRecord reads the current row; the cursor ends on the last
+    // row, as a walk to the end would leave it.
+    FProxies.CheckBrowseMode();
+    const std::vector<const TDataTable::TRow *> rows = FProxies.VisibleRows();
+    ALst.reserve(ALst.size() + rows.size());
+    auto text = [](const TFieldValue &v) {
+        const auto *bytes = std::get_if<QByteArray>(&v);
+        return bytes ? TWin1252::ToUnicode(*bytes) : QString();
+    };
+    auto real = [](const TFieldValue &v) {
+        if (const auto *d = std::get_if<double>(&v))
+            return *d;
+        if (const auto *i = std::get_if<int64_t>(&v))
+            return static_cast<double>(*i);
+        return 0.0;
+    };
+    for (const TDataTable::TRow *row : rows) {
+        const auto &v = row->Values;
         auto rec = std::make_unique<TProxData>();
-        GetProxyRecord(*rec);
+        rec->FHostName = text(v[FP.HostName]);
+        rec->FIPAddress = text(v[FP.IPAddress]);
+        rec->FProxyType = static_cast<TProxyType>(IntOf(v[FP.HostType]) & 0xFF);
+        rec->FUID = IntOf(v[FP.UID]);
+        rec->FPort = IntOf(v[FP.Port]);
+        rec->FStatus = static_cast<TProxyStatus>(IntOf(v[FP.Status]) & 0xFF);
+        const auto *checked = std::get_if<double>(&v[FP.LastChecked]);
+        rec->FLastChecked = checked ? TDateTimeCodec::FromMSecs(*checked) : 0;
+        rec->FSpeed = real(v[FP.Speed]);
+        rec->FCurrHostNameType = hntIPAddress;
         ALst.push_back(std::move(rec));
     }
+    if (!rows.empty())
+        FProxies.Last();
 }
 
 TChainedProxyData &TdmProxyData::GetChainedProxyRecord(int32_t AUID,
