@@ -366,8 +366,36 @@ void TDataTable::Delete() {
     FCurrent = next ? next : prior;
     FEof = next == nullptr;
     FBof = FCurrent == nullptr;
-    Changed(TChange::Deleted, nullptr);
+    Changed(TChange::Deleted, gone.get());
     Scrolled();
+}
+
+int TDataTable::DeleteWhere(const std::function<bool(const TRow &)> &doomed) {
+    CheckBrowseMode();
+    TRows kept;
+    kept.reserve(FRows.size());
+    bool currentGone = false;
+    int gone = 0;
+    for (auto &row : FRows) {
+        if (!doomed(*row)) {
+            kept.push_back(std::move(row));
+            continue;
+        }
+        if (FAutoIncField >= 0 && !IsNullValue(row->Values[FAutoIncField]))
+            FByUID.erase(KeyOf(*row));
+        currentGone = currentGone || row.get() == FCurrent;
+        ++gone;
+    }
+    if (gone == 0)
+        return 0;
+    // The current row, when it went, gives way to the first passing row.
+    TRow *current = currentGone ? nullptr : FCurrent;
+    FRows.swap(kept);
+    kept.clear(); // frees the rows that went
+    Settle(current);
+    Changed(TChange::Reset, nullptr);
+    Scrolled();
+    return gone;
 }
 
 // ---- filter -----------------------------------------------------------------

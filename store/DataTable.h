@@ -73,7 +73,11 @@ public:
     void Edit(); // on an empty table: Append
     void Post();
     void Cancel();
-    void Delete();          // the current row; in insert state the same as Cancel
+    void Delete(); // the current row; in insert state the same as Cancel
+    // Deletes every posted row for which `doomed` holds, in one pass over the
+    // rows (a pending change is posted first), and tells FOnChange once
+    // (Reset) when any went. Returns how many went.
+    int DeleteWhere(const std::function<bool(const TRow &)> &doomed);
     void CheckBrowseMode(); // posts a pending change
 
     // Filter: "Field=123" or "Field='text'"; applies while Filtered is on.
@@ -111,6 +115,9 @@ public:
 
     std::function<void(TDataTable &)> FOnNewRecord;
     std::function<void(TDataTable &)> FAfterScroll;
+    // Told after every change: the row inserted or changed; for Deleted the
+    // row that goes, still readable during the call and freed right after;
+    // null for Reset (the content was replaced or many rows went at once).
     std::function<void(TDataTable &, TChange, const TRow *)> FOnChange;
 
 private:

@@ -4,12 +4,14 @@
 #include "platform/DataFolder.h"
 #include "platform/Error.h"
 #include "store/DataPacketWriter.h"
+#include "store/DateTimeCodec.h"
 #include "store/StoreSchemas.h"
 #include "store/Win1252.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
+#include <unordered_set>
 
 const QString TdmProxyData::ProxiesFileName = QStringLiteral("Proxies.cds");
 const QString TdmProxyData::ChainsFileName = QStringLiteral("ChainedProxies.cds");
@@ -78,6 +80,14 @@ void TdmProxyData::InstallHooks() {
     // New proxies and chains start as "Not Checked".
     FProxies.FOnNewRecord = [this](TDataTable &t) { t.SetValue(FP.Status, int64_t(0)); };
     FChains.FOnNewRecord = [this](TDataTable &t) { t.SetValue(FC.Status, int64_t(0)); };
+    FProxies.FOnChange = [this](TDataTable &, TDataTable::TChange change,
+                                const TDataTable::TRow *row) {
+        // By index: a watcher may add or take off watchers.
+        for (size_t i = 0; i < FProxiesWatchers.size(); ++i) {
+            const TProxiesWatcher watcher = FProxiesWatchers[i].second;
+            watcher(change, row);
+        }
+    };
     // The chain items follow the current chain.
     FChains.FAfterScroll = [this](TDataTable &t) {
         if (t.State() != TDataTable::TState::dsInsert)
@@ -373,12 +383,40 @@ TProxData *TdmProxyData::GetProxyRecord(int32_t AUID, TProxData *AProxRec) {
 }
 
 void TdmProxyData::GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &ALst) {
-    ALst.reserve(ALst.size() + FProxies.AllRows().size());
-    for (FProxies.First(); !FProxies.Eof(); FProxies.Next()) {
+    // Straight from the rows (a check of 100,000 proxies starts with this),
+    // as GetProxyRecord reads the current row; the cursor ends on the last
+    // row, as a walk to the end would leave it.
+    FProxies.CheckBrowseMode();
+    const std::vector<const TDataTable::TRow *> rows = FProxies.VisibleRows();
+    ALst.reserve(ALst.size() + rows.size());
+    auto text = [](const TFieldValue &v) {
+        const auto *bytes = std::get_if<QByteArray>(&v);
+        return bytes ? TWin1252::ToUnicode(*bytes) : QString();
+    };
+    auto real = [](const TFieldValue &v) {
+        if (const auto *d = std::get_if<double>(&v))
+            return *d;
+        if (const auto *i = std::get_if<int64_t>(&v))
+            return static_cast<double>(*i);
+        return 0.0;
+    };
+    for (const TDataTable::TRow *row : rows) {
+        const auto &v = row->Values;
         auto rec = std::make_unique<TProxData>();
-        GetProxyRecord(*rec);
+        rec->FHostName = text(v[FP.HostName]);
+        rec->FIPAddress = text(v[FP.IPAddress]);
+        rec->FProxyType = static_cast<TProxyType>(IntOf(v[FP.HostType]) & 0xFF);
+        rec->FUID = IntOf(v[FP.UID]);
+        rec->FPort = IntOf(v[FP.Port]);
+        rec->FStatus = static_cast<TProxyStatus>(IntOf(v[FP.Status]) & 0xFF);
+        const auto *checked = std::get_if<double>(&v[FP.LastChecked]);
+        rec->FLastChecked = checked ? TDateTimeCodec::FromMSecs(*checked) : 0;
+        rec->FSpeed = real(v[FP.Speed]);
+        rec->FCurrHostNameType = hntIPAddress;
         ALst.push_back(std::move(rec));
     }
+    if (!rows.empty())
+        FProxies.Last();
 }
 
 TChainedProxyData &TdmProxyData::GetChainedProxyRecord(int32_t AUID,
@@ -459,6 +497,49 @@ bool TdmProxyData::DeleteProxy(int32_t AUID) {
     FProxies.Delete();
     SaveIfAuto();
     return true;
+}
+
+int TdmProxyData::CountProxiesWithStatus(TProxyStatus AStatus) const {
+    const int64_t status = static_cast<uint8_t>(AStatus);
+    int count = 0;
+    for (const TDataTable::TRow *row : FProxies.AllRows())
+        if (!IsNullValue(row->Values[FP.Status]) &&
+            (IntOf(row->Values[FP.Status]) & 0xFF) == status)
+            ++count;
+    return count;
+}
+
+int TdmProxyData::DeleteProxiesWithStatus(TProxyStatus AStatus) {
+    const int64_t status = static_cast<uint8_t>(AStatus);
+    std::unordered_set<int64_t> gone;
+    for (const TDataTable::TRow *row : FProxies.AllRows())
+        if (!IsNullValue(row->Values[FP.Status]) &&
+            (IntOf(row->Values[FP.Status]) & 0xFF) == status)
+            gone.insert(IntOf(row->Values[FP.UID]));
+    if (gone.empty())
+        return 0;
+    FItems.DeleteWhere([&](const TDataTable::TRow &item) {
+        const TFieldValue &proxy = item.Values[FI.ProxyUID];
+        return !IsNullValue(proxy) && gone.count(IntOf(proxy)) > 0;
+    });
+    const int count = FProxies.DeleteWhere(
+        [&](const TDataTable::TRow &proxy) { return gone.count(IntOf(proxy.Values[FP.UID])) > 0; });
+    SaveIfAuto();
+    return count;
+}
+
+int TdmProxyData::WatchProxies(TProxiesWatcher AWatcher) {
+    const int id = FNextWatcherId++;
+    FProxiesWatchers.emplace_back(id, std::move(AWatcher));
+    return id;
+}
+
+void TdmProxyData::UnwatchProxies(int AId) {
+    for (auto it = FProxiesWatchers.begin(); it != FProxiesWatchers.end(); ++it)
+        if (it->first == AId) {
+            FProxiesWatchers.erase(it);
+            return;
+        }
 }
 
 bool TdmProxyData::DeleteChain(int32_t AUID) {

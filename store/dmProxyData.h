@@ -126,6 +126,13 @@ public:
     // ---- writers ----
     void AddProxy(const QString &AIPAddress, int32_t APort, TProxyType AType); // no save
     bool DeleteProxy(int32_t AUID);
+    // Deletes every proxy whose status is AStatus together with every chain
+    // item that refers to one of them, each table in one pass, then saves
+    // once (as any change does: at once, or with the batch). Returns how
+    // many proxies went.
+    int DeleteProxiesWithStatus(TProxyStatus AStatus);
+    // How many proxies have status AStatus.
+    int CountProxiesWithStatus(TProxyStatus AStatus) const;
     bool DeleteChain(int32_t AUID);
     void AddChainedItem(int32_t AChainUID, int32_t AProxUID);    // no save
     bool RemoveChainedItem(int32_t AChainUID, int32_t AProxUID); // -1: every item
@@ -144,6 +151,14 @@ public:
     bool UpdateChainStatus(int32_t AUID, TProxyStatus AStatus);
     // Deletes the anonymized program AID; false when there is none. No save.
     bool AnonymDelete(int32_t AID);
+
+    // ---- watching the proxies table ----
+    // Any number of watchers are told every change of the proxies table (see
+    // TDataTable::FOnChange), in the order they were added. The returned
+    // number takes the watcher off again.
+    using TProxiesWatcher = std::function<void(TDataTable::TChange, const TDataTable::TRow *)>;
+    int WatchProxies(TProxiesWatcher AWatcher);
+    void UnwatchProxies(int AId);
 
     // A table file was renamed aside before being replaced (see TTableFile).
     std::function<void(const QString &)> FOnNotice;
@@ -172,6 +187,8 @@ private:
     void CheckFolderFile(const QString &fileName, const char *message) const;
 
     QString FDataFolder;
+    std::vector<std::pair<int, TProxiesWatcher>> FProxiesWatchers;
+    int FNextWatcherId = 1;
     int FBatchDepth = 0;
     bool FUnsaved = false;
     int64_t FSaveCount = 0;

@@ -184,7 +184,7 @@ int main(int argc, char **argv) {
     Save(*chain, "dialog-chain");
     chain->reject();
     TfrmProxyRecord *proxy = dialogs.frmProxyRecord();
-    proxy->Edit(w.lvProxyList()->Row(0)->UID());
+    proxy->Edit(w.lvProxyList()->Row(0).UID());
     proxy->show();
     Save(*proxy, "dialog-proxy");
     proxy->reject();

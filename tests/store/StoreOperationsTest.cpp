@@ -190,6 +190,64 @@ TEST_F(StoreOperations, DeleteProxyLeavesEveryChainAndTheFilterAsItWas) {
     EXPECT_EQ(Items(), (std::vector<std::pair<int, int>>{{2, 3}, {2, 4}, {2, 99}}));
 }
 
+TEST_F(StoreOperations, DeleteProxiesWithStatusTakesTheirChainItemsAndSavesOnce) {
+    Store->AddChainedItem(1, 2);
+    Store->AddChainedItem(1, 4);
+    TChainedProxyData walked;
+    Store->GetChainedProxyRecord(2, walked); // items filtered to chain 2
+    int resets = 0, others = 0;
+    Store->WatchProxies([&](TDataTable::TChange change, const TDataTable::TRow *) {
+        ++(change == TDataTable::TChange::Reset ? resets : others);
+    });
+    const int64_t saves = Store->SaveCount();
+
+    // Proxies 2 and 3 are "TIME OUT"; 3 is a hop of "Work", 2 of "Default".
+    EXPECT_EQ(Store->CountProxiesWithStatus(TProxyStatus::psUnavailable), 2);
+    EXPECT_EQ(Store->CountProxiesWithStatus(TProxyStatus::psAvailable), 1);
+    EXPECT_EQ(Store->DeleteProxiesWithStatus(TProxyStatus::psUnavailable), 2);
+    EXPECT_EQ(Store->SaveCount(), saves + 1);
+    EXPECT_EQ(resets, 1);
+    EXPECT_EQ(others, 0);
+    EXPECT_FALSE(Store->LocateProxyRecord(2));
+    EXPECT_FALSE(Store->LocateProxyRecord(3));
+    EXPECT_TRUE(Store->LocateProxyRecord(1));
+    EXPECT_TRUE(Store->LocateProxyRecord(4));
+    EXPECT_EQ(Items(), (std::vector<std::pair<int, int>>{{1, 4}, {2, 1}, {2, 4}, {2, 99}}));
+    EXPECT_EQ(Hops(2), (std::vector<int>{1, 4}));
+    EXPECT_EQ(Store->cdsChainedProxyProxies().Filter(), QStringLiteral("ChainUID=2"));
+    EXPECT_EQ(TDataPacketReader::Read(Bytes(QStringLiteral("Proxies.cds"))).Rows.size(), 2u);
+    EXPECT_EQ(TDataPacketReader::Read(Bytes(QStringLiteral("ChainedProxyProxies.cds"))).Rows.size(),
+              4u);
+
+    // None left with that status: nothing changes, nothing is written.
+    EXPECT_EQ(Store->CountProxiesWithStatus(TProxyStatus::psUnavailable), 0);
+    EXPECT_EQ(Store->DeleteProxiesWithStatus(TProxyStatus::psUnavailable), 0);
+    EXPECT_EQ(Store->SaveCount(), saves + 1);
+    EXPECT_EQ(resets, 1);
+}
+
+TEST_F(StoreOperations, ProxyWatchersSeeEachChangeWithItsRow) {
+    std::vector<std::pair<TDataTable::TChange, int64_t>> first, second;
+    auto watcher = [](auto &seen) {
+        return [&seen](TDataTable::TChange change, const TDataTable::TRow *row) {
+            seen.emplace_back(change, row ? std::get<int64_t>(row->Values[2]) : -1);
+        };
+    };
+    const int a = Store->WatchProxies(watcher(first));
+    Store->WatchProxies(watcher(second));
+    Store->AddProxy(QStringLiteral("192.0.2.99"), 8080, TProxyType::ptHTTP);
+    SetStatus(1, TProxyStatus::psAvailable);
+    Store->DeleteProxy(4); // the row that goes is still readable during the call
+    Store->UnwatchProxies(a);
+    Store->LoadData();
+    using C = TDataTable::TChange;
+    const std::vector<std::pair<C, int64_t>> told = {
+        {C::Inserted, 5}, {C::Changed, 1}, {C::Deleted, 4}};
+    EXPECT_EQ(first, told);
+    ASSERT_GE(second.size(), 4u);
+    EXPECT_EQ(second.back(), std::make_pair(C::Reset, int64_t(-1)));
+}
+
 TEST_F(StoreOperations, DeleteChainTakesAllItsItems) {
     Store->AddChainedItem(2, 2); // five items now
     Store->AddChainedItem(1, 4);

@@ -8,7 +8,9 @@
 
 #include <QAction>
 #include <QBrush>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
+#include <optional>
 
 using namespace VelmoraTest;
 
@@ -32,7 +34,9 @@ protected:
         Fixture.Open();
     }
 
-    TProxyListItem *Row(int32_t uid) { return Fixture.Window().lvProxyList()->FindRow(uid); }
+    std::optional<TProxyListItem> Row(int32_t uid) {
+        return Fixture.Window().lvProxyList()->FindRow(uid);
+    }
     bool Done() { return Fixture.Prompts().Messages.contains(QStringLiteral("Check done")); }
 
     std::unique_ptr<TMicrosocksPeer> Hop;
@@ -82,14 +86,14 @@ TEST_F(CheckCommands, TestAllDetectsUnknownTypesAndShowsThem) {
     ASSERT_TRUE(w.actTestAll->isEnabled());
     w.actTestAll->trigger();
     for (int i = 0; i < w.lvProxyList()->RowCount(); ++i)
-        EXPECT_EQ(w.lvProxyList()->Row(i)->text(TProxyListItem::colSpeed), QStringLiteral("0.00"));
+        EXPECT_EQ(w.lvProxyList()->Row(i).text(TProxyListItem::colSpeed), QStringLiteral("0.00"));
     ASSERT_TRUE(Pump([&] { return Done(); }, 60000));
     EXPECT_EQ(Row(Detected)->text(TProxyListItem::colType), QStringLiteral("SOCKS 5"));
     EXPECT_EQ(Row(Detected)->text(TProxyListItem::colStatus), QStringLiteral("OK"));
     EXPECT_TRUE(w.StatusText().isEmpty());
 }
 
-TEST_F(CheckCommands, ProxyDeletedDuringItsCheckLeavesTheListAlone) {
+TEST_F(CheckCommands, ProxyDeletedDuringItsCheckLeavesTheList) {
     TfrmMain &w = Fixture.Window();
     Page->DelayMs = 300;
     Row(Good)->setSelected(true);
@@ -98,10 +102,81 @@ TEST_F(CheckCommands, ProxyDeletedDuringItsCheckLeavesTheListAlone) {
     w.UpdateActions();
     w.actCheck->trigger();
     ASSERT_EQ(Row(Good)->text(TProxyListItem::colStatus), QStringLiteral("Testing"));
-    Fixture.Store().DeleteProxy(Good); // the row stays until the next rebuild
+    Fixture.Store().DeleteProxy(Good); // the list follows the store at once
+    EXPECT_FALSE(Row(Good).has_value());
+    EXPECT_EQ(w.lvProxyList()->RowCount(), 2);
     ASSERT_TRUE(Pump([&] { return Done(); }, 30000));
-    EXPECT_EQ(Row(Good)->text(TProxyListItem::colStatus), QStringLiteral("Testing"));
+    EXPECT_FALSE(Row(Good).has_value());
+    EXPECT_EQ(w.lvProxyList()->RowCount(), 2);
     EXPECT_TRUE(Fixture.Prompts().Errors.isEmpty());
+}
+
+TEST_F(CheckCommands, OneBatchAtATimeWithItsCountsInTheStatusBar) {
+    TfrmMain &w = Fixture.Window();
+    Page->DelayMs = 200;
+    w.UpdateActions();
+    EXPECT_FALSE(w.actStopChecking->isEnabled());
+    w.actTestAll->trigger();
+    EXPECT_TRUE(w.Checking());
+    w.UpdateActions();
+    EXPECT_TRUE(w.actStopChecking->isEnabled());
+    EXPECT_FALSE(w.actTestAll->isEnabled());
+    EXPECT_FALSE(w.actTestProxy->isEnabled());
+    // Started another way all the same: said, and nothing started.
+    Row(Good)->setSelected(true);
+    w.actTestProxy->setEnabled(true);
+    w.actTestProxy->trigger();
+    EXPECT_EQ(Fixture.Prompts().Messages,
+              QStringList({QStringLiteral("A check is running. Wait for its end or press "
+                                          "\"Stop Checking\".")}));
+
+    // Each group of results sets the counts; the end clears them.
+    QStringList seen;
+    ASSERT_TRUE(Pump(
+        [&] {
+            if (!seen.contains(w.StatusText()))
+                seen << w.StatusText();
+            return Done();
+        },
+        30000));
+    // The closed port fails at once, long before the others answer.
+    const QRegularExpression counts(QStringLiteral("^Checked ([1-3]) of 3 \\(([0-2]) OK\\)$"));
+    int groups = 0;
+    for (const QString &text : seen) {
+        if (text.isEmpty() || text == QStringLiteral("Checking..."))
+            continue;
+        const auto m = counts.match(text);
+        EXPECT_TRUE(m.hasMatch()) << text.toStdString();
+        EXPECT_LE(m.captured(2).toInt(), m.captured(1).toInt()) << text.toStdString();
+        ++groups;
+    }
+    EXPECT_GE(groups, 1) << seen.join('|').toStdString();
+    EXPECT_TRUE(w.StatusText().isEmpty());
+    EXPECT_FALSE(w.Checking());
+    w.UpdateActions();
+    EXPECT_FALSE(w.actStopChecking->isEnabled());
+    EXPECT_TRUE(w.actTestAll->isEnabled());
+}
+
+TEST_F(CheckCommands, StopCheckingEndsTheBatchAndRowsNotReachedShowTheirStatus) {
+    TfrmMain &w = Fixture.Window();
+    Page->DelayMs = 1000;
+    w.UpdateActions();
+    w.actTestAll->trigger();
+    ASSERT_EQ(Row(Dead)->text(TProxyListItem::colStatus), QStringLiteral("Testing"));
+    w.UpdateActions();
+    w.actStopChecking->trigger();
+    ASSERT_TRUE(Pump([&] { return Done(); }, 30000));
+    EXPECT_EQ(Fixture.Prompts().Messages.count(QStringLiteral("Check done")), 1);
+    // No result was taken after the stop: every row shows what the store had.
+    EXPECT_EQ(Row(Good)->text(TProxyListItem::colStatus), QStringLiteral("Not Checked"));
+    EXPECT_EQ(Row(Dead)->text(TProxyListItem::colStatus), QStringLiteral("OK"));
+    EXPECT_EQ(Row(Dead)->data(0, Qt::BackgroundRole).value<QBrush>().color(), QColor(250, 208, 41));
+    EXPECT_NE(Row(Dead)->text(TProxyListItem::colSpeed), QStringLiteral("0.00"));
+    EXPECT_TRUE(w.StatusText().isEmpty());
+    w.UpdateActions();
+    EXPECT_FALSE(w.actStopChecking->isEnabled());
+    EXPECT_TRUE(w.actTestAll->isEnabled());
 }
 
 TEST_F(CheckCommands, ClosingTheWindowDuringACheckShowsNoLateResults) {

@@ -236,9 +236,9 @@ TEST_F(Dialogs, AddProxyFromTheMainWindowRebuildsTheList) {
     });
     w.actAddProxy->trigger();
     ASSERT_EQ(w.lvProxyList()->RowCount(), rows + 1);
-    EXPECT_EQ(w.lvProxyList()->Row(rows)->text(TProxyListItem::colIPHost),
+    EXPECT_EQ(w.lvProxyList()->Row(rows).text(TProxyListItem::colIPHost),
               QStringLiteral("203.0.113.5"));
-    EXPECT_EQ(w.lvProxyList()->Row(rows)->text(TProxyListItem::colType), QStringLiteral("Unknown"));
+    EXPECT_EQ(w.lvProxyList()->Row(rows).text(TProxyListItem::colType), QStringLiteral("Unknown"));
 }
 
 TEST_F(Dialogs, AddChainFromTheMainWindowWithPickedProxies) {

@@ -10,8 +10,14 @@
 #include "ui/windows/frmeSocksChain.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QBrush>
+#include <QClipboard>
+#include <QComboBox>
 #include <QDir>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QStackedWidget>
 #include <QTest>
@@ -32,8 +38,8 @@ QStringList ChainNames(TfrmMain &w) {
     return names;
 }
 
-QColor Background(TProxyListItem *row) {
-    return row->data(0, Qt::BackgroundRole).value<QBrush>().color();
+QColor Background(const TProxyListItem &row) {
+    return row.data(0, Qt::BackgroundRole).value<QBrush>().color();
 }
 
 } // namespace
@@ -60,8 +66,13 @@ TEST(MainWindow, FirstStartOnAMissingFolderOpensEmptyAndStartsServices) {
     const QStringList lines = f.ActivityLines();
     EXPECT_TRUE(lines.contains("Starting services...")) << lines.join('|').toStdString();
     EXPECT_TRUE(lines.contains("Services started"));
-    EXPECT_EQ(w.menuBar()->actions().size(), 1);
+    ASSERT_EQ(w.menuBar()->actions().size(), 2);
     EXPECT_EQ(w.menuBar()->actions().front()->text(), QStringLiteral("File"));
+    QMenu *proxies = w.menuBar()->actions().back()->menu();
+    EXPECT_EQ(w.menuBar()->actions().back()->text(), QStringLiteral("Proxies"));
+    EXPECT_TRUE(proxies->actions().contains(w.actDeleteDeadProxies));
+    EXPECT_TRUE(proxies->actions().contains(w.actStopChecking));
+    EXPECT_FALSE(w.actStopChecking->isEnabled());
 }
 
 TEST(MainWindow, MissingTableFilesShowTheErrorAndStartNothing) {
@@ -82,18 +93,19 @@ TEST(MainWindow, FilledStoreShowsRowsColouredByStatusAndChains) {
     ASSERT_TRUE(f.Prompts().Errors.isEmpty()) << f.Prompts().Errors.join('|').toStdString();
     TProxyListView *list = w.lvProxyList();
     ASSERT_EQ(list->RowCount(), 4);
-    EXPECT_EQ(list->Row(0)->text(TProxyListItem::colIPHost), QStringLiteral("192.0.2.10"));
-    EXPECT_EQ(list->Row(0)->text(TProxyListItem::colPort), QStringLiteral("1080"));
-    EXPECT_EQ(list->Row(0)->text(TProxyListItem::colStatus), QStringLiteral("Not Checked"));
-    EXPECT_EQ(list->Row(2)->text(TProxyListItem::colType), QStringLiteral("SOCKS 4"));
-    EXPECT_EQ(list->Row(3)->text(TProxyListItem::colStatus), QStringLiteral("OK"));
-    EXPECT_EQ(list->Row(3)->text(TProxyListItem::colSpeed), SpeedToText(1234.0));
-    EXPECT_FALSE(list->Row(0)->data(0, Qt::BackgroundRole).isValid());
+    EXPECT_EQ(list->Row(0).text(TProxyListItem::colIPHost), QStringLiteral("192.0.2.10"));
+    EXPECT_EQ(list->Row(0).text(TProxyListItem::colPort), QStringLiteral("1080"));
+    EXPECT_EQ(list->Row(0).text(TProxyListItem::colStatus), QStringLiteral("Not Checked"));
+    EXPECT_EQ(list->Row(2).text(TProxyListItem::colType), QStringLiteral("SOCKS 4"));
+    EXPECT_EQ(list->Row(3).text(TProxyListItem::colStatus), QStringLiteral("OK"));
+    EXPECT_EQ(list->Row(3).text(TProxyListItem::colSpeed), SpeedToText(1234.0));
+    EXPECT_FALSE(list->Row(0).data(0, Qt::BackgroundRole).isValid());
     EXPECT_EQ(Background(list->Row(1)), QColor(177, 99, 99));
     EXPECT_EQ(Background(list->Row(3)), QColor(250, 208, 41));
     // A progress text hides the stored status's colour.
-    list->SetCell(4, TProxyListItem::colStatus, "Testing");
-    EXPECT_FALSE(list->Row(3)->data(2, Qt::BackgroundRole).isValid());
+    list->Model()->SetProgress(4, "Testing");
+    EXPECT_FALSE(list->Row(3).data(2, Qt::BackgroundRole).isValid());
+    EXPECT_EQ(list->Row(3).text(TProxyListItem::colSpeed), QStringLiteral("0.00"));
 
     EXPECT_EQ(ChainNames(w), QStringList({"Default", "Work"}));
     EXPECT_TRUE(w.actTestAll->isEnabled());
@@ -126,7 +138,7 @@ TEST(MainWindow, NavigationShowsOnePageAndItsCommandPanel) {
                                 TMainPage::mpProxySocksChain, TMainPage::mpSettings})
             EXPECT_EQ(w.NavigationButton(other)->isChecked(), other == p.Page);
         EXPECT_EQ(w.pnlCommands()->currentWidget()->findChildren<QToolButton *>().size(),
-                  p.Page == TMainPage::mpProxyManager      ? 5
+                  p.Page == TMainPage::mpProxyManager      ? 6
                   : p.Page == TMainPage::mpProxySocksChain ? 7
                                                            : 0);
     }
@@ -147,18 +159,18 @@ TEST(MainWindow, EnabledRulesFollowTheProxyList) {
     w.UpdateActions();
     EXPECT_FALSE(w.actCheck->isEnabled());
     EXPECT_TRUE(w.actTestAll->isEnabled());
-    w.lvProxyList()->Row(1)->setSelected(true);
+    w.lvProxyList()->Row(1).setSelected(true);
     EXPECT_FALSE(w.actCheck->isEnabled());
     Idle(); // re-evaluated when idle
     EXPECT_TRUE(w.actCheck->isEnabled());
     w.actSelectAllProxies->trigger();
-    EXPECT_EQ(w.GetSelectedProxyItems().size(), 4u);
+    EXPECT_EQ(w.GetSelectedProxyUIDs(), std::vector<int32_t>({1, 2, 3, 4}));
     w.lvProxyList()->clearSelection();
     w.ClearProxyList();
     Idle();
     EXPECT_FALSE(w.actCheck->isEnabled());
     EXPECT_FALSE(w.actTestAll->isEnabled());
-    EXPECT_TRUE(w.GetSelectedProxyItems().empty());
+    EXPECT_TRUE(w.GetSelectedProxyUIDs().empty());
 }
 
 TEST(MainWindow, CommandsWithNothingSelected) {
@@ -182,9 +194,9 @@ TEST(MainWindow, DeleteProxiesAsksOnceAndRebuildsTheList) {
     TfrmMain &w = f.Open();
     TRecordingPrompts &p = f.Prompts();
     TProxyListView *list = w.lvProxyList();
-    list->Row(0)->setSelected(true);
-    list->Row(2)->setSelected(true);
-    list->Row(3)->setSelected(true);
+    list->Row(0).setSelected(true);
+    list->Row(2).setSelected(true);
+    list->Row(3).setSelected(true);
     p.Answer = false;
     w.actDeleteProxy->trigger();
     EXPECT_EQ(list->RowCount(), 4);
@@ -192,7 +204,7 @@ TEST(MainWindow, DeleteProxiesAsksOnceAndRebuildsTheList) {
     w.actDeleteProxy->trigger();
     EXPECT_EQ(p.Questions, QStringList({"Delete selected Proxies?", "Delete selected Proxies?"}));
     ASSERT_EQ(list->RowCount(), 1);
-    EXPECT_EQ(list->Row(0)->UID(), 2);
+    EXPECT_EQ(list->Row(0).UID(), 2);
     TdmProxyData reread(f.Folder());
     reread.LoadData();
     EXPECT_EQ(reread.cdsProxies().RecordCount(), 1);
@@ -286,4 +298,118 @@ TEST(MainWindow, ConnectionBlockAndClosingStopsTheChains) {
     EXPECT_FALSE(f.Services().ServiceActive());
     EXPECT_TRUE(f.Prompts().Questions.isEmpty());
     EXPECT_TRUE(f.ActivityLines().contains(QStringLiteral("Stopping services...")));
+}
+
+TEST(MainWindow, ProxyListKeysDeleteOpenAndCopy) {
+    TMainFixture f(TMainFixture::TData::Sample);
+    TfrmMain &w = f.Open();
+    TRecordingPrompts &p = f.Prompts();
+    TProxyListView *list = w.lvProxyList();
+    w.show();
+    list->setFocus();
+
+    // Ctrl+C: "address:port" lines in the list's order, here sorted by port
+    // downwards (the order is the list's, not the store's).
+    list->sortByColumn(TProxyListItem::colPort, Qt::DescendingOrder);
+    list->selectAll();
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    QStringList expected;
+    for (int i = 0; i < list->RowCount(); ++i)
+        expected << list->Row(i).text(TProxyListItem::colIPHost) + ":" +
+                        list->Row(i).text(TProxyListItem::colPort);
+    EXPECT_EQ(QApplication::clipboard()->text(), expected.join('\n') + '\n');
+    for (int i = 1; i < list->RowCount(); ++i)
+        EXPECT_GE(list->Row(i - 1).text(TProxyListItem::colPort).toInt(),
+                  list->Row(i).text(TProxyListItem::colPort).toInt());
+
+    // Enter and a double click open the edit dialog, which is not there here.
+    list->clearSelection();
+    list->FindRow(2)->setSelected(true);
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_EQ(p.Messages, QStringList({"This dialog is not available in this version."}));
+    emit list->doubleClicked(list->model()->index(list->FindRow(2)->ViewRow(), 0));
+    EXPECT_EQ(p.Messages.size(), 2);
+
+    // Delete: the same question as the command; "No" keeps the row.
+    p.Answer = false;
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_EQ(p.Questions, QStringList({"Delete selected Proxies?"}));
+    EXPECT_TRUE(list->FindRow(2).has_value());
+    p.Answer = true;
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_FALSE(list->FindRow(2).has_value());
+    EXPECT_EQ(list->RowCount(), 3);
+    TdmProxyData reread(f.Folder());
+    reread.LoadData();
+    EXPECT_EQ(reread.cdsProxies().RecordCount(), 3);
+}
+
+TEST(MainWindow, DeleteDeadProxiesAsksWithTheCountAndEmptiesTheirChains) {
+    TMainFixture f(TMainFixture::TData::Sample);
+    TfrmMain &w = f.Open();
+    TRecordingPrompts &p = f.Prompts();
+    TdmProxyData &store = f.Store();
+    // Proxies 2 and 3 are "TIME OUT"; make each a hop of a chain.
+    const int32_t chain = SeedChain(store, "Dead hops", 1091, {2, 3, 4});
+    w.frmeSocksChain()->PopulatechainList();
+    ASSERT_EQ(store.CountProxiesWithStatus(TProxyStatus::psUnavailable), 2);
+
+    p.Answer = false;
+    w.actDeleteDeadProxies->trigger();
+    EXPECT_EQ(p.Questions, QStringList({"Delete 2 dead proxies (status TIME OUT) and take them "
+                                        "out of every chain?"}));
+    EXPECT_EQ(w.lvProxyList()->RowCount(), 4);
+
+    p.Answer = true;
+    w.actDeleteDeadProxies->trigger();
+    EXPECT_EQ(p.Questions.size(), 2);
+    ASSERT_EQ(w.lvProxyList()->RowCount(), 2);
+    EXPECT_EQ(w.lvProxyList()->Row(0).UID(), 1);
+    EXPECT_EQ(w.lvProxyList()->Row(1).UID(), 4);
+    TChainedProxyData rec;
+    store.GetChainedProxyRecord(chain, rec);
+    ASSERT_EQ(rec.ItemsCount(), 1);
+    EXPECT_EQ(rec.FChainedItems[0]->FUID, 4);
+    TdmProxyData reread(f.Folder());
+    reread.LoadData();
+    EXPECT_EQ(reread.cdsProxies().RecordCount(), 2);
+    EXPECT_EQ(reread.CountProxiesWithStatus(TProxyStatus::psUnavailable), 0);
+
+    // None left: said, nothing asked.
+    w.actDeleteDeadProxies->trigger();
+    EXPECT_EQ(p.Questions.size(), 2);
+    EXPECT_EQ(p.Messages, QStringList({"There are no dead proxies (status TIME OUT)."}));
+}
+
+TEST(MainWindow, ProxyListSortsByAHeaderClickAndFilters) {
+    TMainFixture f(TMainFixture::TData::Sample);
+    TfrmMain &w = f.Open();
+    TProxyListView *list = w.lvProxyList();
+    auto uids = [&] {
+        std::vector<int32_t> out;
+        for (int i = 0; i < list->RowCount(); ++i)
+            out.push_back(list->Row(i).UID());
+        return out;
+    };
+    ASSERT_EQ(uids(), std::vector<int32_t>({1, 2, 3, 4}));
+    // Speed as a number: 0, 0, 0 and 1234 ms; the ties keep the store's order.
+    list->header()->setSortIndicator(TProxyListItem::colSpeed, Qt::DescendingOrder);
+    EXPECT_EQ(uids().front(), 4);
+    list->header()->setSortIndicator(TProxyListItem::colStatus, Qt::AscendingOrder);
+    EXPECT_EQ(list->Row(0).text(TProxyListItem::colStatus), QStringLiteral("Not Checked"));
+    EXPECT_EQ(list->Row(3).text(TProxyListItem::colStatus), QStringLiteral("TIME OUT"));
+    // The order is the list's own: the store keeps its rows as they were.
+    TdmProxyData reread(f.Folder());
+    reread.LoadData();
+    std::vector<std::unique_ptr<TProxData>> stored;
+    reread.GetAllProxyRecords(stored);
+    EXPECT_EQ(stored.front()->FUID, 1);
+
+    w.cbStatusFilter()->setCurrentText(QStringLiteral("TIME OUT"));
+    EXPECT_EQ(list->RowCount(), 2);
+    w.edtProxyFilter()->setText(list->Row(0).text(TProxyListItem::colIPHost).toUpper());
+    EXPECT_EQ(list->RowCount(), 1);
+    w.cbStatusFilter()->setCurrentText(QStringLiteral("All"));
+    w.edtProxyFilter()->clear();
+    EXPECT_EQ(list->RowCount(), 4);
 }

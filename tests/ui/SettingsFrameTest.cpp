@@ -6,10 +6,12 @@
 #include "ui/windows/frmeSettings.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -57,6 +59,12 @@ TEST_F(SettingsFrame, LoadShowsTheStoredValues) {
     EXPECT_EQ(Frame->edSessionsTimeOut()->Text(), QStringLiteral("30"));
     EXPECT_EQ(Frame->chkLocalHostOnly()->text(),
               QStringLiteral("Enable connections only from localhost (127.0.0.1)"));
+    // What 0 means, on the time-out's line, after the field.
+    auto *zero = Frame->findChild<QLabel *>(QStringLiteral("lblTimeOutZero"));
+    ASSERT_NE(zero, nullptr);
+    EXPECT_EQ(zero->text(), QStringLiteral("(0: 10 s for checks)"));
+    EXPECT_GT(zero->x(), Frame->edTimeOut()->x() + Frame->edTimeOut()->width());
+    EXPECT_LT(std::abs(zero->y() - Frame->edTimeOut()->y()), Frame->edTimeOut()->height());
 }
 
 TEST_F(SettingsFrame, TickBoxIsWrittenAtOnce) {

@@ -9,8 +9,9 @@ enum class TMainPage { mpProxyManager = 0, mpAnonymizeProgram, mpProxySocksChain
 
 // What the enabled rules look at, read from the proxy list.
 struct TProxyListState {
-    int Rows = 0;
+    int Rows = 0; // every stored proxy, whatever the filter shows
     int SelectedRows = 0;
+    bool Checking = false; // a check batch is under way
 };
 
 class TMainScreenLogic {
@@ -27,10 +28,28 @@ public:
     // (or when loading failed) the base alone.
     static QString Caption(bool loaded);
 
+    // One check batch at a time: the commands that start one are off while
+    // one runs, and "Stop Checking" is on only then.
     // "Check": at least one row selected.
-    static bool CheckEnabled(const TProxyListState &list) { return list.SelectedRows > 0; }
+    static bool CheckEnabled(const TProxyListState &list) {
+        return list.SelectedRows > 0 && !list.Checking;
+    }
     // "Test All": the list has at least one row.
-    static bool TestAllEnabled(const TProxyListState &list) { return list.Rows > 0; }
+    static bool TestAllEnabled(const TProxyListState &list) {
+        return list.Rows > 0 && !list.Checking;
+    }
+    // "Test Proxy" (says nothing and starts nothing when no row is selected).
+    static bool TestProxyEnabled(const TProxyListState &list) { return !list.Checking; }
+    static bool StopCheckingEnabled(const TProxyListState &list) { return list.Checking; }
+    // "Delete Dead Proxies": the list has at least one row.
+    static bool DeleteDeadEnabled(const TProxyListState &list) { return list.Rows > 0; }
+
+    // The status bar during a check: "Checked 120 of 9000 (37 OK)".
+    static QString CheckProgressText(int checked, int total, int ok);
+    // The question before deleting the proxies with status "TIME OUT".
+    static QString DeleteDeadQuestion(int count);
+    static const QString NoDeadProxiesText;
+    static const QString CheckRunningText;
 
     // The command panel a page brings to the front: the page's own index;
     // only the proxy and chain pages have buttons in theirs.

@@ -1,24 +1,35 @@
 #include "ui/windows/ProxyListItem.h"
 
-#include <QBrush>
+#include "ui/windows/ProxyListView.h"
 
-TProxyListItem::TProxyListItem(std::unique_ptr<TProxData> record, TProxyListKind kind)
-    : FRecord(std::move(record)), FKind(kind) {
-    const TProxData &r = *FRecord;
-    setText(colIPHost, r.FIPAddress);
-    setText(colPort, QString::number(r.FPort));
-    setText(colStatus, ProxyStatusText(static_cast<int>(r.FStatus)));
-    setText(colType, ProxyTypeText(static_cast<int>(r.FProxyType)));
-    setText(colSpeed, SpeedToText(r.FSpeed));
-    setTextAlignment(colSpeed, Qt::AlignRight | Qt::AlignVCenter);
+#include <QItemSelectionModel>
+
+QModelIndex TProxyListItem::Index(int column) const {
+    return FView->model()->index(FRow, column);
+}
+
+int32_t TProxyListItem::UID() const {
+    return FView->Model()->UIDAt(FView->SourceRow(FRow));
+}
+
+QString TProxyListItem::text(int column) const {
+    return FView->Model()->Text(FView->SourceRow(FRow), column);
 }
 
 QVariant TProxyListItem::data(int column, int role) const {
-    if (role == Qt::BackgroundRole) {
-        const QColor colour = TProxyRowColours::RowColour(text(colStatus), FKind);
-        if (colour.isValid())
-            return QBrush(colour);
-        return {};
-    }
-    return QTreeWidgetItem::data(column, role);
+    return Index(column).data(role);
+}
+
+bool TProxyListItem::isSelected() const {
+    return FView->selectionModel()->isRowSelected(FRow, {});
+}
+
+void TProxyListItem::setSelected(bool selected) const {
+    FView->selectionModel()->select(
+        Index(0), (selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect) |
+                      QItemSelectionModel::Rows);
+}
+
+Qt::CheckState TProxyListItem::checkState() const {
+    return FView->Model()->Ticked(UID()) ? Qt::Checked : Qt::Unchecked;
 }

@@ -1,27 +1,40 @@
 #pragma once
-// One row of a proxy list: the cells "IP/Host", "Port", "Status", "Type",
-// "Speed" and the row's own copy of the proxy record. The row's background
-// is decided from its "Status" cell whenever the row is drawn.
+// One row of a proxy list as the list shows it now: a small handle (the list
+// and the row's place in it) that reads the cells, the colour and the
+// selection from the list's models. It holds no copy of the record; a
+// handle is good until the list's rows change.
 
-#include "store/ProxData.h"
-#include "ui/logic/ProxyRowColours.h"
+#include "ui/logic/ProxyTableModel.h"
 
-#include <QTreeWidgetItem>
-#include <memory>
+#include <QString>
+#include <QVariant>
 
-class TProxyListItem : public QTreeWidgetItem {
+class TProxyListView;
+
+class TProxyListItem {
 public:
-    enum TColumn { colIPHost = 0, colPort, colStatus, colType, colSpeed, ColumnCount };
+    enum TColumn {
+        colIPHost = TProxyTableModel::colIPHost,
+        colPort = TProxyTableModel::colPort,
+        colStatus = TProxyTableModel::colStatus,
+        colType = TProxyTableModel::colType,
+        colSpeed = TProxyTableModel::colSpeed,
+        ColumnCount = TProxyTableModel::ColumnCount
+    };
 
-    TProxyListItem(std::unique_ptr<TProxData> record, TProxyListKind kind);
+    TProxyListItem(const TProxyListView *view, int viewRow) : FView(view), FRow(viewRow) {}
 
-    TProxData &Record() { return *FRecord; }
-    const TProxData &Record() const { return *FRecord; }
-    int32_t UID() const { return FRecord->FUID; }
-
-    QVariant data(int column, int role) const override;
+    int ViewRow() const { return FRow; }
+    int32_t UID() const;
+    QString text(int column) const;
+    QVariant data(int column, int role) const;
+    bool isSelected() const;
+    void setSelected(bool selected) const;
+    Qt::CheckState checkState() const;
 
 private:
-    std::unique_ptr<TProxData> FRecord;
-    TProxyListKind FKind;
+    QModelIndex Index(int column) const;
+
+    const TProxyListView *FView;
+    int FRow;
 };

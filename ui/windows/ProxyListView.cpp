@@ -1,15 +1,18 @@
 #include "ui/windows/ProxyListView.h"
 
+#include "store/ProxData.h"
 #include "store/dmProxyData.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <algorithm>
 
 TProxyListView::TProxyListView(TProxyListKind kind, QWidget *parent)
-    : QTreeWidget(parent), FKind(kind) {
-    setColumnCount(TProxyListItem::ColumnCount);
-    setHeaderLabels({QStringLiteral("IP/Host"), QStringLiteral("Port"), QStringLiteral("Status"),
-                     QStringLiteral("Type"), QStringLiteral("Speed")});
-    headerItem()->setTextAlignment(TProxyListItem::colSpeed, Qt::AlignRight | Qt::AlignVCenter);
+    : QTreeView(parent), FModel(new TProxyTableModel(kind, this)),
+      FFilter(new TProxyFilterModel(*FModel, this)) {
+    setModel(FFilter);
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
     setRootIsDecorated(false);
@@ -19,118 +22,142 @@ TProxyListView::TProxyListView(TProxyListKind kind, QWidget *parent)
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setSortingEnabled(false);
+    // No order of its own until a header is clicked: the store's order.
+    header()->setSortIndicatorClearable(true);
+    header()->setSortIndicator(-1, Qt::AscendingOrder);
+    setSortingEnabled(true);
     SetNarrowColumns(false);
 
     // Ticking or unticking a row also selects or deselects it.
-    connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem *item, int column) {
-        if (FFilling || !FCheckboxes || column != 0)
-            return;
-        item->setSelected(item->checkState(0) == Qt::Checked);
+    FModel->FOnTickChanged = [this](int32_t uid, bool ticked) {
+        if (const auto row = FindRow(uid))
+            row->setSelected(ticked);
+    };
+    connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &) {
+        if (FOnOpen)
+            FOnOpen();
     });
 }
 
 void TProxyListView::SetNarrowColumns(bool narrow) {
     const int widths[] = {150, narrow ? 70 : 100, narrow ? 70 : 100, narrow ? 70 : 100, 70};
-    for (int i = 0; i < TProxyListItem::ColumnCount; ++i)
+    for (int i = 0; i < TProxyTableModel::ColumnCount; ++i)
         setColumnWidth(i, widths[i]);
 }
 
 void TProxyListView::SetCheckboxes(bool on) {
-    FCheckboxes = on;
-    FFilling = true;
-    for (int i = 0; i < RowCount(); ++i) {
-        QTreeWidgetItem *item = topLevelItem(i);
-        if (on) {
-            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-            item->setCheckState(0, Qt::Unchecked);
-        } else {
-            item->setFlags(item->flags() & ~Qt::ItemIsUserCheckable);
-            item->setData(0, Qt::CheckStateRole, QVariant());
-        }
-    }
-    FFilling = false;
+    FModel->SetTickBoxes(on);
 }
 
 void TProxyListView::Fill(TdmProxyData &store) {
-    ClearRows();
-    std::vector<std::unique_ptr<TProxData>> records;
-    store.GetAllProxyRecords(records);
-    QList<QTreeWidgetItem *> rows;
-    rows.reserve(static_cast<qsizetype>(records.size()));
-    for (auto &record : records) {
-        auto *row = new TProxyListItem(std::move(record), FKind);
-        row->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren |
-                      (FCheckboxes ? Qt::ItemIsUserCheckable : Qt::NoItemFlags));
-        if (FCheckboxes)
-            row->setCheckState(0, Qt::Unchecked);
-        rows << row;
-    }
-    FFilling = true;
-    addTopLevelItems(rows);
-    FFilling = false;
+    FModel->Attach(store);
 }
 
 void TProxyListView::ClearRows() {
-    FFilling = true;
-    clear(); // deletes the rows, and with them their records
-    FFilling = false;
+    FModel->Detach();
 }
 
-TProxyListItem *TProxyListView::Row(int index) const {
-    return static_cast<TProxyListItem *>(topLevelItem(index));
+int TProxyListView::RowCount() const {
+    return FFilter->rowCount();
 }
 
-TProxyListItem *TProxyListView::FindRow(int32_t uid) const {
-    for (int i = 0; i < RowCount(); ++i)
-        if (Row(i)->UID() == uid)
-            return Row(i);
-    return nullptr;
+int TProxyListView::SourceRow(int viewRow) const {
+    return FFilter->mapToSource(FFilter->index(viewRow, 0)).row();
 }
 
-std::vector<TProxyListItem *> TProxyListView::SelectedRows() const {
-    std::vector<TProxyListItem *> rows;
-    for (int i = 0; i < RowCount(); ++i)
-        if (Row(i)->isSelected())
-            rows.push_back(Row(i));
-    return rows;
+int TProxyListView::ViewRow(int sourceRow) const {
+    return FFilter->mapFromSource(FModel->index(sourceRow, 0)).row();
 }
 
-std::vector<TProxyListItem *> TProxyListView::CheckedRows() const {
-    std::vector<TProxyListItem *> rows;
-    if (!FCheckboxes)
-        return rows;
-    for (int i = 0; i < RowCount(); ++i)
-        if (Row(i)->checkState(0) == Qt::Checked)
-            rows.push_back(Row(i));
-    return rows;
+std::optional<TProxyListItem> TProxyListView::FindRow(int32_t uid) const {
+    const int source = FModel->RowOf(uid);
+    if (source < 0)
+        return std::nullopt;
+    const int row = ViewRow(source);
+    if (row < 0)
+        return std::nullopt;
+    return TProxyListItem(this, row);
 }
 
-void TProxyListView::SetChecked(TProxyListItem *row, bool checked) {
-    if (FCheckboxes && row)
-        row->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+std::vector<TProxyListItem> TProxyListView::SelectedRows() const {
+    std::vector<int> rows;
+    for (const QModelIndex &index : selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    std::vector<TProxyListItem> items;
+    items.reserve(rows.size());
+    for (int row : rows)
+        items.emplace_back(this, row);
+    return items;
+}
+
+std::vector<int32_t> TProxyListView::SelectedUIDs() const {
+    std::vector<int32_t> uids;
+    for (const TProxyListItem &row : SelectedRows())
+        uids.push_back(row.UID());
+    return uids;
+}
+
+std::vector<TProxyListItem> TProxyListView::CheckedRows() const {
+    std::vector<int> rows;
+    for (int32_t uid : FModel->TickedUIDs())
+        if (const auto row = FindRow(uid))
+            rows.push_back(row->ViewRow());
+    std::sort(rows.begin(), rows.end());
+    std::vector<TProxyListItem> items;
+    for (int row : rows)
+        items.emplace_back(this, row);
+    return items;
+}
+
+std::vector<int32_t> TProxyListView::CheckedUIDs() const {
+    std::vector<int32_t> uids;
+    for (const TProxyListItem &row : CheckedRows())
+        uids.push_back(row.UID());
+    return uids;
+}
+
+void TProxyListView::SetChecked(const TProxyListItem &row, bool checked) {
+    FModel->SetTicked(row.UID(), checked);
 }
 
 void TProxyListView::UncheckAll() {
     clearSelection();
-    if (!FCheckboxes)
-        return;
-    FFilling = true;
-    for (int i = 0; i < RowCount(); ++i)
-        Row(i)->setCheckState(0, Qt::Unchecked);
-    FFilling = false;
+    FModel->ClearTicks();
 }
 
 void TProxyListView::UpdateRow(const TProxData &data) {
-    TProxyListItem *row = FindRow(data.FUID);
-    if (!row)
-        return;
-    row->setText(TProxyListItem::colStatus, ProxyStatusText(static_cast<int>(data.FStatus)));
-    row->setText(TProxyListItem::colSpeed, SpeedToText(data.FSpeed));
-    row->setText(TProxyListItem::colType, ProxyTypeText(static_cast<int>(data.FProxyType)));
+    FModel->ClearProgress(data.FUID);
 }
 
-void TProxyListView::SetCell(int32_t uid, int column, const QString &text) {
-    if (TProxyListItem *row = FindRow(uid))
-        row->setText(column, text);
+QString TProxyListView::SelectionText() const {
+    QString text;
+    for (const TProxyListItem &row : SelectedRows())
+        text += FModel->AddressPort(SourceRow(row.ViewRow())) + QLatin1Char('\n');
+    return text;
+}
+
+void TProxyListView::CopySelection() const {
+    const QString text = SelectionText();
+    if (!text.isEmpty())
+        QGuiApplication::clipboard()->setText(text);
+}
+
+void TProxyListView::keyPressEvent(QKeyEvent *e) {
+    if (e->matches(QKeySequence::Copy)) {
+        CopySelection();
+        e->accept();
+        return;
+    }
+    if (e->key() == Qt::Key_Delete && e->modifiers() == Qt::NoModifier && FOnDeleteKey) {
+        FOnDeleteKey();
+        e->accept();
+        return;
+    }
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && FOnOpen) {
+        FOnOpen();
+        e->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(e);
 }

@@ -18,10 +18,12 @@
 #include <QAction>
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -29,7 +31,6 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <exception>
 
@@ -181,6 +182,9 @@ void TfrmMain::CreateActions() {
     actSelectAllProxies = make("actSelectAllProxies", "Select All");
     actSelectAllProxies->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
     actSelectAllProxies->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    actDeleteDeadProxies = make("actDeleteDeadProxies", "Delete Dead Proxies", "deleteproxy");
+    actStopChecking = make("actStopChecking", "Stop Checking");
+    actStopChecking->setEnabled(false);
     actStopAll = make("actStopAll", "Stop All", "stopall");
     actNewSocksChain = make("actNewSocksChain", "Add SOCKS Chain", "addchain");
     actEditSocksChain = make("actEditSocksChain", "Edit SOCKS Chain", "editchain");
@@ -194,6 +198,10 @@ void TfrmMain::CreateLayout() {
     FChainFrame = new TfrmeSocksChain(FStore, FSocksMgr.ChainMgr(), FPrompts, this);
     QMenu *file = menuBar()->addMenu(QStringLiteral("File"));
     file->addAction(actExit);
+    QMenu *proxies = menuBar()->addMenu(QStringLiteral("Proxies"));
+    proxies->addActions({actAddProxy, actEditProxy, actDeleteProxy, actDeleteDeadProxies});
+    proxies->addSeparator();
+    proxies->addActions({actTestProxy, actTestAll, actStopChecking});
 
     auto *central = new QWidget(this);
     central->setObjectName(QStringLiteral("pnlClient"));
@@ -281,8 +289,8 @@ QWidget *TfrmMain::CreateHeader() {
         FCommandPanels->addWidget(widget);
     };
     // One panel per page, in page order.
-    panel("pnlProxyCommands",
-          {actAddProxy, actEditProxy, actDeleteProxy, actTestProxy, actStopAll});
+    panel("pnlProxyCommands", {actAddProxy, actEditProxy, actDeleteProxy, actDeleteDeadProxies,
+                               actTestProxy, actStopAll});
     panel("pnlAnonymizeCommands", {});
     panel("pnlChainCommands", {actNewSocksChain, actEditSocksChain, actDeleteChain,
                                FChainFrame->actStartChain(), FChainFrame->actStopChain(),
@@ -335,6 +343,30 @@ QWidget *TfrmMain::CreateProxyPage() {
     FProxyList->setContextMenuPolicy(Qt::ActionsContextMenu);
     FProxyList->addActions({actCheck, actSelectAllProxies});
     page->addAction(actSelectAllProxies);
+    FProxyList->FOnDeleteKey = [this] { Guard([this] { DeleteProxyExecute(); }); };
+    FProxyList->FOnOpen = [this] { Guard([this] { EditProxyExecute(); }); };
+
+    // The filters above the list: a part of the address, and a status.
+    auto *filters = new QWidget(page);
+    filters->setObjectName(QStringLiteral("pnlProxyFilter"));
+    auto *filterRow = new QHBoxLayout(filters);
+    filterRow->setContentsMargins(4, 3, 4, 3);
+    filterRow->setSpacing(6);
+    FAddressFilter = new QLineEdit(filters);
+    FAddressFilter->setObjectName(QStringLiteral("edtProxyFilter"));
+    FAddressFilter->setPlaceholderText(QStringLiteral("Filter by address"));
+    FAddressFilter->setClearButtonEnabled(true);
+    FStatusFilter = new QComboBox(filters);
+    FStatusFilter->setObjectName(QStringLiteral("cbStatusFilter"));
+    FStatusFilter->addItems(TProxyFilterModel::StatusChoices());
+    auto *statusLabel = new QLabel(QStringLiteral("Status:"), filters);
+    filterRow->addWidget(FAddressFilter, 1);
+    filterRow->addWidget(statusLabel);
+    filterRow->addWidget(FStatusFilter);
+    connect(FAddressFilter, &QLineEdit::textChanged, this,
+            [this](const QString &text) { FProxyList->Filter()->SetAddressFilter(text); });
+    connect(FStatusFilter, &QComboBox::currentTextChanged, this,
+            [this](const QString &text) { FProxyList->Filter()->SetStatusFilter(text); });
 
     auto *bar = new QWidget(page);
     bar->setObjectName(QStringLiteral("pnlProxyButtons"));
@@ -345,11 +377,13 @@ QWidget *TfrmMain::CreateProxyPage() {
     row->addWidget(BarButton(actTestAll, bar));
     row->addWidget(BarButton(actGetProxies, bar));
     row->addWidget(BarButton(actAddBulkProxy, bar));
+    row->addWidget(BarButton(actStopChecking, bar));
     row->addStretch(1);
 
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
+    layout->addWidget(filters);
     layout->addWidget(FProxyList, 1);
     layout->addWidget(bar);
     return page;
@@ -422,7 +456,9 @@ void TfrmMain::ConnectActions() {
     on(actTestAll, &TfrmMain::CheckAllProxies);
     on(actGetProxies, &TfrmMain::OpenMakerWebSite);
     on(actAddBulkProxy, &TfrmMain::AddBulkProxyExecute);
-    connect(actSelectAllProxies, &QAction::triggered, FProxyList, &QTreeWidget::selectAll);
+    connect(actSelectAllProxies, &QAction::triggered, FProxyList, &QTreeView::selectAll);
+    on(actDeleteDeadProxies, &TfrmMain::DeleteDeadProxiesExecute);
+    on(actStopChecking, &TfrmMain::StopCheckingExecute);
     on(actStopAll, &TfrmMain::StopAllExecute);
     on(actNewSocksChain, &TfrmMain::NewSocksChainExecute);
     on(actEditSocksChain, &TfrmMain::EditSocksChainExecute);
@@ -454,10 +490,14 @@ QToolButton *TfrmMain::NavigationButton(TMainPage page) const {
 
 void TfrmMain::UpdateActions() {
     TProxyListState state;
-    state.Rows = FProxyList->RowCount();
-    state.SelectedRows = static_cast<int>(FProxyList->selectionModel()->selectedRows().size());
+    state.Rows = FProxyList->Model()->rowCount();
+    state.SelectedRows = FProxyList->selectionModel()->hasSelection() ? 1 : 0;
+    state.Checking = Checking();
     actCheck->setEnabled(TMainScreenLogic::CheckEnabled(state));
     actTestAll->setEnabled(TMainScreenLogic::TestAllEnabled(state));
+    actTestProxy->setEnabled(TMainScreenLogic::TestProxyEnabled(state));
+    actStopChecking->setEnabled(TMainScreenLogic::StopCheckingEnabled(state));
+    actDeleteDeadProxies->setEnabled(TMainScreenLogic::DeleteDeadEnabled(state));
     FAnonymizeFrame->UpdateActions();
     FChainFrame->UpdateActions();
     UpdateStopAll();
@@ -525,31 +565,24 @@ void TfrmMain::LoadConfigurations() {
 // ---- proxy list -------------------------------------------------------------
 
 void TfrmMain::FillProxyList() {
-    ClearProxyList();
-    FProxyList->Fill(FStore);
+    if (!FProxyList->Model()->Attached())
+        FProxyList->Fill(FStore);
 }
 
 void TfrmMain::ClearProxyList() {
-    if (FSelectedProxies)
-        FSelectedProxies->clear();
     FProxyList->ClearRows();
 }
 
-const std::vector<TProxyListItem *> &TfrmMain::GetSelectedProxyItems() {
-    if (!FSelectedProxies)
-        FSelectedProxies = std::make_unique<std::vector<TProxyListItem *>>();
-    *FSelectedProxies = FProxyList->SelectedRows();
-    return *FSelectedProxies;
+std::vector<int32_t> TfrmMain::GetSelectedProxyUIDs() const {
+    return FProxyList->SelectedUIDs();
 }
 
 void TfrmMain::UpdateProxyRow(const TProxData &AProxData) {
     FProxyList->UpdateRow(AProxData);
 }
 
-void TfrmMain::RefreshProxyRow(int32_t AUID) {
-    TProxData record;
-    if (FStore.GetProxyRecord(AUID, &record))
-        UpdateProxyRow(record);
+void TfrmMain::RefreshProxyRow(int32_t) {
+    // The list follows the store: the status a chain wrote shows already.
 }
 
 void TfrmMain::ShowStatusText(const QString &text) {

@@ -16,7 +16,9 @@
 
 class QAction;
 class QButtonGroup;
+class QComboBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QSplitter;
 class QStackedWidget;
@@ -24,7 +26,7 @@ class QToolButton;
 class TActivityQueue;
 class TMainDialogs;
 class TProxData;
-class TProxyListItem;
+class TProxyChecker;
 class TProxyListView;
 class TUiPrompts;
 class TdmProxyData;
@@ -56,11 +58,15 @@ public:
     bool ServicesStarted() const { return FServicesStarted; }
 
     // ---- proxy list ----
+    // The list shows the store's proxies and follows its changes by itself;
+    // this makes it do so after ClearProxyList (or the first time).
     void FillProxyList();
     void ClearProxyList();
-    // The selected rows, top to bottom (the list is kept and refilled).
-    const std::vector<TProxyListItem *> &GetSelectedProxyItems();
+    // The UIDs of the selected rows, top to bottom as the list shows them.
+    std::vector<int32_t> GetSelectedProxyUIDs() const;
     void UpdateProxyRow(const TProxData &AProxData);
+    // True while a check batch runs (one at a time).
+    bool Checking() const { return FChecker != nullptr; }
     void ShowStatusText(const QString &text);
     QString StatusText() const;
 
@@ -78,6 +84,9 @@ public:
     TfrmeSettings *frmeSettings() const { return FSettingsFrame; }
     TfrmeAnonymize *frmeAnonymize() const { return FAnonymizeFrame; }
     TfrmeActivityPanel *frmeActivityPanel() const { return FActivity; }
+    // The filters above the proxy list: a part of the address, a status.
+    QLineEdit *edtProxyFilter() const { return FAddressFilter; }
+    QComboBox *cbStatusFilter() const { return FStatusFilter; }
     // The "Test Chain" dialog; made when the first report arrives.
     TfrmChainTest *frmChainTest() const { return FChainTest; }
     QStackedWidget *pgcPages() const { return FPages; }
@@ -98,6 +107,10 @@ public:
     QAction *actGetProxies;
     QAction *actAddBulkProxy;
     QAction *actSelectAllProxies;
+    // Deletes every proxy with status "TIME OUT" (after one question).
+    QAction *actDeleteDeadProxies;
+    // Ends the running check batch; on only while one runs.
+    QAction *actStopChecking;
     // "Stop All" stops every chain; while none runs it is "Start All".
     QAction *actStopAll;
     QAction *actNewSocksChain;
@@ -137,6 +150,8 @@ private:
     void AddProxyExecute();
     void EditProxyExecute();
     void DeleteProxyExecute();
+    void DeleteDeadProxiesExecute();
+    void StopCheckingExecute();
     void AddBulkProxyExecute();
     void NewSocksChainExecute();
     void EditSocksChainExecute();
@@ -157,7 +172,7 @@ private:
     TUiPrompts &FPrompts;
     TMainDialogs *FDialogs = nullptr;
 
-    std::unique_ptr<std::vector<TProxyListItem *>> FSelectedProxies;
+    TProxyChecker *FChecker = nullptr; // the running batch; it deletes itself
     TMainPage FPage = TMainPage::mpProxyManager;
     bool FLoaded = false;
     bool FServicesStarted = false;
@@ -168,6 +183,8 @@ private:
     QSplitter *FSplitter = nullptr;
     QButtonGroup *FNavigation = nullptr;
     TProxyListView *FProxyList = nullptr;
+    QLineEdit *FAddressFilter = nullptr;
+    QComboBox *FStatusFilter = nullptr;
     TfrmeSocksChain *FChainFrame = nullptr;
     TfrmeSettings *FSettingsFrame = nullptr;
     TfrmeAnonymize *FAnonymizeFrame = nullptr;

@@ -1,6 +1,6 @@
 // The main window's commands: the proxy and chain commands that open the
-// record dialogs, deleting, "Stop All" / "Start All", the proxy checks, and
-// the web site and help.
+// record dialogs, deleting (a selection, or every dead proxy), "Stop All" /
+// "Start All", the proxy checks and stopping them, and the web site and help.
 #include "ui/windows/frmMain.h"
 
 #include "check/ProxyChecker.h"
@@ -8,6 +8,7 @@
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/MainDialogs.h"
+#include "ui/logic/ProxyTableModel.h"
 #include "ui/logic/UiPrompts.h"
 #include "ui/windows/ProxyListView.h"
 #include "ui/windows/frmChainTest.h"
@@ -17,12 +18,6 @@
 #include <QDir>
 #include <QPointer>
 #include <QUrl>
-
-namespace {
-
-const QString ZeroSpeed = QStringLiteral("0.00");
-
-} // namespace
 
 TMainDialogs *TfrmMain::Dialogs() {
     if (!FDialogs)
@@ -38,34 +33,58 @@ void TfrmMain::AddProxyExecute() {
 
 void TfrmMain::EditProxyExecute() {
     actProxyMgr->trigger();
-    const auto &rows = GetSelectedProxyItems();
-    if (rows.empty())
+    const std::vector<int32_t> uids = GetSelectedProxyUIDs();
+    if (uids.empty())
         return;
-    const int32_t uid = rows.front()->UID();
-    if (Dialogs() && FDialogs->EditProxy(uid))
+    if (Dialogs() && FDialogs->EditProxy(uids.front()))
         FillProxyList();
 }
 
 void TfrmMain::DeleteProxyExecute() {
     actProxyMgr->trigger();
-    const auto &rows = GetSelectedProxyItems();
-    if (rows.empty()) {
+    const std::vector<int32_t> uids = GetSelectedProxyUIDs();
+    if (uids.empty()) {
         FPrompts.ShowMessage(QStringLiteral("Please select a Proxy"));
         return;
     }
     if (!FPrompts.AskYesNo(QStringLiteral("Delete selected Proxies?")))
         return;
-    std::vector<int32_t> uids;
-    for (const TProxyListItem *row : rows)
-        uids.push_back(row->UID());
-    try {
-        for (int32_t uid : uids)
-            FStore.DeleteProxy(uid);
-    } catch (...) {
-        FillProxyList(); // show what is left before the failure is told
-        throw;
+    {
+        // Thousands of rows: one reset of the list and one save at the end
+        // (also when a delete fails: the list shows what is left before the
+        // failure is told).
+        TProxyTableModel::TBulkChange bulk(*FProxyList->Model());
+        FStore.BeginBatch();
+        try {
+            for (int32_t uid : uids)
+                FStore.DeleteProxy(uid);
+        } catch (...) {
+            FStore.EndBatch();
+            throw;
+        }
+        FStore.EndBatch();
     }
-    FillProxyList();
+    // Chains lose the deleted proxies as hops.
+    FChainFrame->PopulatechainList();
+}
+
+void TfrmMain::DeleteDeadProxiesExecute() {
+    actProxyMgr->trigger();
+    const int count = FStore.CountProxiesWithStatus(TProxyStatus::psUnavailable);
+    if (count == 0) {
+        FPrompts.ShowMessage(TMainScreenLogic::NoDeadProxiesText);
+        return;
+    }
+    if (!FPrompts.AskYesNo(TMainScreenLogic::DeleteDeadQuestion(count)))
+        return;
+    FStore.DeleteProxiesWithStatus(TProxyStatus::psUnavailable);
+    FChainFrame->PopulatechainList();
+}
+
+void TfrmMain::StopCheckingExecute() {
+    if (FChecker)
+        FChecker->Stop(); // its end follows, with "Check done"
+    UpdateActions();
 }
 
 void TfrmMain::AddBulkProxyExecute() {
@@ -117,11 +136,14 @@ void TfrmMain::ShowChainTestReport(const QStringList &lines) {
 // ---- checks -----------------------------------------------------------------
 
 void TfrmMain::CheckSelectedProxies() {
+    if (FChecker) {
+        FPrompts.ShowMessage(TMainScreenLogic::CheckRunningText);
+        return;
+    }
     auto list = std::make_unique<TProxyList>();
-    for (TProxyListItem *row : GetSelectedProxyItems()) {
-        row->setText(TProxyListItem::colSpeed, ZeroSpeed);
+    for (int32_t uid : GetSelectedProxyUIDs()) {
         auto record = std::make_unique<TProxData>();
-        if (!FStore.GetProxyRecord(row->UID(), record.get()))
+        if (!FStore.GetProxyRecord(uid, record.get()))
             throw EVelmoraError("error proxy record");
         list->push_back(std::move(record));
     }
@@ -129,46 +151,66 @@ void TfrmMain::CheckSelectedProxies() {
 }
 
 void TfrmMain::CheckAllProxies() {
+    if (FChecker) {
+        FPrompts.ShowMessage(TMainScreenLogic::CheckRunningText);
+        return;
+    }
     auto list = std::make_unique<TProxyList>();
     FStore.GetAllProxyRecords(*list);
-    for (int i = 0; i < FProxyList->RowCount(); ++i)
-        FProxyList->Row(i)->setText(TProxyListItem::colSpeed, ZeroSpeed);
     RunCheck(std::move(list));
 }
 
 void TfrmMain::RunCheck(std::unique_ptr<TProxyList> list) {
-    if (!list->empty()) {
-        auto *checker = new TProxyChecker(FStore);
-        ShowStatusText(QStringLiteral("Checking..."));
-        checker->FConnectTimeout = FStore.Timeout() * 1000;
-        // The results come back on this thread; the window may be closed or
-        // gone by then.
-        QPointer<TfrmMain> self(this);
-        auto shown = [self] { return self && !self->FClosed; };
-        checker->OnProgress = [self, shown](TProxData &AProx, const QString &AStatus, int32_t) {
-            if (shown())
-                self->FProxyList->SetCell(AProx.FUID, TProxyListItem::colStatus, AStatus);
-        };
-        checker->OnCheckComplete = [self, shown](TProxyChecker *, TProxData &AProxyData,
-                                                 TProxyStatus) {
-            if (!shown() || !self->FStore.LocateProxyRecord(AProxyData.FUID))
-                return;
-            self->UpdateProxyRow(AProxyData);
-            self->FProxyList->viewport()->update();
-        };
-        checker->OnCheckEnd = [self, shown](TProxyChecker *) {
-            if (!shown())
-                return;
-            self->FPrompts.ShowMessage(QStringLiteral("Check done"));
-            self->ShowStatusText(QString());
-        };
-        checker->OnCheckError = [self, shown](TProxyChecker *, const QString &AMessage) {
-            if (shown())
-                self->FPrompts.ShowError(AMessage);
-        };
-        checker->Check(std::move(list)); // the checker frees the list and itself
-    }
-    FProxyList->viewport()->update();
+    if (list->empty())
+        return;
+    auto *checker = new TProxyChecker(FStore);
+    FChecker = checker;
+    ShowStatusText(QStringLiteral("Checking..."));
+    checker->FConnectTimeout = FStore.Timeout() * 1000;
+    // Every row of the batch shows "Testing" and "0.00" until its result;
+    // the list hears of changed rows in groups, not one by one.
+    TProxyTableModel *rows = FProxyList->Model();
+    rows->BeginCoalescing();
+    // The results come back on this thread; the window may be closed or
+    // gone by then.
+    QPointer<TfrmMain> self(this);
+    auto shown = [self] { return self && !self->FClosed; };
+    checker->OnProgress = [self, shown](TProxData &AProx, const QString &AStatus, int32_t) {
+        if (shown())
+            self->FProxyList->Model()->SetProgress(AProx.FUID, AStatus);
+    };
+    checker->OnCheckComplete = [self, shown](TProxyChecker *, TProxData &AProxyData, TProxyStatus) {
+        if (shown())
+            self->UpdateProxyRow(AProxyData); // the store has the result
+    };
+    checker->OnGroupDone = [self, shown](TProxyChecker *ASender) {
+        if (!shown())
+            return;
+        self->FProxyList->Model()->Flush();
+        self->ShowStatusText(TMainScreenLogic::CheckProgressText(
+            ASender->Checked(), ASender->Total(), ASender->OkCount()));
+    };
+    checker->OnCheckEnd = [self, shown](TProxyChecker *) {
+        if (self)
+            self->FChecker = nullptr;
+        if (!shown())
+            return;
+        // Rows a stopped batch did not reach show their stored values again.
+        TProxyTableModel *model = self->FProxyList->Model();
+        model->ClearAllProgress();
+        model->EndCoalescing();
+        self->FPrompts.ShowMessage(QStringLiteral("Check done"));
+        self->ShowStatusText(QString());
+        self->UpdateActions();
+    };
+    checker->OnCheckError = [self, shown](TProxyChecker *, const QString &AMessage) {
+        if (shown())
+            self->FPrompts.ShowError(AMessage);
+    };
+    checker->Check(std::move(list)); // the checker frees the list and itself
+    if (FChecker)                    // the end may have come already
+        rows->Flush();
+    UpdateActions();
 }
 
 // ---- the desktop ------------------------------------------------------------

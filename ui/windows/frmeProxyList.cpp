@@ -1,5 +1,7 @@
 #include "ui/windows/frmeProxyList.h"
 
+#include "store/dmProxyData.h"
+
 #include <QVBoxLayout>
 
 TfrmeProxyList::TfrmeProxyList(TdmProxyData &store, QWidget *parent)
@@ -16,7 +18,8 @@ void TfrmeProxyList::Load() {
 }
 
 void TfrmeProxyList::ClearItems() {
-    Fselected.clear(); // the records go with their rows
+    Fselected.clear();
+    FRecords.clear();
     FList->ClearRows();
 }
 
@@ -27,15 +30,23 @@ void TfrmeProxyList::FillItems() {
 
 const std::vector<TProxData *> &TfrmeProxyList::GetSelected(bool AClearChecked) {
     Fselected.clear();
+    FRecords.clear();
+    std::vector<int32_t> uids;
     if (FList->Checkboxes()) {
-        for (TProxyListItem *row : FList->CheckedRows())
-            Fselected.push_back(&row->Record());
+        uids = FList->CheckedUIDs();
         if (AClearChecked)
             FList->UncheckAll();
     } else {
         const auto rows = FList->SelectedRows();
         if (!rows.empty())
-            Fselected.push_back(&rows.front()->Record());
+            uids.push_back(rows.front().UID());
+    }
+    for (int32_t uid : uids) {
+        auto record = std::make_unique<TProxData>();
+        if (FStore.GetProxyRecord(uid, record.get())) {
+            Fselected.push_back(record.get());
+            FRecords.push_back(std::move(record));
+        }
     }
     return Fselected;
 }

@@ -1,12 +1,13 @@
 #pragma once
 // The proxy picker: every stored proxy as a row with a tick box, from which
-// the chain dialog takes the proxies to add to a chain. Rows own their
-// records; the list of picked records handed out by GetSelected stays valid
-// until the next call.
+// the chain dialog takes the proxies to add to a chain. The rows show the
+// store; the picked records handed out by GetSelected are read from the
+// store then, and stay valid until the next call.
 
 #include "ui/windows/ProxyListView.h"
 
 #include <QFrame>
+#include <memory>
 #include <vector>
 
 class TdmProxyData;
@@ -21,7 +22,7 @@ public:
     void FillItems();
     // With tick boxes: the records of the ticked rows, top to bottom (all
     // unticked afterwards when AClearChecked). Without: the first selected
-    // row's record, if any. The rows keep owning the records.
+    // row's record, if any. The frame owns the records.
     const std::vector<TProxData *> &GetSelected(bool AClearChecked);
 
     TProxyListView *lvProxies() const { return FList; }
@@ -30,4 +31,5 @@ private:
     TdmProxyData &FStore;
     TProxyListView *FList;
     std::vector<TProxData *> Fselected;
+    std::vector<std::unique_ptr<TProxData>> FRecords;
 };

@@ -36,7 +36,11 @@ TfrmeSettings::TfrmeSettings(TdmProxyData &store, QWidget *parent)
     FTimeOut->setObjectName(QStringLiteral("edTimeOut"));
     FTimeOut->move(184, 69);
     FTimeOut->adjustSize();
-    Label(QStringLiteral("Seconds"), this, 184 + FTimeOut->width() + 8, 72);
+    QLabel *seconds = Label(QStringLiteral("Seconds"), this, 184 + FTimeOut->width() + 8, 72);
+    // Proxy checks and hops wait 10 s when the time-out is 0.
+    QLabel *zero = Label(QStringLiteral("(0: 10 s for checks)"), this,
+                         seconds->x() + seconds->width() + 8, 72);
+    zero->setObjectName(QStringLiteral("lblTimeOutZero"));
 
     Label(QStringLiteral("Sessions time out after:"), this, 40, 112);
     FSessionsTimeOut->setObjectName(QStringLiteral("edSessionsTimeOut"));

@@ -35,6 +35,27 @@ TEST(MainScreenLogic, EnabledRulesAndTexts) {
     EXPECT_FALSE(TMainScreenLogic::HasCommands(TMainPage::mpAnonymizeProgram));
 }
 
+TEST(MainScreenLogic, OneCheckAtATimeAndItsTexts) {
+    const TProxyListState idle{3, 1, false}, checking{3, 1, true};
+    EXPECT_TRUE(TMainScreenLogic::CheckEnabled(idle));
+    EXPECT_FALSE(TMainScreenLogic::CheckEnabled(checking));
+    EXPECT_FALSE(TMainScreenLogic::TestAllEnabled(checking));
+    EXPECT_TRUE(TMainScreenLogic::TestProxyEnabled(idle));
+    EXPECT_FALSE(TMainScreenLogic::TestProxyEnabled(checking));
+    EXPECT_FALSE(TMainScreenLogic::StopCheckingEnabled(idle));
+    EXPECT_TRUE(TMainScreenLogic::StopCheckingEnabled(checking));
+    EXPECT_TRUE(TMainScreenLogic::DeleteDeadEnabled(checking));
+    EXPECT_FALSE(TMainScreenLogic::DeleteDeadEnabled({0, 0, false}));
+    EXPECT_EQ(TMainScreenLogic::CheckProgressText(120, 9000, 37),
+              QStringLiteral("Checked 120 of 9000 (37 OK)"));
+    EXPECT_EQ(TMainScreenLogic::DeleteDeadQuestion(9000),
+              QStringLiteral(
+                  "Delete 9000 dead proxies (status TIME OUT) and take them out of every chain?"));
+    EXPECT_EQ(
+        TMainScreenLogic::DeleteDeadQuestion(1),
+        QStringLiteral("Delete 1 dead proxy (status TIME OUT) and take it out of every chain?"));
+}
+
 TEST(SettingsLogic, ChangedTextStoresWholeNumbersOnly) {
     EXPECT_FALSE(TSettingsLogic::ValueToStore(QString()).has_value());
     EXPECT_EQ(TSettingsLogic::ValueToStore("500"), 500); // clamped only when the field is left

@@ -1,0 +1,35 @@
+#pragma once
+// The order and the filter of a proxy list over TProxyTableModel: sorted by
+// any column (a state of the view only, never stored; "Port" and "Speed" as
+// numbers), and filtered by a part of the address (any letter case) and by
+// the status shown ("OK", "TIME OUT", "Not Checked", a check's "Testing").
+// Without a sort column the rows keep the store's order.
+
+#include "ui/logic/ProxyTableModel.h"
+
+#include <QSortFilterProxyModel>
+
+class TProxyFilterModel : public QSortFilterProxyModel {
+public:
+    // The status filter's choices; AllStatuses lets every row through.
+    static const QString AllStatuses; // "All"
+    static QStringList StatusChoices();
+
+    explicit TProxyFilterModel(TProxyTableModel &source, QObject *parent = nullptr);
+
+    TProxyTableModel &Source() const { return FSource; }
+
+    void SetAddressFilter(const QString &part);
+    const QString &AddressFilter() const { return FAddress; }
+    void SetStatusFilter(const QString &status); // empty or AllStatuses: every status
+    const QString &StatusFilter() const { return FStatus; }
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
+    bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
+
+private:
+    TProxyTableModel &FSource;
+    QString FAddress;
+    QString FStatus;
+};
