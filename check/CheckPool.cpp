@@ -190,7 +190,11 @@ TCheckPool::~TCheckPool() {
 }
 
 void TCheckPool::Start(std::vector<TCheckJob> jobs) {
-    FJobs = std::move(jobs);
+    auto shared = std::make_shared<std::vector<TCheckJob>>(std::move(jobs));
+    Start([shared] { return std::move(*shared); });
+}
+
+void TCheckPool::Start(std::function<std::vector<TCheckJob>()> makeJobs) {
     FLimit = std::max<size_t>(FOptions.MaxInFlight, 1);
     const std::string &host = FOptions.Request.Host;
     if (::TResolver::IsIPv4Literal(host)) {
@@ -199,7 +203,10 @@ void TCheckPool::Start(std::vector<TCheckJob> jobs) {
     } else if (::TResolver::IsIPv6Literal(host)) {
         FPageState = TPageAddress::Failed; // SOCKS 4 carries no IPv6 address
     }
-    FThread = std::thread([this] { Loop(); });
+    FThread = std::thread([this, makeJobs = std::move(makeJobs)] {
+        FJobs = makeJobs();
+        Loop();
+    });
 }
 
 void TCheckPool::Stop() {

@@ -87,6 +87,10 @@ public:
     // Starts the loop on the jobs; call once. Every job gets exactly one
     // result unless the pool is stopped first.
     void Start(std::vector<TCheckJob> jobs);
+    // The same with jobs made on the pool's thread first (making 100,000 of
+    // them takes milliseconds the caller's thread may not have); whatever
+    // `makeJobs` reads must stay unchanged until the first result.
+    void Start(std::function<std::vector<TCheckJob>()> makeJobs);
     // From any thread but the pool's own: ends the loop and waits for it.
     // No handler call follows. Name look-ups under way are left to end by
     // themselves (their answers are dropped).

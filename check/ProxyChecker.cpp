@@ -50,7 +50,6 @@ void TProxyChecker::Check(TProxyList &AProxyList) {
     }
 
     TCheckPool::TOptions options;
-    std::vector<TCheckJob> jobs;
     try {
         options.Request = TTestPage::GetRequest(FCheckURL);
     } catch (const std::exception &) {
@@ -60,16 +59,7 @@ void TProxyChecker::Check(TProxyList &AProxyList) {
     options.ReadTimeoutMs = FReadTimeout > 0 ? FReadTimeout : 15000;
     options.MaxInFlight =
         std::min(size_t(std::max(FMaxInFlight, 1)), InFlightBound(DescriptorLimit()));
-    jobs.reserve(AProxyList.size());
-    for (size_t i = 0; i < AProxyList.size(); ++i) {
-        const TProxData &record = *AProxyList[i];
-        TCheckJob job;
-        job.Index = static_cast<int32_t>(i);
-        job.Host = record.FIPAddress.toStdString();
-        job.Port = static_cast<uint16_t>(record.FPort & 0xFFFF);
-        job.Type = record.FProxyType;
-        jobs.push_back(std::move(job));
-    }
+
     // The pool hands each group to this thread; the checker may be gone by
     // the time it arrives (stopped and ended).
     std::weak_ptr<TLink> link = FLink;
@@ -81,7 +71,23 @@ void TProxyChecker::Check(TProxyList &AProxyList) {
                     alive->Checker->GroupArrived(group, last);
             });
         });
-    FPool->Start(std::move(jobs));
+    // The jobs are made from the records on the pool's thread: the records
+    // stay as they are until their results come back to this thread.
+    const TProxyList *records = &AProxyList;
+    FPool->Start([records] {
+        std::vector<TCheckJob> jobs;
+        jobs.reserve(records->size());
+        for (size_t i = 0; i < records->size(); ++i) {
+            const TProxData &record = *(*records)[i];
+            TCheckJob job;
+            job.Index = static_cast<int32_t>(i);
+            job.Host = record.FIPAddress.toStdString();
+            job.Port = static_cast<uint16_t>(record.FPort & 0xFFFF);
+            job.Type = record.FProxyType;
+            jobs.push_back(std::move(job));
+        }
+        return jobs;
+    });
 }
 
 void TProxyChecker::Stop() {

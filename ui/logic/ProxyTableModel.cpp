@@ -153,7 +153,7 @@ void TProxyTableModel::StoreChanged(TDataTable::TChange change, const TDataTable
         }
         beginRemoveRows({}, pos, pos);
         FRows.erase(FRows.begin() + pos);
-        FProgress.erase(uid);
+        FProgress.remove(uid);
         FTicks.erase(uid);
         FPending.erase(uid);
         endRemoveRows();
@@ -162,14 +162,15 @@ void TProxyTableModel::StoreChanged(TDataTable::TChange change, const TDataTable
     }
 }
 
-void TProxyTableModel::RowChanged(int32_t uid) {
+void TProxyTableModel::RowChanged(int32_t uid, int firstColumn) {
     if (FCoalescing > 0 || FBulk > 0) {
         FPending.insert(uid);
+        FPendingFirstColumn = std::min(FPendingFirstColumn, firstColumn);
         return;
     }
     const int row = RowOf(uid);
     if (row >= 0)
-        emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+        emit dataChanged(index(row, firstColumn), index(row, ColumnCount - 1));
 }
 
 void TProxyTableModel::BeginCoalescing() {
@@ -182,14 +183,21 @@ void TProxyTableModel::EndCoalescing() {
 }
 
 void TProxyTableModel::Flush() {
-    if (FPending.empty() || FBulk > 0)
+    if ((FPending.empty() && !FAllPending) || FBulk > 0)
         return;
     const int count = rowCount();
     // Many rows: one range over all of them costs the views less than many.
-    if (FPending.size() * 4 >= static_cast<size_t>(count)) {
+    if (FAllPending || FPending.size() * 4 >= static_cast<size_t>(count)) {
+        const int firstColumn = FPendingFirstColumn;
         FPending.clear();
-        if (count > 0)
-            emit dataChanged(index(0, 0), index(count - 1, ColumnCount - 1));
+        FAllPending = false;
+        FPendingFirstColumn = ColumnCount - 1;
+        if (count == 0)
+            return;
+        if (FOnManyRowsChanged)
+            FOnManyRowsChanged(firstColumn, ColumnCount - 1);
+        else
+            emit dataChanged(index(0, firstColumn), index(count - 1, ColumnCount - 1));
         return;
     }
     std::vector<int> rows;
@@ -200,6 +208,7 @@ void TProxyTableModel::Flush() {
             rows.push_back(row);
     }
     FPending.clear();
+    FPendingFirstColumn = ColumnCount - 1;
     std::sort(rows.begin(), rows.end());
     // Rows a few apart go in one range: fewer signals, a little more repainting.
     constexpr int Gap = 16;
@@ -232,29 +241,44 @@ TProxyTableModel::TBulkChange::~TBulkChange() {
 
 void TProxyTableModel::SetProgress(int32_t uid, const QString &text) {
     FProgress[uid] = text;
-    RowChanged(uid);
+    RowChanged(uid, colStatus);
+}
+
+void TProxyTableModel::SetProgress(const std::vector<int32_t> &uids, const QString &text) {
+    FProgress.reserve(FProgress.size() + static_cast<qsizetype>(uids.size()));
+    for (const int32_t uid : uids)
+        FProgress[uid] = text;
+    FAllPending = true;
+    FPendingFirstColumn = std::min<int>(FPendingFirstColumn, colStatus);
+    if (FCoalescing == 0)
+        Flush();
 }
 
 void TProxyTableModel::ClearProgress(int32_t uid) {
-    if (FProgress.erase(uid) > 0)
-        RowChanged(uid);
+    if (FProgress.remove(uid))
+        RowChanged(uid, colStatus);
 }
 
 void TProxyTableModel::ClearAllProgress() {
-    if (FProgress.empty())
+    if (FProgress.isEmpty())
         return;
-    for (const auto &entry : FProgress)
-        FPending.insert(entry.first);
+    // Many rows: every row is told at once, not each one marked.
+    if (FProgress.size() * 4 >= FRows.size())
+        FAllPending = true;
+    else
+        for (auto it = FProgress.cbegin(); it != FProgress.cend(); ++it)
+            FPending.insert(it.key());
+    FPendingFirstColumn = std::min<int>(FPendingFirstColumn, colStatus);
     FProgress.clear();
     if (FCoalescing == 0)
         Flush();
 }
 
 const QString *TProxyTableModel::Progress(int row) const {
-    if (FProgress.empty())
+    if (FProgress.isEmpty())
         return nullptr;
-    const auto it = FProgress.find(UIDAt(row));
-    return it == FProgress.end() ? nullptr : &it->second;
+    const auto it = FProgress.constFind(UIDAt(row));
+    return it == FProgress.cend() ? nullptr : &it.value();
 }
 
 // ---- values -----------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "ui/logic/ProxyRowColours.h"
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QString>
 #include <functional>
 #include <unordered_map>
@@ -66,10 +67,13 @@ public:
 
     // ---- a check's progress ----
     void SetProgress(int32_t uid, const QString &text);
+    // The same for a whole batch at once; while coalescing, the views hear
+    // of it as a change of every row.
+    void SetProgress(const std::vector<int32_t> &uids, const QString &text);
     void ClearProgress(int32_t uid);
     // Every row shows its stored values again (a check ended or stopped).
     void ClearAllProgress();
-    bool HasProgress(int32_t uid) const { return FProgress.count(uid) > 0; }
+    bool HasProgress(int32_t uid) const { return FProgress.contains(uid); }
 
     // ---- telling the views ----
     // While coalescing, changed rows wait for Flush (ends nest).
@@ -80,6 +84,11 @@ public:
     // ranges as it can; a row that went meanwhile is skipped.
     void Flush();
     size_t PendingChanges() const { return FPending.size(); }
+    // When set, a flush of many rows (a quarter of them or more) calls this
+    // with the columns that may have changed instead of telling the views
+    // of every row: the one view in front (a filter model) knows whether
+    // its order or filter can have changed, and otherwise only repaints.
+    std::function<void(int firstColumn, int lastColumn)> FOnManyRowsChanged;
 
     // Around a change of many rows (deleting a selection, say): the views
     // see no rows meanwhile and one reset at the end, whatever the store
@@ -110,7 +119,7 @@ private:
     void StoreChanged(TDataTable::TChange change, const TDataTable::TRow *row);
     void ReadRows();
     int PositionOf(int64_t uid) const; // lower bound in FRows
-    void RowChanged(int32_t uid);
+    void RowChanged(int32_t uid, int firstColumn = 0);
     QString StatusText(int row) const;
     const QString *Progress(int row) const;
     int32_t UIDOf(const TDataTable::TRow &row) const;
@@ -122,8 +131,10 @@ private:
     std::vector<const TDataTable::TRow *> FRows;
     int FIPAddress = -1, FUID = -1, FStatus = -1, FHostType = -1, FPort = -1, FSpeed = -1;
 
-    std::unordered_map<int32_t, QString> FProgress;
+    QHash<int32_t, QString> FProgress; // open addressing: no allocation per row
     std::unordered_set<int32_t> FPending;
+    bool FAllPending = false;                  // every row changed since the last flush
+    int FPendingFirstColumn = ColumnCount - 1; // the first column changed since then
     int FCoalescing = 0;
     int FBulk = 0;
     bool FTickBoxes = false;

@@ -28,6 +28,8 @@ TProxyListView::TProxyListView(TProxyListKind kind, QWidget *parent)
     setSortingEnabled(true);
     SetNarrowColumns(false);
 
+    FFilter->FOnRepaint = [this] { viewport()->update(); };
+
     // Ticking or unticking a row also selects or deselects it.
     FModel->FOnTickChanged = [this](int32_t uid, bool ticked) {
         if (const auto row = FindRow(uid))

@@ -175,10 +175,13 @@ void TfrmMain::RunCheck(std::unique_ptr<TProxyList> list) {
     // gone by then.
     QPointer<TfrmMain> self(this);
     auto shown = [self] { return self && !self->FClosed; };
-    checker->OnProgress = [self, shown](TProxData &AProx, const QString &AStatus, int32_t) {
-        if (shown())
-            self->FProxyList->Model()->SetProgress(AProx.FUID, AStatus);
-    };
+    // "Testing" for every row of the batch at once, marked in one go rather
+    // than row by row as the checker would tell them.
+    std::vector<int32_t> uids;
+    uids.reserve(list->size());
+    for (const std::unique_ptr<TProxData> &record : *list)
+        uids.push_back(record->FUID);
+    rows->SetProgress(uids, TProxyChecker::TestingText);
     checker->OnCheckComplete = [self, shown](TProxyChecker *, TProxData &AProxyData, TProxyStatus) {
         if (shown())
             self->UpdateProxyRow(AProxyData); // the store has the result

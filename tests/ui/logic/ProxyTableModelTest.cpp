@@ -293,6 +293,55 @@ TEST_F(ProxyTableModelTest, SortsByAnyColumnAndFiltersByAddressAndStatus) {
     EXPECT_EQ(uids().front(), 1);
 }
 
+// A whole batch's "Testing" (and its end) changes every row at once: a
+// filter or sort that depends on the status looks at the rows again, any
+// other view only repaints, and no view is told of each row.
+TEST_F(ProxyTableModelTest, ABatchOverEveryRowRepaintsOrRefiltersButNeverTellsEachRow) {
+    SeedMany(2000);
+    Model.Attach(Fixture.Store());
+    TProxyFilterModel view(Model);
+    TSignals told(view);
+    int repaints = 0;
+    view.FOnRepaint = [&] { ++repaints; };
+    std::vector<int32_t> all;
+    for (int row = 0; row < Model.rowCount(); ++row)
+        all.push_back(Model.UIDAt(row));
+
+    Model.BeginCoalescing();
+    Model.SetProgress(all, QStringLiteral("Testing"));
+    EXPECT_EQ(repaints, 0); // waits for the flush
+    Model.Flush();
+    EXPECT_EQ(repaints, 1);
+    EXPECT_TRUE(told.Changed.empty());
+    EXPECT_EQ(view.data(view.index(5, TProxyTableModel::colStatus)).toString(), "Testing");
+
+    // With a status filter the rows are filtered anew.
+    view.SetStatusFilter(QStringLiteral("TIME OUT"));
+    EXPECT_EQ(view.rowCount(), 0);
+    Model.ClearAllProgress();
+    Model.Flush();
+    EXPECT_EQ(view.rowCount(), 1800 + 4 - 2); // the sample's two "TIME OUT" rows among them
+    view.SetStatusFilter(TProxyFilterModel::AllStatuses);
+
+    // Sorted by status: the order is made anew, the rows under test together.
+    view.sort(TProxyTableModel::colStatus);
+    std::vector<int32_t> half;
+    for (size_t i = 0; i < all.size(); i += 2)
+        half.push_back(all[i]);
+    Model.SetProgress(half, QStringLiteral("Testing"));
+    Model.Flush();
+    int blocks = 0;
+    bool inBlock = false;
+    for (int row = 0; row < view.rowCount(); ++row) {
+        const bool testing =
+            view.data(view.index(row, TProxyTableModel::colStatus)).toString() == "Testing";
+        blocks += testing && !inBlock;
+        inBlock = testing;
+    }
+    EXPECT_EQ(blocks, 1);
+    Model.EndCoalescing();
+}
+
 TEST_F(ProxyTableModelTest, TicksAreKeptByUID) {
     Model.Attach(Fixture.Store());
     std::vector<std::pair<int32_t, bool>> told;
