@@ -9,6 +9,7 @@
 // as well.
 #include "tests/support/CheckTestSupport.h"
 #include "tests/support/Peers.h"
+#include "tests/support/ProxyStubs.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/windows/Dialogs.h"
 #include "ui/windows/ProxyListView.h"
@@ -30,6 +31,7 @@
 #include <QDir>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QSplitter>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <cstdio>
@@ -199,6 +201,34 @@ int main(int argc, char **argv) {
     program->show();
     Save(*program, "dialog-program");
     program->reject();
+
+    // A list of 10,000 proxies a second into its check: most never answer
+    // (their rows stay "Testing" until the time-out), some refuse at once,
+    // some work; the status bar counts the results.
+    {
+        TBlackHole dead;
+        TdmProxyData &s = f.Store();
+        for (int i = 0; i < 10000; ++i) {
+            if (i % 9 == 4)
+                s.AddProxy(QStringLiteral("127.0.0.1"), hop.Port(), TProxyType::ptUnknown);
+            else if (i % 7 == 2)
+                s.AddProxy(QStringLiteral("127.0.0.1"), closed, TProxyType::ptUnknown);
+            else
+                s.AddProxy(QString::fromStdString(TBlackHole::Address(i)), dead.Port(),
+                           TProxyType::ptUnknown);
+        }
+        s.SaveData();
+        // More of the list, less of the activity panel.
+        if (auto *split = w.findChild<QSplitter *>())
+            split->setSizes({560, 140});
+        w.UpdateActions();
+        w.actTestAll->trigger();
+        PumpFor(1500);
+        Save(w, "big-list-checking");
+        w.UpdateActions();
+        w.actStopChecking->trigger();
+        Pump([&] { return f.Prompts().Messages.count(QStringLiteral("Check done")) >= 2; }, 30000);
+    }
 
     ::close(first);
     ::close(second);
