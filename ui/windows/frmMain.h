@@ -66,7 +66,7 @@ public:
     std::vector<int32_t> GetSelectedProxyUIDs() const;
     void UpdateProxyRow(const TProxData &AProxData);
     // True while a check batch runs (one at a time).
-    bool Checking() const { return FChecker != nullptr; }
+    bool Checking() const { return FChecker != nullptr || FCheckStarting; }
     void ShowStatusText(const QString &text);
     QString StatusText() const;
 
@@ -163,7 +163,9 @@ private:
     void RefreshProxyRow(int32_t AUID);
     void CheckSelectedProxies();
     void CheckAllProxies();
+    void StartCheck(std::vector<int32_t> uids, bool all);
     void RunCheck(std::unique_ptr<std::vector<std::unique_ptr<TProxData>>> list);
+    void CheckEnded();
     void OpenMakerWebSite();
     void OpenHelp();
 
@@ -173,6 +175,7 @@ private:
     TMainDialogs *FDialogs = nullptr;
 
     TProxyChecker *FChecker = nullptr; // the running batch; it deletes itself
+    bool FCheckStarting = false;       // a batch shows "Testing"; its checker starts next
     TMainPage FPage = TMainPage::mpProxyManager;
     bool FLoaded = false;
     bool FServicesStarted = false;

@@ -17,6 +17,7 @@
 #include <QAction>
 #include <QDir>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 
 TMainDialogs *TfrmMain::Dialogs() {
@@ -82,8 +83,12 @@ void TfrmMain::DeleteDeadProxiesExecute() {
 }
 
 void TfrmMain::StopCheckingExecute() {
-    if (FChecker)
+    if (FCheckStarting) { // stopped before its checks began
+        FCheckStarting = false;
+        CheckEnded();
+    } else if (FChecker) {
         FChecker->Stop(); // its end follows, with "Check done"
+    }
     UpdateActions();
 }
 
@@ -136,52 +141,72 @@ void TfrmMain::ShowChainTestReport(const QStringList &lines) {
 // ---- checks -----------------------------------------------------------------
 
 void TfrmMain::CheckSelectedProxies() {
-    if (FChecker) {
+    if (Checking()) {
         FPrompts.ShowMessage(TMainScreenLogic::CheckRunningText);
         return;
     }
-    auto list = std::make_unique<TProxyList>();
-    for (int32_t uid : GetSelectedProxyUIDs()) {
-        auto record = std::make_unique<TProxData>();
-        if (!FStore.GetProxyRecord(uid, record.get()))
-            throw EVelmoraError("error proxy record");
-        list->push_back(std::move(record));
-    }
-    RunCheck(std::move(list));
+    StartCheck(GetSelectedProxyUIDs(), false);
 }
 
 void TfrmMain::CheckAllProxies() {
-    if (FChecker) {
+    if (Checking()) {
         FPrompts.ShowMessage(TMainScreenLogic::CheckRunningText);
         return;
     }
-    auto list = std::make_unique<TProxyList>();
-    FStore.GetAllProxyRecords(*list);
-    RunCheck(std::move(list));
+    const TProxyTableModel *rows = FProxyList->Model();
+    std::vector<int32_t> uids;
+    uids.reserve(static_cast<size_t>(rows->rowCount()));
+    for (int row = 0; row < rows->rowCount(); ++row)
+        uids.push_back(rows->UIDAt(row));
+    StartCheck(std::move(uids), true);
+}
+
+// A batch starts in two turns of the event loop: first every row of it
+// shows "Testing" (with "0.00") at once, then its records are read and the
+// checker started. Reading 100,000 records and marking as many rows in one
+// turn would hold the window for longer than a user should notice.
+void TfrmMain::StartCheck(std::vector<int32_t> uids, bool all) {
+    if (uids.empty())
+        return;
+    TProxyTableModel *rows = FProxyList->Model();
+    // The list hears of changed rows in groups while the batch runs.
+    rows->BeginCoalescing();
+    rows->SetProgress(uids, TProxyChecker::TestingText);
+    rows->Flush();
+    ShowStatusText(QStringLiteral("Checking..."));
+    FCheckStarting = true;
+    UpdateActions();
+    QPointer<TfrmMain> self(this);
+    QTimer::singleShot(0, this, [self, uids = std::move(uids), all] {
+        if (!self || !self->FCheckStarting)
+            return; // stopped before it began
+        self->FCheckStarting = false;
+        auto list = std::make_unique<TProxyList>();
+        if (all) {
+            self->FStore.GetAllProxyRecords(*list);
+        } else {
+            for (const int32_t uid : uids) {
+                auto record = std::make_unique<TProxData>();
+                if (self->FStore.GetProxyRecord(uid, record.get())) // deleted meanwhile: left out
+                    list->push_back(std::move(record));
+            }
+        }
+        self->RunCheck(std::move(list));
+    });
 }
 
 void TfrmMain::RunCheck(std::unique_ptr<TProxyList> list) {
-    if (list->empty())
+    if (list->empty()) {
+        CheckEnded();
         return;
+    }
     auto *checker = new TProxyChecker(FStore);
     FChecker = checker;
-    ShowStatusText(QStringLiteral("Checking..."));
     checker->FConnectTimeout = FStore.Timeout() * 1000;
-    // Every row of the batch shows "Testing" and "0.00" until its result;
-    // the list hears of changed rows in groups, not one by one.
-    TProxyTableModel *rows = FProxyList->Model();
-    rows->BeginCoalescing();
     // The results come back on this thread; the window may be closed or
     // gone by then.
     QPointer<TfrmMain> self(this);
     auto shown = [self] { return self && !self->FClosed; };
-    // "Testing" for every row of the batch at once, marked in one go rather
-    // than row by row as the checker would tell them.
-    std::vector<int32_t> uids;
-    uids.reserve(list->size());
-    for (const std::unique_ptr<TProxData> &record : *list)
-        uids.push_back(record->FUID);
-    rows->SetProgress(uids, TProxyChecker::TestingText);
     checker->OnCheckComplete = [self, shown](TProxyChecker *, TProxData &AProxyData, TProxyStatus) {
         if (shown())
             self->UpdateProxyRow(AProxyData); // the store has the result
@@ -193,26 +218,29 @@ void TfrmMain::RunCheck(std::unique_ptr<TProxyList> list) {
         self->ShowStatusText(TMainScreenLogic::CheckProgressText(
             ASender->Checked(), ASender->Total(), ASender->OkCount()));
     };
-    checker->OnCheckEnd = [self, shown](TProxyChecker *) {
-        if (self)
+    checker->OnCheckEnd = [self](TProxyChecker *) {
+        if (self) {
             self->FChecker = nullptr;
-        if (!shown())
-            return;
-        // Rows a stopped batch did not reach show their stored values again.
-        TProxyTableModel *model = self->FProxyList->Model();
-        model->ClearAllProgress();
-        model->EndCoalescing();
-        self->FPrompts.ShowMessage(QStringLiteral("Check done"));
-        self->ShowStatusText(QString());
-        self->UpdateActions();
+            self->CheckEnded();
+        }
     };
     checker->OnCheckError = [self, shown](TProxyChecker *, const QString &AMessage) {
         if (shown())
             self->FPrompts.ShowError(AMessage);
     };
     checker->Check(std::move(list)); // the checker frees the list and itself
-    if (FChecker)                    // the end may have come already
-        rows->Flush();
+    UpdateActions();
+}
+
+void TfrmMain::CheckEnded() {
+    if (FClosed)
+        return;
+    // Rows a stopped batch did not reach show their stored values again.
+    TProxyTableModel *model = FProxyList->Model();
+    model->ClearAllProgress();
+    model->EndCoalescing();
+    FPrompts.ShowMessage(QStringLiteral("Check done"));
+    ShowStatusText(QString());
     UpdateActions();
 }
 
