@@ -256,7 +256,10 @@ void TdmProxyData::SaveIfAuto() {
 }
 
 void TdmProxyData::BeginBatch() {
-    ++FBatchDepth;
+    // The first timed save comes an interval after the batch begins: its
+    // first results are not worth a write of their own.
+    if (FBatchDepth++ == 0)
+        FBatchStartTick = TClock::TickMs();
 }
 
 void TdmProxyData::EndBatch() {
@@ -276,7 +279,8 @@ void TdmProxyData::ScheduleBatchSave() {
     }
     if (FBatchTimer->isActive())
         return;
-    const int64_t due = FLastSaveTick + FBatchSaveIntervalMs - TClock::TickMs();
+    const int64_t due =
+        std::max(FLastSaveTick, FBatchStartTick) + FBatchSaveIntervalMs - TClock::TickMs();
     FBatchTimer->start(static_cast<int>(std::clamp<int64_t>(due, 0, FBatchSaveIntervalMs)));
 }
 
@@ -382,13 +386,8 @@ TProxData *TdmProxyData::GetProxyRecord(int32_t AUID, TProxData *AProxRec) {
     return &GetProxyRecord(*AProxRec);
 }
 
-void TdmProxyData::GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &ALst) {
-    // Straight from the rows (a check of 100,000 proxies starts with this),
-    // as GetProxyRecord reads the current row; the cursor ends on the last
-    // row, as a walk to the end would leave it.
-    FProxies.CheckBrowseMode();
-    const std::vector<const TDataTable::TRow *> rows = FProxies.VisibleRows();
-    ALst.reserve(ALst.size() + rows.size());
+std::unique_ptr<TProxData> TdmProxyData::RecordOf(const TDataTable::TRow &row) const {
+    // As GetProxyRecord reads the current row, straight from the row.
     auto text = [](const TFieldValue &v) {
         const auto *bytes = std::get_if<QByteArray>(&v);
         return bytes ? TWin1252::ToUnicode(*bytes) : QString();
@@ -400,23 +399,45 @@ void TdmProxyData::GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &A
             return static_cast<double>(*i);
         return 0.0;
     };
-    for (const TDataTable::TRow *row : rows) {
-        const auto &v = row->Values;
-        auto rec = std::make_unique<TProxData>();
-        rec->FHostName = text(v[FP.HostName]);
-        rec->FIPAddress = text(v[FP.IPAddress]);
-        rec->FProxyType = static_cast<TProxyType>(IntOf(v[FP.HostType]) & 0xFF);
-        rec->FUID = IntOf(v[FP.UID]);
-        rec->FPort = IntOf(v[FP.Port]);
-        rec->FStatus = static_cast<TProxyStatus>(IntOf(v[FP.Status]) & 0xFF);
-        const auto *checked = std::get_if<double>(&v[FP.LastChecked]);
-        rec->FLastChecked = checked ? TDateTimeCodec::FromMSecs(*checked) : 0;
-        rec->FSpeed = real(v[FP.Speed]);
-        rec->FCurrHostNameType = hntIPAddress;
-        ALst.push_back(std::move(rec));
-    }
+    const auto &v = row.Values;
+    auto rec = std::make_unique<TProxData>();
+    rec->FHostName = text(v[FP.HostName]);
+    rec->FIPAddress = text(v[FP.IPAddress]);
+    rec->FProxyType = static_cast<TProxyType>(IntOf(v[FP.HostType]) & 0xFF);
+    rec->FUID = IntOf(v[FP.UID]);
+    rec->FPort = IntOf(v[FP.Port]);
+    rec->FStatus = static_cast<TProxyStatus>(IntOf(v[FP.Status]) & 0xFF);
+    const auto *checked = std::get_if<double>(&v[FP.LastChecked]);
+    rec->FLastChecked = checked ? TDateTimeCodec::FromMSecs(*checked) : 0;
+    rec->FSpeed = real(v[FP.Speed]);
+    rec->FCurrHostNameType = hntIPAddress;
+    return rec;
+}
+
+void TdmProxyData::GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &ALst) {
+    // Straight from the rows (a check of 100,000 proxies starts with this);
+    // the cursor ends on the last row, as a walk to the end would leave it.
+    FProxies.CheckBrowseMode();
+    const std::vector<const TDataTable::TRow *> rows = FProxies.VisibleRows();
+    ALst.reserve(ALst.size() + rows.size());
+    for (const TDataTable::TRow *row : rows)
+        ALst.push_back(RecordOf(*row));
     if (!rows.empty())
         FProxies.Last();
+}
+
+size_t TdmProxyData::GetProxyRecords(const std::vector<int32_t> &AUIDs, size_t AFrom, size_t ACount,
+                                     std::vector<std::unique_ptr<TProxData>> &ALst) {
+    FProxies.CheckBrowseMode();
+    const size_t end = std::min(AUIDs.size(), AFrom + ACount);
+    size_t added = 0;
+    for (size_t i = AFrom; i < end; ++i) {
+        if (const TDataTable::TRow *row = FProxies.FindUID(AUIDs[i])) {
+            ALst.push_back(RecordOf(*row));
+            ++added;
+        }
+    }
+    return added;
 }
 
 TChainedProxyData &TdmProxyData::GetChainedProxyRecord(int32_t AUID,

@@ -112,6 +112,11 @@ public:
     TProxData *GetProxyRecord(int32_t AUID, TProxData *AProxRec);
     // One new record per proxy, in UID order, appended to ALst.
     void GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &ALst);
+    // One new record for each of AUIDs[AFrom .. AFrom + ACount) that is a
+    // stored proxy (the others are left out), appended to ALst in that
+    // order; a hash look-up each, the cursor untouched. Returns how many.
+    size_t GetProxyRecords(const std::vector<int32_t> &AUIDs, size_t AFrom, size_t ACount,
+                           std::vector<std::unique_ptr<TProxData>> &ALst);
     // Fills the chain fields and appends its existing proxies in hop order;
     // -1: the current chain row. "chain record not found" for an unknown one.
     TChainedProxyData &GetChainedProxyRecord(int32_t AUID, TChainedProxyData &AChainedProxData);
@@ -178,6 +183,7 @@ private:
     };
 
     void InstallHooks();
+    std::unique_ptr<TProxData> RecordOf(const TDataTable::TRow &row) const;
     void SaveIfAuto();
     void ScheduleBatchSave();
     void BatchTimerFired();
@@ -192,7 +198,8 @@ private:
     int FBatchDepth = 0;
     bool FUnsaved = false;
     int64_t FSaveCount = 0;
-    int64_t FLastSaveTick = 0; // ms of the last SaveData, monotonic
+    int64_t FLastSaveTick = 0;   // ms of the last SaveData, monotonic
+    int64_t FBatchStartTick = 0; // ms when the outermost batch began
     std::unique_ptr<QTimer> FBatchTimer;
     TDataTable FProxies;
     TDataTable FChains;

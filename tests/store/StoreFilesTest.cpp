@@ -269,11 +269,11 @@ TEST_F(StoreFiles, ABatchSavesAboutOnceASecondAndEverythingAtItsEnd) {
         record.FSpeed = ++changes;
         Store->UpdateProxyStatus(record, TProxyStatus::psAvailable);
     });
-    // Hundreds of changes, and a file written when the batch began and once
-    // a second after (a loaded machine may write fewer times, never more).
+    // Hundreds of changes, and a file written a second into the batch and
+    // once a second after (a loaded machine may write fewer times, never more).
     EXPECT_GT(changes, 50);
     EXPECT_GE(Store->SaveCount() - before, 1);
-    EXPECT_LE(Store->SaveCount() - before, 3);
+    EXPECT_LE(Store->SaveCount() - before, 2);
     // What the file holds is at most a second behind.
     Store->EndBatch();
     EXPECT_TRUE(Store->InBatch());
@@ -304,7 +304,7 @@ TEST_F(StoreFiles, ABatchsTimedSaveThatFailsIsToldAndTheEndSavesIt) {
     Store->BeginBatch();
     Store->AddProxy(QStringLiteral("10.1.1.1"), 1080, TProxyType::ptSOCKS5);
     Store->DeleteProxy(1); // a change that saves
-    RunFor(300, [] {});
+    RunFor(1300, [] {}); // the first timed save comes a second into the batch
     ASSERT_FALSE(errors.isEmpty());
     EXPECT_TRUE(errors[0].contains(QStringLiteral("No space left")));
     EXPECT_TRUE(Store->Unsaved());

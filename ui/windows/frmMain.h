@@ -163,7 +163,10 @@ private:
     void RefreshProxyRow(int32_t AUID);
     void CheckSelectedProxies();
     void CheckAllProxies();
-    void StartCheck(std::vector<int32_t> uids, bool all);
+    void StartCheck(std::vector<int32_t> uids);
+    void ReadCheckRecords(std::shared_ptr<std::vector<int32_t>> uids,
+                          std::shared_ptr<std::vector<std::unique_ptr<TProxData>>> list,
+                          size_t from);
     void RunCheck(std::unique_ptr<std::vector<std::unique_ptr<TProxData>>> list);
     void CheckEnded();
     void OpenMakerWebSite();

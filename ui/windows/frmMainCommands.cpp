@@ -145,7 +145,7 @@ void TfrmMain::CheckSelectedProxies() {
         FPrompts.ShowMessage(TMainScreenLogic::CheckRunningText);
         return;
     }
-    StartCheck(GetSelectedProxyUIDs(), false);
+    StartCheck(GetSelectedProxyUIDs());
 }
 
 void TfrmMain::CheckAllProxies() {
@@ -158,14 +158,15 @@ void TfrmMain::CheckAllProxies() {
     uids.reserve(static_cast<size_t>(rows->rowCount()));
     for (int row = 0; row < rows->rowCount(); ++row)
         uids.push_back(rows->UIDAt(row));
-    StartCheck(std::move(uids), true);
+    StartCheck(std::move(uids));
 }
 
-// A batch starts in two turns of the event loop: first every row of it
-// shows "Testing" (with "0.00") at once, then its records are read and the
-// checker started. Reading 100,000 records and marking as many rows in one
-// turn would hold the window for longer than a user should notice.
-void TfrmMain::StartCheck(std::vector<int32_t> uids, bool all) {
+// A batch starts over several turns of the event loop: first every row of
+// it shows "Testing" (with "0.00") at once, then its records are read a
+// slice at a time and the checker started. Reading 100,000 records and
+// marking as many rows in one turn would hold the window for longer than a
+// user should notice.
+void TfrmMain::StartCheck(std::vector<int32_t> uids) {
     if (uids.empty())
         return;
     TProxyTableModel *rows = FProxyList->Model();
@@ -176,22 +177,26 @@ void TfrmMain::StartCheck(std::vector<int32_t> uids, bool all) {
     ShowStatusText(QStringLiteral("Checking..."));
     FCheckStarting = true;
     UpdateActions();
+    ReadCheckRecords(std::make_shared<std::vector<int32_t>>(std::move(uids)),
+                     std::make_shared<TProxyList>(), 0);
+}
+
+// Reads the batch's records a slice per turn of the event loop, then starts
+// the checker; a batch stopped meanwhile reads no further.
+void TfrmMain::ReadCheckRecords(std::shared_ptr<std::vector<int32_t>> uids,
+                                std::shared_ptr<TProxyList> list, size_t from) {
+    constexpr size_t Slice = 10000;
     QPointer<TfrmMain> self(this);
-    QTimer::singleShot(0, this, [self, uids = std::move(uids), all] {
+    QTimer::singleShot(0, this, [self, uids, list, from] {
         if (!self || !self->FCheckStarting)
             return; // stopped before it began
-        self->FCheckStarting = false;
-        auto list = std::make_unique<TProxyList>();
-        if (all) {
-            self->FStore.GetAllProxyRecords(*list);
-        } else {
-            for (const int32_t uid : uids) {
-                auto record = std::make_unique<TProxData>();
-                if (self->FStore.GetProxyRecord(uid, record.get())) // deleted meanwhile: left out
-                    list->push_back(std::move(record));
-            }
+        self->FStore.GetProxyRecords(*uids, from, Slice, *list);
+        if (from + Slice < uids->size()) {
+            self->ReadCheckRecords(uids, list, from + Slice);
+            return;
         }
-        self->RunCheck(std::move(list));
+        self->FCheckStarting = false;
+        self->RunCheck(std::make_unique<TProxyList>(std::move(*list)));
     });
 }
 
