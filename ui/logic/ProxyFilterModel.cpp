@@ -12,7 +12,7 @@ QStringList TProxyFilterModel::StatusChoices() {
 }
 
 TProxyFilterModel::TProxyFilterModel(TProxyTableModel &source, QObject *parent)
-    : QSortFilterProxyModel(parent), FSource(source) {
+    : QSortFilterProxyModel(parent), FSource(source), FSourceAlive(&source) {
     setSourceModel(&source);
     setDynamicSortFilter(true);
     // A check's start and end change every row: only a status filter or a
@@ -40,7 +40,8 @@ TProxyFilterModel::TProxyFilterModel(TProxyTableModel &source, QObject *parent)
 }
 
 TProxyFilterModel::~TProxyFilterModel() {
-    FSource.FOnManyRowsChanged = nullptr;
+    if (FSourceAlive)
+        FSourceAlive->FOnManyRowsChanged = nullptr;
 }
 
 void TProxyFilterModel::SetAddressFilter(const QString &part) {

@@ -7,6 +7,7 @@
 
 #include "ui/logic/ProxyTableModel.h"
 
+#include <QPointer>
 #include <QSortFilterProxyModel>
 #include <functional>
 
@@ -38,6 +39,9 @@ protected:
 
 private:
     TProxyTableModel &FSource;
+    // The source may go first (both are children of one view, and children
+    // go in the order they came).
+    QPointer<TProxyTableModel> FSourceAlive;
     QString FAddress;
     QString FStatus;
 };
