@@ -26,7 +26,9 @@ constexpr const char *kUsage = "usage: velmora list proxies|chains|programs\n"
                                "       velmora chain test NAME|PORT\n"
                                "       velmora run [--chain NAME|PORT] [--preload] [--verbose] "
                                "PROGRAM [ARGS...]\n"
-                               "       velmora --headless\n";
+                               "       velmora --headless\n"
+                               "       velmora --files\n"
+                               "       velmora --version\n";
 
 class TUsageError : public EVelmoraError {
 public:

@@ -5,6 +5,7 @@
 #include "app/VelmoraApplication.h"
 #include "engine/chain/dmSocksMgr.h"
 #include "platform/ControlSocket.h"
+#include "platform/ProgramFiles.h"
 #include "platform/WorkerThread.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/MainScreenLogic.h"
@@ -26,7 +27,6 @@
 
 namespace {
 
-const QString ThemeFileName = QStringLiteral("Style.vsf");
 const QString ThemeName = QStringLiteral("My Style");
 
 void Fail(const QString &message) {
@@ -88,7 +88,12 @@ int TWindowApp::Run(int argc, char **argv) {
 
     QApplication::setApplicationName(TMainScreenLogic::ApplicationTitle);
     try {
-        TThemeManager::LoadAndApply(app, QDir::current().filePath(ThemeFileName), ThemeName);
+        // Found nowhere, the working directory's name is the one the error
+        // gives.
+        QString theme = TProgramFiles::Locate(TProgramFiles::ThemeFile);
+        if (theme.isEmpty())
+            theme = QDir::current().filePath(TProgramFiles::ThemeFile);
+        TThemeManager::LoadAndApply(app, theme, ThemeName);
     } catch (const std::exception &e) {
         splash.reset();
         Fail(QString::fromUtf8(e.what()));

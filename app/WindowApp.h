@@ -1,6 +1,6 @@
 #pragma once
 // The program with its window: the splash, the one-second pause, the title,
-// the theme "My Style" from "Style.vsf" in the working directory, then the
+// the theme "My Style" from "Style.vsf" (found by TProgramFiles), then the
 // service module (port 9999), the store and the main window, and the event
 // loop until the window closes.
 

@@ -2,11 +2,15 @@
 //   velmora               the window (without a display: as --headless)
 //   velmora --headless    the services without a window
 //   velmora list|import|check|chain|run ...   the commands of TCli
-// The window is in the module velmora-window.so beside the program (or in
-// ../lib/velmora/ of an installation), loaded only when it opens.
+//   velmora --version     the name and version
+//   velmora --files       where the theme and the user guide are read from
+// The window is in the module velmora-window.so beside the program (the
+// build tree) or in the installation's library folder, loaded only when it
+// opens.
 #include "app/Cli.h"
 #include "app/Headless.h"
 #include "platform/FdLimit.h"
+#include "platform/ProgramFiles.h"
 
 #include <climits>
 #include <cstdio>
@@ -40,8 +44,12 @@ int RunWindow(int argc, char **argv) {
     const std::string folder = ProgramFolder();
     void *module = nullptr;
     std::string error;
-    for (const std::string &path :
-         {folder + "/velmora-window.so", folder + "/../lib/velmora/velmora-window.so"}) {
+    // The build tree; the installation, found from the program's folder
+    // (any prefix) or where it was built to go; an older layout.
+    for (const std::string &path : {folder + "/velmora-window.so",
+                                    folder + "/" VELMORA_BINDIR_TO_MODULEDIR "/velmora-window.so",
+                                    std::string(VELMORA_MODULEDIR "/velmora-window.so"),
+                                    folder + "/../lib/velmora/velmora-window.so"}) {
         if ((module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)))
             break;
         if (error.empty() || ::access(path.c_str(), F_OK) == 0)
@@ -57,6 +65,24 @@ int RunWindow(int argc, char **argv) {
     return entry(argc, argv);
 }
 
+// Prints where each file that comes with the program was found; 1 when one
+// was found nowhere.
+int PrintFiles() {
+    int status = 0;
+    for (const QString &name : {TProgramFiles::ThemeFile, TProgramFiles::HelpFile}) {
+        const QString path = TProgramFiles::Locate(name);
+        if (path.isEmpty()) {
+            std::printf(
+                "%s: not found in %s\n", name.toLocal8Bit().constData(),
+                TProgramFiles::Folders().join(QStringLiteral(", ")).toLocal8Bit().constData());
+            status = 1;
+        } else {
+            std::printf("%s: %s\n", name.toLocal8Bit().constData(), path.toLocal8Bit().constData());
+        }
+    }
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -65,6 +91,12 @@ int main(int argc, char **argv) {
     RaiseDescriptorLimit();
     if (argc > 1 && TCli::IsCommand(argv[1]))
         return TCli::Run(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("Velmora Anonymizer %s\n", VELMORA_VERSION);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--files") == 0)
+        return PrintFiles();
     if (argc > 1 && std::strcmp(argv[1], "--headless") != 0) {
         std::fprintf(stderr, "velmora: unknown argument \"%s\"\n", argv[1]);
         return TCli::Usage();

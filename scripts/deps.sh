@@ -9,6 +9,7 @@ packages=(
     curl microsocks dante-server tinyproxy proxychains4 libproxychains4 iperf3 procps
     iproute2 util-linux python3 liburing-dev
     desktop-file-utils libglib2.0-bin
+    qt6-svg-dev appstream dpkg-dev file binutils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,8 @@
 # every test: a normal build, then the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the engine tests under
 # ThreadSanitizer, then every fuzz target for a short fixed time (bench/fuzz).
+# After the normal build, its Debian package is built, installed, tried from
+# elsewhere with folders of its own, and removed again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,9 +24,35 @@ configure() { # dir, extra cmake args...
 }
 
 echo "== build and test"
-configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_BENCH=ON
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_BENCH=ON \
+    -DCMAKE_INSTALL_PREFIX=/usr
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
+
+echo "== Debian package"
+rm -f build/velmora_*.deb
+(cd build && cpack -G DEB >/dev/null)
+package=$(ls build/velmora_*.deb)
+dpkg-deb --info "$package" | grep -E '^ (Package|Version|Architecture|Section|Depends):'
+export DEBIAN_FRONTEND=noninteractive
+try_dir=$(mktemp -d)
+# The machine is left as found, also when a step fails.
+trap 'apt-get remove -y -qq velmora >/dev/null || true; rm -rf "$try_dir"' EXIT
+apt-get install -y -qq "./$package" >/dev/null
+mkdir -p "$try_dir/work" "$try_dir/home" "$try_dir/data" "$try_dir/config"
+(
+    cd "$try_dir/work"
+    export HOME=$try_dir/home XDG_DATA_HOME=$try_dir/data XDG_CONFIG_HOME=$try_dir/config
+    velmora --version
+    velmora list proxies # the first run makes the data folder
+    test -f "$XDG_DATA_HOME/VelmoraAnonymizer/Proxies.cds"
+    velmora --files
+    desktop-file-validate /usr/share/applications/velmora.desktop
+    appstreamcli validate --no-net /usr/share/metainfo/*.metainfo.xml
+)
+apt-get remove -y -qq velmora >/dev/null
+rm -rf "$try_dir"
+trap - EXIT
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=address

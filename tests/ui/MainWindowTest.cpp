@@ -1,6 +1,7 @@
 // The main window as a whole: start-up on an empty, a missing and a filled
 // data folder, the pages and the navigation bar, the enabled rules, the
 // commands that need no dialog, and the services' start and stop.
+#include "platform/ProgramFiles.h"
 #include "tests/support/Peers.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/windows/ProxyListView.h"
@@ -15,11 +16,13 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStackedWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -239,12 +242,29 @@ TEST(MainWindow, HelpWebSiteAndStopAll) {
         SeedChain(s, "Live", port, {ok});
     });
     TfrmMain &w = f.Open();
+    // "Help", "Get Proxies" (and the banner) open the user guide from the
+    // first folder that has it; found nowhere, each says where it looked.
+    QTemporaryDir first, second;
+    TProgramFiles::SetFolders(QStringList{first.path(), second.path()});
     w.actHelp->trigger();
     w.actGetProxies->trigger();
+    EXPECT_TRUE(f.Prompts().Urls.isEmpty());
+    ASSERT_EQ(f.Prompts().Errors.size(), 2);
+    EXPECT_EQ(f.Prompts().Errors[0],
+              QStringLiteral("Cannot find the file \"readme.txt\". It was looked for in:\n%1\n%2")
+                  .arg(first.path(), second.path()));
+    EXPECT_EQ(f.Prompts().Errors[1], f.Prompts().Errors[0]);
+
+    QFile guide(second.filePath("readme.txt"));
+    ASSERT_TRUE(guide.open(QIODevice::WriteOnly));
+    guide.close();
+    w.actHelp->trigger();
+    w.actGetProxies->trigger();
+    TProgramFiles::SetFolders(std::nullopt);
     ASSERT_EQ(f.Prompts().Urls.size(), 2);
-    EXPECT_EQ(f.Prompts().Urls[0],
-              QUrl::fromLocalFile(QDir::current().absoluteFilePath("readme.txt")));
-    EXPECT_EQ(f.Prompts().Urls[1], QUrl(TMainScreenLogic::MakerWebSite));
+    EXPECT_EQ(f.Prompts().Urls[0], QUrl::fromLocalFile(second.filePath("readme.txt")));
+    EXPECT_EQ(f.Prompts().Urls[1], f.Prompts().Urls[0]);
+    EXPECT_EQ(f.Prompts().Errors.size(), 2);
 
     ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
     ASSERT_TRUE(Accepting(port));

@@ -3,11 +3,18 @@
 const QString TMainScreenLogic::ApplicationTitle = QStringLiteral("Velmora Anonymizer");
 const QString TMainScreenLogic::CaptionBase = QStringLiteral("Velmora Anonymizer by Corvanet");
 const QString TMainScreenLogic::VersionText = QStringLiteral("1.0");
-const QString TMainScreenLogic::MakerWebSite = QStringLiteral("https://velmora.example/");
+const QString TMainScreenLogic::MakerWebSite = QStringLiteral("readme.txt");
 const QString TMainScreenLogic::HelpFile = QStringLiteral("readme.txt");
 
 QString TMainScreenLogic::Caption(bool loaded) {
     return loaded ? CaptionBase + QStringLiteral(" v.") + VersionText : CaptionBase;
+}
+
+QString TMainScreenLogic::FileNotFoundText(const QString &name, const QStringList &folders) {
+    QString text = QStringLiteral("Cannot find the file \"%1\". It was looked for in:").arg(name);
+    for (const QString &folder : folders)
+        text += QStringLiteral("\n") + folder;
+    return text;
 }
 
 const QString TMainScreenLogic::NoDeadProxiesText =

@@ -4,6 +4,7 @@
 // depend on the proxy list are enabled.
 
 #include <QString>
+#include <QStringList>
 
 enum class TMainPage { mpProxyManager = 0, mpAnonymizeProgram, mpProxySocksChain, mpSettings };
 
@@ -19,10 +20,15 @@ public:
     static const QString ApplicationTitle; // "Velmora Anonymizer"
     static const QString CaptionBase;      // "Velmora Anonymizer by Corvanet"
     static const QString VersionText;      // "1.0"
-    // The maker's web site, opened by "Get Proxies" and the banner.
-    static const QString MakerWebSite;
-    // The user guide, a path relative to the working directory.
+    // The maker's pages, opened by "Get Proxies" and the banner. Velmora
+    // has no known online address, so they are the user guide that comes
+    // with the program, found as "Help" finds it (TProgramFiles).
+    static const QString MakerWebSite; // "readme.txt"
+    // The user guide behind "Help", a file that comes with the program.
     static const QString HelpFile; // "readme.txt"
+    // Said when a file that comes with the program is in none of the
+    // folders searched for it.
+    static QString FileNotFoundText(const QString &name, const QStringList &folders);
 
     // The caption once the tables are loaded: "... by Corvanet v.1.0"; before
     // (or when loading failed) the base alone.

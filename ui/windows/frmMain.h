@@ -171,6 +171,7 @@ private:
     void CheckEnded();
     void OpenMakerWebSite();
     void OpenHelp();
+    void OpenProgramFile(const QString &name);
 
     TdmSocksMgr &FSocksMgr;
     TdmProxyData &FStore;

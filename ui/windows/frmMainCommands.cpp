@@ -6,6 +6,7 @@
 #include "check/ProxyChecker.h"
 #include "engine/chain/dmSocksMgr.h"
 #include "platform/Error.h"
+#include "platform/ProgramFiles.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/MainDialogs.h"
 #include "ui/logic/ProxyTableModel.h"
@@ -15,7 +16,6 @@
 #include "ui/windows/frmeSocksChain.h"
 
 #include <QAction>
-#include <QDir>
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
@@ -252,10 +252,20 @@ void TfrmMain::CheckEnded() {
 // ---- the desktop ------------------------------------------------------------
 
 void TfrmMain::OpenMakerWebSite() {
-    FPrompts.OpenUrl(QUrl(TMainScreenLogic::MakerWebSite));
+    OpenProgramFile(TMainScreenLogic::MakerWebSite);
 }
 
 void TfrmMain::OpenHelp() {
-    FPrompts.OpenUrl(
-        QUrl::fromLocalFile(QDir::current().absoluteFilePath(TMainScreenLogic::HelpFile)));
+    OpenProgramFile(TMainScreenLogic::HelpFile);
+}
+
+// Opens a file that comes with the program from wherever it was found, or
+// says where it was looked for.
+void TfrmMain::OpenProgramFile(const QString &name) {
+    const QStringList folders = TProgramFiles::Folders();
+    const QString path = TProgramFiles::Locate(name, folders);
+    if (path.isEmpty())
+        FPrompts.ShowError(TMainScreenLogic::FileNotFoundText(name, folders));
+    else
+        FPrompts.OpenUrl(QUrl::fromLocalFile(path));
 }
