@@ -63,7 +63,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 echo "== ThreadSanitizer (engine, checks)"
 configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=thread
 cmake --build build-tsan -j"$jobs" --target test_engine test_check
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 900 -L 'engine|check'
 
 echo "== fuzz targets (clang + libFuzzer), ${FUZZ_SECONDS:-20} s each"
