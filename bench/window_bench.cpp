@@ -203,8 +203,8 @@ int Check(QApplication &app, const QString &folder) {
     const bool done = w.Prompts.Messages.contains(QStringLiteral("Check done"));
     std::printf("check rows=%d done=%d total_ms=%.0f max_gap_ms=%.1f start_ms=%.1f ticks=%d "
                 "status_texts=%d saves=%lld\n",
-                rows, done ? 1 : 0, Ms(took.nsecsElapsed()), meter.MaxGapMs(), startMs, meter.Ticks(),
-                progressTexts, static_cast<long long>(w.Store.SaveCount()));
+                rows, done ? 1 : 0, Ms(took.nsecsElapsed()), meter.MaxGapMs(), startMs,
+                meter.Ticks(), progressTexts, static_cast<long long>(w.Store.SaveCount()));
     return done ? 0 : 1;
 }
 

@@ -304,7 +304,7 @@ TEST_F(StoreFiles, ABatchsTimedSaveThatFailsIsToldAndTheEndSavesIt) {
     Store->BeginBatch();
     Store->AddProxy(QStringLiteral("10.1.1.1"), 1080, TProxyType::ptSOCKS5);
     Store->DeleteProxy(1); // a change that saves
-    RunFor(1300, [] {}); // the first timed save comes a second into the batch
+    RunFor(1300, [] {});   // the first timed save comes a second into the batch
     ASSERT_FALSE(errors.isEmpty());
     EXPECT_TRUE(errors[0].contains(QStringLiteral("No space left")));
     EXPECT_TRUE(Store->Unsaved());
