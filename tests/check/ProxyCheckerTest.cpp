@@ -5,7 +5,6 @@
 
 #include "check/ProxyChecker.h"
 #include "check/TestPage.h"
-#include "check/URLDownloadThd.h"
 #include "platform/WorkerThread.h"
 
 #include <QDir>
