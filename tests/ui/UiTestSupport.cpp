@@ -1,13 +1,21 @@
 #include "tests/ui/UiTestSupport.h"
 
+#include "ui/logic/WindowSettings.h"
 #include "ui/windows/frmeActivityPanel.h"
 
+#include <QFile>
+
 namespace VelmoraTest {
+
+TMainFixture::TMainFixture(TData data) : TDataFixture(data) {
+    QFile::remove(TWindowSettings::FileName());
+}
 
 TMainFixture::~TMainFixture() {
     // The window goes before the services and the store it shows.
     FWindow.reset();
     ReleaseServices();
+    QFile::remove(TWindowSettings::FileName());
 }
 
 TfrmMain &TMainFixture::Open() {

@@ -6,6 +6,7 @@
 #include "ui/logic/ChainPageLogic.h"
 #include "ui/logic/MainDialogs.h"
 #include "ui/logic/UiPrompts.h"
+#include "ui/logic/WindowSettings.h"
 #include "ui/windows/FormParts.h"
 #include "ui/windows/ProxyListView.h"
 #include "ui/windows/frmChainTest.h"
@@ -31,6 +32,7 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <exception>
 
@@ -143,6 +145,7 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     }
     setWindowTitle(TMainScreenLogic::Caption(true));
     FLoaded = true;
+    RestoreWindowState();
     QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(WM_STARTSERVICES)));
     UpdateActions();
 }
@@ -553,9 +556,34 @@ void TfrmMain::closeEvent(QCloseEvent *e) {
     // Never refused, nothing asked: a chain test under way ends (its chain
     // must outlive it), then every chain stops before the window goes.
     FChainFrame->WaitForTest(TfrmeSocksChain::TestTimeoutMs + 5000);
+    SaveWindowState();
     StopServices();
     FClosed = true;
     e->accept();
+}
+
+void TfrmMain::SaveWindowState() {
+    TWindowSettings settings;
+    settings.SetValue(TWindowSettings::Geometry, saveGeometry());
+    settings.SetValue(TWindowSettings::Splitter, FSplitter->saveState());
+    settings.SetValue(TWindowSettings::ProxyColumns, FProxyList->header()->saveState());
+    settings.SetValue(TWindowSettings::ChainColumns,
+                      FChainFrame->lvChains()->header()->saveState());
+    settings.SetValue(TWindowSettings::Page, static_cast<int>(FPage));
+}
+
+void TfrmMain::RestoreWindowState() {
+    TWindowSettings settings;
+    restoreGeometry(settings.Value(TWindowSettings::Geometry).toByteArray());
+    FSplitter->restoreState(settings.Value(TWindowSettings::Splitter).toByteArray());
+    FProxyList->header()->restoreState(settings.Value(TWindowSettings::ProxyColumns).toByteArray());
+    FChainFrame->lvChains()->header()->restoreState(
+        settings.Value(TWindowSettings::ChainColumns).toByteArray());
+    // The page through its command, which loads what the page shows.
+    QAction *const pages[] = {actProxyMgr, actAnonymizeProgram, actProxySocksChain, actSettings};
+    const int page = settings.Value(TWindowSettings::Page, 0).toInt();
+    if (page > 0 && page < 4)
+        pages[page]->trigger();
 }
 
 void TfrmMain::LoadConfigurations() {

@@ -78,6 +78,12 @@ public:
     // Re-evaluates the enabled rules (the window does so whenever idle).
     void UpdateActions();
 
+    // ---- window state (TWindowSettings) ----
+    // Size and place, splitter, the proxy and chain lists' columns, the page.
+    // Saved when the window closes, restored when it is made.
+    void SaveWindowState();
+    void RestoreWindowState();
+
     // ---- parts, for the dialogs and tests ----
     TProxyListView *lvProxyList() const { return FProxyList; }
     TfrmeSocksChain *frmeSocksChain() const { return FChainFrame; }
