@@ -4,6 +4,7 @@
 #include "ui/windows/frmeActivityPanel.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 namespace VelmoraTest {
 
@@ -25,7 +26,15 @@ TfrmMain &TMainFixture::Open() {
 
 QStringList TMainFixture::ActivityLines() {
     FWindow->frmeActivityPanel()->Flush();
-    return FWindow->frmeActivityPanel()->Lines();
+    return WithoutTime(FWindow->frmeActivityPanel()->Lines());
+}
+
+QStringList WithoutTime(const QStringList &lines) {
+    static const QRegularExpression time(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d "));
+    QStringList texts;
+    for (const QString &line : lines)
+        texts << QString(line).remove(time);
+    return texts;
 }
 
 } // namespace VelmoraTest

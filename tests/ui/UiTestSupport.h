@@ -23,11 +23,14 @@ public:
     // Destroys the window (closed or not), so that Open makes a new one.
     void Drop() { FWindow.reset(); }
     TfrmMain &Window() { return *FWindow; }
-    // Lines of the activity panel after the queued calls ran.
+    // Lines of the activity panel after the queued calls ran, without their time.
     QStringList ActivityLines();
 
 private:
     std::unique_ptr<TfrmMain> FWindow;
 };
+
+// The activity panel's lines without the time in front ("HH:MM:SS ").
+QStringList WithoutTime(const QStringList &lines);
 
 } // namespace VelmoraTest

@@ -44,6 +44,8 @@ public:
     // The summary of a block that ends after `elapsedMs` (negative: unknown).
     static QString Summary(const TActivityChainLog &log, qint64 elapsedMs);
 
+    // Lines from now on carry the clock's time (none: no time).
+    void SetClock(TClock clock) { FClock = std::move(clock); }
     void SetMaxLines(int lines);
     int MaxLines() const { return FMaxLines; }
     // Lines dropped so far because the panel was full.

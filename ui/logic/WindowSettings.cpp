@@ -1,6 +1,7 @@
 #include "ui/logic/WindowSettings.h"
 
 #include "anonymize/AnonymHandOff.h"
+#include "platform/DataFolder.h"
 #include "platform/KeyValueStore.h"
 
 #include <QFileInfo>
@@ -21,4 +22,13 @@ QVariant TWindowSettings::Value(const char *key, const QVariant &fallback) const
 
 void TWindowSettings::SetValue(const char *key, const QVariant &value) {
     FSettings->setValue(QLatin1String(key), value);
+}
+
+QString TWindowSettings::LogFilePath() const {
+    const QString path = Value(LogFile).toString();
+    return path.isEmpty() ? TDataFolder::GetDataFolder() + QStringLiteral("activity.log") : path;
+}
+
+QString TWindowSettings::ActivityLogFile() const {
+    return Value(LogToFile, false).toBool() ? LogFilePath() : QString();
 }

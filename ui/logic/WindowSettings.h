@@ -29,6 +29,11 @@ public:
     static QString FileName();
     QSettings &Settings() { return *FSettings; }
     QVariant Value(const char *key, const QVariant &fallback = {}) const;
+    // The file the activity is logged to: empty while that is off.
+    QString ActivityLogFile() const;
+    // The log file's path as set (on or off); the data folder's
+    // "activity.log" until one is set.
+    QString LogFilePath() const;
     void SetValue(const char *key, const QVariant &value);
 
 private:

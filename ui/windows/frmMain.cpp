@@ -120,6 +120,14 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     chains.OnProxyStatusChanged = [this](int32_t uid) { RefreshProxyRow(uid); };
     // The local-only rule holds for port 9999 and every running chain at once.
     FSettingsFrame->FOnLocalOnlyChanged = [this](bool on) { FSocksMgr.ApplyLocalOnly(on); };
+    FSettingsFrame->FOnLogFileChanged = [this](const QString &path) {
+        if (!FLogFileFromCommandLine)
+            FActivity->SetLogFile(path);
+    };
+    FActivity->FOnAskFileName = [this] {
+        return FPrompts.AskSaveFileName(QStringLiteral("Save As"), QStringLiteral("activity.txt"));
+    };
+    FActivity->SetLogFile(TWindowSettings().ActivityLogFile());
 
     if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
@@ -570,6 +578,11 @@ void TfrmMain::SaveWindowState() {
     settings.SetValue(TWindowSettings::ChainColumns,
                       FChainFrame->lvChains()->header()->saveState());
     settings.SetValue(TWindowSettings::Page, static_cast<int>(FPage));
+}
+
+void TfrmMain::SetCommandLineLogFile(const QString &path) {
+    FLogFileFromCommandLine = true;
+    FActivity->SetLogFile(path);
 }
 
 void TfrmMain::RestoreWindowState() {
