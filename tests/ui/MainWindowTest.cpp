@@ -70,9 +70,9 @@ TEST(MainWindow, FirstStartOnAMissingFolderOpensEmptyAndStartsServices) {
     EXPECT_TRUE(lines.contains("Starting services...")) << lines.join('|').toStdString();
     EXPECT_TRUE(lines.contains("Services started"));
     ASSERT_EQ(w.menuBar()->actions().size(), 2);
-    EXPECT_EQ(w.menuBar()->actions().front()->text(), QStringLiteral("File"));
+    EXPECT_EQ(w.menuBar()->actions().front()->text(), QStringLiteral("&File"));
     QMenu *proxies = w.menuBar()->actions().back()->menu();
-    EXPECT_EQ(w.menuBar()->actions().back()->text(), QStringLiteral("Proxies"));
+    EXPECT_EQ(w.menuBar()->actions().back()->text(), QStringLiteral("&Proxies"));
     EXPECT_TRUE(proxies->actions().contains(w.actDeleteDeadProxies));
     EXPECT_TRUE(proxies->actions().contains(w.actStopChecking));
     EXPECT_FALSE(w.actStopChecking->isEnabled());

@@ -61,8 +61,9 @@ QToolButton *CommandButton(QAction *action, QWidget *parent, int height = 76) {
     return button;
 }
 
-QPushButton *BarButton(QAction *action, QWidget *parent) {
-    auto *button = new QPushButton(action->text(), parent);
+// `caption`: the action's text with its mnemonic.
+QPushButton *BarButton(QAction *action, const char *caption, QWidget *parent) {
+    auto *button = new QPushButton(QString::fromLatin1(caption), parent);
     button->setObjectName(QStringLiteral("btn") + action->objectName().mid(3));
     button->setMinimumWidth(std::max(100, button->sizeHint().width() + 10));
     QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
@@ -201,15 +202,25 @@ void TfrmMain::CreateActions() {
     actEditSocksChain = make("actEditSocksChain", "Edit SOCKS Chain", "editchain");
     actDeleteChain = make("actDeleteChain", "Delete SOCKS Chain", "deletechain");
     actHelp = make("actHelp", "Help", "help");
-    actExit = make("actExit", "Exit");
+    actExit = make("actExit", "&Quit");
+
+    // Keys: F1 the user guide, F5 checks the selected proxies, Ctrl+Q ends
+    // as closing the window does; Delete deletes the chains selected in their
+    // list (the proxy list and the program list handle it themselves).
+    actHelp->setShortcut(QKeySequence(Qt::Key_F1));
+    actTestProxy->setShortcut(QKeySequence(Qt::Key_F5));
+    actExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    actDeleteChain->setShortcut(QKeySequence(Qt::Key_Delete));
+    actDeleteChain->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addActions({actHelp, actTestProxy, actExit});
 }
 
 void TfrmMain::CreateLayout() {
     // The chain page first: its commands go on the header's panel.
     FChainFrame = new TfrmeSocksChain(FStore, FSocksMgr.ChainMgr(), FPrompts, this);
-    QMenu *file = menuBar()->addMenu(QStringLiteral("File"));
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addAction(actExit);
-    QMenu *proxies = menuBar()->addMenu(QStringLiteral("Proxies"));
+    QMenu *proxies = menuBar()->addMenu(QStringLiteral("&Proxies"));
     proxies->addActions({actAddProxy, actEditProxy, actDeleteProxy, actDeleteDeadProxies});
     proxies->addSeparator();
     proxies->addActions({actTestProxy, actTestAll, actStopChecking});
@@ -385,10 +396,10 @@ QWidget *TfrmMain::CreateProxyPage() {
     auto *row = new QHBoxLayout(bar);
     row->setContentsMargins(4, 5, 4, 5);
     row->setSpacing(6);
-    row->addWidget(BarButton(actTestAll, bar));
-    row->addWidget(BarButton(actGetProxies, bar));
-    row->addWidget(BarButton(actAddBulkProxy, bar));
-    row->addWidget(BarButton(actStopChecking, bar));
+    row->addWidget(BarButton(actTestAll, "Test &All", bar));
+    row->addWidget(BarButton(actGetProxies, "&Get Proxies", bar));
+    row->addWidget(BarButton(actAddBulkProxy, "Add &Bulk Proxy", bar));
+    row->addWidget(BarButton(actStopChecking, "&Stop Checking", bar));
     row->addStretch(1);
 
     auto *layout = new QVBoxLayout(page);
