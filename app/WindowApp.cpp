@@ -18,6 +18,7 @@
 
 #include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QThread>
 #include <csignal>
@@ -115,6 +116,11 @@ int TWindowApp::Run(int argc, char **argv) {
     prompts.SetParent(window.get());
     auto dialogs = std::make_unique<TDialogs>(*store, services->ChainMgr(), prompts, window.get());
     window->SetDialogs(dialogs.get());
+    // velmora --log FILE: the activity also goes to FILE for this run.
+    const QStringList arguments = app.arguments();
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--log"));
+        at > 0 && at + 1 < arguments.size())
+        window->SetCommandLineLogFile(QFileInfo(arguments[at + 1]).absoluteFilePath());
     splash.reset();
 
     // `velmora chain ...` and `velmora list chains` reach this instance here.

@@ -1,5 +1,6 @@
 // Velmora Anonymizer entry point:
 //   velmora               the window (without a display: as --headless)
+//   velmora --log FILE    the window, its activity also appended to FILE
 //   velmora --headless    the services without a window
 //   velmora list|import|check|chain|run ...   the commands of TCli
 //   velmora --version     the name and version
@@ -97,6 +98,13 @@ int main(int argc, char **argv) {
     }
     if (argc == 2 && std::strcmp(argv[1], "--files") == 0)
         return PrintFiles();
+    if (argc == 3 && std::strcmp(argv[1], "--log") == 0) {
+        if (!DisplayAvailable()) {
+            std::fprintf(stderr, "velmora: --log is for the window, and there is no display\n");
+            return 1;
+        }
+        return RunWindow(argc, argv);
+    }
     if (argc > 1 && std::strcmp(argv[1], "--headless") != 0) {
         std::fprintf(stderr, "velmora: unknown argument \"%s\"\n", argv[1]);
         return TCli::Usage();

@@ -70,9 +70,9 @@ TEST(MainWindow, FirstStartOnAMissingFolderOpensEmptyAndStartsServices) {
     EXPECT_TRUE(lines.contains("Starting services...")) << lines.join('|').toStdString();
     EXPECT_TRUE(lines.contains("Services started"));
     ASSERT_EQ(w.menuBar()->actions().size(), 2);
-    EXPECT_EQ(w.menuBar()->actions().front()->text(), QStringLiteral("File"));
+    EXPECT_EQ(w.menuBar()->actions().front()->text(), QStringLiteral("&File"));
     QMenu *proxies = w.menuBar()->actions().back()->menu();
-    EXPECT_EQ(w.menuBar()->actions().back()->text(), QStringLiteral("Proxies"));
+    EXPECT_EQ(w.menuBar()->actions().back()->text(), QStringLiteral("&Proxies"));
     EXPECT_TRUE(proxies->actions().contains(w.actDeleteDeadProxies));
     EXPECT_TRUE(proxies->actions().contains(w.actStopChecking));
     EXPECT_FALSE(w.actStopChecking->isEnabled());
@@ -276,8 +276,8 @@ TEST(MainWindow, HelpWebSiteAndStopAll) {
 }
 
 // A connection through a running chain shows as one block that grows hop by
-// hop and vanishes when the connection ends; closing the window stops the
-// chain with no question asked.
+// hop and shrinks to one summary line when the connection ends; closing the
+// window stops the chain with no question asked.
 TEST(MainWindow, ConnectionBlockAndClosingStopsTheChains) {
     if (!TMicrosocksPeer::Available())
         GTEST_SKIP() << "microsocks is not installed";
@@ -311,6 +311,10 @@ TEST(MainWindow, ConnectionBlockAndClosingStopsTheChains) {
     ::close(fd);
     ASSERT_TRUE(Pump([&] { return !f.ActivityLines().contains(request); }))
         << f.ActivityLines().join('|').toStdString();
+    lines = f.ActivityLines();
+    ASSERT_GT(lines.size(), first);
+    EXPECT_TRUE(lines[first].startsWith(request + " ... 1 hop, ")) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines[first].endsWith(" s")) << lines.join('|').toStdString();
 
     EXPECT_TRUE(w.close());
     EXPECT_FALSE(Accepting(port));

@@ -16,7 +16,7 @@ int TActivityChainLog::FindFirstLine() const {
     if (!FChainLogString)
         return -1;
     const TActivityText &lines = *FChainLogString;
-    for (size_t i = 0; i < lines.size(); ++i)
+    for (size_t i = lines.size(); i-- > 0;)
         if (lines[i].Log == this)
             return static_cast<int>(i);
     return -1;
@@ -49,4 +49,30 @@ void TActivityChainLog::RemoveLines() {
         FLogStrings.Delete(i);
         lines.erase(lines.begin() + i);
     }
+}
+
+void TActivityChainLog::Collapse(const QString &text) {
+    const int start = FindFirstLine();
+    if (start == -1)
+        return;
+    RemoveLines();
+    TActivityText &lines = *FChainLogString;
+    if (start >= static_cast<int>(lines.size())) {
+        lines.push_back({text, nullptr});
+        FLogStrings.Append(text);
+    } else {
+        lines.insert(lines.begin() + start, TActivityTextLine{text, nullptr});
+        FLogStrings.Insert(start, text);
+    }
+    FNoOfLines = 0;
+}
+
+void TActivityChainLog::Note(const QString &line) {
+    // " ...Connect proxy A => B" per hop that connected; " ...Hop N (...)
+    // failed: ..." per hop that did not.
+    if (line.startsWith(QLatin1String(" ...Connect proxy ")) &&
+        !line.endsWith(QLatin1String("[FAILED]")))
+        ++FHops;
+    else if (line.startsWith(QLatin1String(" ...Hop ")) && line.contains(QLatin1String(" failed")))
+        ++FFailedHops;
 }

@@ -19,4 +19,11 @@ public:
     // A web page or a document, opened by the desktop; the result is not
     // looked at.
     virtual void OpenUrl(const QUrl &url) = 0;
+    // Where to save a file: the chosen path, empty when cancelled (and
+    // always, where no one can be asked).
+    virtual QString AskSaveFileName(const QString &caption, const QString &suggested) {
+        (void)caption;
+        (void)suggested;
+        return {};
+    }
 };

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QMessageBox>
 
 namespace {
@@ -43,4 +44,8 @@ bool TWidgetPrompts::AskYesNo(const QString &text) {
 
 void TWidgetPrompts::OpenUrl(const QUrl &url) {
     QDesktopServices::openUrl(url);
+}
+
+QString TWidgetPrompts::AskSaveFileName(const QString &caption, const QString &suggested) {
+    return QFileDialog::getSaveFileName(Owner(), caption, suggested);
 }

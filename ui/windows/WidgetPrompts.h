@@ -16,6 +16,7 @@ public:
     void ShowError(const QString &text) override;
     bool AskYesNo(const QString &text) override;
     void OpenUrl(const QUrl &url) override;
+    QString AskSaveFileName(const QString &caption, const QString &suggested) override;
 
 private:
     QWidget *Owner() const;

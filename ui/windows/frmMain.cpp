@@ -6,6 +6,7 @@
 #include "ui/logic/ChainPageLogic.h"
 #include "ui/logic/MainDialogs.h"
 #include "ui/logic/UiPrompts.h"
+#include "ui/logic/WindowSettings.h"
 #include "ui/windows/FormParts.h"
 #include "ui/windows/ProxyListView.h"
 #include "ui/windows/frmChainTest.h"
@@ -31,6 +32,7 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <exception>
 
@@ -59,8 +61,9 @@ QToolButton *CommandButton(QAction *action, QWidget *parent, int height = 76) {
     return button;
 }
 
-QPushButton *BarButton(QAction *action, QWidget *parent) {
-    auto *button = new QPushButton(action->text(), parent);
+// `caption`: the action's text with its mnemonic.
+QPushButton *BarButton(QAction *action, const char *caption, QWidget *parent) {
+    auto *button = new QPushButton(QString::fromLatin1(caption), parent);
     button->setObjectName(QStringLiteral("btn") + action->objectName().mid(3));
     button->setMinimumWidth(std::max(100, button->sizeHint().width() + 10));
     QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
@@ -118,6 +121,14 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     chains.OnProxyStatusChanged = [this](int32_t uid) { RefreshProxyRow(uid); };
     // The local-only rule holds for port 9999 and every running chain at once.
     FSettingsFrame->FOnLocalOnlyChanged = [this](bool on) { FSocksMgr.ApplyLocalOnly(on); };
+    FSettingsFrame->FOnLogFileChanged = [this](const QString &path) {
+        if (!FLogFileFromCommandLine)
+            FActivity->SetLogFile(path);
+    };
+    FActivity->FOnAskFileName = [this] {
+        return FPrompts.AskSaveFileName(QStringLiteral("Save As"), QStringLiteral("activity.txt"));
+    };
+    FActivity->SetLogFile(TWindowSettings().ActivityLogFile());
 
     if (auto *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
@@ -143,6 +154,7 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     }
     setWindowTitle(TMainScreenLogic::Caption(true));
     FLoaded = true;
+    RestoreWindowState();
     QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(WM_STARTSERVICES)));
     UpdateActions();
 }
@@ -190,15 +202,25 @@ void TfrmMain::CreateActions() {
     actEditSocksChain = make("actEditSocksChain", "Edit SOCKS Chain", "editchain");
     actDeleteChain = make("actDeleteChain", "Delete SOCKS Chain", "deletechain");
     actHelp = make("actHelp", "Help", "help");
-    actExit = make("actExit", "Exit");
+    actExit = make("actExit", "&Quit");
+
+    // Keys: F1 the user guide, F5 checks the selected proxies, Ctrl+Q ends
+    // as closing the window does; Delete deletes the chains selected in their
+    // list (the proxy list and the program list handle it themselves).
+    actHelp->setShortcut(QKeySequence(Qt::Key_F1));
+    actTestProxy->setShortcut(QKeySequence(Qt::Key_F5));
+    actExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    actDeleteChain->setShortcut(QKeySequence(Qt::Key_Delete));
+    actDeleteChain->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addActions({actHelp, actTestProxy, actExit});
 }
 
 void TfrmMain::CreateLayout() {
     // The chain page first: its commands go on the header's panel.
     FChainFrame = new TfrmeSocksChain(FStore, FSocksMgr.ChainMgr(), FPrompts, this);
-    QMenu *file = menuBar()->addMenu(QStringLiteral("File"));
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addAction(actExit);
-    QMenu *proxies = menuBar()->addMenu(QStringLiteral("Proxies"));
+    QMenu *proxies = menuBar()->addMenu(QStringLiteral("&Proxies"));
     proxies->addActions({actAddProxy, actEditProxy, actDeleteProxy, actDeleteDeadProxies});
     proxies->addSeparator();
     proxies->addActions({actTestProxy, actTestAll, actStopChecking});
@@ -374,10 +396,10 @@ QWidget *TfrmMain::CreateProxyPage() {
     auto *row = new QHBoxLayout(bar);
     row->setContentsMargins(4, 5, 4, 5);
     row->setSpacing(6);
-    row->addWidget(BarButton(actTestAll, bar));
-    row->addWidget(BarButton(actGetProxies, bar));
-    row->addWidget(BarButton(actAddBulkProxy, bar));
-    row->addWidget(BarButton(actStopChecking, bar));
+    row->addWidget(BarButton(actTestAll, "Test &All", bar));
+    row->addWidget(BarButton(actGetProxies, "&Get Proxies", bar));
+    row->addWidget(BarButton(actAddBulkProxy, "Add &Bulk Proxy", bar));
+    row->addWidget(BarButton(actStopChecking, "&Stop Checking", bar));
     row->addStretch(1);
 
     auto *layout = new QVBoxLayout(page);
@@ -553,9 +575,39 @@ void TfrmMain::closeEvent(QCloseEvent *e) {
     // Never refused, nothing asked: a chain test under way ends (its chain
     // must outlive it), then every chain stops before the window goes.
     FChainFrame->WaitForTest(TfrmeSocksChain::TestTimeoutMs + 5000);
+    SaveWindowState();
     StopServices();
     FClosed = true;
     e->accept();
+}
+
+void TfrmMain::SaveWindowState() {
+    TWindowSettings settings;
+    settings.SetValue(TWindowSettings::Geometry, saveGeometry());
+    settings.SetValue(TWindowSettings::Splitter, FSplitter->saveState());
+    settings.SetValue(TWindowSettings::ProxyColumns, FProxyList->header()->saveState());
+    settings.SetValue(TWindowSettings::ChainColumns,
+                      FChainFrame->lvChains()->header()->saveState());
+    settings.SetValue(TWindowSettings::Page, static_cast<int>(FPage));
+}
+
+void TfrmMain::SetCommandLineLogFile(const QString &path) {
+    FLogFileFromCommandLine = true;
+    FActivity->SetLogFile(path);
+}
+
+void TfrmMain::RestoreWindowState() {
+    TWindowSettings settings;
+    restoreGeometry(settings.Value(TWindowSettings::Geometry).toByteArray());
+    FSplitter->restoreState(settings.Value(TWindowSettings::Splitter).toByteArray());
+    FProxyList->header()->restoreState(settings.Value(TWindowSettings::ProxyColumns).toByteArray());
+    FChainFrame->lvChains()->header()->restoreState(
+        settings.Value(TWindowSettings::ChainColumns).toByteArray());
+    // The page through its command, which loads what the page shows.
+    QAction *const pages[] = {actProxyMgr, actAnonymizeProgram, actProxySocksChain, actSettings};
+    const int page = settings.Value(TWindowSettings::Page, 0).toInt();
+    if (page > 0 && page < 4)
+        pages[page]->trigger();
 }
 
 void TfrmMain::LoadConfigurations() {

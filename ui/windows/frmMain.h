@@ -78,6 +78,15 @@ public:
     // Re-evaluates the enabled rules (the window does so whenever idle).
     void UpdateActions();
 
+    // ---- window state (TWindowSettings) ----
+    // Size and place, splitter, the proxy and chain lists' columns, the page.
+    // Saved when the window closes, restored when it is made.
+    void SaveWindowState();
+    void RestoreWindowState();
+    // The activity log file given on the command line: it holds for this run
+    // over the Settings page's choice.
+    void SetCommandLineLogFile(const QString &path);
+
     // ---- parts, for the dialogs and tests ----
     TProxyListView *lvProxyList() const { return FProxyList; }
     TfrmeSocksChain *frmeSocksChain() const { return FChainFrame; }
@@ -184,6 +193,7 @@ private:
     bool FLoaded = false;
     bool FServicesStarted = false;
     bool FClosed = false; // late check results are no longer shown
+    bool FLogFileFromCommandLine = false;
 
     QStackedWidget *FCommandPanels = nullptr;
     QStackedWidget *FPages = nullptr;

@@ -1,11 +1,15 @@
 #include "ui/windows/frmeActivityPanel.h"
 
+#include <QAction>
+#include <QDateTime>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 
 // The text area's lines as TActivityLines: one text block per line. An empty
@@ -63,7 +67,8 @@ private:
 
 TfrmeActivityPanel::TfrmeActivityPanel(QWidget *parent)
     : QFrame(parent), FMemo(new QPlainTextEdit(this)), FLines(std::make_unique<TMemoLines>(FMemo)),
-      FLog(std::make_unique<TActivityLog>(*FLines)), FQueue(TActivityQueue::Create()) {
+      FLog(std::make_unique<TActivityLog>(*FLines, [] { return QDateTime::currentDateTime(); })),
+      FQueue(TActivityQueue::Create()) {
     setObjectName(QStringLiteral("frmeActivityPanel"));
     FMemo->setObjectName(QStringLiteral("mmActivities"));
     FMemo->setReadOnly(true);
@@ -75,6 +80,20 @@ TfrmeActivityPanel::TfrmeActivityPanel(QWidget *parent)
     layout->setContentsMargins(3, 3, 3, 3);
     layout->addWidget(FMemo);
     FQueue->SetSink([this](const std::vector<TActivityCall> &batch) { Run(batch); });
+    FLog->FOnLine = [this](const QString &line) { WriteToLogFile(line); };
+
+    FClear = new QAction(QStringLiteral("C&lear"), this);
+    FClear->setObjectName(QStringLiteral("actClearActivity"));
+    FSaveAs = new QAction(QStringLiteral("&Save As..."), this);
+    FSaveAs->setObjectName(QStringLiteral("actSaveActivity"));
+    FMemo->setContextMenuPolicy(Qt::ActionsContextMenu);
+    FMemo->addActions({FClear, FSaveAs});
+    connect(FClear, &QAction::triggered, this, [this] { FLog->Clear(); });
+    connect(FSaveAs, &QAction::triggered, this, [this] {
+        const QString path = FOnAskFileName ? FOnAskFileName() : QString();
+        if (!path.isEmpty())
+            SaveTo(path);
+    });
 }
 
 TfrmeActivityPanel::~TfrmeActivityPanel() {
@@ -82,13 +101,16 @@ TfrmeActivityPanel::~TfrmeActivityPanel() {
 }
 
 void TfrmeActivityPanel::Run(const std::vector<TActivityCall> &batch) {
-    bool appended = false;
+    // Following the new lines only while the last line is in view.
+    QScrollBar *bar = FMemo->verticalScrollBar();
+    const bool follow = bar->value() >= bar->maximum();
+    const int top = bar->value();
+    const qint64 dropped = FLog->Dropped();
     for (const TActivityCall &call : batch) {
         try {
             switch (call.Kind) {
             case TActivityCall::TKind::AddMessage:
                 FLog->AddMessage(call.Text);
-                appended = true;
                 break;
             case TActivityCall::TKind::CreateChainLog:
                 FLog->CreateChainLog(call.ChainUID, call.ContextID, call.Text);
@@ -105,11 +127,51 @@ void TfrmeActivityPanel::Run(const std::vector<TActivityCall> &batch) {
                 FOnError(QString::fromUtf8(e.what()));
         }
     }
-    if (appended) {
-        // A plain line makes the last line visible.
-        QScrollBar *bar = FMemo->verticalScrollBar();
+    if (follow)
         bar->setValue(bar->maximum());
+    else // the same lines stay in view while older ones go from the top
+        bar->setValue(std::max(0, top - static_cast<int>(FLog->Dropped() - dropped)));
+}
+
+bool TfrmeActivityPanel::SetLogFile(const QString &path) {
+    FLogFile.reset();
+    if (path.isEmpty())
+        return true;
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        if (FOnError)
+            FOnError(QStringLiteral("Cannot open the log file \"%1\". %2")
+                         .arg(path, file->errorString()));
+        return false;
     }
+    FLogFile = std::move(file);
+    return true;
+}
+
+QString TfrmeActivityPanel::LogFile() const {
+    return FLogFile ? FLogFile->fileName() : QString();
+}
+
+void TfrmeActivityPanel::WriteToLogFile(const QString &line) {
+    if (!FLogFile)
+        return;
+    FLogFile->write(line.toUtf8() + '\n');
+    FLogFile->flush();
+}
+
+bool TfrmeActivityPanel::SaveTo(const QString &path) {
+    QFile file(path);
+    QByteArray text;
+    for (const QString &line : Lines())
+        text += line.toUtf8() + '\n';
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() ||
+        !file.flush()) {
+        if (FOnError)
+            FOnError(
+                QStringLiteral("Cannot write the file \"%1\". %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
 }
 
 QStringList TfrmeActivityPanel::Lines() const {

@@ -61,6 +61,8 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
 
     FAdd->setObjectName(QStringLiteral("actAdd"));
     FEdit->setObjectName(QStringLiteral("actEdit"));
+    FDelete->setShortcut(QKeySequence(Qt::Key_Delete));
+    FDelete->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     FDelete->setObjectName(QStringLiteral("actDelete"));
     FSelectAll->setObjectName(QStringLiteral("actSelectAll"));
     FLaunch->setObjectName(QStringLiteral("actLaunch"));

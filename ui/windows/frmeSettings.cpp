@@ -2,10 +2,12 @@
 
 #include "store/dmProxyData.h"
 #include "ui/logic/SettingsLogic.h"
+#include "ui/logic/WindowSettings.h"
 #include "ui/windows/NumberField.h"
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <exception>
 
 namespace {
@@ -23,7 +25,9 @@ TfrmeSettings::TfrmeSettings(TdmProxyData &store, QWidget *parent)
     : QFrame(parent), FStore(store),
       FLocalOnly(new QCheckBox(QStringLiteral("Enable connections only from localhost (127.0.0.1)"),
                                this)),
-      FTimeOut(new TNumberField(this)), FSessionsTimeOut(new TNumberField(this)) {
+      FTimeOut(new TNumberField(this)), FSessionsTimeOut(new TNumberField(this)),
+      FLogToFile(new QCheckBox(QStringLiteral("&Log the activity to a file"), this)),
+      FLogFile(new QLineEdit(this)) {
     setObjectName(QStringLiteral("frmeSettings"));
     setMinimumSize(434, 268);
 
@@ -48,8 +52,18 @@ TfrmeSettings::TfrmeSettings(TdmProxyData &store, QWidget *parent)
     FSessionsTimeOut->adjustSize();
     Label(QStringLiteral("Seconds of inactivity"), this, 184 + FSessionsTimeOut->width() + 8, 112);
 
+    FLogToFile->setObjectName(QStringLiteral("chkLogToFile"));
+    FLogToFile->move(40, 152);
+    FLogToFile->adjustSize();
+    FLogFile->setObjectName(QStringLiteral("edtLogFile"));
+    FLogFile->setGeometry(58, 178, 360, FLogFile->sizeHint().height());
+
     setTabOrder(FLocalOnly, FTimeOut);
     setTabOrder(FTimeOut, FSessionsTimeOut);
+    setTabOrder(FSessionsTimeOut, FLogToFile);
+    setTabOrder(FLogToFile, FLogFile);
+    connect(FLogToFile, &QCheckBox::toggled, this, [this] { StoreLogFile(); });
+    connect(FLogFile, &QLineEdit::editingFinished, this, [this] { StoreLogFile(); });
 
     connect(FLocalOnly, &QCheckBox::toggled, this, [this](bool on) {
         if (FLoading)
@@ -76,6 +90,9 @@ void TfrmeSettings::Load() {
     FLocalOnly->setChecked(FStore.AllowLocalHostOnly());
     FTimeOut->SetText(QString::number(FStore.Timeout()));
     FSessionsTimeOut->SetText(QString::number(FStore.SessionsTimeout()));
+    const TWindowSettings settings;
+    FLogToFile->setChecked(settings.Value(TWindowSettings::LogToFile, false).toBool());
+    FLogFile->setText(settings.LogFilePath());
     FLoading = false;
 }
 
@@ -101,4 +118,19 @@ void TfrmeSettings::Store(TNumberField *field, int32_t value) {
         FStore.SetTimeout(value);
     else
         FStore.SetSessionsTimeout(value);
+}
+
+void TfrmeSettings::StoreLogFile() {
+    if (FLoading)
+        return;
+    TWindowSettings settings;
+    const QString path = FLogFile->text().trimmed();
+    if (settings.Value(TWindowSettings::LogToFile, false).toBool() == FLogToFile->isChecked() &&
+        settings.LogFilePath() == path)
+        return; // nothing changed (the field was only left)
+    settings.SetValue(TWindowSettings::LogToFile, FLogToFile->isChecked());
+    settings.SetValue(TWindowSettings::LogFile, path);
+    settings.Settings().sync();
+    if (FOnLogFileChanged)
+        FOnLogFileChanged(settings.ActivityLogFile());
 }

@@ -3,12 +3,15 @@
 // settings table. Every change is written to the store at once, which saves
 // "settings.cds"; a number outside 0..200 is brought into range when its
 // field is left. The tick box also holds at once for the servers that run
-// (FOnLocalOnlyChanged).
+// (FOnLocalOnlyChanged). Below them, the window's own setting (kept with
+// TWindowSettings, not in the store): "Log the activity to a file" and the
+// file's path.
 
 #include <QFrame>
 #include <functional>
 
 class QCheckBox;
+class QLineEdit;
 class TNumberField;
 class TdmProxyData;
 
@@ -22,21 +25,29 @@ public:
     QCheckBox *chkLocalHostOnly() const { return FLocalOnly; }
     TNumberField *edTimeOut() const { return FTimeOut; }
     TNumberField *edSessionsTimeOut() const { return FSessionsTimeOut; }
+    QCheckBox *chkLogToFile() const { return FLogToFile; }
+    QLineEdit *edtLogFile() const { return FLogFile; }
 
     // A text that is not a whole number ("'-' is not a valid integer value").
     std::function<void(const QString &)> FOnError;
     // The local-only tick box changed and was stored: the running servers
     // take the rule at once.
     std::function<void(bool localOnly)> FOnLocalOnlyChanged;
+    // The activity log's file changed (stored already): the path, or empty
+    // when logging is off.
+    std::function<void(const QString &path)> FOnLogFileChanged;
 
 private:
     void NumberChanged(TNumberField *field, const QString &text);
     void NumberExit(TNumberField *field);
     void Store(TNumberField *field, int32_t value);
+    void StoreLogFile();
 
     TdmProxyData &FStore;
     QCheckBox *FLocalOnly;
     TNumberField *FTimeOut;
     TNumberField *FSessionsTimeOut;
+    QCheckBox *FLogToFile;
+    QLineEdit *FLogFile;
     bool FLoading = false;
 };

@@ -31,12 +31,18 @@ public:
         return Answer;
     }
     void OpenUrl(const QUrl &url) override { Urls << url; }
+    QString AskSaveFileName(const QString &caption, const QString &) override {
+        SaveQuestions << caption;
+        return SaveFileName;
+    }
 
     QStringList Messages;
     QStringList Errors;
     QStringList Questions;
     QList<QUrl> Urls;
     bool Answer = true;
+    QStringList SaveQuestions;
+    QString SaveFileName; // the answer to AskSaveFileName; empty: cancelled
 };
 
 // Handles events until done() or the bound; returns done().
