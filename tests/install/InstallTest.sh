@@ -34,6 +34,8 @@ if [ "$mode" = metadata ]; then
     desktop-file-validate "$data/applications/velmora.desktop" || fail "the menu entry is not valid"
     appstreamcli validate --no-net "$data"/metainfo/*.metainfo.xml ||
         fail "the AppStream data is not valid"
+    grep -q "<release version=\"$version\"" "$data"/metainfo/*.metainfo.xml ||
+        fail "the AppStream release is not version $version"
     echo "the menu entry and the AppStream data are valid"
     exit 0
 fi

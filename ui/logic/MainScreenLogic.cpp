@@ -2,7 +2,8 @@
 
 const QString TMainScreenLogic::ApplicationTitle = QStringLiteral("Velmora Anonymizer");
 const QString TMainScreenLogic::CaptionBase = QStringLiteral("Velmora Anonymizer by Corvanet");
-const QString TMainScreenLogic::VersionText = QStringLiteral("1.0");
+// The build's version, the same number --version and the package carry.
+const QString TMainScreenLogic::VersionText = QStringLiteral(VELMORA_VERSION);
 const QString TMainScreenLogic::MakerWebSite = QStringLiteral("readme.txt");
 const QString TMainScreenLogic::HelpFile = QStringLiteral("readme.txt");
 
