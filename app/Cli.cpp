@@ -310,6 +310,14 @@ int TCli::Usage() {
     return 2;
 }
 
+int TCli::Help() {
+    std::fputs(kUsage, stdout);
+    std::fputs("Without arguments: the window, or --headless when there is no display.\n"
+               "man velmora tells more.\n",
+               stdout);
+    return 0;
+}
+
 bool TCli::IsCommand(const char *word) {
     for (const char *c : {"list", "import", "check", "chain", "run"})
         if (std::strcmp(word, c) == 0)

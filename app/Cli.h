@@ -15,4 +15,6 @@ public:
     static int Run(int argc, char **argv);
     // Prints the usage to standard error; returns the exit status for it.
     static int Usage();
+    // --help: the usage on standard output, status 0.
+    static int Help();
 };

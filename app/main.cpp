@@ -96,6 +96,8 @@ int main(int argc, char **argv) {
         std::printf("Velmora Anonymizer %s\n", VELMORA_VERSION);
         return 0;
     }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
+        return TCli::Help();
     if (argc == 2 && std::strcmp(argv[1], "--files") == 0)
         return PrintFiles();
     if (argc == 3 && std::strcmp(argv[1], "--log") == 0) {

@@ -120,6 +120,52 @@ TEST_F(CliTest, ImportListAndChainAdd) {
     EXPECT_EQ(usage.Status, 2);
 }
 
+// --help prints the usage on standard output with status 0; every form it
+// names is also in the manual page and the user guide, so the three do not
+// drift apart.
+TEST_F(CliTest, HelpNamesEveryFormAndTheDocumentsCoverThem) {
+    const auto help = Run({"--help"});
+    EXPECT_EQ(help.Status, 0);
+    ASSERT_FALSE(help.Lines.isEmpty());
+    EXPECT_TRUE(help.Lines[0].startsWith("usage: velmora ")) << help.Lines[0].toStdString();
+    EXPECT_TRUE(help.Lines.contains("man velmora tells more."));
+
+    auto read = [](const char *name) {
+        QFile f(QStringLiteral(VELMORA_SOURCE_DIR "/") + name);
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << name;
+        return QString::fromUtf8(f.readAll());
+    };
+    // The manual page escapes its dashes.
+    const QString manual = read("desktop/velmora.1").replace("\\-", "-");
+    const QString guide = read("readme.txt");
+    int forms = 0;
+    for (QString line : help.Lines) {
+        line = line.trimmed();
+        if (line.startsWith("usage: "))
+            line.remove(0, 7);
+        if (!line.startsWith("velmora "))
+            continue;
+        ++forms;
+        // "velmora chain start|stop|restart NAME|PORT" -> "chain", "start".
+        const QStringList words = line.split(' ', Qt::SkipEmptyParts);
+        const QString command = words[1];
+        EXPECT_TRUE(manual.contains(command)) << command.toStdString() << " not in velmora.1";
+        EXPECT_TRUE(guide.contains("velmora " + command))
+            << command.toStdString() << " not in readme.txt";
+        if (command == "chain" && words.size() > 2) {
+            for (const QString &verb : words[2].split('|')) {
+                EXPECT_TRUE(manual.contains(verb)) << verb.toStdString() << " not in velmora.1";
+                EXPECT_TRUE(guide.contains(verb)) << verb.toStdString() << " not in readme.txt";
+            }
+        }
+    }
+    EXPECT_GE(forms, 10);
+
+    const auto unknown = Run({"--frobnicate"});
+    EXPECT_EQ(unknown.Status, 2);
+    EXPECT_EQ(unknown.Lines.value(0), QStringLiteral("velmora: unknown argument \"--frobnicate\""));
+}
+
 TEST_F(CliTest, CheckReportsEachResultThenDone) {
     if (!TMicrosocksPeer::Available())
         GTEST_SKIP() << "microsocks is needed";
