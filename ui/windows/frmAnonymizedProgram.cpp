@@ -29,7 +29,7 @@ TfrmAnonymizedProgram::TfrmAnonymizedProgram(TdmProxyData &store, TUiPrompts &pr
 
     FFilename->setObjectName(QStringLiteral("edFilename"));
     FChains->setObjectName(QStringLiteral("cmbChainList"));
-    FChains->setMinimumWidth(200);
+    FChains->setMinimumWidth(TFormParts::Scaled(FChains, 200));
     FWarning->setObjectName(QStringLiteral("lblWarning"));
     FWarning->setWordWrap(true);
     FWarning->setStyleSheet(QStringLiteral("color: red;"));

@@ -52,9 +52,9 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
     FList->setColumnCount(ColumnCount);
     FList->setHeaderLabels({QStringLiteral("Application"), QStringLiteral("Chain"),
                             QStringLiteral("Port"), QStringLiteral("No. Of Proxies")});
-    FList->setColumnWidth(colApplication, 150);
-    FList->setColumnWidth(colChain, 260);
-    FList->setColumnWidth(colPort, 60);
+    FList->setColumnWidth(colApplication, TFormParts::Scaled(FList, 150));
+    FList->setColumnWidth(colChain, TFormParts::Scaled(FList, 260));
+    FList->setColumnWidth(colPort, TFormParts::Scaled(FList, 60));
     FList->header()->setStretchLastSection(false);
     TFormParts::PlainRows(FList);
     FList->setContextMenuPolicy(Qt::ActionsContextMenu);
