@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/ChainPageLogic.h"
+#include "ui/logic/TextContrast.h"
 #include "ui/logic/UiPrompts.h"
 #include "ui/windows/FormParts.h"
 #include "ui/windows/Pictures.h"
@@ -48,11 +49,11 @@ public:
     }
 
     QVariant data(int column, int role) const override {
-        if (role == Qt::BackgroundRole) {
+        if (role == Qt::BackgroundRole || role == Qt::ForegroundRole) {
             const QColor colour = TChainPageLogic::StateColour(FState);
-            if (colour.isValid())
-                return QBrush(colour);
-            return {};
+            if (!colour.isValid())
+                return {};
+            return QBrush(role == Qt::BackgroundRole ? colour : TTextContrast::TextOn(colour));
         }
         return QTreeWidgetItem::data(column, role);
     }
