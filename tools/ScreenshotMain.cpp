@@ -3,7 +3,7 @@
 // of its own with local proxies (microsocks, tinyproxy when present, a
 // closed port), a chain that carries two open connections, a chain stopped
 // on the chain page, chains that could not start, and the "Test Chain"
-// report of the running chain.
+// report of the running chain, and the window under a dark palette.
 //   velmora_screenshots OUTPUT_FOLDER
 // Run by scripts/screenshots.sh under Xvfb; works on the offscreen platform
 // as well.
@@ -173,6 +173,31 @@ int main(int argc, char **argv) {
     Save(w, "checking");
     Pump([&] { return f.Prompts().Messages.contains(QStringLiteral("Check done")); }, 60000);
     Save(w, "checked");
+
+    // The same window under a dark desktop palette, the theme over it.
+    {
+        const QPalette light = QApplication::palette();
+        QPalette dark;
+        const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230);
+        for (auto role : {QPalette::Window, QPalette::Button, QPalette::AlternateBase})
+            dark.setColor(role, window);
+        dark.setColor(QPalette::Base, base);
+        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            dark.setColor(role, text);
+        dark.setColor(QPalette::PlaceholderText, QColor(150, 150, 150));
+        dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        QApplication::setPalette(dark);
+        TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
+                                    QStringLiteral("My Style"));
+        Save(w, "dark-proxy-manager");
+        w.actProxySocksChain->trigger();
+        Save(w, "dark-socks-chains");
+        w.actProxyMgr->trigger();
+        QApplication::setPalette(light);
+        TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
+                                    QStringLiteral("My Style"));
+    }
 
     // The dialogs, each prepared as its command would and shown without
     // waiting for the user.

@@ -4,6 +4,7 @@
 #include "platform/DesktopEntry.h"
 #include "tests/support/XdgData.h"
 #include "tests/ui/UiTestSupport.h"
+#include "ui/logic/TextContrast.h"
 #include "ui/windows/frmeAnonymize.h"
 
 #include <QAction>
@@ -71,8 +72,15 @@ TEST_F(AnonymizePage, EachProgramShowsItsChainAndTheMisfitsAreRed) {
         "wget|Default (port changed: chain now on 1080)|1081|red", "Tor Browser|Work|9050|"};
     for (int i = 0; i < 5; ++i) {
         const QTreeWidgetItem *row = Row(i);
-        const bool red = row->foreground(TfrmeAnonymize::colApplication).color() == Qt::red &&
-                         row->foreground(TfrmeAnonymize::colChain).color() == Qt::red &&
+        // A red that reads on the list's background, whatever the palette.
+        const QColor base = Page().lvPrograms()->palette().color(QPalette::Base);
+        auto isRed = [&](int column) {
+            const QColor c = row->foreground(column).color();
+            return row->foreground(column).style() != Qt::NoBrush &&
+                   (c.hsvHue() <= 15 || c.hsvHue() >= 340) && c.hsvSaturation() > 100 &&
+                   TTextContrast::Ratio(c, base) >= TTextContrast::Readable;
+        };
+        const bool red = isRed(TfrmeAnonymize::colApplication) && isRed(TfrmeAnonymize::colChain) &&
                          !row->toolTip(TfrmeAnonymize::colChain).isEmpty();
         EXPECT_EQ(QStringList({row->text(TfrmeAnonymize::colApplication),
                                row->text(TfrmeAnonymize::colChain),

@@ -3,6 +3,7 @@
 #include "store/ProxyTypes.h"
 #include "store/Win1252.h"
 #include "store/dmProxyData.h"
+#include "ui/logic/TextContrast.h"
 
 #include <QBrush>
 #include <algorithm>
@@ -357,6 +358,11 @@ QVariant TProxyTableModel::data(const QModelIndex &index, int role) const {
     case Qt::BackgroundRole: {
         const QColor colour = RowColour(index.row());
         return colour.isValid() ? QVariant(QBrush(colour)) : QVariant();
+    }
+    case Qt::ForegroundRole: {
+        // A coloured row's text reads on its colour, whatever the palette's text is.
+        const QColor colour = RowColour(index.row());
+        return colour.isValid() ? QVariant(QBrush(TTextContrast::TextOn(colour))) : QVariant();
     }
     case Qt::TextAlignmentRole:
         if (index.column() == colSpeed)

@@ -4,17 +4,34 @@
 
 #include <QAction>
 #include <QDialog>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <cmath>
 #include <exception>
+
+namespace {
+
+constexpr double DesignLineHeight = 13.0;
+
+} // namespace
+
+int TFormParts::Scaled(const QWidget *widget, int designPixels) {
+    const int line = QFontMetrics(widget->font()).height();
+    return std::max(1, static_cast<int>(std::lround(designPixels * line / DesignLineHeight)));
+}
+
+QSize TFormParts::Scaled(const QWidget *widget, QSize designSize) {
+    return {Scaled(widget, designSize.width()), Scaled(widget, designSize.height())};
+}
 
 void TFormParts::FixedDialog(QDialog *dialog, const QString &name, const QString &title,
                              QSize size) {
     dialog->setObjectName(name);
     dialog->setWindowTitle(title);
     dialog->setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    dialog->setFixedSize(size);
+    dialog->setFixedSize(Scaled(dialog, size));
     dialog->setModal(true);
 }
 
@@ -35,7 +52,7 @@ TFormParts::TOkCancel TFormParts::OkCancel(QDialog *dialog, bool okIsDefault) {
 
 QPushButton *TFormParts::ActionButton(QAction *action, QWidget *parent) {
     auto *button = new QPushButton(action->text(), parent);
-    button->setFixedSize(75, 25);
+    button->setFixedSize(Scaled(button, QSize(75, 25)));
     QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
     QObject::connect(action, &QAction::enabledChanged, button, &QPushButton::setEnabled);
     return button;

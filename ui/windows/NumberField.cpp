@@ -1,6 +1,7 @@
 #include "ui/windows/NumberField.h"
 
 #include "ui/logic/SettingsLogic.h"
+#include "ui/windows/FormParts.h"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -26,7 +27,7 @@ QToolButton *ArrowButton(Qt::ArrowType arrow, QWidget *parent) {
     button->setArrowType(arrow);
     button->setAutoRepeat(true);
     button->setFocusPolicy(Qt::NoFocus);
-    button->setFixedSize(17, 11);
+    button->setFixedSize(TFormParts::Scaled(button, QSize(17, 11)));
     return button;
 }
 
@@ -35,8 +36,8 @@ QToolButton *ArrowButton(Qt::ArrowType arrow, QWidget *parent) {
 TNumberField::TNumberField(QWidget *parent)
     : QWidget(parent), FEdit(new QLineEdit(this)), FUp(ArrowButton(Qt::UpArrow, this)),
       FDown(ArrowButton(Qt::DownArrow, this)) {
-    FEdit->setFixedWidth(65);
-    FEdit->setFixedHeight(22);
+    FEdit->setFixedWidth(TFormParts::Scaled(FEdit, 65));
+    FEdit->setFixedHeight(TFormParts::Scaled(FEdit, 22));
     FEdit->setValidator(new TKeysValidator(FEdit));
     FEdit->installEventFilter(this);
     auto *arrows = new QVBoxLayout;

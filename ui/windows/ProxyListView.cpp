@@ -2,6 +2,7 @@
 
 #include "store/ProxData.h"
 #include "store/dmProxyData.h"
+#include "ui/windows/FormParts.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -44,7 +45,7 @@ TProxyListView::TProxyListView(TProxyListKind kind, QWidget *parent)
 void TProxyListView::SetNarrowColumns(bool narrow) {
     const int widths[] = {150, narrow ? 70 : 100, narrow ? 70 : 100, narrow ? 70 : 100, 70};
     for (int i = 0; i < TProxyTableModel::ColumnCount; ++i)
-        setColumnWidth(i, widths[i]);
+        setColumnWidth(i, TFormParts::Scaled(this, widths[i]));
 }
 
 void TProxyListView::SetCheckboxes(bool on) {

@@ -14,7 +14,7 @@ TfrmAddBulkProxy::TfrmAddBulkProxy(TdmProxyData &store, TUiPrompts &prompts, QWi
     TFormParts::FixedDialog(this, QStringLiteral("frmAddBulkProxy"),
                             QStringLiteral("Add Bulk Proxy"), {457, 367});
     FText->setObjectName(QStringLiteral("mmProxies"));
-    FText->setFixedSize(451, 307);
+    FText->setFixedSize(TFormParts::Scaled(FText, QSize(451, 307)));
     FText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     FText->setLineWrapMode(QPlainTextEdit::NoWrap);
     FText->setPlaceholderText(QStringLiteral("192.0.2.10:1080\n198.51.100.7:3128"));

@@ -2,6 +2,7 @@
 
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
+#include "ui/logic/TextContrast.h"
 #include "ui/logic/UiPrompts.h"
 #include "ui/windows/FormParts.h"
 
@@ -29,10 +30,13 @@ TfrmAnonymizedProgram::TfrmAnonymizedProgram(TdmProxyData &store, TUiPrompts &pr
 
     FFilename->setObjectName(QStringLiteral("edFilename"));
     FChains->setObjectName(QStringLiteral("cmbChainList"));
-    FChains->setMinimumWidth(200);
+    FChains->setMinimumWidth(TFormParts::Scaled(FChains, 200));
     FWarning->setObjectName(QStringLiteral("lblWarning"));
     FWarning->setWordWrap(true);
-    FWarning->setStyleSheet(QStringLiteral("color: red;"));
+    // Red, as light or as dark as the dialog's background needs.
+    FWarning->setStyleSheet(
+        QStringLiteral("color: %1;")
+            .arg(TTextContrast::WarningOn(palette().color(QPalette::Window)).name()));
     FNoOfProxy->setRange(1, 10);
     FNoOfProxy->setVisible(false);
 

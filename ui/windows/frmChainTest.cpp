@@ -1,5 +1,7 @@
 #include "ui/windows/frmChainTest.h"
 
+#include "ui/windows/FormParts.h"
+
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
@@ -10,7 +12,7 @@ TfrmChainTest::TfrmChainTest(QWidget *parent) : QDialog(parent), FReport(new QPl
     setObjectName(QStringLiteral("frmChainTest"));
     setWindowTitle(QStringLiteral("Test Chain"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(700, 260);
+    setFixedSize(TFormParts::Scaled(this, QSize(700, 260)));
     setModal(false);
 
     FReport->setObjectName(QStringLiteral("mmReport"));

@@ -8,6 +8,7 @@
 #include "ui/logic/UiPrompts.h"
 #include "ui/logic/WindowSettings.h"
 #include "ui/windows/FormParts.h"
+#include "ui/windows/Pictures.h"
 #include "ui/windows/ProxyListView.h"
 #include "ui/windows/frmChainTest.h"
 #include "ui/windows/frmeActivityPanel.h"
@@ -39,7 +40,12 @@
 namespace {
 
 QIcon Picture(const char *name) {
-    return QIcon(QStringLiteral(":/velmora/%1.png").arg(QLatin1String(name)));
+    return TPictures::Icon(QLatin1String(name));
+}
+
+// `designPixels` at the design's text line, scaled to `widget`'s font.
+int Em(const QWidget *widget, int designPixels) {
+    return TFormParts::Scaled(widget, designPixels);
 }
 
 QFont Bold(QFont font) {
@@ -52,11 +58,12 @@ QToolButton *CommandButton(QAction *action, QWidget *parent, int height = 76) {
     auto *button = new QToolButton(parent);
     button->setDefaultAction(action);
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    button->setIconSize(QSize(32, 32));
     button->setAutoRaise(true);
     button->setFont(Bold(button->font()));
-    button->setFixedHeight(height);
-    button->setMinimumWidth(std::max(82, button->sizeHint().width() + 10));
+    const int side = TPictures::IconSide(button);
+    button->setIconSize(QSize(side, side));
+    button->setFixedHeight(Em(button, height));
+    button->setMinimumWidth(std::max(Em(button, 82), button->sizeHint().width() + Em(button, 10)));
     button->setObjectName(QStringLiteral("btn") + action->objectName().mid(3));
     return button;
 }
@@ -65,7 +72,7 @@ QToolButton *CommandButton(QAction *action, QWidget *parent, int height = 76) {
 QPushButton *BarButton(QAction *action, const char *caption, QWidget *parent) {
     auto *button = new QPushButton(QString::fromLatin1(caption), parent);
     button->setObjectName(QStringLiteral("btn") + action->objectName().mid(3));
-    button->setMinimumWidth(std::max(100, button->sizeHint().width() + 10));
+    button->setMinimumWidth(std::max(Em(button, 100), button->sizeHint().width() + Em(button, 10)));
     QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
     QObject::connect(action, &QAction::enabledChanged, button, &QPushButton::setEnabled);
     button->setEnabled(action->isEnabled());
@@ -73,9 +80,9 @@ QPushButton *BarButton(QAction *action, const char *caption, QWidget *parent) {
 }
 
 // The banner picture: a hand cursor, and a click opens the maker's web site.
-class TBannerLabel : public QLabel {
+class TBannerLabel : public TPictureLabel {
 public:
-    using QLabel::QLabel;
+    explicit TBannerLabel(QWidget *parent) : TPictureLabel(QStringLiteral("banner"), parent) {}
     std::function<void()> FOnClick;
 
 protected:
@@ -262,7 +269,7 @@ void TfrmMain::CreateLayout() {
     FSplitter->addWidget(FActivity);
     FSplitter->setStretchFactor(0, 0);
     FSplitter->setStretchFactor(1, 1);
-    FSplitter->setSizes({240, 106});
+    FSplitter->setSizes({Em(FSplitter, 240), Em(FSplitter, 106)});
     centre->addWidget(FSplitter, 1);
     centre->addWidget(CreateBanner());
     body->addLayout(centre, 1);
@@ -270,30 +277,29 @@ void TfrmMain::CreateLayout() {
     setCentralWidget(central);
     CreateStatusBar();
 
-    resize(987, 538 + menuBar()->sizeHint().height());
+    resize(Em(this, 987), Em(this, 538) + menuBar()->sizeHint().height());
 }
 
 QWidget *TfrmMain::CreateHeader() {
     auto *header = new QWidget(this);
     header->setObjectName(QStringLiteral("pnlHeader"));
-    header->setFixedHeight(93);
+    header->setFixedHeight(Em(header, 93));
     auto *layout = new QHBoxLayout(header);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
     auto *left = new QWidget(header);
     left->setObjectName(QStringLiteral("pnlLogo"));
-    left->setFixedWidth(272);
+    left->setFixedWidth(Em(left, 272));
     auto *leftLayout = new QHBoxLayout(left);
     leftLayout->setContentsMargins(4, 9, 4, 9);
     leftLayout->setSpacing(0);
-    auto *logo = new QLabel(left);
+    auto *logo = new TPictureLabel(QStringLiteral("logo"), left);
     logo->setObjectName(QStringLiteral("imgLogo"));
-    logo->setPixmap(QPixmap(QStringLiteral(":/velmora/logo.png")));
-    logo->setFixedSize(150, 75);
+    logo->setFixedSize(Em(logo, 150), Em(logo, 75));
     leftLayout->addWidget(logo);
     QToolButton *help = CommandButton(actHelp, left, 75);
-    help->setFixedSize(114, 75);
+    help->setFixedSize(Em(help, 114), Em(help, 75));
     leftLayout->addWidget(help);
     layout->addWidget(left);
 
@@ -325,7 +331,7 @@ QWidget *TfrmMain::CreateHeader() {
 QWidget *TfrmMain::CreateNavigation() {
     auto *bar = new QWidget(this);
     bar->setObjectName(QStringLiteral("pnlNavigation"));
-    bar->setFixedWidth(137);
+    bar->setFixedWidth(Em(bar, 137));
     auto *layout = new QVBoxLayout(bar);
     layout->setContentsMargins(7, 6, 7, 6);
     layout->setSpacing(4);
@@ -342,12 +348,13 @@ QWidget *TfrmMain::CreateNavigation() {
         button->setObjectName(QStringLiteral("btnNav") + action->objectName().mid(3));
         button->setText(action->text());
         button->setIcon(action->icon());
-        button->setIconSize(QSize(32, 32));
         button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
         button->setAutoRaise(true);
         button->setCheckable(true);
         button->setFont(Bold(button->font()));
-        button->setFixedSize(123, 70);
+        const int side = TPictures::IconSide(button);
+        button->setIconSize(QSize(side, side));
+        button->setFixedSize(Em(button, 123), Em(button, 70));
         FNavigation->addButton(button, static_cast<int>(page));
         connect(button, &QToolButton::clicked, action, &QAction::trigger);
         layout->addWidget(button);
@@ -392,7 +399,7 @@ QWidget *TfrmMain::CreateProxyPage() {
 
     auto *bar = new QWidget(page);
     bar->setObjectName(QStringLiteral("pnlProxyButtons"));
-    bar->setFixedHeight(37);
+    bar->setFixedHeight(Em(bar, 37));
     auto *row = new QHBoxLayout(bar);
     row->setContentsMargins(4, 5, 4, 5);
     row->setSpacing(6);
@@ -414,15 +421,14 @@ QWidget *TfrmMain::CreateProxyPage() {
 QWidget *TfrmMain::CreateBanner() {
     auto *banner = new QWidget(this);
     banner->setObjectName(QStringLiteral("pnlBanner"));
-    banner->setFixedHeight(76);
+    banner->setFixedHeight(Em(banner, 76));
     banner->setAutoFillBackground(true);
     QPalette palette = banner->palette();
     palette.setColor(QPalette::Window, Qt::white);
     banner->setPalette(palette);
     auto *picture = new TBannerLabel(banner);
     picture->setObjectName(QStringLiteral("imgBanner"));
-    picture->setPixmap(QPixmap(QStringLiteral(":/velmora/banner.png")));
-    picture->setFixedSize(398, 76);
+    picture->setFixedSize(Em(picture, 398), Em(picture, 76));
     picture->setCursor(Qt::PointingHandCursor);
     picture->FOnClick = [this] { Guard([this] { OpenMakerWebSite(); }); };
     auto *layout = new QHBoxLayout(banner);
@@ -435,7 +441,7 @@ QWidget *TfrmMain::CreateBanner() {
 void TfrmMain::CreateStatusBar() {
     QStatusBar *bar = statusBar();
     bar->setObjectName(QStringLiteral("sbStatus"));
-    bar->setFixedHeight(19);
+    bar->setFixedHeight(Em(bar, 19));
     bar->setSizeGripEnabled(false);
     for (int i = 0; i < 3; ++i) {
         auto *panel = new QLabel(bar);
@@ -443,7 +449,7 @@ void TfrmMain::CreateStatusBar() {
         panel->setFrameShape(QFrame::StyledPanel);
         panel->setFrameShadow(QFrame::Sunken);
         if (i < 2)
-            panel->setFixedWidth(50);
+            panel->setFixedWidth(Em(panel, 50));
         bar->addWidget(panel, i < 2 ? 0 : 1);
         FStatusPanels[i] = panel;
     }

@@ -52,16 +52,16 @@ TfrmProxyRecord::TfrmProxyRecord(TdmProxyData &store, TUiPrompts &prompts, QWidg
 
 void TfrmProxyRecord::SetUpFields() {
     FIPAddress->setObjectName(QStringLiteral("edIPAddress"));
-    FIPAddress->setFixedWidth(165);
+    FIPAddress->setFixedWidth(TFormParts::Scaled(FIPAddress, 165));
     FHostName->setObjectName(QStringLiteral("edHostName"));
-    FHostName->setFixedWidth(165);
+    FHostName->setFixedWidth(TFormParts::Scaled(FHostName, 165));
     FPort->setObjectName(QStringLiteral("edPort"));
-    FPort->setFixedWidth(81);
+    FPort->setFixedWidth(TFormParts::Scaled(FPort, 81));
     FPort->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9+-]*")), FPort));
     FPort->installEventFilter(this);
     FStatus->setObjectName(QStringLiteral("edStatus"));
-    FStatus->setFixedWidth(121);
+    FStatus->setFixedWidth(TFormParts::Scaled(FStatus, 121));
     FStatus->setReadOnly(true);
     FResolve->setObjectName(QStringLiteral("btnResolve"));
 }

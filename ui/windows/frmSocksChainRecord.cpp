@@ -36,7 +36,7 @@ QLabel *Title(const QString &text, QWidget *parent) {
 // A panel of the dialog, of a fixed size, with its bold title on top.
 QVBoxLayout *TitledPanel(QWidget *panel, const char *name, QSize size, const QString &title) {
     panel->setObjectName(QString::fromLatin1(name));
-    panel->setFixedSize(size);
+    panel->setFixedSize(TFormParts::Scaled(panel, size));
     auto *layout = new QVBoxLayout(panel);
     layout->setContentsMargins(6, 4, 6, 4);
     layout->addWidget(Title(title, panel));
@@ -84,18 +84,18 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
 QWidget *TfrmSocksChainRecord::BuildSettings() {
     auto *settings = new QWidget(this);
     settings->setObjectName(QStringLiteral("pnlChainSettings"));
-    settings->setFixedSize(424, 200);
+    settings->setFixedSize(TFormParts::Scaled(settings, QSize(424, 200)));
     auto *settingsGrid = new QGridLayout(settings);
     settingsGrid->setContentsMargins(6, 4, 6, 4);
     settingsGrid->addWidget(Title(QStringLiteral("Chain settings"), settings), 0, 0, 1, 3);
     settingsGrid->addWidget(new QLabel(QStringLiteral("Name:"), settings), 1, 0);
     FName->setObjectName(QStringLiteral("edName"));
-    FName->setFixedWidth(167);
+    FName->setFixedWidth(TFormParts::Scaled(FName, 167));
     settingsGrid->addWidget(FName, 1, 1);
     settingsGrid->addWidget(new QLabel(QStringLiteral("Accept Connection on  Port:"), settings), 2,
                             0);
     FPort->setObjectName(QStringLiteral("edPort"));
-    FPort->setFixedWidth(74);
+    FPort->setFixedWidth(TFormParts::Scaled(FPort, 74));
     settingsGrid->addWidget(FPort, 2, 1, Qt::AlignLeft);
     auto *automatic = new QGroupBox(QStringLiteral("Automatical Chain Creation"), settings);
     auto *autoGrid = new QGridLayout(automatic);
@@ -103,12 +103,12 @@ QWidget *TfrmSocksChainRecord::BuildSettings() {
     autoGrid->addWidget(FAutoCreate, 0, 0, 1, 3);
     autoGrid->addWidget(new QLabel(QStringLiteral("Change the Chain every:"), automatic), 1, 0);
     FInterval->setObjectName(QStringLiteral("edInterval"));
-    FInterval->setFixedWidth(74);
+    FInterval->setFixedWidth(TFormParts::Scaled(FInterval, 74));
     autoGrid->addWidget(FInterval, 1, 1);
     autoGrid->addWidget(new QLabel(QStringLiteral("Seconds"), automatic), 1, 2);
     autoGrid->addWidget(new QLabel(QStringLiteral("Proxies in the chain:"), automatic), 2, 0);
     FCount->setObjectName(QStringLiteral("edCount"));
-    FCount->setFixedWidth(74);
+    FCount->setFixedWidth(TFormParts::Scaled(FCount, 74));
     FCount->setToolTip(QStringLiteral("1 to 10, the proxies put in by hand included"));
     autoGrid->addWidget(FCount, 2, 1);
     autoGrid->setColumnStretch(3, 1);
@@ -128,7 +128,7 @@ QWidget *TfrmSocksChainRecord::BuildChainItems() {
     for (QAction *action : {FAdd, FEdit, FDelete, FMoveUp, FMoveDown}) {
         QPushButton *button = TFormParts::ActionButton(action, current);
         button->ensurePolished();
-        button->setFixedWidth(std::max(64, button->sizeHint().width()));
+        button->setFixedWidth(std::max(TFormParts::Scaled(button, 64), button->sizeHint().width()));
         buttons->addWidget(button);
     }
     buttons->addStretch(1);
@@ -139,7 +139,7 @@ QWidget *TfrmSocksChainRecord::BuildChainItems() {
                              QStringLiteral("Status"), QStringLiteral("Speed")});
     const int widths[] = {150, 80, 100, 70};
     for (int i = 0; i < 4; ++i)
-        FItems->setColumnWidth(i, widths[i]);
+        FItems->setColumnWidth(i, TFormParts::Scaled(FItems, widths[i]));
     FItems->headerItem()->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
     TFormParts::PlainRows(FItems);
     currentLayout->addWidget(FItems, 1);

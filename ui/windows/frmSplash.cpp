@@ -1,13 +1,13 @@
 #include "ui/windows/frmSplash.h"
 
+#include "ui/windows/Pictures.h"
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
 
-TfrmSplash::TfrmSplash()
-    : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint),
-      FPicture(QStringLiteral(":/velmora/splash.png")) {
+TfrmSplash::TfrmSplash() : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint) {
     setObjectName(QStringLiteral("frmSplash"));
     setFixedSize(549, 168);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -28,5 +28,6 @@ void TfrmSplash::paintEvent(QPaintEvent *) {
     p.fillRect(rect(), Qt::white);
     p.setPen(QColor(192, 192, 192));
     p.drawRect(rect().adjusted(0, 0, -1, -1));
-    p.drawPixmap(QRect(16, 36, 500, 100), FPicture);
+    p.drawPixmap(QPoint(16, 36),
+                 TPictures::Pixmap(QStringLiteral("splash"), QSize(500, 100), devicePixelRatioF()));
 }

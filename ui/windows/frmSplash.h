@@ -1,9 +1,8 @@
 #pragma once
 // The splash window shown while the program starts: no border, 549 by 168,
 // white, centred on the screen, a silver one-pixel frame and the 500 by 100
-// picture at (16, 36).
+// picture at (16, 36), drawn at the screen's own resolution.
 
-#include <QPixmap>
 #include <QWidget>
 
 class TfrmSplash : public QWidget {
@@ -14,7 +13,4 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *e) override;
-
-private:
-    QPixmap FPicture;
 };

@@ -4,6 +4,7 @@
 #include "store/dmProxyData.h"
 #include "ui/logic/ProgramChains.h"
 #include "ui/logic/ProgramMenuEntry.h"
+#include "ui/logic/TextContrast.h"
 #include "ui/windows/FormParts.h"
 
 #include <QAction>
@@ -21,10 +22,6 @@
 namespace {
 
 constexpr int UIDRole = Qt::UserRole + 1;
-
-// The colour of a program that would not reach its chain, as the program
-// dialog shows its warning.
-const QColor MarkedColour(Qt::red);
 
 bool StartDetached(const QString &program, const QStringList &arguments, QString &error) {
     QProcess process;
@@ -52,9 +49,9 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
     FList->setColumnCount(ColumnCount);
     FList->setHeaderLabels({QStringLiteral("Application"), QStringLiteral("Chain"),
                             QStringLiteral("Port"), QStringLiteral("No. Of Proxies")});
-    FList->setColumnWidth(colApplication, 150);
-    FList->setColumnWidth(colChain, 260);
-    FList->setColumnWidth(colPort, 60);
+    FList->setColumnWidth(colApplication, TFormParts::Scaled(FList, 150));
+    FList->setColumnWidth(colChain, TFormParts::Scaled(FList, 260));
+    FList->setColumnWidth(colPort, TFormParts::Scaled(FList, 60));
     FList->header()->setStretchLastSection(false);
     TFormParts::PlainRows(FList);
     FList->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -115,6 +112,9 @@ void TfrmeAnonymize::Load() {
 }
 
 void TfrmeAnonymize::RefreshList() {
+    // A program that would not reach its chain is marked red, as the program
+    // dialog shows its warning, in a red that reads on the list's background.
+    const QColor marked = TTextContrast::WarningOn(FList->palette().color(QPalette::Base));
     FList->clear();
     TDataTable &table = FStore.cdsAnonymizedList();
     const int uidField = table.FieldIndex(QStringLiteral("UID"));
@@ -139,7 +139,7 @@ void TfrmeAnonymize::RefreshList() {
             for (int column = 0; column < ColumnCount; ++column) {
                 item->setToolTip(column, view.ToolTip);
                 if (view.Marked())
-                    item->setForeground(column, QBrush(MarkedColour));
+                    item->setForeground(column, QBrush(marked));
             }
         }
         rows << item;

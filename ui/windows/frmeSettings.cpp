@@ -3,6 +3,7 @@
 #include "store/dmProxyData.h"
 #include "ui/logic/SettingsLogic.h"
 #include "ui/logic/WindowSettings.h"
+#include "ui/windows/FormParts.h"
 #include "ui/windows/NumberField.h"
 
 #include <QCheckBox>
@@ -33,7 +34,7 @@ TfrmeSettings::TfrmeSettings(TdmProxyData &store, QWidget *parent)
 
     FLocalOnly->setObjectName(QStringLiteral("chkLocalHostOnly"));
     FLocalOnly->move(40, 32);
-    FLocalOnly->setMinimumWidth(281);
+    FLocalOnly->setMinimumWidth(TFormParts::Scaled(FLocalOnly, 281));
     FLocalOnly->adjustSize();
 
     Label(QStringLiteral("Time-Out:"), this, 40, 72);

@@ -5,8 +5,10 @@
 #include "platform/Clock.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/ChainPageLogic.h"
+#include "ui/logic/TextContrast.h"
 #include "ui/logic/UiPrompts.h"
 #include "ui/windows/FormParts.h"
+#include "ui/windows/Pictures.h"
 
 #include <QAction>
 #include <QBrush>
@@ -47,11 +49,11 @@ public:
     }
 
     QVariant data(int column, int role) const override {
-        if (role == Qt::BackgroundRole) {
+        if (role == Qt::BackgroundRole || role == Qt::ForegroundRole) {
             const QColor colour = TChainPageLogic::StateColour(FState);
-            if (colour.isValid())
-                return QBrush(colour);
-            return {};
+            if (!colour.isValid())
+                return {};
+            return QBrush(role == Qt::BackgroundRole ? colour : TTextContrast::TextOn(colour));
         }
         return QTreeWidgetItem::data(column, role);
     }
@@ -69,7 +71,7 @@ TChainListItem *ChainRow(QTreeWidgetItem *row) {
 QAction *Command(QObject *parent, const char *name, const QString &caption, const char *picture) {
     auto *action = new QAction(caption, parent);
     action->setObjectName(QString::fromLatin1(name));
-    action->setIcon(QIcon(QStringLiteral(":/velmora/%1.png").arg(QLatin1String(picture))));
+    action->setIcon(TPictures::Icon(QLatin1String(picture)));
     return action;
 }
 
@@ -104,10 +106,10 @@ TfrmeSocksChain::TfrmeSocksChain(TdmProxyData &store, TChainManager &chains, TUi
     FList->setColumnCount(ColumnCount);
     FList->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Port"),
                             QStringLiteral("Status"), QStringLiteral("Last Checked")});
-    FList->setColumnWidth(colName, 200);
-    FList->setColumnWidth(colPort, 70);
-    FList->setColumnWidth(colStatus, 320);
-    FList->setColumnWidth(colLastChecked, 140);
+    FList->setColumnWidth(colName, TFormParts::Scaled(FList, 200));
+    FList->setColumnWidth(colPort, TFormParts::Scaled(FList, 70));
+    FList->setColumnWidth(colStatus, TFormParts::Scaled(FList, 320));
+    FList->setColumnWidth(colLastChecked, TFormParts::Scaled(FList, 140));
     FList->header()->setStretchLastSection(false);
     TFormParts::PlainRows(FList);
     FList->setToolTip(QStringLiteral("Right-Click for menu"));

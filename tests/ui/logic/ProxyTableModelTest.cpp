@@ -5,6 +5,7 @@
 #include "ui/logic/ProxyTableModel.h"
 #include "tests/ui/logic/LogicTestSupport.h"
 #include "ui/logic/ProxyFilterModel.h"
+#include "ui/logic/TextContrast.h"
 
 #include <QBrush>
 #include <gtest/gtest.h>
@@ -98,6 +99,13 @@ TEST_F(ProxyTableModelTest, ShowsTheStoreWithTheListsTextsAndColours) {
               QColor(250, 208, 41));
     EXPECT_EQ(Model.RowColour(1), QColor(177, 99, 99));
     EXPECT_FALSE(Model.data(Model.index(0, 2), Qt::BackgroundRole).isValid());
+    // A coloured row brings a text colour that reads on it; the others take the palette's.
+    for (int row : {1, 3}) {
+        const QColor text =
+            Model.data(Model.index(row, 0), Qt::ForegroundRole).value<QBrush>().color();
+        EXPECT_GE(TTextContrast::Ratio(text, Model.RowColour(row)), TTextContrast::Readable);
+    }
+    EXPECT_FALSE(Model.data(Model.index(0, 2), Qt::ForegroundRole).isValid());
     TProxyTableModel picker(TProxyListKind::plkPicker);
     picker.Attach(Fixture.Store());
     EXPECT_EQ(picker.RowColour(3), QColor(168, 255, 168));

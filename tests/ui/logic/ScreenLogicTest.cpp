@@ -4,6 +4,7 @@
 #include "ui/logic/MainScreenLogic.h"
 #include "ui/logic/ProxyRowColours.h"
 #include "ui/logic/SettingsLogic.h"
+#include "ui/logic/TextContrast.h"
 #include "ui/logic/ThemeFile.h"
 
 #include <QTemporaryDir>
@@ -134,4 +135,29 @@ TEST(ThemeFile, MissingFileAndTheShippedTheme) {
     }
     file.LoadFromFile(VELMORA_SOURCE_DIR "/Style.vsf");
     EXPECT_FALSE(file.Theme("My Style").StyleSheet.trimmed().isEmpty());
+}
+
+TEST(TextContrast, RatiosAndTheColoursChosenByThem) {
+    // The guidelines' own figures: black on white 21:1, equal colours 1:1,
+    // #777777 on white just under 4.5:1.
+    EXPECT_NEAR(TTextContrast::Ratio(Qt::black, Qt::white), 21.0, 0.01);
+    EXPECT_NEAR(TTextContrast::Ratio(Qt::white, Qt::black), 21.0, 0.01);
+    EXPECT_NEAR(TTextContrast::Ratio(QColor(0x77, 0x77, 0x77), Qt::white), 4.48, 0.01);
+    EXPECT_DOUBLE_EQ(TTextContrast::Ratio(QColor(10, 200, 30), QColor(10, 200, 30)), 1.0);
+    // Text reads on the lists' row colours (both views) and on windows light and dark.
+    const QColor rows[] = {QColor(250, 208, 41), QColor(177, 99, 99), QColor(168, 255, 168),
+                           QColor(255, 170, 170)};
+    const QColor windows[] = {QColor(239, 239, 239), Qt::white, QColor(45, 45, 48),
+                              QColor(30, 30, 32), Qt::black};
+    for (const QColor &b : rows)
+        EXPECT_GE(TTextContrast::Ratio(TTextContrast::TextOn(b), b), TTextContrast::Readable)
+            << b.name().toStdString();
+    // Warnings stand on a window or an uncoloured list, and stay red there.
+    for (const QColor &b : windows) {
+        EXPECT_GE(TTextContrast::Ratio(TTextContrast::TextOn(b), b), TTextContrast::Readable)
+            << b.name().toStdString();
+        EXPECT_GE(TTextContrast::Ratio(TTextContrast::WarningOn(b), b), TTextContrast::Readable)
+            << b.name().toStdString();
+        EXPECT_GT(TTextContrast::WarningOn(b).hsvSaturation(), 100);
+    }
 }
