@@ -26,6 +26,7 @@ constexpr const char *kUsage = "usage: velmora list proxies|chains|programs\n"
                                "       velmora chain test NAME|PORT\n"
                                "       velmora run [--chain NAME|PORT] [--preload] [--verbose] "
                                "PROGRAM [ARGS...]\n"
+                               "       velmora --log FILE\n"
                                "       velmora --headless\n"
                                "       velmora --files\n"
                                "       velmora --version\n";

@@ -140,10 +140,10 @@ int TWindowApp::Run(int argc, char **argv) {
     TCloseAfterTests closeAfterTests(control);
     window->installEventFilter(&closeAfterTests);
 
-    // SIGINT and SIGTERM close the main window as its close box does.
+    // SIGINT and SIGTERM end the program as Quit does, without asking.
     TSignalWatch watch({SIGINT, SIGTERM}, [&](int) {
         watch.Disable();
-        window->close();
+        window->Quit();
     });
 
     window->show();

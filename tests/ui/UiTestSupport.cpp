@@ -5,6 +5,8 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace VelmoraTest {
 
@@ -27,6 +29,40 @@ TfrmMain &TMainFixture::Open() {
 QStringList TMainFixture::ActivityLines() {
     FWindow->frmeActivityPanel()->Flush();
     return WithoutTime(FWindow->frmeActivityPanel()->Lines());
+}
+
+TLiveChain::TLiveChain(TMainFixture &f) : FFixture(f), FPort(FreeLoopbackPort()) {
+    f.Seed([this](TdmProxyData &s) {
+        const int32_t hop =
+            AddProxy(s, FHop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+        FUID = SeedChain(s, QStringLiteral("Live"), FPort, {hop});
+    });
+}
+
+TLiveChain::~TLiveChain() {
+    for (int fd : FHeld)
+        ::close(fd);
+}
+
+int TLiveChain::Hold() {
+    TChainManager &chains = FFixture.Services().ChainMgr();
+    const size_t wanted = chains.State(FUID).Connections + 1;
+    const int fd = Socks5Connect(FPort, FEcho.Port());
+    if (fd < 0)
+        return -1;
+    FHeld.push_back(fd);
+    if (!Pump([&] { return chains.State(FUID).Connections >= wanted; }))
+        return -1;
+    return fd;
+}
+
+bool TLiveChain::Alive(int fd) {
+    const char text[] = "still there";
+    if (::send(fd, text, sizeof text, MSG_NOSIGNAL) != ssize_t(sizeof text))
+        return false;
+    char back[sizeof text] = {};
+    return ::recv(fd, back, sizeof back, MSG_WAITALL) == ssize_t(sizeof back) &&
+           std::string(back, sizeof back) == std::string(text, sizeof text);
 }
 
 QStringList WithoutTime(const QStringList &lines) {

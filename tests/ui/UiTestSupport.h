@@ -3,6 +3,7 @@
 // data folder of its own, seeding) and a main window over them on a private
 // port for the plain server.
 
+#include "tests/support/Peers.h"
 #include "tests/ui/logic/LogicTestSupport.h"
 #include "ui/windows/frmMain.h"
 
@@ -28,6 +29,31 @@ public:
 
 private:
     std::unique_ptr<TfrmMain> FWindow;
+};
+
+// A chain "Live" on a free port through microsocks to an echo server, seeded
+// into a fixture before its window opens (the window starts it). Hold opens
+// one more client connection through it and waits until the chain counts it; the
+// connections still held close with the object.
+class TLiveChain {
+public:
+    static bool Available() { return TMicrosocksPeer::Available(); }
+    explicit TLiveChain(TMainFixture &f);
+    ~TLiveChain();
+    uint16_t Port() const { return FPort; }
+    int32_t UID() const { return FUID; }
+    // The connection's socket, or -1 when it could not be opened or counted.
+    int Hold();
+    // True when a round trip through the held connection still works.
+    static bool Alive(int fd);
+
+private:
+    TMainFixture &FFixture;
+    TMicrosocksPeer FHop;
+    TEchoServer FEcho;
+    uint16_t FPort;
+    int32_t FUID = 0;
+    std::vector<int> FHeld;
 };
 
 // The activity panel's lines without the time in front ("HH:MM:SS ").

@@ -1,11 +1,20 @@
 #pragma once
 // What the windows ask of the user and of the desktop: information and error
 // boxes, Yes/No questions, and opening a web page or document with the
-// desktop's default handler. The program uses TWidgetPrompts; tests record
+// desktop's default handler, and the question closing the window asks while
+// chains carry connections. The program uses TWidgetPrompts; tests record
 // the calls instead.
 
 #include <QString>
 #include <QUrl>
+
+// The answers to the close question. Keep: the window hides and the
+// program runs on in the tray; Quit: the program ends; Cancel: nothing.
+enum class TCloseChoice { Keep, Quit, Cancel };
+struct TCloseAnswer {
+    TCloseChoice Choice = TCloseChoice::Cancel;
+    bool DontAskAgain = false; // "Don't ask again" was ticked
+};
 
 class TUiPrompts {
 public:
@@ -24,6 +33,15 @@ public:
     virtual QString AskSaveFileName(const QString &caption, const QString &suggested) {
         (void)caption;
         (void)suggested;
+        return {};
+    }
+    // Closing the window while the chains carry `openConnections` client
+    // connections. With a tray the answers are Keep, Quit and Cancel and
+    // "Don't ask again" is offered; without one only Quit and Cancel. Where
+    // no one can be asked the window stays: Cancel.
+    virtual TCloseAnswer AskClose(int openConnections, bool trayAvailable) {
+        (void)openConnections;
+        (void)trayAvailable;
         return {};
     }
 };

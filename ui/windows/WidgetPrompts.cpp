@@ -1,11 +1,14 @@
 #include "ui/windows/WidgetPrompts.h"
 
 #include "ui/logic/MainScreenLogic.h"
+#include "ui/logic/TrayLogic.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -48,4 +51,28 @@ void TWidgetPrompts::OpenUrl(const QUrl &url) {
 
 QString TWidgetPrompts::AskSaveFileName(const QString &caption, const QString &suggested) {
     return QFileDialog::getSaveFileName(Owner(), caption, suggested);
+}
+
+TCloseAnswer TWidgetPrompts::AskClose(int openConnections, bool trayAvailable) {
+    QMessageBox box(QMessageBox::Question, TMainScreenLogic::ApplicationTitle,
+                    TCloseLogic::QuestionText(openConnections, trayAvailable),
+                    QMessageBox::NoButton, Owner());
+    QPushButton *keep = nullptr;
+    if (trayAvailable) {
+        keep = box.addButton(QStringLiteral("Keep Running in &Tray"), QMessageBox::AcceptRole);
+        box.setCheckBox(new QCheckBox(QStringLiteral("&Don't ask again"), &box));
+    }
+    QPushButton *quit = box.addButton(QStringLiteral("&Quit"), QMessageBox::DestructiveRole);
+    QPushButton *cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(keep ? keep : cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+
+    TCloseAnswer answer;
+    if (keep && box.clickedButton() == keep)
+        answer.Choice = TCloseChoice::Keep;
+    else if (box.clickedButton() == quit)
+        answer.Choice = TCloseChoice::Quit;
+    answer.DontAskAgain = box.checkBox() && box.checkBox()->isChecked();
+    return answer;
 }

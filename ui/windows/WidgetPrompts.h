@@ -17,6 +17,7 @@ public:
     bool AskYesNo(const QString &text) override;
     void OpenUrl(const QUrl &url) override;
     QString AskSaveFileName(const QString &caption, const QString &suggested) override;
+    TCloseAnswer AskClose(int openConnections, bool trayAvailable) override;
 
 private:
     QWidget *Owner() const;

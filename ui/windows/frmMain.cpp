@@ -5,11 +5,13 @@
 #include "store/dmProxyData.h"
 #include "ui/logic/ChainPageLogic.h"
 #include "ui/logic/MainDialogs.h"
+#include "ui/logic/TrayLogic.h"
 #include "ui/logic/UiPrompts.h"
 #include "ui/logic/WindowSettings.h"
 #include "ui/windows/FormParts.h"
 #include "ui/windows/Pictures.h"
 #include "ui/windows/ProxyListView.h"
+#include "ui/windows/TrayIcon.h"
 #include "ui/windows/frmChainTest.h"
 #include "ui/windows/frmeActivityPanel.h"
 #include "ui/windows/frmeAnonymize.h"
@@ -18,6 +20,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -124,6 +127,8 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     chains.OnStateChanged = [this](const TChainState &state) {
         FChainFrame->ShowState(state);
         UpdateStopAll();
+        if (FTray)
+            FTray->Refresh();
     };
     chains.OnProxyStatusChanged = [this](int32_t uid) { RefreshProxyRow(uid); };
     // The local-only rule holds for port 9999 and every running chain at once.
@@ -162,6 +167,21 @@ TfrmMain::TfrmMain(TdmSocksMgr &ASocksMgr, TdmProxyData &AStore, TUiPrompts &APr
     setWindowTitle(TMainScreenLogic::Caption(true));
     FLoaded = true;
     RestoreWindowState();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        FTray = new TTrayIcon(chains, *this, actStopAll, actExit);
+        FTray->FOnToggleChain = [this](int32_t uid, bool start) {
+            Guard([this, uid, start] {
+                if (start)
+                    FChainFrame->StartChains({uid});
+                else
+                    FChainFrame->StopChains({uid});
+            });
+        };
+        // Hidden to the tray, the program ends only on Quit or a close that
+        // ends it, not when the last dialog closes.
+        QApplication::setQuitOnLastWindowClosed(false);
+        FTray->show();
+    }
     QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(WM_STARTSERVICES)));
     UpdateActions();
 }
@@ -493,7 +513,7 @@ void TfrmMain::ConnectActions() {
     on(actDeleteChain, &TfrmMain::DeleteChainExecute);
     FChainFrame->AddMenuActions(actEditSocksChain, actDeleteChain);
     on(actHelp, &TfrmMain::OpenHelp);
-    connect(actExit, &QAction::triggered, this, &QWidget::close);
+    connect(actExit, &QAction::triggered, this, [this] { Quit(); });
 
     FAnonymizeFrame->FOnAddProgram = [this] { return Dialogs() && Dialogs()->AddAnonymProgram(); };
     FAnonymizeFrame->FOnEditProgram = [this](int32_t uid) {
@@ -577,14 +597,61 @@ void TfrmMain::StopServices() {
     }
 }
 
+void TfrmMain::Quit() {
+    FQuitting = true;
+    close();
+    FQuitting = false; // a window that stays (closing it failed) asks again
+}
+
+TCloseChoice TfrmMain::CloseChoice() {
+    if (FQuitting)
+        return TCloseChoice::Quit;
+    const bool tray = FTray != nullptr;
+    const int open = TTrayLogic::OpenConnections(FSocksMgr.ChainMgr().States());
+    TWindowSettings settings;
+    switch (
+        TCloseLogic::Decide(settings.Value(TWindowSettings::CloseAnswer).toString(), open, tray)) {
+    case TCloseStep::Keep:
+        return TCloseChoice::Keep;
+    case TCloseStep::Quit:
+        return TCloseChoice::Quit;
+    case TCloseStep::Ask:
+        break;
+    }
+    TCloseAnswer answer = FPrompts.AskClose(open, tray);
+    if (!tray && answer.Choice == TCloseChoice::Keep)
+        answer.Choice = TCloseChoice::Cancel; // nowhere to keep it running
+    if (answer.DontAskAgain && answer.Choice != TCloseChoice::Cancel)
+        settings.SetValue(TWindowSettings::CloseAnswer, TCloseLogic::StoredValue(answer.Choice));
+    return answer.Choice;
+}
+
 void TfrmMain::closeEvent(QCloseEvent *e) {
-    // Never refused, nothing asked: a chain test under way ends (its chain
-    // must outlive it), then every chain stops before the window goes.
+    switch (CloseChoice()) {
+    case TCloseChoice::Cancel:
+        e->ignore();
+        return;
+    case TCloseChoice::Keep:
+        SaveWindowState();
+        hide();
+        if (FTray)
+            FTray->Refresh();
+        e->ignore(); // the program runs on in the tray
+        return;
+    case TCloseChoice::Quit:
+        break;
+    }
+    // A chain test under way ends (its chain must outlive it), then every
+    // chain stops before the window goes.
     FChainFrame->WaitForTest(TfrmeSocksChain::TestTimeoutMs + 5000);
     SaveWindowState();
     StopServices();
     FClosed = true;
     e->accept();
+    if (FTray) {
+        FTray->hide();
+        QCoreApplication::quit();
+    }
 }
 
 void TfrmMain::SaveWindowState() {

@@ -4,11 +4,14 @@
 // (proxies, anonymized programs, chains, settings) over the activity panel;
 // a banner; and a status bar. Creating it loads every table and fills the
 // lists, then posts itself message 16400, on which the services start once
-// the event loop runs. Closing it waits for a chain test under way, then
-// stops every chain.
+// the event loop runs. Where the desktop has a tray, a tray icon shows the
+// chains and steers them (TTrayIcon). Closing the window while chains carry
+// connections asks first (TCloseLogic): keep running in the tray, quit, or
+// cancel. Quitting waits for a chain test under way, then stops every chain.
 
 #include "engine/chain/ProxyChain.h"
 #include "ui/logic/MainScreenLogic.h"
+#include "ui/logic/UiPrompts.h"
 
 #include <QMainWindow>
 #include <memory>
@@ -36,6 +39,7 @@ class TfrmeActivityPanel;
 class TfrmeAnonymize;
 class TfrmeSettings;
 class TfrmeSocksChain;
+class TTrayIcon;
 
 class TfrmMain : public QMainWindow {
 public:
@@ -86,6 +90,12 @@ public:
     // The activity log file given on the command line: it holds for this run
     // over the Settings page's choice.
     void SetCommandLineLogFile(const QString &path);
+
+    // Ends the program as closing does, without the close question (Quit,
+    // Ctrl+Q, the tray's Quit, SIGTERM).
+    void Quit();
+    // The tray icon; null where the desktop has no tray.
+    TTrayIcon *TrayIcon() const { return FTray; }
 
     // ---- parts, for the dialogs and tests ----
     TProxyListView *lvProxyList() const { return FProxyList; }
@@ -148,6 +158,8 @@ private:
     void UpdateStopAll();
     void StartServices();
     void StopServices();
+    // What closing does now: ask, hide to the tray, or end.
+    TCloseChoice CloseChoice();
     // A chain's activity report onto the activity panel's queue (any thread;
     // the queue may outlive the window).
     static void DispatchActivity(TActivityQueue &queue, int32_t AChainUID,
@@ -194,6 +206,8 @@ private:
     bool FServicesStarted = false;
     bool FClosed = false; // late check results are no longer shown
     bool FLogFileFromCommandLine = false;
+    bool FQuitting = false; // the close under way ends the program, unasked
+    TTrayIcon *FTray = nullptr;
 
     QStackedWidget *FCommandPanels = nullptr;
     QStackedWidget *FPages = nullptr;

@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <exception>
 
 namespace {
@@ -28,7 +29,8 @@ TfrmeSettings::TfrmeSettings(TdmProxyData &store, QWidget *parent)
                                this)),
       FTimeOut(new TNumberField(this)), FSessionsTimeOut(new TNumberField(this)),
       FLogToFile(new QCheckBox(QStringLiteral("&Log the activity to a file"), this)),
-      FLogFile(new QLineEdit(this)) {
+      FLogFile(new QLineEdit(this)),
+      FAskOnClose(new QPushButton(QStringLiteral("Ask A&gain Before Closing"), this)) {
     setObjectName(QStringLiteral("frmeSettings"));
     setMinimumSize(434, 268);
 
@@ -59,10 +61,21 @@ TfrmeSettings::TfrmeSettings(TdmProxyData &store, QWidget *parent)
     FLogFile->setObjectName(QStringLiteral("edtLogFile"));
     FLogFile->setGeometry(58, 178, 360, FLogFile->sizeHint().height());
 
+    FAskOnClose->setObjectName(QStringLiteral("btnAskOnClose"));
+    FAskOnClose->setToolTip(
+        QStringLiteral("Closing the window with open connections asks again what to do"));
+    FAskOnClose->move(40, 216);
+    FAskOnClose->adjustSize();
+    connect(FAskOnClose, &QPushButton::clicked, this, [this] {
+        TWindowSettings().Settings().remove(QLatin1String(TWindowSettings::CloseAnswer));
+        FAskOnClose->setEnabled(false);
+    });
+
     setTabOrder(FLocalOnly, FTimeOut);
     setTabOrder(FTimeOut, FSessionsTimeOut);
     setTabOrder(FSessionsTimeOut, FLogToFile);
     setTabOrder(FLogToFile, FLogFile);
+    setTabOrder(FLogFile, FAskOnClose);
     connect(FLogToFile, &QCheckBox::toggled, this, [this] { StoreLogFile(); });
     connect(FLogFile, &QLineEdit::editingFinished, this, [this] { StoreLogFile(); });
 
@@ -94,6 +107,7 @@ void TfrmeSettings::Load() {
     const TWindowSettings settings;
     FLogToFile->setChecked(settings.Value(TWindowSettings::LogToFile, false).toBool());
     FLogFile->setText(settings.LogFilePath());
+    FAskOnClose->setEnabled(!settings.Value(TWindowSettings::CloseAnswer).toString().isEmpty());
     FLoading = false;
 }
 

@@ -5,13 +5,15 @@
 // field is left. The tick box also holds at once for the servers that run
 // (FOnLocalOnlyChanged). Below them, the window's own setting (kept with
 // TWindowSettings, not in the store): "Log the activity to a file" and the
-// file's path.
+// file's path, and "Ask Again Before Closing", which forgets the answer to
+// the close question that "Don't ask again" kept (on only while one is kept).
 
 #include <QFrame>
 #include <functional>
 
 class QCheckBox;
 class QLineEdit;
+class QPushButton;
 class TNumberField;
 class TdmProxyData;
 
@@ -27,6 +29,7 @@ public:
     TNumberField *edSessionsTimeOut() const { return FSessionsTimeOut; }
     QCheckBox *chkLogToFile() const { return FLogToFile; }
     QLineEdit *edtLogFile() const { return FLogFile; }
+    QPushButton *btnAskOnClose() const { return FAskOnClose; }
 
     // A text that is not a whole number ("'-' is not a valid integer value").
     std::function<void(const QString &)> FOnError;
@@ -49,5 +52,6 @@ private:
     TNumberField *FSessionsTimeOut;
     QCheckBox *FLogToFile;
     QLineEdit *FLogFile;
+    QPushButton *FAskOnClose;
     bool FLoading = false;
 };

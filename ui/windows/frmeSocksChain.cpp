@@ -284,14 +284,21 @@ bool TfrmeSocksChain::MayStop(const std::vector<int32_t> &uids) {
 }
 
 void TfrmeSocksChain::StartSelected() {
-    for (int32_t uid : SelectedUIDs())
+    StartChains(SelectedUIDs());
+}
+
+void TfrmeSocksChain::StopSelected() {
+    StopChains(SelectedUIDs());
+}
+
+void TfrmeSocksChain::StartChains(const std::vector<int32_t> &uids) {
+    for (int32_t uid : uids)
         FChains.StartChain(uid); // a refusal shows in the chain's state
     RefreshStates();
     UpdateActions();
 }
 
-void TfrmeSocksChain::StopSelected() {
-    const std::vector<int32_t> uids = SelectedUIDs();
+void TfrmeSocksChain::StopChains(const std::vector<int32_t> &uids) {
     if (uids.empty() || !MayStop(uids))
         return;
     for (int32_t uid : uids)

@@ -65,6 +65,10 @@ public:
     void StopSelected();
     void RestartSelected();
     void TestSelected();
+    // The same on chains named by UID (the tray's chain entries); stopping
+    // spares the chain under test as StopSelected does.
+    void StartChains(const std::vector<int32_t> &uids);
+    void StopChains(const std::vector<int32_t> &uids);
     void UpdateActions();
     // The chain under test; 0 while no test runs.
     int32_t TestedChain() const { return FTestedUID; }

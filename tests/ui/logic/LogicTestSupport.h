@@ -19,6 +19,7 @@
 #include <QUrl>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace VelmoraTest {
 
@@ -43,6 +44,17 @@ public:
     bool Answer = true;
     QStringList SaveQuestions;
     QString SaveFileName; // the answer to AskSaveFileName; empty: cancelled
+
+    TCloseAnswer AskClose(int openConnections, bool trayAvailable) override {
+        CloseQuestions.push_back({openConnections, trayAvailable});
+        return CloseAnswer;
+    }
+    struct TCloseQuestion {
+        int OpenConnections;
+        bool TrayAvailable;
+    };
+    std::vector<TCloseQuestion> CloseQuestions;
+    TCloseAnswer CloseAnswer; // Cancel unless a test scripts another
 };
 
 // Handles events until done() or the bound; returns done().

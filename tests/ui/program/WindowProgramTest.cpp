@@ -1,7 +1,8 @@
 // The real program with its window (offscreen): started from the folder that
 // holds Style.vsf, it opens the window and runs the chains that the command
 // line made; without a display it runs headless; SIGTERM closes the window; a
-// second start brings the running window forward.
+// second start brings the running window forward; --log FILE appends the
+// activity to FILE.
 #include "tests/support/Peers.h"
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/VelmoraProcess.h"
@@ -9,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -98,8 +100,14 @@ TEST(WindowProgram, OpensTheWindowAndRunsAChainMadeOnTheCommandLine) {
     ASSERT_TRUE(WaitAccepting(chainPort, 20000)) << window.Lines().join('\n').toStdString();
     EXPECT_EQ(RoundTrip(chainPort, echo.Port(), "through the window's chain"),
               "through the window's chain");
+    // SIGTERM ends the program as Quit does: an open connection through the
+    // chain raises no close question that would hold the window up.
+    const int held = Socks5Connect(chainPort, echo.Port());
+    EXPECT_GE(held, 0);
     EXPECT_EQ(window.Terminate(20000), 0); // closes the window, which stops the chain
     EXPECT_FALSE(WaitAccepting(chainPort, 200));
+    if (held >= 0)
+        ::close(held);
 }
 
 TEST(WindowProgram, WithoutADisplayItRunsHeadless) {
@@ -168,4 +176,44 @@ TEST(WindowProgram, AStartBesideAHeadlessOneSaysItRunsWithoutAWindow) {
     window.Terminate(5000); // the message box waits for a click
     EXPECT_FALSE(window.Lines().join('\n').contains(QStringLiteral("Could not bind")));
     EXPECT_EQ(headless.Terminate(), 0);
+}
+
+// velmora --log FILE: the activity panel's lines, each with its time in
+// front, are appended to FILE (after what it held); the usage names the form.
+TEST(WindowProgram, LogOptionAppendsTheActivityWithItsTime) {
+    QTemporaryDir home;
+    const QString log = home.filePath("activity-run.log");
+    {
+        QFile f(log);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("an earlier line\n");
+    }
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(VELMORA_SOURCE_DIR));
+    TEnv platform("QT_QPA_PLATFORM", "offscreen");
+    TVelmoraProcess window({"--log", log.toStdString()}, home.path());
+    QDir::setCurrent(previous);
+
+    const auto lines = [&] {
+        QFile f(log);
+        return f.open(QIODevice::ReadOnly)
+                   ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)
+                   : QStringList();
+    };
+    ASSERT_TRUE(WaitFor([&] { return lines().join('\n').contains("Services started"); }, 30000))
+        << lines().join('\n').toStdString() << "\n"
+        << window.Lines().join('\n').toStdString();
+    EXPECT_EQ(window.Terminate(20000), 0);
+
+    const QStringList written = lines();
+    ASSERT_GE(written.size(), 2);
+    EXPECT_EQ(written[0], QStringLiteral("an earlier line"));
+    static const QRegularExpression timed(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d \\S"));
+    for (qsizetype i = 1; i < written.size(); ++i)
+        EXPECT_TRUE(timed.match(written[i]).hasMatch()) << written[i].toStdString();
+
+    TVelmoraProcess usage({"--no-such-option"}, home.path());
+    EXPECT_NE(usage.WaitExit(30000), 0);
+    EXPECT_TRUE(usage.WaitForLine(QStringLiteral("velmora --log FILE")))
+        << usage.Lines().join('\n').toStdString();
 }
