@@ -1,5 +1,7 @@
 #include "ui/windows/TrayIcon.h"
 
+#include "ui/windows/Pictures.h"
+
 #include "engine/chain/ChainManager.h"
 #include "ui/logic/TrayLogic.h"
 
@@ -36,12 +38,13 @@ TTrayIcon::~TTrayIcon() {
 }
 
 QIcon TTrayIcon::Picture(bool chainsRunning) {
-    const QIcon icon(QStringLiteral(":/velmora/appicon.png"));
+    const QIcon icon = TPictures::Icon(QStringLiteral("appicon"));
     if (chainsRunning)
         return icon;
+    // The greyed look, at the sizes trays ask for.
     QIcon idle;
-    for (const QSize &size : icon.availableSizes())
-        idle.addPixmap(icon.pixmap(size, QIcon::Disabled));
+    for (const int side : {16, 22, 24, 32, 48, 64})
+        idle.addPixmap(icon.pixmap(QSize(side, side), QIcon::Disabled));
     return idle;
 }
 
