@@ -67,6 +67,11 @@ void TChainManager::SetOnChainActivity(TOnChainActivity handler) {
     FOnChainAct = std::move(handler);
 }
 
+void TChainManager::SetOnConnectionEnd(TOnConnectionEnd handler) {
+    std::lock_guard<std::mutex> guard(FActivityLock);
+    FOnConnEnd = std::move(handler);
+}
+
 bool TChainManager::StoredChain(int32_t AUID, QString &name, int32_t &port, bool &rotating) const {
     if (!FStore)
         return false;
@@ -137,6 +142,10 @@ int TChainManager::Add(int32_t AUID) {
                                int32_t contextId) {
         if (FOnChainAct)
             FOnChainAct(this, chainUID, type, msg, contextId);
+    };
+    chain->OnConnectionEnd = [this](void *, int32_t chainUID, int32_t contextId, uint64_t bytes) {
+        if (FOnConnEnd)
+            FOnConnEnd(this, chainUID, contextId, bytes);
     };
     chain->OnProxyDead = [this](int32_t proxyUID) { ProxyDead(proxyUID); };
     std::lock_guard<std::mutex> guard(FListLock);

@@ -97,6 +97,11 @@ public:
     // Every activity report of every chain, with the manager as sender. May be
     // assigned while chains run.
     void SetOnChainActivity(TOnChainActivity handler);
+    // The end of every connection of every chain with the bytes it moved,
+    // raised right before its atDisconnected report (in the same hold of the
+    // activity lock), with the manager as sender. Optional; may be assigned
+    // while chains run.
+    void SetOnConnectionEnd(TOnConnectionEnd handler);
     // Plain lines; called from the user-interface thread and from connection
     // threads, so the receiver passes them on itself. Every change of a
     // chain's state is one line (ChainStateLine).
@@ -124,12 +129,13 @@ private:
     TdmProxyData *FStore = nullptr;
     std::vector<std::shared_ptr<TProxyChain>> FChainList;
     bool FActive = false;
-    // Serialises every activity report of every chain; also guards the handler.
+    // Serialises every activity report of every chain; also guards the handlers.
     std::mutex FActivityLock;
     // Held while FChainList changes (on the user-interface thread) and while
     // HandConnection reads it (on another).
     std::mutex FListLock;
     TOnChainActivity FOnChainAct;
+    TOnConnectionEnd FOnConnEnd;
     std::shared_ptr<TContextIDRegistry> FContextIDs;
     std::shared_ptr<TProxyFailures> FFailures;
     struct TStatus {

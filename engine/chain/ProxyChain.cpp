@@ -201,8 +201,8 @@ void TProxyChain::AttachHandlers() {
                            const std::vector<double> &hopMs) {
         SetupDone(clientPort, hops, hopMs);
     };
-    s.OnConnDisconnected = [this](int32_t contextId) {
-        Activity(TActivityType::atDisconnected, contextId, QStringLiteral("...Disconnected"));
+    s.OnConnDisconnected = [this](int32_t contextId, uint64_t bytes) {
+        ConnectionEnd(contextId, bytes);
     };
     s.OnVerifyBoundPeer = [this](TIdSocksServerContext &, const std::string &host,
                                  const std::string &, bool &) {
@@ -232,6 +232,15 @@ void TProxyChain::Activity(TActivityType type, int32_t contextId, const QString 
     std::lock_guard<std::mutex> guard(FActivityLock);
     if (OnActivity)
         OnActivity(this, FUID, type, text, contextId);
+}
+
+void TProxyChain::ConnectionEnd(int32_t contextId, uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(FActivityLock);
+    if (OnConnectionEnd)
+        OnConnectionEnd(this, FUID, contextId, bytes);
+    if (OnActivity)
+        OnActivity(this, FUID, TActivityType::atDisconnected, QStringLiteral("...Disconnected"),
+                   contextId);
 }
 
 void TProxyChain::Progress(const QString &text) {

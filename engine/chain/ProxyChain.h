@@ -42,6 +42,11 @@ using TOnProgressMessage = std::function<void(TProxyChain *sender, const QString
 using TOnChainActivity =
     std::function<void(void *sender, int32_t AChainUID, TActivityType AActivityType,
                        const QString &AActivityMsg, int32_t AContextID)>;
+// The end of a client connection with the bytes its tunnel carried, both
+// ways together (the client's payload and the destination's, no SOCKS or hop
+// handshake); 0 when it never relayed.
+using TOnConnectionEnd =
+    std::function<void(void *sender, int32_t AChainUID, int32_t AContextID, uint64_t ABytes)>;
 
 class TProxyChain {
 public:
@@ -109,6 +114,9 @@ public:
     std::function<void(int32_t proxyUID)> OnProxyDead;
     TOnProgressMessage OnProgressMessage;
     TOnChainActivity OnActivity;
+    // Raised under the same lock right before the connection's atDisconnected
+    // report, so a receiver has the totals when the end comes. Optional.
+    TOnConnectionEnd OnConnectionEnd;
 
     bool FLocalOnly = true;
     // Seconds of silence that end a relay; 0: never. Read when switched on.
@@ -125,6 +133,8 @@ private:
     void AttachHandlers();
     void DetachHandlers();
     void Activity(TActivityType type, int32_t contextId, const QString &text);
+    // OnConnectionEnd, then the atDisconnected report, in one hold of the lock.
+    void ConnectionEnd(int32_t contextId, uint64_t bytes);
     void Progress(const QString &text);
 
     void SetupDone(uint16_t clientPort, const TChainedProxyData &hops,

@@ -197,8 +197,17 @@ std::unique_ptr<TRelay> TIdSocksServer::PrepareRelay() {
 }
 
 void TIdSocksServer::RelayConnection(TIdSocksServerContext &context, TRelay &relay) {
+    // What moved is kept however the relay ends.
+    uint64_t early = 0;
+    struct TCount {
+        TIdSocksServerContext &Context;
+        const TRelay &Relay;
+        const uint64_t &Early;
+        ~TCount() { Context.FBytesMoved = Early + Relay.BytesAToB() + Relay.BytesBToA(); }
+    } count{context, relay, early};
     if (!context.FEarlyData.empty()) {
         context.Outgoing().WriteAll(context.FEarlyData);
+        early = context.FEarlyData.size();
         context.FEarlyData.clear();
     }
     if (FClientReceiveBuffer > 0) {

@@ -66,6 +66,11 @@ public:
     // Bytes the client sent after its request, before the tunnel existed;
     // they go first to the outgoing side.
     std::string FEarlyData;
+    // Bytes the tunnel carried, both ways together: the client's early bytes
+    // and what the relay delivered, none of the SOCKS or hop handshakes.
+    // Set by the connection's own thread when its relay ends; 0 for a
+    // connection that never relayed.
+    uint64_t FBytesMoved = 0;
 
 private:
     static void Shut(TSocket &socket);

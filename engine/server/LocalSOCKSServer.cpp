@@ -29,7 +29,7 @@ struct TConnectionEnd {
         Holder->OnProxyActivity = nullptr;
         Context.CloseAll();
         try {
-            Server.OnConnDisconnected(ID);
+            Server.OnConnDisconnected(ID, Context.FBytesMoved);
         } catch (...) {
         }
         Holder.reset();

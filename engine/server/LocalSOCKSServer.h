@@ -44,8 +44,9 @@ public:
     TSafeEvent<void(void *sender, const QString &fromHost, int fromPort, const QString &host,
                     int port, int status, int contextId)>
         OnProxyProgress;
-    // A connection that was given a hop holder has ended.
-    TSafeEvent<void(int32_t contextId)> OnConnDisconnected;
+    // A connection that was given a hop holder has ended, with the bytes its
+    // tunnel carried both ways (TIdSocksServerContext::FBytesMoved).
+    TSafeEvent<void(int32_t contextId, uint64_t bytes)> OnConnDisconnected;
     // The outgoing connection of a client is about to be opened.
     TSafeEvent<void(int32_t contextId)> OnConnectLocalProxy;
     // A set-up failed at a hop (position from 1, its address, the error);

@@ -419,4 +419,77 @@ TEST_F(ChainLifeTest, FailoverReplacesADeadHopAndMarksItTimeOut) {
     }
 }
 
+// The end of a connection carries the bytes its tunnel moved, both ways
+// together, and comes right before its "...Disconnected" report. The count
+// is exact: the client's payload (the bytes it sent along with its request
+// included) and the destination's answer; none of the SOCKS or hop
+// handshakes. A connection that never got through moved nothing.
+TEST_F(ChainLifeTest, ConnectionEndCarriesTheBytesMovedBeforeItsDisconnectedReport) {
+    const std::vector<int32_t> p = WorkingProxies(2);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    const int32_t chain = VelmoraTest::SeedChain(*Store, "Counted", port, {p[0], p[1]});
+    struct TEvent {
+        bool Disconnected;
+        int32_t Context;
+        uint64_t Bytes;
+    };
+    std::vector<TEvent> events; // under Lock
+    const auto count = [&] {
+        std::lock_guard<std::mutex> g(Lock);
+        return events.size();
+    };
+    Mgr.SetOnChainActivity(
+        [&](void *, int32_t, TActivityType type, const QString &text, int32_t ctx) {
+            if (type != TActivityType::atDisconnected)
+                return;
+            EXPECT_EQ(text, "...Disconnected");
+            std::lock_guard<std::mutex> g(Lock);
+            events.push_back({true, ctx, 0});
+        });
+    Mgr.SetOnConnectionEnd([&](void *sender, int32_t uid, int32_t ctx, uint64_t bytes) {
+        EXPECT_EQ(sender, &Mgr);
+        EXPECT_EQ(uid, chain);
+        std::lock_guard<std::mutex> g(Lock);
+        events.push_back({false, ctx, bytes});
+    });
+    ASSERT_TRUE(Mgr.StartChain(chain));
+
+    // The destination takes what the client sends, answers, and waits for
+    // the client to close (microsocks ends both ways at the first end).
+    constexpr size_t Early = 400, Sent = 300000, Reply = 200000;
+    VelmoraTest::TLoopbackServer sink([&](TSocket &client) {
+        if (VelmoraTest::ReadExactly(client, Sent).size() != Sent)
+            return;
+        client.WriteAll(VelmoraTest::Pattern(Reply, 6));
+        VelmoraTest::ReadAll(client, SIZE_MAX, 10000);
+    });
+    const std::string data = VelmoraTest::Pattern(Sent, 5);
+    {
+        TSocket s = TSocket::Connect("127.0.0.1", port, 5000);
+        ASSERT_TRUE(VelmoraTest::Socks5Greet(s.Fd()));
+        // The first bytes right behind the request, before the tunnel exists.
+        ASSERT_TRUE(VelmoraTest::SendAll(s.Fd(), VelmoraTest::Socks5Request(1, sink.Port()) +
+                                                     data.substr(0, Early)));
+        ASSERT_EQ(VelmoraTest::Socks5ReadReply(s.Fd()), 0);
+        s.WriteAll(data.substr(Early));
+        EXPECT_EQ(VelmoraTest::ReadExactly(s, Reply).size(), Reply);
+    }
+    ASSERT_TRUE(WaitFor([&] { return count() == 2; }));
+    {
+        // A destination nobody listens on: the last hop refuses it.
+        TSocket s = TSocket::Connect("127.0.0.1", port, 5000);
+        EXPECT_GT(Socks5Connect(s, VelmoraTest::FreeLoopbackPort()), 0);
+    }
+    ASSERT_TRUE(WaitFor([&] { return count() == 4; }));
+    std::lock_guard<std::mutex> g(Lock);
+    EXPECT_FALSE(events[0].Disconnected);
+    EXPECT_EQ(events[0].Bytes, Sent + Reply);
+    EXPECT_TRUE(events[1].Disconnected);
+    EXPECT_EQ(events[1].Context, events[0].Context);
+    EXPECT_FALSE(events[2].Disconnected);
+    EXPECT_EQ(events[2].Bytes, 0u);
+    EXPECT_TRUE(events[3].Disconnected);
+    EXPECT_EQ(events[3].Context, events[2].Context);
+}
+
 } // namespace

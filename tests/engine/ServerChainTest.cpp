@@ -93,7 +93,7 @@ protected:
                         .arg(id)
                         .toStdString());
         };
-        Server.OnConnDisconnected = [this](int32_t id) {
+        Server.OnConnDisconnected = [this](int32_t id, uint64_t) {
             Log.Add("disconnected id " + std::to_string(id));
         };
         Server.OnSessionTimeout = [this](TIdSocksServer *, TIdSocksServerContext &ctx) {
@@ -384,7 +384,7 @@ TEST_F(ServerChain, StopWakesConnectionsStillOpeningTheirChain) {
     second.DefaultPort = 0;
     second.FChainData = &muteChain;
     std::atomic<int> secondDisconnected{0};
-    second.OnConnDisconnected = [&](int32_t) { ++secondDisconnected; };
+    second.OnConnDisconnected = [&](int32_t, uint64_t) { ++secondDisconnected; };
     Start();
     second.Start();
 

@@ -20,7 +20,8 @@ using namespace VelmoraTest;
 
 // Connections on many threads at once, each with its own context ID: after
 // the queue drains, every block that is still open holds its lines in the
-// order they were raised, and closed blocks are one summary line each.
+// order they were raised, and closed blocks are one summary line each, with
+// the bytes said right before their end.
 TEST(ActivityPanel, LinesFromManyThreadsKeepEachConnectionsOrder) {
     TfrmeActivityPanel panel;
     constexpr int Threads = 8;
@@ -34,10 +35,12 @@ TEST(ActivityPanel, LinesFromManyThreadsKeepEachConnectionsOrder) {
                 panel.CreateChainLog(1, id, QStringLiteral("%1 request").arg(id));
                 for (int h = 0; h < Hops; ++h)
                     panel.WriteChainLog(1, id, QStringLiteral("%1 hop %2").arg(id).arg(h));
-                if (c % 2 == 0)
+                if (c % 2 == 0) {
+                    panel.RecordBytes(id, 2048); // comes right before its end
                     panel.DeleteChainLog(id, QStringLiteral("...Disconnected"));
-                else
+                } else {
                     panel.AddMessage(QStringLiteral("plain %1").arg(id));
+                }
             }
         });
     }
@@ -57,7 +60,7 @@ TEST(ActivityPanel, LinesFromManyThreadsKeepEachConnectionsOrder) {
             EXPECT_EQ(visible[first + 1 + h], QStringLiteral("%1 hop %2").arg(id).arg(h));
     }
     EXPECT_EQ(visible.filter(QStringLiteral("plain")).size(), Threads * ConnectionsPerThread / 2);
-    EXPECT_EQ(visible.filter(QStringLiteral(" request ... 0 hops, ")).size(),
+    EXPECT_EQ(visible.filter(QStringLiteral(" request ... 0 hops, 2.0 KB, ")).size(),
               Threads * ConnectionsPerThread / 2);
     EXPECT_EQ(visible.size(), Threads * ConnectionsPerThread / 2 * (Hops + 3));
 }

@@ -57,6 +57,9 @@ public:
     QString FRequest;
     QString FStamp;
     QDateTime FStarted;
+    // The bytes the connection moved, both ways together, once the engine
+    // has said (right before the connection's end); 0 until then.
+    uint64_t FBytes = 0;
 
     uint32_t ContextID() const { return FContextID; }
     int32_t NoOfLines() const { return FNoOfLines; }

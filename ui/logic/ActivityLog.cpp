@@ -2,6 +2,7 @@
 
 #include <QStringList>
 #include <algorithm>
+#include <iterator>
 
 TActivityLog::TActivityLog(TActivityLines &AVisibleLines, TClock clock)
     : FLines(AVisibleLines), FClock(std::move(clock)) {}
@@ -49,6 +50,12 @@ void TActivityLog::WriteChainLog(int32_t, int32_t AContextID, const QString &AAc
     Trim();
 }
 
+void TActivityLog::RecordBytes(int32_t AContextID, uint64_t ABytes) {
+    auto it = FindLog(AContextID);
+    if (it != FChainLogList.end())
+        (*it)->FBytes = ABytes;
+}
+
 void TActivityLog::DeleteChainLog(int32_t AContextID, const QString &) {
     auto it = FindLog(AContextID);
     if (it == FChainLogList.end()) {
@@ -69,11 +76,31 @@ QString TActivityLog::Summary(const TActivityChainLog &log, qint64 elapsedMs) {
     parts << QStringLiteral("%1 %2").arg(log.Hops()).arg(log.Hops() == 1 ? "hop" : "hops");
     if (log.FailedHops() > 0)
         parts << QStringLiteral("%1 failed").arg(log.FailedHops());
+    if (log.FBytes > 0)
+        parts << BytesText(log.FBytes);
     if (elapsedMs >= 0)
         parts << (elapsedMs < 10000
                       ? QStringLiteral("%1 s").arg(double(elapsedMs) / 1000.0, 0, 'f', 1)
                       : QStringLiteral("%1 s").arg((elapsedMs + 500) / 1000));
     return log.FRequest + QStringLiteral(" ... ") + parts.join(QStringLiteral(", "));
+}
+
+QString TActivityLog::BytesText(uint64_t bytes) {
+    if (bytes < 1000)
+        return QStringLiteral("%1 B").arg(bytes);
+    static const char *const units[] = {"KB", "MB", "GB"};
+    uint64_t unit = 1000;
+    for (size_t i = 0;; ++i, unit *= 1000) {
+        // Tenths of the unit, rounded half up, in integers: no float error
+        // at the boundaries.
+        const uint64_t tenth = unit / 10;
+        const uint64_t tenths = bytes / tenth + (bytes % tenth >= tenth / 2 ? 1 : 0);
+        if (tenths < 10000 || i + 1 == std::size(units))
+            return QStringLiteral("%1.%2 %3")
+                .arg(tenths / 10)
+                .arg(tenths % 10)
+                .arg(QLatin1String(units[i]));
+    }
 }
 
 void TActivityLog::Clear() {

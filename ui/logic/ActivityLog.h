@@ -2,7 +2,7 @@
 // What the activity panel shows, without the widget: plain lines that stay,
 // and one block of lines per open connection (a TActivityChainLog) that
 // grows in hop order and, when the connection ends, shrinks to one summary
-// line ("Request connect to host:port ... 2 hops, 1.4 s"). FText mirrors the
+// line ("Request connect to host:port ... 2 hops, 12.4 MB, 1.4 s"). FText mirrors the
 // visible lines index for index; a block's first entry refers to its log.
 //
 // With a clock every line starts with its time, "HH:MM:SS " (the summary
@@ -34,6 +34,9 @@ public:
     void CreateChainLog(int32_t AChainUID, int32_t AContextID, const QString &AActivityMsg);
     // A line for the first block of AContextID; dropped when there is none.
     void WriteChainLog(int32_t AChainUID, int32_t AContextID, const QString &AActivityMsg);
+    // The bytes the connection AContextID moved, said right before its end:
+    // kept on its first block for the summary; dropped when it has no block.
+    void RecordBytes(int32_t AContextID, uint64_t ABytes);
     // Ends the first block of AContextID: its lines become its summary line;
     // "chain not found" as a plain line when there is none. AActivityMsg is
     // not shown.
@@ -41,8 +44,14 @@ public:
     // Drops every line but those of the open blocks.
     void Clear();
 
-    // The summary of a block that ends after `elapsedMs` (negative: unknown).
+    // The summary of a block that ends after `elapsedMs` (negative: unknown):
+    // the hops, the failed ones, the bytes (none said when nothing moved)
+    // and the time.
     static QString Summary(const TActivityChainLog &log, qint64 elapsedMs);
+    // A byte count as the summary shows it: "999 B", then "1.0 KB", "12.4 MB",
+    // "3.2 GB" with one decimal (1 KB = 1000 B, rounded to the nearest tenth;
+    // a count that rounds to 1000.0 of a unit is shown in the next one).
+    static QString BytesText(uint64_t bytes);
 
     // Lines from now on carry the clock's time (none: no time).
     void SetClock(TClock clock) { FClock = std::move(clock); }

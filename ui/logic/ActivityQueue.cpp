@@ -25,6 +25,10 @@ void TActivityQueue::DeleteChainLog(int32_t AContextID, const QString &AActivity
     Push({TActivityCall::TKind::DeleteChainLog, 0, AContextID, AActivityMsg});
 }
 
+void TActivityQueue::RecordBytes(int32_t AContextID, uint64_t ABytes) {
+    Push({TActivityCall::TKind::RecordBytes, 0, AContextID, {}, ABytes});
+}
+
 void TActivityQueue::Push(TActivityCall call) {
     std::lock_guard<std::mutex> lock(FLock);
     FPending.push_back(std::move(call));

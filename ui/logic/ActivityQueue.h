@@ -17,11 +17,18 @@
 #include <vector>
 
 struct TActivityCall {
-    enum class TKind : uint8_t { AddMessage, CreateChainLog, WriteChainLog, DeleteChainLog };
+    enum class TKind : uint8_t {
+        AddMessage,
+        CreateChainLog,
+        WriteChainLog,
+        DeleteChainLog,
+        RecordBytes
+    };
     TKind Kind = TKind::AddMessage;
     int32_t ChainUID = 0;
     int32_t ContextID = 0;
     QString Text;
+    uint64_t Bytes = 0; // RecordBytes
 };
 
 class TActivityQueue : public std::enable_shared_from_this<TActivityQueue> {
@@ -35,6 +42,7 @@ public:
     void CreateChainLog(int32_t AChainUID, int32_t AContextID, const QString &AActivityMsg);
     void WriteChainLog(int32_t AChainUID, int32_t AContextID, const QString &AActivityMsg);
     void DeleteChainLog(int32_t AContextID, const QString &AActivityMsg);
+    void RecordBytes(int32_t AContextID, uint64_t ABytes);
 
     // User-interface thread: where drained calls go; none drops them.
     void SetSink(TSink sink);

@@ -582,6 +582,11 @@ void TfrmMain::StartServices() {
     }
     // Only now is activity shown; reports raised before reach no handler.
     auto queue = FActivity->Queue();
+    // The bytes go through the same queue, right before the end they belong to.
+    FSocksMgr.ChainMgr().SetOnConnectionEnd(
+        [queue](void *, int32_t, int32_t contextID, uint64_t bytes) {
+            queue->RecordBytes(contextID, bytes);
+        });
     FSocksMgr.ChainMgr().SetOnChainActivity(
         [queue](void *, int32_t chainUID, TActivityType type, const QString &msg,
                 int32_t contextID) { DispatchActivity(*queue, chainUID, type, msg, contextID); });
@@ -590,6 +595,7 @@ void TfrmMain::StartServices() {
 
 void TfrmMain::StopServices() {
     FSocksMgr.ChainMgr().SetOnChainActivity(nullptr);
+    FSocksMgr.ChainMgr().SetOnConnectionEnd(nullptr);
     try {
         FSocksMgr.SetServiceActive(false);
     } catch (const std::exception &e) {

@@ -121,6 +121,9 @@ void TfrmeActivityPanel::Run(const std::vector<TActivityCall> &batch) {
             case TActivityCall::TKind::DeleteChainLog:
                 FLog->DeleteChainLog(call.ContextID, call.Text);
                 break;
+            case TActivityCall::TKind::RecordBytes:
+                FLog->RecordBytes(call.ContextID, call.Bytes);
+                break;
             }
         } catch (const std::exception &e) {
             if (FOnError)

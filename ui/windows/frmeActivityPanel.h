@@ -34,6 +34,10 @@ public:
     void DeleteChainLog(int32_t AContextID, const QString &AActivityMsg) {
         FQueue->DeleteChainLog(AContextID, AActivityMsg);
     }
+    // The bytes a connection moved, said right before its DeleteChainLog.
+    void RecordBytes(int32_t AContextID, uint64_t ABytes) {
+        FQueue->RecordBytes(AContextID, ABytes);
+    }
     // The queue itself, for handlers that may outlive the panel.
     std::shared_ptr<TActivityQueue> Queue() const { return FQueue; }
 

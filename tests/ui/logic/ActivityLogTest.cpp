@@ -159,6 +159,47 @@ TEST(ActivityLog, LinesCarryTheTimeAndAnEndedBlockStaysAsItsSummary) {
     EXPECT_EQ(plain.Lines, QStringList({"Request connect to b:2 ... 0 hops"}));
 }
 
+// The bytes said right before a connection's end go into its summary,
+// between the hops and the time; bytes for a connection without a block are
+// not kept anywhere, and a connection that moved nothing says nothing of
+// bytes.
+TEST(ActivityLog, SummaryCarriesTheBytesSaidBeforeTheEnd) {
+    TStringLines lines;
+    TTestClock clock;
+    TActivityLog log(lines, clock.Clock());
+    log.CreateChainLog(1, 3, "Request connect to example.org:443");
+    log.WriteChainLog(1, 3, " ...Connect proxy 10.0.0.1:1080 => 10.0.0.2:1080");
+    log.WriteChainLog(1, 3, " ...Hop 2 (10.0.0.2:1080) failed: refused");
+    log.WriteChainLog(1, 3, " ...Connect proxy 10.0.0.2:1080 => example.org:443");
+    log.RecordBytes(9, 5000); // no block of 9: dropped
+    clock.Now = clock.Now.addSecs(2);
+    log.RecordBytes(3, 12400000);
+    log.DeleteChainLog(3, "...Disconnected");
+    EXPECT_EQ(lines.Lines, QStringList({"09:05:07 Request connect to example.org:443 ... "
+                                        "2 hops, 1 failed, 12.4 MB, 2.0 s"}));
+    EXPECT_TRUE(log.ChainLogs().empty());
+
+    // Context 9 comes back later: the earlier bytes were not kept for it.
+    log.CreateChainLog(1, 9, "Request connect to b:2");
+    log.DeleteChainLog(9, {});
+    EXPECT_EQ(lines.Lines.last(), "09:05:09 Request connect to b:2 ... 0 hops, 0.0 s");
+    log.CreateChainLog(1, 4, "Request connect to c:3");
+    log.RecordBytes(4, 0);
+    log.DeleteChainLog(4, {});
+    EXPECT_EQ(lines.Lines.last(), "09:05:09 Request connect to c:3 ... 0 hops, 0.0 s");
+}
+
+TEST(ActivityLog, BytesTextRoundsToTenthsAndMovesUpAUnitAtTheBoundary) {
+    const std::vector<std::pair<uint64_t, QString>> cases = {
+        {999, "999 B"},        {1000, "1.0 KB"},
+        {1049, "1.0 KB"},      {1050, "1.1 KB"},
+        {999949, "999.9 KB"},  {999950, "1.0 MB"},               // not "1000.0 KB"
+        {999950000, "1.0 GB"}, {UINT64_MAX, "18446744073.7 GB"}, // GB is the largest unit
+    };
+    for (const auto &[bytes, text] : cases)
+        EXPECT_EQ(TActivityLog::BytesText(bytes), text) << bytes;
+}
+
 TEST(ActivityLog, KeepsTheLastLinesButNeverAnOpenBlock) {
     TStringLines lines;
     TActivityLog log(lines);
