@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-echo "== layering"
+echo "== [${SECONDS} s] layering"
 ./scripts/check-layers.sh
 ./scripts/check-layers.sh --self-test
 
@@ -23,13 +23,13 @@ configure() { # dir, extra cmake args...
     cmake -S . -B "$dir" -G Ninja -DVELMORA_BUILD_BENCH=OFF "$@" >/dev/null
 }
 
-echo "== build and test"
+echo "== [${SECONDS} s] build and test"
 configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_BENCH=ON \
     -DCMAKE_INSTALL_PREFIX=/usr
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
 
-echo "== Debian package"
+echo "== [${SECONDS} s] Debian package"
 rm -f build/velmora_*.deb
 (cd build && cpack -G DEB >/dev/null)
 package=$(ls build/velmora_*.deb)
@@ -54,19 +54,19 @@ apt-get remove -y -qq velmora >/dev/null
 rm -rf "$try_dir"
 trap - EXIT
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+echo "== [${SECONDS} s] AddressSanitizer + UndefinedBehaviorSanitizer"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=address
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 900 -LE e2e
 
-echo "== ThreadSanitizer (engine, checks)"
+echo "== [${SECONDS} s] ThreadSanitizer (engine, checks)"
 configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=thread
 cmake --build build-tsan -j"$jobs" --target test_engine test_check
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 900 -L 'engine|check'
 
-echo "== fuzz targets (clang + libFuzzer), ${FUZZ_SECONDS:-20} s each"
+echo "== [${SECONDS} s] fuzz targets (clang + libFuzzer), ${FUZZ_SECONDS:-20} s each"
 bench/fuzz "${FUZZ_SECONDS:-20}"
 
-echo "== all tests passed"
+echo "== [${SECONDS} s] all tests passed"
