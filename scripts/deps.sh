@@ -3,7 +3,7 @@
 # they are all present already.
 set -euo pipefail
 packages=(
-    cmake ninja-build g++ clang libclang-rt-14-dev clang-format pkg-config
+    cmake ninja-build g++ clang libclang-rt-14-dev clang-format pkg-config universal-ctags
     qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev libnftables-dev libmnl-dev
     fonts-dejavu-core xvfb xauth trayer
     curl microsocks dante-server tinyproxy proxychains4 libproxychains4 iperf3 procps
