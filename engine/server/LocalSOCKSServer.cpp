@@ -65,6 +65,107 @@ QString HopText(const TChainedProxyData &hops, int index) {
     return QStringLiteral("%1:%2").arg(item.FIPAddress).arg(item.FPort);
 }
 
+// One connection's way through the chain: the hops it keeps however the
+// chain changes meanwhile, its hop holder, and when each hop's handshake
+// ended (for OnSetupDone). Lives on the connection's thread.
+class TChainWalk {
+public:
+    TChainWalk(TLocalSOCKSServer &server, TIdSocksServerContext &context, int32_t id)
+        : FServer(server), FContext(context), FID(id),
+          FHops(server.FHopSource ? server.FHopSource->Current() : nullptr),
+          FChain(server.FHopSource ? FHops.get() : server.FChainData),
+          FAttemptTimeoutMs(server.FHopSource ? server.FHopSource->AttemptTimeoutMs() : 0) {}
+
+    std::unique_ptr<TdmCompsPlaceHolder> Holder = std::make_unique<TdmCompsPlaceHolder>();
+
+    // Connectors for every hop of `walk` in the holder, each reporting its
+    // handshake's end.
+    void Build(const TChainedProxyData *walk) {
+        Holder->OnProxyActivity = [this](void *, const QString &fromHost, int fromPort,
+                                         const QString &toHost, int toPort, int status,
+                                         int contextId) {
+            FHopMs.push_back(static_cast<double>(TClock::TickNs() - FStartNs) / 1e6);
+            FServer.OnProxyProgress(static_cast<void *>(&FServer), fromHost, fromPort, toHost,
+                                    toPort, status, contextId);
+        };
+        if (walk)
+            Holder->CrateProxyChainComps(*walk, FID); // unsupported type: no reply
+    }
+
+    // Opens the outgoing connection through every hop. With a hop source, a
+    // hop that fails is reported and the set-up is tried once more on the
+    // hops the source offers in its place, with a holder of their own.
+    void Open(const std::string &host, uint16_t port) {
+        try {
+            OpenOnce(host, port);
+        } catch (const std::exception &e) {
+            FContext.SetAbort(nullptr);
+            const int failed = Holder->FailedHop();
+            if (!FServer.FHopSource || !FHops || failed < 0 || failed >= FHops->ItemsCount() ||
+                Holder->Aborted())
+                throw;
+            auto retry = FServer.FHopSource->Failed(FHops, failed);
+            const QString replacement =
+                retry && failed < retry->ItemsCount() ? HopText(*retry, failed) : QString();
+            FServer.OnHopFailed(FID, failed + 1, HopText(*FHops, failed),
+                                QString::fromUtf8(e.what()), replacement);
+            if (!retry)
+                throw;
+            FHops = std::move(retry);
+            Holder->OnProxyActivity = nullptr;
+            Holder = std::make_unique<TdmCompsPlaceHolder>();
+            Build(FHops.get());
+            OpenAgain(host, port);
+        }
+        if (FServer.FHopSource && FHops)
+            FServer.FHopSource->Succeeded(*FHops);
+        const TChainedProxyData *walked = FServer.FHopSource ? FHops.get() : FChain;
+        if (walked && !FHopMs.empty())
+            FServer.OnSetupDone(FID, FContext.PeerPort(), *walked, FHopMs);
+    }
+
+    const TChainedProxyData *Chain() const { return FChain; }
+
+private:
+    void OpenOnce(const std::string &host, uint16_t port) {
+        TdmCompsPlaceHolder *walker = Holder.get();
+        FContext.SetAbort([walker] { walker->Abort(); });
+        FHopMs.clear();
+        FStartNs = TClock::TickNs();
+        const int connectMs =
+            FAttemptTimeoutMs > 0 ? FAttemptTimeoutMs : TLocalSOCKSServer::ChainConnectTimeoutMs;
+        TSocket outgoing = walker->Connect(host, port, connectMs, FAttemptTimeoutMs);
+        FContext.SetAbort(nullptr);
+        FContext.SetOutgoing(std::move(outgoing));
+    }
+
+    // The second and last try: a hop that fails now is counted against it,
+    // with no further retry.
+    void OpenAgain(const std::string &host, uint16_t port) {
+        try {
+            OpenOnce(host, port);
+        } catch (const std::exception &again) {
+            FContext.SetAbort(nullptr);
+            const int next = Holder->FailedHop();
+            if (next >= 0 && next < FHops->ItemsCount() && !Holder->Aborted()) {
+                FServer.FHopSource->Failed(FHops, next);
+                FServer.OnHopFailed(FID, next + 1, HopText(*FHops, next),
+                                    QString::fromUtf8(again.what()), QString());
+            }
+            throw;
+        }
+    }
+
+    TLocalSOCKSServer &FServer;
+    TIdSocksServerContext &FContext;
+    const int32_t FID;
+    std::shared_ptr<const TChainedProxyData> FHops;
+    const TChainedProxyData *FChain;
+    const int FAttemptTimeoutMs;
+    std::vector<double> FHopMs;
+    int64_t FStartNs = 0;
+};
+
 } // namespace
 
 void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std::string &host,
@@ -80,83 +181,12 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
     uint16_t vPort = port;
     AdmitConnect(context, vHost, vPort);
 
-    // The hops this connection keeps however the chain changes meanwhile.
-    std::shared_ptr<const TChainedProxyData> hops = FHopSource ? FHopSource->Current() : nullptr;
-    const TChainedProxyData *chain = FHopSource ? hops.get() : FChainData;
-    const int attemptTimeoutMs = FHopSource ? FHopSource->AttemptTimeoutMs() : 0;
-
+    TChainWalk walk(*this, context, id.FID);
     // From here on, however the connection ends: close its sockets, report
     // its end, then drop the holder with its connectors.
-    auto holder = std::make_unique<TdmCompsPlaceHolder>();
-    TConnectionEnd end{*this, context, holder, id.FID};
-
-    // When each hop's handshake ended, for OnSetupDone.
-    std::vector<double> hopMs;
-    int64_t startNs = 0;
-    const auto build = [&](const TChainedProxyData *walk) {
-        holder->OnProxyActivity = [this, &hopMs, &startNs](void *, const QString &fromHost,
-                                                           int fromPort, const QString &toHost,
-                                                           int toPort, int status, int contextId) {
-            hopMs.push_back(static_cast<double>(TClock::TickNs() - startNs) / 1e6);
-            OnProxyProgress(static_cast<void *>(this), fromHost, fromPort, toHost, toPort, status,
-                            contextId);
-        };
-        if (walk)
-            holder->CrateProxyChainComps(*walk, id.FID); // unsupported type: no reply
-    };
-    build(chain);
-
-    const auto open = [&] {
-        TdmCompsPlaceHolder *walker = holder.get();
-        context.SetAbort([walker] { walker->Abort(); });
-        hopMs.clear();
-        startNs = TClock::TickNs();
-        const int connectMs = attemptTimeoutMs > 0 ? attemptTimeoutMs : ChainConnectTimeoutMs;
-        TSocket outgoing = walker->Connect(host, port, connectMs, attemptTimeoutMs);
-        context.SetAbort(nullptr);
-        context.SetOutgoing(std::move(outgoing));
-    };
+    TConnectionEnd end{*this, context, walk.Holder, id.FID};
+    walk.Build(walk.Chain());
 
     ConnectAndRelay(
-        context, [&] { OnConnectLocalProxy(id.FID); },
-        [&] {
-            try {
-                open();
-            } catch (const std::exception &e) {
-                context.SetAbort(nullptr);
-                const int failed = holder->FailedHop();
-                if (!FHopSource || !hops || failed < 0 || failed >= hops->ItemsCount() ||
-                    holder->Aborted())
-                    throw;
-                auto retry = FHopSource->Failed(hops, failed);
-                const QString replacement =
-                    retry && failed < retry->ItemsCount() ? HopText(*retry, failed) : QString();
-                OnHopFailed(id.FID, failed + 1, HopText(*hops, failed), QString::fromUtf8(e.what()),
-                            replacement);
-                if (!retry)
-                    throw;
-                // Once more on the fresh hops, with a holder of their own.
-                hops = std::move(retry);
-                holder->OnProxyActivity = nullptr;
-                holder = std::make_unique<TdmCompsPlaceHolder>();
-                build(hops.get());
-                try {
-                    open();
-                } catch (const std::exception &again) {
-                    context.SetAbort(nullptr);
-                    const int next = holder->FailedHop();
-                    if (next >= 0 && next < hops->ItemsCount() && !holder->Aborted()) {
-                        FHopSource->Failed(hops, next); // counted, no second retry
-                        OnHopFailed(id.FID, next + 1, HopText(*hops, next),
-                                    QString::fromUtf8(again.what()), QString());
-                    }
-                    throw;
-                }
-            }
-            if (FHopSource && hops)
-                FHopSource->Succeeded(*hops);
-            const TChainedProxyData *walked = FHopSource ? hops.get() : chain;
-            if (walked && !hopMs.empty())
-                OnSetupDone(id.FID, context.PeerPort(), *walked, hopMs);
-        });
+        context, [&] { OnConnectLocalProxy(id.FID); }, [&] { walk.Open(host, port); });
 }
