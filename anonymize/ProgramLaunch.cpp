@@ -193,6 +193,29 @@ bool TProgramLaunch::SocksServerAnswers(uint16_t port) {
     }
 }
 
+namespace {
+
+// The chain this launch runs itself, on a port of its own, when no running
+// instance serves it; its activity goes to `onLine` when that is set
+// (--verbose).
+std::unique_ptr<TProxyChain> StartOwnChain(int32_t chainUID, TdmProxyData &store,
+                                           std::mutex &activityLock,
+                                           const std::function<void(const QString &)> &onLine) {
+    auto own = std::make_unique<TProxyChain>(chainUID, store, activityLock);
+    own->FPrivatePort = true;
+    if (onLine) {
+        own->OnActivity = [onLine](void *, int32_t, TActivityType, const QString &text,
+                                   int32_t contextId) {
+            onLine(QStringLiteral("[%1] %2").arg(contextId).arg(text));
+        };
+        own->OnProgressMessage = [onLine](TProxyChain *, const QString &text) { onLine(text); };
+    }
+    own->SetActive(true);
+    return own;
+}
+
+} // namespace
+
 QString TProgramLaunch::PreloadConfig(uint16_t port) {
     return QStringLiteral("# written by velmora run for one launch\n"
                           "strict_chain\n"
@@ -241,16 +264,7 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
     std::unique_ptr<TProxyChain> own;
     uint16_t port = static_cast<uint16_t>(record.FPort);
     if (!running) {
-        own = std::make_unique<TProxyChain>(chainUID, store, activityLock);
-        own->FPrivatePort = true;
-        if (options.Verbose) {
-            own->OnActivity = [onLine](void *, int32_t, TActivityType, const QString &text,
-                                       int32_t contextId) {
-                onLine(QStringLiteral("[%1] %2").arg(contextId).arg(text));
-            };
-            own->OnProgressMessage = [onLine](TProxyChain *, const QString &text) { onLine(text); };
-        }
-        own->SetActive(true);
+        own = StartOwnChain(chainUID, store, activityLock, options.Verbose ? onLine : nullptr);
         port = own->Port();
     }
     if (options.Preload)

@@ -11,6 +11,20 @@
 #include <csignal>
 #include <memory>
 
+namespace {
+
+// Runs one step of the start or of a restart; an error it raises is printed
+// as a line and the run goes on without it.
+template <typename TStep> void Reporting(TStep &&step) {
+    try {
+        step();
+    } catch (const std::exception &e) {
+        TConsoleOut::Line(QString::fromUtf8(e.what()));
+    }
+}
+
+} // namespace
+
 int THeadless::Run(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
@@ -33,12 +47,9 @@ int THeadless::Run(int argc, char **argv) {
 
     auto store = std::make_unique<TdmProxyData>();
     store->FOnNotice = [](const QString &line) { TConsoleOut::Line(line); };
-    try {
-        store->LoadData();
-    } catch (const std::exception &e) {
-        // As in the window: the lists stay empty and no chain starts.
-        TConsoleOut::Line(QString::fromUtf8(e.what()));
-    }
+    // As in the window: a store that cannot be read leaves the lists empty
+    // and starts no chain.
+    Reporting([&] { store->LoadData(); });
     services->ChainMgr().SetStore(store.get());
 
     // `velmora chain ...` and `velmora list chains` reach this instance here.
@@ -54,11 +65,7 @@ int THeadless::Run(int argc, char **argv) {
     const int testsEndWithin = control.FTestTimeoutMs + 10000;
 
     QTimer::singleShot(0, &app, [&] {
-        try {
-            services->SetServiceActive(true);
-        } catch (const std::exception &e) {
-            TConsoleOut::Line(QString::fromUtf8(e.what()));
-        }
+        Reporting([&] { services->SetServiceActive(true); });
         services->ChainMgr().SetOnChainActivity(
             [](void *, int32_t, TActivityType, const QString &msg, int32_t contextId) {
                 TConsoleOut::Line(QStringLiteral("[%1] %2").arg(contextId).arg(msg));
@@ -72,16 +79,8 @@ int THeadless::Run(int argc, char **argv) {
         if (signal == SIGHUP) {
             control.WaitForTests(testsEndWithin);
             services->SetServiceActive(false);
-            try {
-                store->LoadData();
-            } catch (const std::exception &e) {
-                TConsoleOut::Line(QString::fromUtf8(e.what()));
-            }
-            try {
-                services->SetServiceActive(true);
-            } catch (const std::exception &e) {
-                TConsoleOut::Line(QString::fromUtf8(e.what()));
-            }
+            Reporting([&] { store->LoadData(); });
+            Reporting([&] { services->SetServiceActive(true); });
             return;
         }
         watch.Disable();

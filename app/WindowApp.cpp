@@ -71,6 +71,39 @@ private:
     TInstanceControl &FControl;
 };
 
+// Applies the theme "My Style"; the error's text when it cannot be.
+QString ApplyTheme(QApplication &app) {
+    try {
+        // Found nowhere, the working directory's name is the one the error
+        // gives.
+        QString theme = TProgramFiles::Locate(TProgramFiles::ThemeFile);
+        if (theme.isEmpty())
+            theme = QDir::current().filePath(TProgramFiles::ThemeFile);
+        TThemeManager::LoadAndApply(app, theme, ThemeName);
+        return {};
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
+}
+
+// `velmora chain ...` and `velmora list chains` reach this instance through
+// `control`: a second start brings the window forward, reports go to the
+// activity panel.
+void ListenForControl(TInstanceControl &control, TfrmMain *window) {
+    control.OnRaise = [window] {
+        window->showNormal();
+        window->raise();
+        window->activateWindow();
+    };
+    control.OnReport = [window](const QStringList &lines) {
+        for (const QString &line : lines)
+            window->frmeActivityPanel()->AddMessage(line);
+    };
+    if (!control.Start())
+        std::fprintf(stderr, "The control socket could not be opened: \"velmora chain ...\" "
+                             "cannot reach this instance\n");
+}
+
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) int VelmoraWindowMain(int argc, char **argv) {
@@ -88,25 +121,18 @@ int TWindowApp::Run(int argc, char **argv) {
     QThread::msleep(1000); // the splash stays up; nothing responds meanwhile
 
     QApplication::setApplicationName(TMainScreenLogic::ApplicationTitle);
-    try {
-        // Found nowhere, the working directory's name is the one the error
-        // gives.
-        QString theme = TProgramFiles::Locate(TProgramFiles::ThemeFile);
-        if (theme.isEmpty())
-            theme = QDir::current().filePath(TProgramFiles::ThemeFile);
-        TThemeManager::LoadAndApply(app, theme, ThemeName);
-    } catch (const std::exception &e) {
-        splash.reset();
-        Fail(QString::fromUtf8(e.what()));
-        return 1;
-    }
-
+    QString problem = ApplyTheme(app);
     std::unique_ptr<TdmSocksMgr> services;
-    try {
-        services = std::make_unique<TdmSocksMgr>();
-    } catch (const std::exception &e) {
+    if (problem.isEmpty()) {
+        try {
+            services = std::make_unique<TdmSocksMgr>();
+        } catch (const std::exception &e) {
+            problem = QString::fromUtf8(e.what());
+        }
+    }
+    if (!problem.isEmpty()) {
         splash.reset();
-        Fail(QString::fromUtf8(e.what()));
+        Fail(problem);
         return 1;
     }
     auto store = std::make_unique<TdmProxyData>();
@@ -123,20 +149,8 @@ int TWindowApp::Run(int argc, char **argv) {
         window->SetCommandLineLogFile(QFileInfo(arguments[at + 1]).absoluteFilePath());
     splash.reset();
 
-    // `velmora chain ...` and `velmora list chains` reach this instance here.
     TInstanceControl control(services->ChainMgr(), *store, TInstanceControl::TMode::Window);
-    control.OnRaise = [w = window.get()] {
-        w->showNormal();
-        w->raise();
-        w->activateWindow();
-    };
-    control.OnReport = [w = window.get()](const QStringList &lines) {
-        for (const QString &line : lines)
-            w->frmeActivityPanel()->AddMessage(line);
-    };
-    if (!control.Start())
-        std::fprintf(stderr, "The control socket could not be opened: \"velmora chain ...\" "
-                             "cannot reach this instance\n");
+    ListenForControl(control, window.get());
     TCloseAfterTests closeAfterTests(control);
     window->installEventFilter(&closeAfterTests);
 
