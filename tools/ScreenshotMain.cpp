@@ -64,77 +64,56 @@ void AddProgram(TdmProxyData &s, const QString &file, int32_t chainUID, int32_t 
     s.AnonymSaveData();
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    QTemporaryDir home;
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toLocal8Bit());
-    QApplication app(argc, argv);
-    gOut = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/screenshots");
-    QDir().mkpath(gOut);
-    QApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
-    TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
-                                QStringLiteral("My Style"));
-
-    {
-        TfrmSplash splash;
-        splash.ShowNow();
-        Save(splash, "splash");
-    }
-
-    TMicrosocksPeer hop;
-    std::unique_ptr<TTinyproxyPeer> http;
-    if (TTinyproxyPeer::Available())
-        http = std::make_unique<TTinyproxyPeer>();
-    TEchoServer echo;
-    TEchoPage page;
-    page.DelayMs = 1500; // long enough to see the checks under way
-    TCheckURLOverride checkURL(page.URL());
-    const uint16_t closed = FreeLoopbackPort();
-    const uint16_t workPort = FreeLoopbackPort();
-    const uint16_t backupPort = FreeLoopbackPort();
-    const uint16_t sparePort = FreeLoopbackPort();
+// The local peers and ports the screenshots show.
+struct TScene {
+    TMicrosocksPeer Hop;
+    std::unique_ptr<TTinyproxyPeer> Http =
+        TTinyproxyPeer::Available() ? std::make_unique<TTinyproxyPeer>() : nullptr;
+    TEchoServer Echo;
+    TEchoPage Page;
+    const uint16_t Closed = FreeLoopbackPort();
+    const uint16_t WorkPort = FreeLoopbackPort();
+    const uint16_t BackupPort = FreeLoopbackPort();
+    const uint16_t SparePort = FreeLoopbackPort();
     // Another program's port, which the chain "Office" is set to.
-    const uint16_t officePort = FreeLoopbackPort();
-    TSocket otherProgram = TSocket::Listen(TSocket::Family::IPv4, officePort, 4);
+    const uint16_t OfficePort = FreeLoopbackPort();
+    TSocket OtherProgram = TSocket::Listen(TSocket::Family::IPv4, OfficePort, 4);
+    int32_t WorkUID = 0;
+};
 
-    TMainFixture f(TMainFixture::TData::Missing);
-    int32_t workUID = 0;
-    f.Seed([&](TdmProxyData &s) {
-        s.SetTimeout(5);
-        const int32_t fast =
-            AddProxy(s, hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        const int32_t dead = AddProxy(s, closed, TProxyType::ptSOCKS4, TProxyStatus::psUnavailable);
-        if (http)
-            AddProxy(s, http->Port(), TProxyType::ptHTTP, TProxyStatus::psUnknown);
-        AddProxy(s, hop.Port(), TProxyType::ptUnknown, TProxyStatus::psUnknown);
-        AddProxy(s, 1080, TProxyType::ptSOCKS5, TProxyStatus::psUnknown, "192.0.2.10");
-        AddProxy(s, 3128, TProxyType::ptHTTP, TProxyStatus::psUnavailable, "198.51.100.7");
-        const int32_t work = SeedChain(s, "Work", workPort, {fast});
-        workUID = work;
-        const int32_t backup = SeedChain(s, "Backup", backupPort, {fast, dead});
-        SeedChain(s, "Spare", sparePort, {fast});
-        SeedChain(s, "Office", officePort, {fast});
-        AddProgram(s, "firefox", work, workPort);
-        AddProgram(s, "thunderbird", work, workPort);
-        AddProgram(s, "/usr/bin/curl", backup, backupPort + 1); // the chain has moved since
-        AddProgram(s, "wget", backup + 10, 1090);               // its chain was deleted
-    });
+// Proxies of every status, four chains (one on another program's port) and
+// four programs (two whose chain has moved or gone).
+void SeedStore(TdmProxyData &s, TScene &scene) {
+    s.SetTimeout(5);
+    const int32_t fast =
+        AddProxy(s, scene.Hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const int32_t dead =
+        AddProxy(s, scene.Closed, TProxyType::ptSOCKS4, TProxyStatus::psUnavailable);
+    if (scene.Http)
+        AddProxy(s, scene.Http->Port(), TProxyType::ptHTTP, TProxyStatus::psUnknown);
+    AddProxy(s, scene.Hop.Port(), TProxyType::ptUnknown, TProxyStatus::psUnknown);
+    AddProxy(s, 1080, TProxyType::ptSOCKS5, TProxyStatus::psUnknown, "192.0.2.10");
+    AddProxy(s, 3128, TProxyType::ptHTTP, TProxyStatus::psUnavailable, "198.51.100.7");
+    const int32_t work = SeedChain(s, "Work", scene.WorkPort, {fast});
+    scene.WorkUID = work;
+    const int32_t backup = SeedChain(s, "Backup", scene.BackupPort, {fast, dead});
+    SeedChain(s, "Spare", scene.SparePort, {fast});
+    SeedChain(s, "Office", scene.OfficePort, {fast});
+    AddProgram(s, "firefox", work, scene.WorkPort);
+    AddProgram(s, "thunderbird", work, scene.WorkPort);
+    AddProgram(s, "/usr/bin/curl", backup, scene.BackupPort + 1); // the chain has moved since
+    AddProgram(s, "wget", backup + 10, 1090);                     // its chain was deleted
+}
 
-    TfrmMain &w = f.Open();
-    w.resize(w.width(), 700); // the extra height goes to the activity panel
-    w.show();
-    if (!Pump([&] { return w.ServicesStarted(); }) ||
-        !Pump([&] { return f.ActivityLines().contains(QStringLiteral("Services started")); })) {
-        std::fprintf(stderr, "the services did not start\n");
-        return 1;
-    }
-    // Two connections through the chain stay open while the pictures are taken.
-    const int first = Socks5Connect(workPort, echo.Port());
-    const int second = Socks5Connect(workPort, echo.Port());
-    Pump([&] { return f.ActivityLines().filter(QStringLiteral(" ...Connect proxy")).size() >= 2; });
+void SelectChain(QTreeWidget *chainList, const char *name) {
+    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
+        chainList->topLevelItem(i)->setSelected(
+            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == name);
+}
 
+// Every page, "Spare" stopped from the chain page, the "Test Chain" report
+// of "Work", and a check under way and done.
+void ShootPages(TMainFixture &f, TfrmMain &w, TScene &scene) {
     Save(w, "proxy-manager");
     w.actAnonymizeProgram->trigger();
     w.frmeAnonymize()->lvPrograms()->topLevelItem(0)->setSelected(true);
@@ -143,18 +122,14 @@ int main(int argc, char **argv) {
     // "Spare" is stopped from the chain page; nothing stays selected.
     w.actProxySocksChain->trigger();
     QTreeWidget *chainList = w.frmeSocksChain()->lvChains();
-    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
-        chainList->topLevelItem(i)->setSelected(
-            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Spare");
+    SelectChain(chainList, "Spare");
     w.frmeSocksChain()->actStopChain()->trigger();
     chainList->clearSelection();
     w.UpdateActions();
     Save(w, "socks-chains");
     // "Test Chain" on "Work", from the chain page, with the page answering at once.
-    page.DelayMs = 0;
-    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
-        chainList->topLevelItem(i)->setSelected(
-            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Work");
+    scene.Page.DelayMs = 0;
+    SelectChain(chainList, "Work");
     w.frmeSocksChain()->actTestChain()->trigger();
     if (Pump([&] { return w.frmChainTest() && w.frmChainTest()->isVisible(); }, 60000)) {
         Save(*w.frmChainTest(), "dialog-test-chain");
@@ -173,36 +148,39 @@ int main(int argc, char **argv) {
     Save(w, "checking");
     Pump([&] { return f.Prompts().Messages.contains(QStringLiteral("Check done")); }, 60000);
     Save(w, "checked");
+}
 
-    // The same window under a dark desktop palette, the theme over it.
-    {
-        const QPalette light = QApplication::palette();
-        QPalette dark;
-        const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230);
-        for (auto role : {QPalette::Window, QPalette::Button, QPalette::AlternateBase})
-            dark.setColor(role, window);
-        dark.setColor(QPalette::Base, base);
-        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-            dark.setColor(role, text);
-        dark.setColor(QPalette::PlaceholderText, QColor(150, 150, 150));
-        dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
-        dark.setColor(QPalette::HighlightedText, Qt::white);
-        QApplication::setPalette(dark);
-        TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
-                                    QStringLiteral("My Style"));
-        Save(w, "dark-proxy-manager");
-        w.actProxySocksChain->trigger();
-        Save(w, "dark-socks-chains");
-        w.actProxyMgr->trigger();
-        QApplication::setPalette(light);
-        TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
-                                    QStringLiteral("My Style"));
-    }
+void ApplyTheme(QApplication &app) {
+    TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
+                                QStringLiteral("My Style"));
+}
 
-    // The dialogs, each prepared as its command would and shown without
-    // waiting for the user.
-    TDialogs dialogs(f.Store(), f.Services().ChainMgr(), f.Prompts(), &w);
-    w.SetDialogs(&dialogs);
+// The same window under a dark desktop palette, the theme over it.
+void ShootDark(QApplication &app, TfrmMain &w) {
+    const QPalette light = QApplication::palette();
+    QPalette dark;
+    const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230);
+    for (auto role : {QPalette::Window, QPalette::Button, QPalette::AlternateBase})
+        dark.setColor(role, window);
+    dark.setColor(QPalette::Base, base);
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        dark.setColor(role, text);
+    dark.setColor(QPalette::PlaceholderText, QColor(150, 150, 150));
+    dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    QApplication::setPalette(dark);
+    ApplyTheme(app);
+    Save(w, "dark-proxy-manager");
+    w.actProxySocksChain->trigger();
+    Save(w, "dark-socks-chains");
+    w.actProxyMgr->trigger();
+    QApplication::setPalette(light);
+    ApplyTheme(app);
+}
+
+// The dialogs, each prepared as its command would and shown without
+// waiting for the user.
+void ShootDialogs(TDialogs &dialogs, TfrmMain &w, int32_t workUID) {
     TfrmSocksChainRecord *chain = dialogs.frmSocksChainRecord();
     chain->Edit(workUID);
     chain->show();
@@ -226,34 +204,79 @@ int main(int argc, char **argv) {
     program->show();
     Save(*program, "dialog-program");
     program->reject();
+}
 
-    // A list of 10,000 proxies a second into its check: most never answer
-    // (their rows stay "Testing" until the time-out), some refuse at once,
-    // some work; the status bar counts the results.
-    {
-        TBlackHole dead;
-        TdmProxyData &s = f.Store();
-        for (int i = 0; i < 10000; ++i) {
-            if (i % 9 == 4)
-                s.AddProxy(QStringLiteral("127.0.0.1"), hop.Port(), TProxyType::ptUnknown);
-            else if (i % 7 == 2)
-                s.AddProxy(QStringLiteral("127.0.0.1"), closed, TProxyType::ptUnknown);
-            else
-                s.AddProxy(QString::fromStdString(TBlackHole::Address(i)), dead.Port(),
-                           TProxyType::ptUnknown);
-        }
-        s.SaveData();
-        // More of the list, less of the activity panel.
-        if (auto *split = w.findChild<QSplitter *>())
-            split->setSizes({560, 140});
-        w.UpdateActions();
-        w.actTestAll->trigger();
-        PumpFor(1500);
-        Save(w, "big-list-checking");
-        w.UpdateActions();
-        w.actStopChecking->trigger();
-        Pump([&] { return f.Prompts().Messages.count(QStringLiteral("Check done")) >= 2; }, 30000);
+// A list of 10,000 proxies a second into its check: most never answer
+// (their rows stay "Testing" until the time-out), some refuse at once,
+// some work; the status bar counts the results.
+void ShootBigList(TMainFixture &f, TfrmMain &w, TScene &scene) {
+    TBlackHole dead;
+    TdmProxyData &s = f.Store();
+    for (int i = 0; i < 10000; ++i) {
+        if (i % 9 == 4)
+            s.AddProxy(QStringLiteral("127.0.0.1"), scene.Hop.Port(), TProxyType::ptUnknown);
+        else if (i % 7 == 2)
+            s.AddProxy(QStringLiteral("127.0.0.1"), scene.Closed, TProxyType::ptUnknown);
+        else
+            s.AddProxy(QString::fromStdString(TBlackHole::Address(i)), dead.Port(),
+                       TProxyType::ptUnknown);
     }
+    s.SaveData();
+    // More of the list, less of the activity panel.
+    if (auto *split = w.findChild<QSplitter *>())
+        split->setSizes({560, 140});
+    w.UpdateActions();
+    w.actTestAll->trigger();
+    PumpFor(1500);
+    Save(w, "big-list-checking");
+    w.UpdateActions();
+    w.actStopChecking->trigger();
+    Pump([&] { return f.Prompts().Messages.count(QStringLiteral("Check done")) >= 2; }, 30000);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QTemporaryDir home;
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toLocal8Bit());
+    QApplication app(argc, argv);
+    gOut = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/screenshots");
+    QDir().mkpath(gOut);
+    QApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
+    ApplyTheme(app);
+
+    {
+        TfrmSplash splash;
+        splash.ShowNow();
+        Save(splash, "splash");
+    }
+
+    TScene scene;
+    scene.Page.DelayMs = 1500; // long enough to see the checks under way
+    TCheckURLOverride checkURL(scene.Page.URL());
+    TMainFixture f(TMainFixture::TData::Missing);
+    f.Seed([&](TdmProxyData &s) { SeedStore(s, scene); });
+
+    TfrmMain &w = f.Open();
+    w.resize(w.width(), 700); // the extra height goes to the activity panel
+    w.show();
+    if (!Pump([&] { return w.ServicesStarted(); }) ||
+        !Pump([&] { return f.ActivityLines().contains(QStringLiteral("Services started")); })) {
+        std::fprintf(stderr, "the services did not start\n");
+        return 1;
+    }
+    // Two connections through the chain stay open while the pictures are taken.
+    const int first = Socks5Connect(scene.WorkPort, scene.Echo.Port());
+    const int second = Socks5Connect(scene.WorkPort, scene.Echo.Port());
+    Pump([&] { return f.ActivityLines().filter(QStringLiteral(" ...Connect proxy")).size() >= 2; });
+
+    ShootPages(f, w, scene);
+    ShootDark(app, w);
+    TDialogs dialogs(f.Store(), f.Services().ChainMgr(), f.Prompts(), &w);
+    w.SetDialogs(&dialogs);
+    ShootDialogs(dialogs, w, scene.WorkUID);
+    ShootBigList(f, w, scene);
 
     ::close(first);
     ::close(second);
