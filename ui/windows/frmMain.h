@@ -151,6 +151,8 @@ private:
     QWidget *CreateBanner();
     void CreateStatusBar();
     void ConnectActions();
+    void ConnectHandlers();
+    void CreateTrayIcon();
     // Runs a command; a failure is shown in a message box.
     void Guard(const std::function<void()> &command);
     void ShowPage(TMainPage page);
