@@ -4,6 +4,7 @@
 // stopping joins every one of them.
 
 #include "tests/support/ServerTestSupport.h"
+#include "tests/support/Wait.h"
 
 #include "engine/server/ConnectionThreads.h"
 #include "engine/server/PipePool.h"
@@ -49,6 +50,10 @@ TEST(ServerThreads, SequentialClientsAreServedByThreadsAlreadyRunning) {
         // Method reply, then "not allowed", then the end of the connection.
         EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000),
                   std::string("\x05\x00\x05\x02\x00\x01\x00\x00\x00\x00\x00\x00", 12));
+        // The next client comes once this one's connection has ended on the
+        // server too: on a busy machine the client sees the end before the
+        // serving thread is back among the waiting ones.
+        EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }, 5000));
     }
     server.Stop();
     std::lock_guard<std::mutex> guard(lock);
