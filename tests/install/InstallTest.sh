@@ -7,7 +7,8 @@
 #             offscreen (its module loads and its theme applies) and ends on
 #             SIGTERM
 #   metadata  the menu entry and the AppStream data pass the desktop's own
-#             validators (skipped, status 77, where they are not installed)
+#             validators without a hint (skipped, status 77, where they are
+#             not installed)
 # Usage: InstallTest.sh BUILD_DIR VERSION layout|metadata
 set -euo pipefail
 build=$1 version=$2 mode=$3
@@ -31,9 +32,15 @@ if [ "$mode" = metadata ]; then
         echo "skipped: ${missing[*]} not installed (packages desktop-file-utils, appstream)"
         exit 77
     fi
-    desktop-file-validate "$data/applications/velmora.desktop" || fail "the menu entry is not valid"
-    appstreamcli validate --no-net "$data"/metainfo/*.metainfo.xml ||
-        fail "the AppStream data is not valid"
+    # Silent, not only valid: a hint (a category that wants another beside
+    # it, say) is a fault as well.
+    out=$(desktop-file-validate "$data/applications/velmora.desktop" 2>&1) ||
+        fail "the menu entry is not valid: $out"
+    [ -z "$out" ] || fail "desktop-file-validate is not silent: $out"
+    out=$(appstreamcli validate --no-net --pedantic "$data"/metainfo/*.metainfo.xml 2>&1) ||
+        fail "the AppStream data is not valid: $out"
+    ! grep -v 'Validation was successful' <<<"$out" | grep -q . ||
+        fail "appstreamcli validate --pedantic is not silent: $out"
     grep -q "<release version=\"$version\"" "$data"/metainfo/*.metainfo.xml ||
         fail "the AppStream release is not version $version"
     echo "the menu entry and the AppStream data are valid"
