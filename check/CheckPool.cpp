@@ -1,14 +1,10 @@
 #include "check/CheckPool.h"
 
-#include "engine/wire/HopTarget.h"
-#include "engine/wire/HttpConnectReply.h"
-#include "engine/wire/HttpConnectRequest.h"
-#include "engine/wire/HttpReplyDecoder.h"
-#include "engine/wire/Socks4Reply.h"
-#include "engine/wire/Socks4Request.h"
-#include "engine/wire/Socks5MethodReply.h"
-#include "engine/wire/Socks5Reply.h"
-#include "engine/wire/Socks5Request.h"
+#include "check/CheckHttpConnectStep.h"
+#include "check/CheckNameLookups.h"
+#include "check/CheckPageStep.h"
+#include "check/CheckSocks4Step.h"
+#include "check/CheckSocks5Step.h"
 #include "platform/Clock.h"
 #include "platform/Resolver.h"
 
@@ -18,13 +14,10 @@
 #include <climits>
 #include <cstring>
 #include <netinet/in.h>
-#include <optional>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <unordered_set>
-#include <variant>
 
 namespace {
 
@@ -40,12 +33,8 @@ constexpr size_t StartsPerTurn = 1000;
 // How often the deadlines of the checks in flight are looked at.
 constexpr int64_t SweepEveryNs = 10 * NsPerMs;
 constexpr int TickMs = 10;
-constexpr size_t ResolverThreads = 4;
 
 enum class TPhase { Resolving, Connecting, Handshake, WaitingForPage, Page };
-
-using TReply =
-    std::variant<std::monostate, TSocks5MethodReply, TSocks5Reply, TSocks4Reply, THttpConnectReply>;
 
 // An address literal as a socket address; false for anything else.
 bool LiteralAddress(const std::string &text, sockaddr_storage &address, socklen_t &length) {
@@ -88,93 +77,21 @@ struct TCheckPool::TCheck {
     socklen_t AddressLength = 0;
     TProxyType TryType = TProxyType::ptUnknown;
     TPhase Phase = TPhase::Resolving;
-    int Step = 0; // the handshake's next message
     int Fd = -1;
     uint32_t Watched = 0;
     std::string Out;
     size_t OutAt = 0;
-    TReply Reply;
-    std::unique_ptr<THttpReplyDecoder> Page;
-    bool HeaderSeen = false;
+    std::unique_ptr<TCheckStep> Handshake; // in the phase Handshake
+    std::unique_ptr<TCheckPageStep> Page;  // in the phase Page
     int64_t TryStartNs = 0;
     int64_t TryDeadlineNs = 0; // connect and handshake
     int64_t DeadlineNs = 0;    // the nearest of that and the read's own
 };
 
-struct TCheckPool::TResolver {
-    std::mutex Lock;
-    std::condition_variable Ready;
-    std::deque<std::pair<size_t, std::string>> Queue;
-    std::unordered_set<size_t> Cancelled;
-    // Answers: the key and the IPv4 address, or nothing when the name failed.
-    std::vector<std::pair<size_t, std::optional<std::string>>> Answers;
-    size_t Threads = 0;
-    size_t Idle = 0;
-    bool Stopping = false;
-    int Wake = -1; // the pool's eventfd; closed by the last owner
-
-    ~TResolver() {
-        if (Wake >= 0)
-            ::close(Wake);
-    }
-
-    static void Work(std::shared_ptr<TResolver> self) {
-        std::unique_lock<std::mutex> lock(self->Lock);
-        for (;;) {
-            ++self->Idle;
-            self->Ready.wait(lock, [&] { return self->Stopping || !self->Queue.empty(); });
-            --self->Idle;
-            if (self->Stopping)
-                return;
-            auto [key, host] = std::move(self->Queue.front());
-            self->Queue.pop_front();
-            if (self->Cancelled.erase(key))
-                continue;
-            lock.unlock();
-            std::optional<std::string> address;
-            try {
-                address = ::TResolver::ResolveIPv4(host);
-            } catch (...) {
-            }
-            lock.lock();
-            if (self->Stopping)
-                return;
-            self->Answers.emplace_back(key, std::move(address));
-            const uint64_t one = 1;
-            [[maybe_unused]] const ssize_t n = ::write(self->Wake, &one, sizeof one);
-        }
-    }
-
-    void Ask(size_t key, const std::string &host, const std::shared_ptr<TResolver> &self) {
-        std::lock_guard<std::mutex> lock(Lock);
-        Cancelled.erase(key);
-        Queue.emplace_back(key, host);
-        if (Idle < Queue.size() && Threads < ResolverThreads) {
-            ++Threads;
-            std::thread(Work, self).detach();
-        }
-        Ready.notify_one();
-    }
-
-    void Cancel(size_t key) {
-        std::lock_guard<std::mutex> lock(Lock);
-        Cancelled.insert(key);
-    }
-
-    void Shutdown() {
-        std::lock_guard<std::mutex> lock(Lock);
-        Stopping = true;
-        Queue.clear();
-        Ready.notify_all();
-    }
-};
-
 TCheckPool::TCheckPool(TOptions options, TOnGroup onGroup)
     : FOptions(std::move(options)), FOnGroup(std::move(onGroup)), FPageState(TPageAddress::Unknown),
-      FResolver(std::make_shared<TResolver>()) {
-    FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
-    FWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    FResolver->Wake = FWake;
+      FEpoll(::epoll_create1(EPOLL_CLOEXEC)), FWake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      FLookups(std::make_shared<TCheckNameLookups>(FWake)) {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = WakeKey;
@@ -185,7 +102,7 @@ TCheckPool::~TCheckPool() {
     Stop();
     if (FThread.joinable())
         FThread.detach(); // only when the pool is deleted from its own handler
-    FResolver->Shutdown();
+    FLookups->Shutdown();
     ::close(FEpoll);
 }
 
@@ -197,10 +114,10 @@ void TCheckPool::Start(std::vector<TCheckJob> jobs) {
 void TCheckPool::Start(std::function<std::vector<TCheckJob>()> makeJobs) {
     FLimit = std::max<size_t>(FOptions.MaxInFlight, 1);
     const std::string &host = FOptions.Request.Host;
-    if (::TResolver::IsIPv4Literal(host)) {
+    if (TResolver::IsIPv4Literal(host)) {
         ::inet_pton(AF_INET, host.c_str(), FPageAddress.data());
         FPageState = TPageAddress::Known;
-    } else if (::TResolver::IsIPv6Literal(host)) {
+    } else if (TResolver::IsIPv6Literal(host)) {
         FPageState = TPageAddress::Failed; // SOCKS 4 carries no IPv6 address
     }
     FThread = std::thread([this, makeJobs = std::move(makeJobs)] {
@@ -295,7 +212,7 @@ void TCheckPool::StartChecks(int64_t now) {
             check->Phase = TPhase::Resolving;
             check->TryStartNs = now;
             check->TryDeadlineNs = check->DeadlineNs = now + int64_t(FOptions.TimeoutMs) * NsPerMs;
-            FResolver->Ask(check->Key, check->Job.Host, FResolver);
+            FLookups->Ask(check->Key, check->Job.Host);
         }
     }
 }
@@ -303,10 +220,8 @@ void TCheckPool::StartChecks(int64_t now) {
 void TCheckPool::StartTry(TCheck &check, int64_t now) {
     CloseSocket(check);
     ++check.Serial;
-    check.Step = 0;
-    check.Reply = std::monostate{};
+    check.Handshake.reset();
     check.Page.reset();
-    check.HeaderSeen = false;
     check.Out.clear();
     check.OutAt = 0;
     check.TryStartNs = now;
@@ -320,14 +235,37 @@ void TCheckPool::StartTry(TCheck &check, int64_t now) {
     }
     if (::connect(check.Fd, reinterpret_cast<const sockaddr *>(&check.Address),
                   check.AddressLength) == 0)
-        return Connected(check, now);
+        return StartHandshake(check, now);
     if (errno != EINPROGRESS)
         return TryFailed(check, true, now);
     Watch(check, EPOLLOUT);
 }
 
-void TCheckPool::Connected(TCheck &check, int64_t now) {
+// Starts the handshake of the try's protocol for the test page's host and port.
+void TCheckPool::StartHandshake(TCheck &check, int64_t now) {
     check.Phase = TPhase::Handshake;
+    const std::string &host = FOptions.Request.Host;
+    const uint16_t port = FOptions.Request.Port;
+    if (IsSocks5(check.TryType)) {
+        check.Handshake = std::make_unique<TCheckSocks5Step>(host, port);
+    } else if (check.TryType == TProxyType::ptSOCKS4) {
+        // Plain SOCKS 4 carries no names: the page's address is looked up here.
+        if (FPageState == TPageAddress::Unknown || FPageState == TPageAddress::Pending) {
+            check.Phase = TPhase::WaitingForPage;
+            Watch(check, 0);
+            FWaitingForPage.emplace_back(check.Key, check.Serial);
+            if (FPageState == TPageAddress::Unknown) {
+                FPageState = TPageAddress::Pending;
+                FLookups->Ask(PageKey, host);
+            }
+            return;
+        }
+        if (FPageState != TPageAddress::Known)
+            return TryFailed(check, false, now);
+        check.Handshake = std::make_unique<TCheckSocks4Step>(port, FPageAddress);
+    } else {
+        check.Handshake = std::make_unique<TCheckHttpConnectStep>(host, port);
+    }
     NextStep(check, now);
 }
 
@@ -338,7 +276,7 @@ void TCheckPool::HandleEvent(TCheck &check, uint32_t events, int64_t now) {
         if (::getsockopt(check.Fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
             error = errno;
         if (error == 0 && (events & (EPOLLERR | EPOLLHUP)) == 0 && (events & EPOLLOUT))
-            return Connected(check, now);
+            return StartHandshake(check, now);
         if (error == 0 && (events & (EPOLLERR | EPOLLHUP)) == 0)
             return; // not yet
         return TryFailed(check, true, now);
@@ -351,10 +289,8 @@ void TCheckPool::HandleEvent(TCheck &check, uint32_t events, int64_t now) {
     }
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0)
         return;
-    if (check.Phase == TPhase::Handshake)
-        ReadHandshake(check, now);
-    else if (check.Phase == TPhase::Page)
-        ReadPage(check, now);
+    if (check.Phase == TPhase::Handshake || check.Phase == TPhase::Page)
+        ReadReply(check, now);
 }
 
 bool TCheckPool::WritePending(TCheck &check) {
@@ -377,146 +313,80 @@ bool TCheckPool::WritePending(TCheck &check) {
     return true;
 }
 
-// Sends the handshake's next message and sets the decoder of its answer;
-// after the last answer, the page's request.
+// Sends the handshake's next message; after the last answer, the page's request.
 void TCheckPool::NextStep(TCheck &check, int64_t now) {
-    const std::string &host = FOptions.Request.Host;
-    const uint16_t port = FOptions.Request.Port;
-    const int step = check.Step++;
+    std::string message;
     try {
-        if (IsSocks5(check.TryType)) {
-            if (step == 0) {
-                check.Out = TSocks5Request::EncodeGreeting(TSocks5Request::MethodNoAuthentication);
-                check.Reply.emplace<TSocks5MethodReply>(TSocks5Request::MethodNoAuthentication,
-                                                        "Invalid socks authentication method.");
-            } else if (step == 1) {
-                check.Out = TSocks5Request::EncodeConnect(THopTarget::Parse(host), port);
-                check.Reply.emplace<TSocks5Reply>();
-            } else {
-                return SendPageRequest(check, now);
-            }
-        } else if (check.TryType == TProxyType::ptSOCKS4) {
-            if (step == 0) {
-                // Plain SOCKS 4 carries no names: the page's address is looked up here.
-                if (FPageState == TPageAddress::Unknown || FPageState == TPageAddress::Pending) {
-                    check.Step = 0;
-                    check.Phase = TPhase::WaitingForPage;
-                    Watch(check, 0);
-                    FWaitingForPage.emplace_back(check.Key, check.Serial);
-                    if (FPageState == TPageAddress::Unknown) {
-                        FPageState = TPageAddress::Pending;
-                        FResolver->Ask(PageKey, host, FResolver);
-                    }
-                    return;
-                }
-                if (FPageState != TPageAddress::Known)
-                    return TryFailed(check, false, now);
-                check.Out = TSocks4Request::Encode(port, FPageAddress, std::string());
-                check.Reply.emplace<TSocks4Reply>();
-            } else {
-                return SendPageRequest(check, now);
-            }
-        } else {
-            if (step == 0) {
-                check.Out = THttpConnectRequest::Encode(THopTarget::Parse(host), port);
-                check.Reply.emplace<THttpConnectReply>();
-            } else {
-                return SendPageRequest(check, now);
-            }
-        }
+        message = check.Handshake->Next();
     } catch (const std::exception &) {
         return TryFailed(check, false, now); // a page host that cannot go on the wire
     }
-    check.Phase = TPhase::Handshake;
-    check.OutAt = 0;
-    check.DeadlineNs =
-        std::min(check.TryDeadlineNs, now + int64_t(FOptions.ReadTimeoutMs) * NsPerMs);
-    if (!WritePending(check))
-        TryFailed(check, false, now);
+    if (message.empty())
+        return SendPageRequest(check, now);
+    Send(check, std::move(message), ReadDeadline(check, now), now);
 }
 
 void TCheckPool::SendPageRequest(TCheck &check, int64_t now) {
     check.Phase = TPhase::Page;
-    check.Reply = std::monostate{};
-    check.Page = std::make_unique<THttpReplyDecoder>();
-    check.Out = FOptions.Request.Encode();
+    check.Handshake.reset();
+    check.Page = std::make_unique<TCheckPageStep>(FOptions.Request);
+    std::string request = check.Page->Next();
+    Send(check, std::move(request), ReadDeadline(check, now), now);
+}
+
+void TCheckPool::Send(TCheck &check, std::string message, int64_t deadlineNs, int64_t now) {
+    check.Out = std::move(message);
     check.OutAt = 0;
-    check.DeadlineNs = now + int64_t(FOptions.ReadTimeoutMs) * NsPerMs;
+    check.DeadlineNs = deadlineNs;
     if (!WritePending(check))
         TryFailed(check, false, now);
 }
 
-void TCheckPool::ReadHandshake(TCheck &check, int64_t now) {
-    uint8_t buffer[512];
+// A read of the handshake also ends at the try's deadline; a read of the page
+// only at its own.
+int64_t TCheckPool::ReadDeadline(const TCheck &check, int64_t now) const {
+    const int64_t read = now + int64_t(FOptions.ReadTimeoutMs) * NsPerMs;
+    return check.Phase == TPhase::Page ? read : std::min(check.TryDeadlineNs, read);
+}
+
+// Reads the answer of the step under way, never past it.
+void TCheckPool::ReadReply(TCheck &check, int64_t now) {
+    uint8_t buffer[TCheckPageStep::ReadSize];
+    TCheckStep &step = check.Phase == TPhase::Page ? *check.Page : *check.Handshake;
     for (;;) {
-        const size_t needed = std::visit(
-            [](auto &reply) -> size_t {
-                if constexpr (std::is_same_v<std::decay_t<decltype(reply)>, std::monostate>)
-                    return 0;
-                else
-                    return reply.BytesNeeded();
-            },
-            check.Reply);
+        const size_t needed = step.BytesNeeded();
         if (needed == 0)
-            return TryFailed(check, false, now);
+            return StepFailed(check, now);
         const ssize_t n = ::recv(check.Fd, buffer, std::min(needed, sizeof buffer), 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return;
-        if (n <= 0)
-            return TryFailed(check, false, now); // closed, or broken
-        check.DeadlineNs =
-            std::min(check.TryDeadlineNs, now + int64_t(FOptions.ReadTimeoutMs) * NsPerMs);
-        bool done = false;
-        bool failed = false;
-        std::visit(
-            [&](auto &reply) {
-                if constexpr (!std::is_same_v<std::decay_t<decltype(reply)>, std::monostate>) {
-                    reply.Feed(buffer, size_t(n));
-                    done = reply.Done();
-                    failed = !reply.Error().empty();
-                }
-            },
-            check.Reply);
-        if (failed)
-            return TryFailed(check, false, now); // a refusal or an answer that cannot be read
-        if (done)
-            return NextStep(check, now);
+        if (n < 0)
+            return StepFailed(check, now); // broken
+        // 0 bytes: the peer closed.
+        const TCheckStep::TState state = step.Feed(buffer, size_t(n));
+        check.DeadlineNs = ReadDeadline(check, now);
+        if (state == TCheckStep::TState::Failed)
+            return StepFailed(check, now); // a refusal, an answer that cannot be read, a close
+        if (state == TCheckStep::TState::Answered)
+            return StepAnswered(check, now);
     }
 }
 
-void TCheckPool::ReadPage(TCheck &check, int64_t now) {
-    uint8_t buffer[16 * 1024];
-    THttpReplyDecoder &reply = *check.Page;
-    for (;;) {
-        const ssize_t n = ::recv(check.Fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        if (n < 0)
-            return TryEnded(check, check.HeaderSeen, 0, now);
-        if (n == 0)
-            reply.FeedEnd();
-        else
-            reply.Feed(buffer, size_t(n));
-        check.DeadlineNs = now + int64_t(FOptions.ReadTimeoutMs) * NsPerMs;
-        if (!check.HeaderSeen && reply.HeadersComplete()) {
-            check.HeaderSeen = true;
-            // Redirects are not followed: only a success status carries on.
-            if (!reply.IsSuccess())
-                return TryEnded(check, true, 0, now);
-        }
-        if (!reply.Error().empty())
-            return TryEnded(check, check.HeaderSeen, 0, now);
-        if (reply.Done()) {
-            const auto ms = uint32_t(std::max<int64_t>((now - check.TryStartNs) / NsPerMs, 0));
-            return TryEnded(check, true, ms, now);
-        }
-        if (n == 0)
-            return TryEnded(check, check.HeaderSeen, 0, now);
-    }
+void TCheckPool::StepAnswered(TCheck &check, int64_t now) {
+    if (check.Phase != TPhase::Page)
+        return NextStep(check, now);
+    const auto ms = uint32_t(std::max<int64_t>((now - check.TryStartNs) / NsPerMs, 0));
+    TryEnded(check, true, ms, now);
+}
+
+// The step under way ended without its answer (or with a failure status, or
+// at its deadline).
+void TCheckPool::StepFailed(TCheck &check, int64_t now) {
+    if (check.Phase == TPhase::Page)
+        return TryEnded(check, check.Page->HeaderSeen(), 0, now);
+    TryFailed(check, false, now);
 }
 
 void TCheckPool::TryFailed(TCheck &check, bool connectFailed, int64_t now) {
@@ -537,10 +407,9 @@ void TCheckPool::TryFailed(TCheck &check, bool connectFailed, int64_t now) {
 // The page's reply ended, whole (durationMs > 0 or a zero-ms whole reply) or
 // not: durationMs is 0 unless it came whole with a success status.
 void TCheckPool::TryEnded(TCheck &check, bool headerSeen, uint32_t durationMs, int64_t now) {
-    const bool whole =
-        check.Page && check.Page->Done() && check.Page->Error().empty() && check.Page->IsSuccess();
+    const bool whole = check.Page && check.Page->Whole();
     if (check.Job.Type != TProxyType::ptUnknown) {
-        const bool ok = whole && !check.Page->Body().empty();
+        const bool ok = whole && check.Page->HasBody();
         return Finish(check, check.Job.Type, ok, ok ? durationMs : 0);
     }
     if (headerSeen)
@@ -551,7 +420,7 @@ void TCheckPool::TryEnded(TCheck &check, bool headerSeen, uint32_t durationMs, i
 void TCheckPool::Finish(TCheck &check, TProxyType type, bool ok, uint32_t durationMs) {
     CloseSocket(check);
     if (check.Phase == TPhase::Resolving)
-        FResolver->Cancel(check.Key);
+        FLookups->Cancel(check.Key);
     if (FGroup.empty())
         FGroupSinceNs = TClock::TickNs();
     FGroup.push_back({check.Job.Index, type, ok, durationMs});
@@ -600,22 +469,15 @@ void TCheckPool::SweepDeadlines(int64_t now) {
             break;
         case TPhase::Handshake:
         case TPhase::WaitingForPage:
-            TryFailed(check, false, now);
-            break;
         case TPhase::Page:
-            TryEnded(check, check.HeaderSeen, 0, now);
+            StepFailed(check, now);
             break;
         }
     }
 }
 
 void TCheckPool::TakeResolved(int64_t now) {
-    std::vector<std::pair<size_t, std::optional<std::string>>> answers;
-    {
-        std::lock_guard<std::mutex> lock(FResolver->Lock);
-        answers.swap(FResolver->Answers);
-    }
-    for (auto &[key, address] : answers) {
+    for (auto &[key, address] : FLookups->TakeAnswers()) {
         if (key == PageKey) {
             if (address && ::inet_pton(AF_INET, address->c_str(), FPageAddress.data()) == 1)
                 FPageState = TPageAddress::Known;
@@ -645,8 +507,7 @@ void TCheckPool::PageAddressKnown(int64_t now) {
         TCheck *check = key < FByKey.size() ? FByKey[key] : nullptr;
         if (check == nullptr || check->Serial != serial || check->Phase != TPhase::WaitingForPage)
             continue;
-        check->Phase = TPhase::Handshake;
-        NextStep(*check, now);
+        StartHandshake(*check, now);
     }
 }
 

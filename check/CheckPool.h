@@ -25,6 +25,11 @@
 // thread of the pool, never on the loop's thread. Results are handed out in
 // groups: whatever ended within about GroupMs, at most GroupSize at a time.
 //
+// This class keeps the loop, the deadlines and the results. Each handshake and
+// the page's GET is a step of its own (TCheckStep, check/CheckStep.h, and the
+// check/Check*Step files beside it); the look-ups are TCheckNameLookups
+// (check/CheckNameLookups.h).
+//
 // Use: construct with the options and the group handler, Start(jobs) once;
 // the handler runs on the pool's thread (it should only pass the group on,
 // e.g. with TUiThread::Queue). Stop() or the destructor abandon the checks
@@ -45,6 +50,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+class TCheckNameLookups;
 
 struct TCheckJob {
     int32_t Index = 0; // the caller's number of the proxy, handed back in its result
@@ -102,20 +109,19 @@ public:
     struct TCheck; // one proxy's check, internal
 
 private:
-    // The name look-ups, shared with their worker threads, which may outlive
-    // the pool by one look-up.
-    struct TResolver;
-
     void Loop();
     void StartChecks(int64_t now);
     void StartTry(TCheck &check, int64_t now);
-    void Connected(TCheck &check, int64_t now);
+    void StartHandshake(TCheck &check, int64_t now);
     void HandleEvent(TCheck &check, uint32_t events, int64_t now);
     bool WritePending(TCheck &check);
-    void ReadHandshake(TCheck &check, int64_t now);
-    void ReadPage(TCheck &check, int64_t now);
     void NextStep(TCheck &check, int64_t now);
     void SendPageRequest(TCheck &check, int64_t now);
+    void Send(TCheck &check, std::string message, int64_t deadlineNs, int64_t now);
+    int64_t ReadDeadline(const TCheck &check, int64_t now) const;
+    void ReadReply(TCheck &check, int64_t now);
+    void StepAnswered(TCheck &check, int64_t now);
+    void StepFailed(TCheck &check, int64_t now);
     void TryFailed(TCheck &check, bool connectFailed, int64_t now);
     void TryEnded(TCheck &check, bool headerSeen, uint32_t durationMs, int64_t now);
     void Finish(TCheck &check, TProxyType type, bool ok, uint32_t durationMs);
@@ -146,6 +152,7 @@ private:
     int FEpoll = -1;
     int FWake = -1; // eventfd: Stop, and names resolved
     std::atomic<bool> FStopping{false};
-    std::shared_ptr<TResolver> FResolver;
+    // Shared with their worker threads, which may outlive the pool by one look-up.
+    std::shared_ptr<TCheckNameLookups> FLookups;
     std::thread FThread;
 };
