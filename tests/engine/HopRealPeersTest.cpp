@@ -55,6 +55,23 @@ bool EchoesBack(TSocket &tunnel, size_t size) {
     return back == data;
 }
 
+// A lone hop connector to a peer on loopback.
+std::unique_ptr<TIdSocksInfo> SocksHop(uint16_t port, TSocksVersion version) {
+    auto hop = std::make_unique<TIdSocksInfo>();
+    hop->Host = "127.0.0.1";
+    hop->Port = port;
+    hop->Version = version;
+    return hop;
+}
+
+std::unique_ptr<TIdConnectThroughHttpProxy> HttpHop(uint16_t port) {
+    auto hop = std::make_unique<TIdConnectThroughHttpProxy>();
+    hop->Host = "127.0.0.1";
+    hop->Port = port;
+    hop->SetEnabled(true);
+    return hop;
+}
+
 std::string FailureOf(const std::function<void()> &attempt) {
     try {
         attempt();
@@ -99,31 +116,22 @@ TEST(HopRealPeers, SingleHops) {
     TEchoServer echo;
     if (TMicrosocksPeer::Available()) {
         TMicrosocksPeer peer; // SOCKS 5 with a name the proxy resolves
-        TIdSocksInfo hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.Version = TSocksVersion::svSocks5;
-        TSocket s = THopWalk().Open(&hop, "localhost", echo.Port(), 5000);
+        const auto hop = SocksHop(peer.Port(), TSocksVersion::svSocks5);
+        TSocket s = THopWalk().Open(hop.get(), "localhost", echo.Port(), 5000);
         EXPECT_TRUE(EchoesBack(s, 100000));
     }
     if (TDantePeer::Available()) {
         TDantePeer peer;
         for (TSocksVersion v : {TSocksVersion::svSocks4, TSocksVersion::svSocks5}) {
-            TIdSocksInfo hop;
-            hop.Host = "127.0.0.1";
-            hop.Port = peer.Port();
-            hop.Version = v;
-            TSocket s = THopWalk().Open(&hop, "127.0.0.1", echo.Port(), 5000);
+            const auto hop = SocksHop(peer.Port(), v);
+            TSocket s = THopWalk().Open(hop.get(), "127.0.0.1", echo.Port(), 5000);
             EXPECT_TRUE(EchoesBack(s, 100000));
         }
     }
     if (TTinyproxyPeer::Available()) {
         TTinyproxyPeer peer;
-        TIdConnectThroughHttpProxy hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.SetEnabled(true);
-        TSocket s = THopWalk().Open(&hop, "127.0.0.1", echo.Port(), 5000);
+        const auto hop = HttpHop(peer.Port());
+        TSocket s = THopWalk().Open(hop.get(), "127.0.0.1", echo.Port(), 5000);
         EXPECT_TRUE(EchoesBack(s, 100000));
     }
 }
@@ -132,33 +140,25 @@ TEST(HopRealPeers, RefusalsFromRealPeers) {
     const uint16_t closed = FreeLoopbackPort();
     if (TDantePeer::Available()) {
         TDantePeer peer;
-        TIdSocksInfo hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.Version = TSocksVersion::svSocks4;
-        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
+        const auto hop = SocksHop(peer.Port(), TSocksVersion::svSocks4);
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "Request rejected or failed.");
-        hop.Version = TSocksVersion::svSocks5;
-        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
+        hop->Version = TSocksVersion::svSocks5;
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "Connection refused.");
     }
     if (TMicrosocksPeer::Available()) {
         TMicrosocksPeer peer;
-        TIdSocksInfo hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.Version = TSocksVersion::svSocks4; // microsocks speaks SOCKS 5 only
-        EXPECT_NE(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
+        // microsocks speaks SOCKS 5 only
+        const auto hop = SocksHop(peer.Port(), TSocksVersion::svSocks4);
+        EXPECT_NE(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "(no failure)");
     }
     if (TTinyproxyPeer::Available()) {
         TTinyproxyPeer peer;
-        TIdConnectThroughHttpProxy hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.SetEnabled(true);
+        const auto hop = HttpHop(peer.Port());
         const std::string message =
-            FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); });
+            FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); });
         EXPECT_EQ(message.substr(0, 4), "500 ") << message;
     }
 }
