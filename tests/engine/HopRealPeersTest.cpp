@@ -55,20 +55,13 @@ bool EchoesBack(TSocket &tunnel, size_t size) {
     return back == data;
 }
 
-// A lone hop connector to a peer on loopback.
-std::unique_ptr<TIdSocksInfo> SocksHop(uint16_t port, TSocksVersion version) {
-    auto hop = std::make_unique<TIdSocksInfo>();
-    hop->Host = "127.0.0.1";
-    hop->Port = port;
-    hop->Version = version;
-    return hop;
-}
-
-std::unique_ptr<TIdConnectThroughHttpProxy> HttpHop(uint16_t port) {
-    auto hop = std::make_unique<TIdConnectThroughHttpProxy>();
-    hop->Host = "127.0.0.1";
-    hop->Port = port;
-    hop->SetEnabled(true);
+// A lone hop connector to a peer on loopback, filled by `fill` as a chain
+// fills its hops.
+template <class THop>
+std::unique_ptr<THop> LoneHop(uint16_t port, TProxyType type,
+                              void (*fill)(THop &, const TProxData &)) {
+    auto hop = std::make_unique<THop>();
+    fill(*hop, *Item(port, type));
     return hop;
 }
 
@@ -116,21 +109,21 @@ TEST(HopRealPeers, SingleHops) {
     TEchoServer echo;
     if (TMicrosocksPeer::Available()) {
         TMicrosocksPeer peer; // SOCKS 5 with a name the proxy resolves
-        const auto hop = SocksHop(peer.Port(), TSocksVersion::svSocks5);
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptSOCKS5, FillSocksHop);
         TSocket s = THopWalk().Open(hop.get(), "localhost", echo.Port(), 5000);
         EXPECT_TRUE(EchoesBack(s, 100000));
     }
     if (TDantePeer::Available()) {
         TDantePeer peer;
-        for (TSocksVersion v : {TSocksVersion::svSocks4, TSocksVersion::svSocks5}) {
-            const auto hop = SocksHop(peer.Port(), v);
+        for (TProxyType type : {TProxyType::ptSOCKS4, TProxyType::ptSOCKS5}) {
+            const auto hop = LoneHop(peer.Port(), type, FillSocksHop);
             TSocket s = THopWalk().Open(hop.get(), "127.0.0.1", echo.Port(), 5000);
             EXPECT_TRUE(EchoesBack(s, 100000));
         }
     }
     if (TTinyproxyPeer::Available()) {
         TTinyproxyPeer peer;
-        const auto hop = HttpHop(peer.Port());
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptHTTP, FillHttpHop);
         TSocket s = THopWalk().Open(hop.get(), "127.0.0.1", echo.Port(), 5000);
         EXPECT_TRUE(EchoesBack(s, 100000));
     }
@@ -140,7 +133,7 @@ TEST(HopRealPeers, RefusalsFromRealPeers) {
     const uint16_t closed = FreeLoopbackPort();
     if (TDantePeer::Available()) {
         TDantePeer peer;
-        const auto hop = SocksHop(peer.Port(), TSocksVersion::svSocks4);
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptSOCKS4, FillSocksHop);
         EXPECT_EQ(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "Request rejected or failed.");
         hop->Version = TSocksVersion::svSocks5;
@@ -150,13 +143,13 @@ TEST(HopRealPeers, RefusalsFromRealPeers) {
     if (TMicrosocksPeer::Available()) {
         TMicrosocksPeer peer;
         // microsocks speaks SOCKS 5 only
-        const auto hop = SocksHop(peer.Port(), TSocksVersion::svSocks4);
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptSOCKS4, FillSocksHop);
         EXPECT_NE(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "(no failure)");
     }
     if (TTinyproxyPeer::Available()) {
         TTinyproxyPeer peer;
-        const auto hop = HttpHop(peer.Port());
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptHTTP, FillHttpHop);
         const std::string message =
             FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); });
         EXPECT_EQ(message.substr(0, 4), "500 ") << message;
