@@ -71,13 +71,7 @@ TEST_F(CloseQuestion, WithoutATrayQuitAndCancelAreTheOnlyAnswers) {
 }
 
 TEST_F(CloseQuestion, DontAskAgainIsRememberedByTheNextWindow) {
-    OpenStarted();
-    ASSERT_GE(Chain->Hold(), 0);
-    Main.Prompts().CloseAnswer = {TCloseChoice::Quit, true};
-    EXPECT_TRUE(Main.Window().close());
-    EXPECT_EQ(TWindowSettings().Value(TWindowSettings::CloseAnswer).toString(),
-              QStringLiteral("quit"));
-    Main.Drop();
+    ASSERT_NO_FATAL_FAILURE(CloseKeepingAnswer(TCloseChoice::Quit, true, "quit"));
 
     TfrmMain &again = OpenStarted();
     ASSERT_TRUE(Running(Main, *Chain));

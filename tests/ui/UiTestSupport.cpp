@@ -57,6 +57,16 @@ TfrmMain &TLiveWindowTest::OpenStarted() {
     return w;
 }
 
+void TLiveWindowTest::CloseKeepingAnswer(TCloseChoice choice, bool closes, const char *kept) {
+    OpenStarted();
+    ASSERT_GE(Chain->Hold(), 0);
+    Main.Prompts().CloseAnswer = {choice, true};
+    EXPECT_EQ(Main.Window().close(), closes);
+    EXPECT_EQ(TWindowSettings().Value(TWindowSettings::CloseAnswer).toString(),
+              QString::fromLatin1(kept));
+    Main.Drop();
+}
+
 TLiveChain::~TLiveChain() {
     for (int fd : FHeld)
         ::close(fd);

@@ -70,6 +70,10 @@ protected:
     void SetUp() override;
     // Opens the window, shows it and waits until its services started.
     TfrmMain &OpenStarted();
+    // Opens a started window, holds a connection and closes the window with
+    // `choice` and "don't ask again": it closes when `closes`, and the answer
+    // is kept as `kept`. The window is dropped after.
+    void CloseKeepingAnswer(TCloseChoice choice, bool closes, const char *kept);
 
     TMainFixture Main;
     std::optional<TLiveChain> Chain;

@@ -167,13 +167,7 @@ TEST_F(TrayHost, KeepRunningHidesTheWindowAndTheConnectionCarriesOn) {
 }
 
 TEST_F(TrayHost, DontAskAgainKeepHoldsForTheNextWindowButNotForQuit) {
-    OpenStarted();
-    ASSERT_GE(Chain->Hold(), 0);
-    Main.Prompts().CloseAnswer = {TCloseChoice::Keep, true};
-    EXPECT_FALSE(Main.Window().close());
-    EXPECT_EQ(TWindowSettings().Value(TWindowSettings::CloseAnswer).toString(),
-              QStringLiteral("keep"));
-    Main.Drop();
+    ASSERT_NO_FATAL_FAILURE(CloseKeepingAnswer(TCloseChoice::Keep, false, "keep"));
 
     TfrmMain &again = OpenStarted();
     Main.Prompts().CloseAnswer = {TCloseChoice::Quit, false};
