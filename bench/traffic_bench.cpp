@@ -292,45 +292,72 @@ int PrintTimes(std::vector<double> &ms, int failures, const char *none) {
 
 // ---- modes ----
 
+// The pushing side of `push`: blocks written into `fd` for o.Seconds, then
+// a half-close.
+struct TPush {
+    Clock::time_point Start;
+    uint64_t Sent = 0;
+    // CPU seconds of the watched process(es) and of this one: at the start,
+    // and after StopCpu what they used since.
+    double Cpu = 0, Own = 0;
+};
+
+TPush PushFor(const TOptions &o, int fd) {
+    TPush p;
+    p.Cpu = o.Watched.CpuSeconds();
+    p.Own = OwnCpuSeconds();
+    p.Start = Clock::now();
+    std::vector<char> chunk(o.Block, 'x');
+    while (Since(p.Start, Clock::now()) < o.Seconds) {
+        if (!WriteAll(fd, chunk.data(), chunk.size()))
+            break;
+        p.Sent += chunk.size();
+    }
+    ::shutdown(fd, SHUT_WR);
+    return p;
+}
+
+void StopCpu(const TOptions &o, TPush &p) {
+    p.Cpu = o.Watched.Any() ? o.Watched.CpuSeconds() - p.Cpu : 0;
+    p.Own = OwnCpuSeconds() - p.Own;
+}
+
+// The line of `push` up to its end (the caller adds what follows and the
+// line break); 0 when every byte sent was received.
+int PrintPush(const TPush &p, uint64_t received, Clock::time_point ended) {
+    const double seconds = Since(p.Start, ended);
+    const double gb = static_cast<double>(received) / 1e9;
+    std::printf("gbits=%.3f bytes=%llu sent=%llu seconds=%.3f cpu=%.3f cpu_per_gb=%.4f "
+                "driver_cpu_per_gb=%.4f",
+                gb * 8 / seconds, static_cast<unsigned long long>(received),
+                static_cast<unsigned long long>(p.Sent), seconds, p.Cpu, gb > 0 ? p.Cpu / gb : 0.0,
+                gb > 0 ? p.Own / gb : 0.0);
+    return received == p.Sent ? 0 : 1;
+}
+
 // Push to a `sink` process: the same stream, the end seen from the sink's
 // report.
 int PushTo(const TOptions &o) {
     const int fd = OpenTunnelTo(o.Socks, o.To);
     if (fd < 0)
         SysFail("no tunnel to the sink");
-    const double cpu0 = o.Watched.CpuSeconds();
-    const double own0 = OwnCpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    std::vector<char> chunk(o.Block, 'x');
-    uint64_t sent = 0;
-    while (Since(t0, Clock::now()) < o.Seconds) {
-        if (!WriteAll(fd, chunk.data(), chunk.size()))
-            break;
-        sent += chunk.size();
-    }
-    ::shutdown(fd, SHUT_WR);
+    TPush p = PushFor(o, fd);
     std::string report;
-    pollfd p{fd, POLLIN, 0};
+    pollfd readable{fd, POLLIN, 0};
     char buffer[256];
     ssize_t got = 0;
-    while (::poll(&p, 1, 30000) == 1 && (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+    while (::poll(&readable, 1, 30000) == 1 && (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
         report.append(buffer, static_cast<size_t>(got));
     const Clock::time_point ended = Clock::now();
-    const double cpu = o.Watched.Any() ? o.Watched.CpuSeconds() - cpu0 : 0;
-    const double own = OwnCpuSeconds() - own0;
+    StopCpu(o, p);
     ::close(fd);
     const size_t at = report.find("received=");
     if (at == std::string::npos)
-        Fail("the sink sent no report (" + std::to_string(sent) + " bytes sent)");
+        Fail("the sink sent no report (" + std::to_string(p.Sent) + " bytes sent)");
     const uint64_t received = std::strtoull(report.c_str() + at + 9, nullptr, 10);
-    const double seconds = Since(t0, ended);
-    const double gb = static_cast<double>(received) / 1e9;
-    std::printf("gbits=%.3f bytes=%llu sent=%llu seconds=%.3f cpu=%.3f cpu_per_gb=%.4f "
-                "driver_cpu_per_gb=%.4f\n",
-                gb * 8 / seconds, static_cast<unsigned long long>(received),
-                static_cast<unsigned long long>(sent), seconds, cpu, gb > 0 ? cpu / gb : 0.0,
-                gb > 0 ? own / gb : 0.0);
-    return received == sent ? 0 : 1;
+    const int status = PrintPush(p, received, ended);
+    std::printf("\n");
+    return status;
 }
 
 int Push(const TOptions &o) {
@@ -364,35 +391,33 @@ int Push(const TOptions &o) {
         sink.join();
         SysFail("no tunnel to the sink");
     }
-    const double cpu0 = o.Watched.CpuSeconds();
-    const double own0 = OwnCpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    std::vector<char> chunk(o.Block, 'x');
-    uint64_t sent = 0;
-    while (Since(t0, Clock::now()) < o.Seconds) {
-        if (!WriteAll(fd, chunk.data(), chunk.size()))
-            break;
-        sent += chunk.size();
-    }
-    ::shutdown(fd, SHUT_WR);
+    TPush p = PushFor(o, fd);
     // The far end's close comes back through the relay (bounded wait).
-    pollfd p{fd, POLLIN, 0};
+    pollfd readable{fd, POLLIN, 0};
     char dummy[4096];
-    while (::poll(&p, 1, 30000) == 1 && ::recv(fd, dummy, sizeof dummy, 0) > 0)
+    while (::poll(&readable, 1, 30000) == 1 && ::recv(fd, dummy, sizeof dummy, 0) > 0)
         ;
     sink.join();
-    const double cpu = o.Watched.Any() ? o.Watched.CpuSeconds() - cpu0 : 0;
-    const double own = OwnCpuSeconds() - own0;
+    StopCpu(o, p);
     ::close(fd);
     ::close(listener);
-    const double seconds = Since(t0, ended);
-    const double gb = static_cast<double>(received) / 1e9;
-    std::printf("gbits=%.3f bytes=%llu sent=%llu seconds=%.3f cpu=%.3f cpu_per_gb=%.4f "
-                "driver_cpu_per_gb=%.4f end_ms=%.2f\n",
-                gb * 8 / seconds, static_cast<unsigned long long>(received),
-                static_cast<unsigned long long>(sent), seconds, cpu, gb > 0 ? cpu / gb : 0.0,
-                gb > 0 ? own / gb : 0.0, Since(lastByte, ended) * 1000);
-    return received == sent ? 0 : 1;
+    const int status = PrintPush(p, received, ended);
+    std::printf(" end_ms=%.2f\n", Since(lastByte, ended) * 1000);
+    return status;
+}
+
+// Accepts on `listener` until it is shut down, handing each connection to
+// `take`.
+template <class TTake> void AcceptUntilShutDown(int listener, TTake take) {
+    for (;;) {
+        const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return; // shut down
+        }
+        take(c);
+    }
 }
 
 // Set-up times to a `sink` process: from socket() until the sink's first
@@ -424,17 +449,7 @@ int SetupTime(const TOptions &o) {
         return SetupTimeTo(o);
     uint16_t sinkPort = 0;
     const int listener = ListenLoopback(1024, sinkPort);
-    std::thread sink([&] {
-        for (;;) {
-            const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) {
-                if (errno == EINTR || errno == ECONNABORTED)
-                    continue;
-                return; // shut down
-            }
-            ::close(c);
-        }
-    });
+    std::thread sink([&] { AcceptUntilShutDown(listener, [](int c) { ::close(c); }); });
     constexpr int warmUp = 20;
     std::vector<double> ms;
     int failures = 0;
@@ -546,16 +561,10 @@ int Hold(const TOptions &o) {
     std::mutex lock;
     std::vector<int> farEnds;
     std::thread sink([&] {
-        for (;;) {
-            const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) {
-                if (errno == EINTR || errno == ECONNABORTED)
-                    continue;
-                return;
-            }
+        AcceptUntilShutDown(listener, [&](int c) {
             std::lock_guard<std::mutex> guard(lock);
             farEnds.push_back(c);
-        }
+        });
     });
     auto accepted = [&] {
         std::lock_guard<std::mutex> guard(lock);

@@ -10,6 +10,8 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <algorithm>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -27,6 +29,20 @@ bool ForbiddenControl(QChar c) {
     return (u < 0x20 && u != u'\n' && u != u'\t' && u != u'\r') || u == 0x7f;
 }
 
+// The characters a value carries escaped, each with the letter after its
+// backslash.
+constexpr std::pair<char16_t, char16_t> kEscapes[] = {
+    {u'\\', u'\\'}, {u'\n', u'n'}, {u'\t', u't'}, {u'\r', u'r'}, {u' ', u's'}};
+
+// The letter that stands for `c` after a backslash; 0 for a character kept
+// as it is.
+char16_t EscapeLetter(char16_t c) {
+    for (const auto &[plain, letter] : kEscapes)
+        if (plain == c)
+            return letter;
+    return 0;
+}
+
 QString EscapeValue(const QString &value) {
     // Readers drop the spaces around '=' (and some the ones at the line's
     // end): the spaces at either end of the value are kept only escaped.
@@ -40,24 +56,12 @@ QString EscapeValue(const QString &value) {
     out.reserve(value.size() + 8);
     for (qsizetype i = 0; i < value.size(); ++i) {
         const QChar c = value.at(i);
-        switch (c.unicode()) {
-        case u'\\':
-            out += QLatin1String("\\\\");
-            break;
-        case u'\n':
-            out += QLatin1String("\\n");
-            break;
-        case u'\t':
-            out += QLatin1String("\\t");
-            break;
-        case u'\r':
-            out += QLatin1String("\\r");
-            break;
-        case u' ':
-            out += (i < first || i >= last) ? QStringLiteral("\\s") : QStringLiteral(" ");
-            break;
-        default:
+        const char16_t letter = EscapeLetter(c.unicode());
+        if (letter == 0 || (c == u' ' && i >= first && i < last)) {
             out += c;
+        } else {
+            out += u'\\';
+            out += QChar(letter);
         }
     }
     return out;
@@ -73,23 +77,11 @@ QString UnescapeValue(const QString &value) {
             continue;
         }
         const QChar next = value.at(++i);
-        switch (next.unicode()) {
-        case u's':
-            out += u' ';
-            break;
-        case u'n':
-            out += u'\n';
-            break;
-        case u't':
-            out += u'\t';
-            break;
-        case u'r':
-            out += u'\r';
-            break;
-        case u'\\':
-            out += u'\\';
-            break;
-        default:
+        const auto escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                         [&](const auto &e) { return e.second == next; });
+        if (escape != std::end(kEscapes)) {
+            out += QChar(escape->first);
+        } else {
             // Not a string escape: left for the reader of the value (a
             // command line's "\$", a list's "\;").
             out += c;

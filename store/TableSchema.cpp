@@ -1,5 +1,31 @@
 #include "store/TableSchema.h"
 
+#include <array>
+
+namespace {
+
+// How a field of each kind stands in the file, and its name in messages.
+struct TKindInFile {
+    uint16_t Size;
+    uint16_t Type;
+    const char *Name;
+};
+
+const TKindInFile &KindInFile(TFieldKind kind) {
+    // In the order of TFieldKind.
+    static constexpr std::array<TKindInFile, 6> kinds{{
+        {1, dsfld::ZSTRING | dsfld::Varying, "string"},
+        {4, dsfld::INT, "integer"},
+        {4, dsfld::INT, "auto-increment"},
+        {2, dsfld::BOOL, "Boolean"},
+        {8, dsfld::FLOATIEEE, "float"},
+        {8, dsfld::TIMESTAMP, "date-time"},
+    }};
+    return kinds.at(static_cast<size_t>(kind));
+}
+
+} // namespace
+
 int TTableSchema::FieldIndex(const QString &name) const {
     for (size_t i = 0; i < Fields.size(); ++i)
         if (Fields[i].Name.compare(name, Qt::CaseInsensitive) == 0)
@@ -29,35 +55,14 @@ std::vector<TPacketColumn> TTableSchema::PacketColumns() const {
             continue;
         TPacketColumn c;
         c.Name = f.Name.toLatin1();
-        switch (f.Kind) {
-        case TFieldKind::ftString:
-            c.Size = 1;
-            c.Type = dsfld::ZSTRING | dsfld::Varying;
+        c.Size = KindInFile(f.Kind).Size;
+        c.Type = KindInFile(f.Kind).Type;
+        if (f.Kind == TFieldKind::ftString)
             c.Properties.push_back(TPacketProperty::Integer("WIDTH", 2, dsfld::UINT, f.Size));
-            break;
-        case TFieldKind::ftInteger:
-            c.Size = 4;
-            c.Type = dsfld::INT;
-            break;
-        case TFieldKind::ftAutoInc:
-            c.Size = 4;
-            c.Type = dsfld::INT;
+        if (f.Kind == TFieldKind::ftAutoInc) {
             c.Attributes = 0x0002; // read-only
             c.Properties.push_back(
                 TPacketProperty::Text("SUBTYPE", 2, QByteArray("Autoinc", 8))); // zero included
-            break;
-        case TFieldKind::ftBoolean:
-            c.Size = 2;
-            c.Type = dsfld::BOOL;
-            break;
-        case TFieldKind::ftFloat:
-            c.Size = 8;
-            c.Type = dsfld::FLOATIEEE;
-            break;
-        case TFieldKind::ftDateTime:
-            c.Size = 8;
-            c.Type = dsfld::TIMESTAMP;
-            break;
         }
         out.push_back(std::move(c));
     }
@@ -77,38 +82,13 @@ bool TTableSchema::Accepts(TFieldKind kind, const TPacketColumn &column) {
     if (column.IsArray())
         return false;
     const uint16_t k = column.Kind();
-    switch (kind) {
-    case TFieldKind::ftString:
-        return k == dsfld::ZSTRING;
-    case TFieldKind::ftInteger:
-    case TFieldKind::ftAutoInc:
+    if (kind == TFieldKind::ftInteger || kind == TFieldKind::ftAutoInc)
         return (k == dsfld::INT || (k == dsfld::UINT && column.Size < 4)) && column.Size <= 4;
-    case TFieldKind::ftBoolean:
-        return k == dsfld::BOOL;
-    case TFieldKind::ftFloat:
-        return k == dsfld::FLOATIEEE;
-    case TFieldKind::ftDateTime:
-        return k == dsfld::TIMESTAMP;
-    }
-    return false;
+    return k == (KindInFile(kind).Type & dsfld::KindMask);
 }
 
 QString TTableSchema::KindName(TFieldKind kind) {
-    switch (kind) {
-    case TFieldKind::ftString:
-        return QStringLiteral("string");
-    case TFieldKind::ftInteger:
-        return QStringLiteral("integer");
-    case TFieldKind::ftAutoInc:
-        return QStringLiteral("auto-increment");
-    case TFieldKind::ftBoolean:
-        return QStringLiteral("Boolean");
-    case TFieldKind::ftFloat:
-        return QStringLiteral("float");
-    case TFieldKind::ftDateTime:
-        return QStringLiteral("date-time");
-    }
-    return {};
+    return QString::fromLatin1(KindInFile(kind).Name);
 }
 
 int TTableSchema::DefaultDisplayWidth(const TFieldDef &field) {

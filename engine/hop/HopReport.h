@@ -25,3 +25,19 @@ void RunReportedHandshake(TIdCustomTransparentProxy *hop, const TOnProxyConnect 
     }
     raise(HopConnectSucceeded);
 }
+
+// A hop of a chain: the connector `TConnector` reporting every handshake,
+// successful or not (this connector as sender), with the context ID of the
+// client connection it serves.
+template <class TConnector> class TReportedHop : public TConnector {
+public:
+    // Raised after each handshake: status 0 on success; on failure 8738, and
+    // then the handshake's error goes on.
+    TOnProxyConnect OnConnect;
+    int32_t FContextID = 0;
+
+    void Handshake(TSocket &socket, const std::string &host, uint16_t port) override {
+        RunReportedHandshake(this, OnConnect, FContextID, host, port,
+                             [&] { TConnector::Handshake(socket, host, port); });
+    }
+};

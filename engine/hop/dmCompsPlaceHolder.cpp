@@ -24,26 +24,24 @@ void TdmCompsPlaceHolder::CrateProxyChainComps(const TChainedProxyData &chainDat
         ProxyConnected(fromHost, fromPort, host, port, status, id);
     };
 
+    // A new reporting hop, filled from `item` by `fill`.
+    const auto add = [&](auto *hop, const TProxData &item, const auto &fill) {
+        FConnectors.emplace_back(hop);
+        hop->OnConnect = forward;
+        hop->FContextID = contextId;
+        fill(*hop, item);
+        return hop;
+    };
+
     TIdCustomTransparentProxy *later = nullptr; // connector of the item after this one
     const auto &items = chainData.FChainedItems;
     for (size_t i = items.size(); i-- > 0;) {
         const TProxData &item = *items[i];
         TIdCustomTransparentProxy *hop;
-        if (item.FProxyType == TProxyType::ptHTTP) {
-            auto *http = new TMyHttpProxy;
-            FConnectors.emplace_back(http);
-            http->OnConnect = forward;
-            http->FContextID = contextId;
-            FillHttpHop(*http, item);
-            hop = http;
-        } else {
-            auto *socks = new TMySocksProxyInfo;
-            FConnectors.emplace_back(socks);
-            socks->OnConnect = forward;
-            socks->FContextID = contextId;
-            FillSocksHop(*socks, item);
-            hop = socks;
-        }
+        if (item.FProxyType == TProxyType::ptHTTP)
+            hop = add(new TMyHttpProxy, item, FillHttpHop);
+        else
+            hop = add(new TMySocksProxyInfo, item, FillSocksHop);
         if (later)
             hop->SetChainedProxy(later);
         FProxyConnection = hop;

@@ -82,6 +82,21 @@ protected:
         Holder->CrateProxyChainComps(Chain, contextId);
         return *Holder;
     }
+    // A chain of one SOCKS 5 hop to `port`, connecting with `timeoutMs`:
+    // an abort from another thread after 200 ms ends the connect at once.
+    TdmCompsPlaceHolder &ExpectAbortEndsConnect(uint16_t port, int timeoutMs) {
+        AddHop("127.0.0.1", port, TProxyType::ptSOCKS5);
+        TdmCompsPlaceHolder &holder = BuildChain(1);
+        std::thread aborter([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            holder.Abort();
+        });
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_THROW(holder.Connect("example.org", 80, timeoutMs), EVelmoraError);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+        aborter.join();
+        return holder;
+    }
     // Waits for the peer's script to end; every step went as scripted.
     static void ExpectPlayed(THopScriptedPeer &peer) {
         peer.Join();
@@ -167,17 +182,23 @@ TEST_F(HopHandshake, FailingMiddleHopReportsAndStopsTheWalk) {
     EXPECT_EQ(Reports[1].ContextId, 7);
 }
 
-// One SOCKS 5 hop against a peer that gives `reply` after the greeting.
-struct TSocks5Fixture {
+// One hop of type THop against a scripted peer; the reports it raises are kept.
+template <class THop> struct THopFixture {
     THopScriptedPeer Peer;
-    TMySocksProxyInfo Hop;
+    THop Hop;
     std::vector<TReport> Reports;
-    TSocks5Fixture() {
+    THopFixture() {
         Hop.Host = "127.0.0.1";
         Hop.Port = Peer.Port();
+        Hop.OnConnect = Recorder(Reports);
+    }
+};
+
+// One SOCKS 5 hop.
+struct TSocks5Fixture : THopFixture<TMySocksProxyInfo> {
+    TSocks5Fixture() {
         Hop.Version = TSocksVersion::svSocks5;
         Hop.FContextID = 99;
-        Hop.OnConnect = Recorder(Reports);
     }
 };
 
@@ -311,17 +332,9 @@ TEST_F(HopHandshake, Socks4RejectedAndIPv6Refused) {
     }
 }
 
-// One HTTP hop against a scripted peer.
-struct THttpFixture {
-    THopScriptedPeer Peer;
-    TMyHttpProxy Hop;
-    std::vector<TReport> Reports;
-    THttpFixture() {
-        Hop.Host = "127.0.0.1";
-        Hop.Port = Peer.Port();
-        Hop.SetEnabled(true);
-        Hop.OnConnect = Recorder(Reports);
-    }
+// One HTTP hop.
+struct THttpFixture : THopFixture<TMyHttpProxy> {
+    THttpFixture() { Hop.SetEnabled(true); }
     TSocket Open(const std::string &host = "example.org", uint16_t port = 443) {
         return THopWalk().Open(&Hop, host, port, 5000);
     }
@@ -454,32 +467,14 @@ TEST_F(HopHandshake, ConnectTimesOutAgainstAFullBacklog) {
 
 TEST_F(HopHandshake, AbortEndsAHangingConnect) {
     TFullBacklog full;
-    AddHop("127.0.0.1", full.Port, TProxyType::ptSOCKS5);
-    TdmCompsPlaceHolder &holder = BuildChain(1);
-    std::thread aborter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        holder.Abort();
-    });
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_THROW(holder.Connect("example.org", 80, 20000), EVelmoraError);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
-    aborter.join();
+    ExpectAbortEndsConnect(full.Port, 20000);
 }
 
 TEST_F(HopHandshake, AbortEndsAStalledHandshake) {
     THopScriptedPeer peer;
     peer.Expect(Bytes({5, 1, 0})).Linger(THopScriptedPeer::WaitMs); // never answers
     peer.Start();
-    AddHop("127.0.0.1", peer.Port(), TProxyType::ptSOCKS5);
-    TdmCompsPlaceHolder &holder = BuildChain(1);
-    std::thread aborter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        holder.Abort();
-    });
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_THROW(holder.Connect("example.org", 80, 5000), EVelmoraError);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
-    aborter.join();
+    TdmCompsPlaceHolder &holder = ExpectAbortEndsConnect(peer.Port(), 5000);
     // An aborted holder opens nothing more.
     EXPECT_THROW(holder.Connect("example.org", 80, 5000), EVelmoraError);
 }

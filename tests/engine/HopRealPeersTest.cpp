@@ -55,6 +55,16 @@ bool EchoesBack(TSocket &tunnel, size_t size) {
     return back == data;
 }
 
+// A lone hop connector to a peer on loopback, filled by `fill` as a chain
+// fills its hops.
+template <class THop>
+std::unique_ptr<THop> LoneHop(uint16_t port, TProxyType type,
+                              void (*fill)(THop &, const TProxData &)) {
+    auto hop = std::make_unique<THop>();
+    fill(*hop, *Item(port, type));
+    return hop;
+}
+
 std::string FailureOf(const std::function<void()> &attempt) {
     try {
         attempt();
@@ -99,31 +109,22 @@ TEST(HopRealPeers, SingleHops) {
     TEchoServer echo;
     if (TMicrosocksPeer::Available()) {
         TMicrosocksPeer peer; // SOCKS 5 with a name the proxy resolves
-        TIdSocksInfo hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.Version = TSocksVersion::svSocks5;
-        TSocket s = THopWalk().Open(&hop, "localhost", echo.Port(), 5000);
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptSOCKS5, FillSocksHop);
+        TSocket s = THopWalk().Open(hop.get(), "localhost", echo.Port(), 5000);
         EXPECT_TRUE(EchoesBack(s, 100000));
     }
     if (TDantePeer::Available()) {
         TDantePeer peer;
-        for (TSocksVersion v : {TSocksVersion::svSocks4, TSocksVersion::svSocks5}) {
-            TIdSocksInfo hop;
-            hop.Host = "127.0.0.1";
-            hop.Port = peer.Port();
-            hop.Version = v;
-            TSocket s = THopWalk().Open(&hop, "127.0.0.1", echo.Port(), 5000);
+        for (TProxyType type : {TProxyType::ptSOCKS4, TProxyType::ptSOCKS5}) {
+            const auto hop = LoneHop(peer.Port(), type, FillSocksHop);
+            TSocket s = THopWalk().Open(hop.get(), "127.0.0.1", echo.Port(), 5000);
             EXPECT_TRUE(EchoesBack(s, 100000));
         }
     }
     if (TTinyproxyPeer::Available()) {
         TTinyproxyPeer peer;
-        TIdConnectThroughHttpProxy hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.SetEnabled(true);
-        TSocket s = THopWalk().Open(&hop, "127.0.0.1", echo.Port(), 5000);
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptHTTP, FillHttpHop);
+        TSocket s = THopWalk().Open(hop.get(), "127.0.0.1", echo.Port(), 5000);
         EXPECT_TRUE(EchoesBack(s, 100000));
     }
 }
@@ -132,33 +133,25 @@ TEST(HopRealPeers, RefusalsFromRealPeers) {
     const uint16_t closed = FreeLoopbackPort();
     if (TDantePeer::Available()) {
         TDantePeer peer;
-        TIdSocksInfo hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.Version = TSocksVersion::svSocks4;
-        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptSOCKS4, FillSocksHop);
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "Request rejected or failed.");
-        hop.Version = TSocksVersion::svSocks5;
-        EXPECT_EQ(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
+        hop->Version = TSocksVersion::svSocks5;
+        EXPECT_EQ(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "Connection refused.");
     }
     if (TMicrosocksPeer::Available()) {
         TMicrosocksPeer peer;
-        TIdSocksInfo hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.Version = TSocksVersion::svSocks4; // microsocks speaks SOCKS 5 only
-        EXPECT_NE(FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); }),
+        // microsocks speaks SOCKS 5 only
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptSOCKS4, FillSocksHop);
+        EXPECT_NE(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "(no failure)");
     }
     if (TTinyproxyPeer::Available()) {
         TTinyproxyPeer peer;
-        TIdConnectThroughHttpProxy hop;
-        hop.Host = "127.0.0.1";
-        hop.Port = peer.Port();
-        hop.SetEnabled(true);
+        const auto hop = LoneHop(peer.Port(), TProxyType::ptHTTP, FillHttpHop);
         const std::string message =
-            FailureOf([&] { THopWalk().Open(&hop, "127.0.0.1", closed, 5000); });
+            FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); });
         EXPECT_EQ(message.substr(0, 4), "500 ") << message;
     }
 }

@@ -173,16 +173,23 @@ HttpOutcome DecodeHttp(const std::string &input) {
     return {whole.Done() ? usedWhole : std::string::npos, whole.Error(), whole.StatusCode()};
 }
 
+// `reply` followed by `rest`: the reply is taken whole, with `error`, and
+// nothing of the rest.
+void ExpectReplyBefore(const std::string &reply, const std::string &rest,
+                       const std::string &error) {
+    const HttpOutcome o = DecodeHttp(reply + rest);
+    EXPECT_EQ(o.used, reply.size());
+    EXPECT_EQ(o.error, error);
+}
+
 TEST(HopWire, HttpReplyEndsAtTheBlankLine) {
     const std::string head = "HTTP/1.0 200 Connection established\r\n"
                              "Proxy-agent: test\r\n"
                              "Via: x\r\n\r\n";
-    HttpOutcome o = DecodeHttp(head + "tunnel bytes\r\n\r\n");
-    EXPECT_EQ(o.used, head.size());
-    EXPECT_EQ(o.error, "");
+    ExpectReplyBefore(head, "tunnel bytes\r\n\r\n", "");
 
     // Bare LF line ends work as well.
-    o = DecodeHttp("HTTP/1.1 200 OK\nA: b\n\nXYZ");
+    HttpOutcome o = DecodeHttp("HTTP/1.1 200 OK\nA: b\n\nXYZ");
     EXPECT_EQ(o.used, std::string("HTTP/1.1 200 OK\nA: b\n\n").size());
 
     // An empty status line: established, nothing more belongs to the reply.
@@ -207,9 +214,7 @@ TEST(HopWire, HttpContentLengthBodyIsTakenAndDiscarded) {
     const std::string reply = "HTTP/1.0 403 Forbidden\r\n"
                               "content-length:  12 \r\n\r\n"
                               "twelve bytes";
-    HttpOutcome o = DecodeHttp(reply + "NEXT");
-    EXPECT_EQ(o.used, reply.size());
-    EXPECT_EQ(o.error, "403 Forbidden");
+    ExpectReplyBefore(reply, "NEXT", "403 Forbidden");
 
     // Before the body has arrived the decoder is not done yet.
     THttpConnectReply partial;

@@ -27,6 +27,12 @@ std::string Socks4ToLoopback(uint8_t command, uint16_t port) {
 }
 
 // Thread-safe record of what the events said, one line each.
+// The port in network byte order at `at` of `bytes`.
+uint16_t PortAt(const std::string &bytes, size_t at) {
+    return static_cast<uint16_t>((static_cast<uint8_t>(bytes[at]) << 8) |
+                                 static_cast<uint8_t>(bytes[at + 1]));
+}
+
 class TEventLog {
 public:
     void Add(const std::string &line) {
@@ -112,6 +118,14 @@ protected:
         Port = Server.Port();
     }
     TSocket Client() { return TSocket::Connect("127.0.0.1", Port, 5000); }
+    // Asks for a SOCKS 5 BIND on `c` and reads the greeting's answer and the
+    // first reply: the port bound for the peer, 0 when the reply fell short.
+    static uint16_t Socks5Bind(TSocket &c) {
+        c.WriteAll(Socks5ToLoopback(2, 0));
+        const std::string first = ReadExactly(c, 12);
+        EXPECT_EQ(first.size(), 12u);
+        return first.size() == 12 ? PortAt(first, 10) : 0;
+    }
 
     TChainedProxyData Chain;
     // Where the server draws its context IDs (as the chain manager shares one).
@@ -225,8 +239,7 @@ TEST_F(ServerChain, BindServesAPeerDirectly) {
         std::string reply = version == 5 ? first.substr(2) : first;
         EXPECT_EQ(static_cast<uint8_t>(reply[1]), version == 5 ? 0 : 90);
         const std::string portBytes = version == 5 ? reply.substr(8, 2) : reply.substr(2, 2);
-        const uint16_t bindPort = static_cast<uint16_t>((static_cast<uint8_t>(portBytes[0]) << 8) |
-                                                        static_cast<uint8_t>(portBytes[1]));
+        const uint16_t bindPort = PortAt(portBytes, 0);
         ASSERT_NE(bindPort, 0);
 
         TSocket peer = TSocket::Connect("127.0.0.1", bindPort, 5000);
@@ -253,11 +266,8 @@ TEST_F(ServerChain, BindPeerRefusedByOwner) {
     AllowBoundPeer = false;
     Start();
     TSocket c = Client();
-    c.WriteAll(Socks5ToLoopback(2, 0));
-    const std::string first = ReadExactly(c, 12);
-    ASSERT_EQ(first.size(), 12u);
-    const uint16_t bindPort = static_cast<uint16_t>((static_cast<uint8_t>(first[10]) << 8) |
-                                                    static_cast<uint8_t>(first[11]));
+    const uint16_t bindPort = Socks5Bind(c);
+    ASSERT_NE(bindPort, 0);
     TSocket peer = TSocket::Connect("127.0.0.1", bindPort, 5000);
     EXPECT_EQ(ReadAll(c, SIZE_MAX, 5000), Bytes({5, 1, 0, 1, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(ReadAll(peer, SIZE_MAX, 5000), "");
@@ -408,11 +418,8 @@ TEST_F(ServerChain, StopWakesConnectionsStillOpeningTheirChain) {
 TEST_F(ServerChain, BindClientHalfClosedBeforeThePeerStillGetsItsBytes) {
     Start();
     TSocket c = Client();
-    c.WriteAll(Socks5ToLoopback(2, 0));
-    const std::string first = ReadExactly(c, 12);
-    ASSERT_EQ(first.size(), 12u);
-    const uint16_t bindPort = static_cast<uint16_t>((static_cast<uint8_t>(first[10]) << 8) |
-                                                    static_cast<uint8_t>(first[11]));
+    const uint16_t bindPort = Socks5Bind(c);
+    ASSERT_NE(bindPort, 0);
     c.ShutdownWrite(); // nothing to send: it only receives
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     TSocket peer = TSocket::Connect("127.0.0.1", bindPort, 5000);

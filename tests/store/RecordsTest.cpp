@@ -64,35 +64,31 @@ TEST(ChainCursor, WalksAndOverrunsOnThreeItems) {
 }
 
 TEST(Texts, TypeAndStatus) {
-    EXPECT_EQ(ProxyTypeText(0), "Unknown");
-    EXPECT_EQ(ProxyTypeText(1), "SOCKS 4");
-    EXPECT_EQ(ProxyTypeText(2), "SOCKS 4/5");
-    EXPECT_EQ(ProxyTypeText(3), "SOCKS 5");
-    EXPECT_EQ(ProxyTypeText(4), "HTTP");
-    EXPECT_EQ(ProxyTypeText(5), "");
-    EXPECT_EQ(ProxyTypeText(130), "SOCKS 4/5");
+    const std::pair<int, const char *> types[] = {
+        {0, "Unknown"}, {1, "SOCKS 4"}, {2, "SOCKS 4/5"},  {3, "SOCKS 5"},
+        {4, "HTTP"},    {5, ""},        {130, "SOCKS 4/5"}};
+    for (const auto &[code, text] : types)
+        EXPECT_EQ(ProxyTypeText(code), text) << code;
     QString kept = "kept";
     ProxyTypeToText(77, kept);
     EXPECT_EQ(kept, "kept");
 
-    EXPECT_EQ(ProxyStatusText(0), "Not Checked");
-    EXPECT_EQ(ProxyStatusText(1), "TIME OUT");
-    EXPECT_EQ(ProxyStatusText(2), "OK");
-    EXPECT_EQ(ProxyStatusText(3), "Unknown Status");
-    EXPECT_EQ(ProxyStatusText(258), "OK"); // one-byte code
-    EXPECT_EQ(ProxyStatusText(-1), "Unknown Status");
+    // 258 counts by its low byte.
+    const std::pair<int, const char *> statuses[] = {{0, "Not Checked"}, {1, "TIME OUT"},
+                                                     {2, "OK"},          {3, "Unknown Status"},
+                                                     {258, "OK"},        {-1, "Unknown Status"}};
+    for (const auto &[code, text] : statuses)
+        EXPECT_EQ(ProxyStatusText(code), text) << code;
 }
 
 TEST(Texts, SpeedUsesLocaleSeparator) {
     const QLocale saved;
     QLocale::setDefault(QLocale::c());
-    EXPECT_EQ(SpeedToText(1234), "1.23");
-    EXPECT_EQ(SpeedToText(1500), "1.5");
-    EXPECT_EQ(SpeedToText(2000), "2");
-    EXPECT_EQ(SpeedToText(0), "0");
-    EXPECT_EQ(SpeedToText(1236), "1.24");
-    EXPECT_EQ(SpeedToText(250), "0.25");
-    EXPECT_EQ(SpeedToText(1001), "1");
+    const std::pair<int, const char *> speeds[] = {{1234, "1.23"}, {1500, "1.5"},  {2000, "2"},
+                                                   {0, "0"},       {1236, "1.24"}, {250, "0.25"},
+                                                   {1001, "1"}};
+    for (const auto &[speed, text] : speeds)
+        EXPECT_EQ(SpeedToText(speed), text) << speed;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     EXPECT_EQ(SpeedToText(1234), "1,23");
     QLocale::setDefault(saved);

@@ -111,6 +111,17 @@ TMicrosocksPeer::TMicrosocksPeer() {
     });
 }
 
+// Dante's rules letting every loopback client through to anywhere, each
+// connection logged.
+const char *const kDanteLoopbackRules = "client pass {\n"
+                                        "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                                        "    log: connect error\n"
+                                        "}\n"
+                                        "socks pass {\n"
+                                        "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                                        "    log: connect error\n"
+                                        "}\n";
+
 TTinyproxyPeer::TTinyproxyPeer() {
     const std::string conf = Folder() + "/peer.conf";
     Start([&](uint16_t port) {
@@ -125,15 +136,7 @@ TTinyproxyPeer::TTinyproxyPeer() {
     });
 }
 
-TDantePeer::TDantePeer()
-    : TDantePeer("client pass {\n"
-                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
-                 "    log: connect error\n"
-                 "}\n"
-                 "socks pass {\n"
-                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
-                 "    log: connect error\n"
-                 "}\n") {}
+TDantePeer::TDantePeer() : TDantePeer(kDanteLoopbackRules) {}
 
 TDantePeer::TDantePeer(const std::string &rules, const std::string &external) {
     const std::string conf = Folder() + "/peer.conf";
@@ -157,16 +160,7 @@ TDantePeer::TDantePeer(const std::string &rules, const std::string &external) {
 }
 
 TDanteExitPeer::TDanteExitPeer(const std::string &external)
-    : TDantePeer("client pass {\n"
-                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
-                 "    log: connect error\n"
-                 "}\n"
-                 "socks pass {\n"
-                 "    from: 127.0.0.0/8 to: 0.0.0.0/0\n"
-                 "    log: connect error\n"
-                 "}\n",
-                 external),
-      FExternal(external) {}
+    : TDantePeer(kDanteLoopbackRules, external), FExternal(external) {}
 
 TEchoServer::TEchoServer() : FListener(&TEchoServer::Serve) {}
 

@@ -178,10 +178,7 @@ TEST(ChainPage, ContextMenuStartsStopsAndRestartsTheSelectedChains) {
 TEST(ChainPage, StopAllBecomesStartAllWhichStartsEveryChainAgain) {
     TMainFixture f;
     const uint16_t port = FreeLoopbackPort();
-    f.Seed([&](TdmProxyData &s) {
-        const int32_t ok = AddProxy(s, 1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        SeedChain(s, "Live", port, {ok});
-    });
+    SeedLiveChain(f, port);
     TfrmMain &w = OpenOnChainPage(f);
     w.UpdateActions();
     ASSERT_TRUE(Accepting(port));
@@ -212,10 +209,7 @@ TEST(ChainPage, StopAllBecomesStartAllWhichStartsEveryChainAgain) {
 TEST(ChainPage, TestChainRunsOnlyOnARunningChainAndReportsTwice) {
     TMainFixture f;
     const uint16_t port = FreeLoopbackPort();
-    f.Seed([&](TdmProxyData &s) {
-        const int32_t ok = AddProxy(s, 1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        SeedChain(s, "Live", port, {ok});
-    });
+    SeedLiveChain(f, port);
     TfrmMain &w = OpenOnChainPage(f);
     QAction *test = w.frmeSocksChain()->actTestChain();
 

@@ -216,10 +216,7 @@ TEST(MainWindow, DeleteProxiesAsksOnceAndRebuildsTheList) {
 TEST(MainWindow, DeleteChainsStopsAndDeletesEachSelectedChain) {
     TMainFixture f(TMainFixture::TData::Missing);
     const uint16_t port = FreeLoopbackPort();
-    f.Seed([&](TdmProxyData &s) {
-        const int32_t ok = AddProxy(s, 1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        SeedChain(s, "Live", port, {ok});
-    });
+    SeedLiveChain(f, port);
     TfrmMain &w = f.Open();
     ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));
     ASSERT_TRUE(Accepting(port));
@@ -237,10 +234,7 @@ TEST(MainWindow, DeleteChainsStopsAndDeletesEachSelectedChain) {
 TEST(MainWindow, HelpWebSiteAndStopAll) {
     TMainFixture f(TMainFixture::TData::Missing);
     const uint16_t port = FreeLoopbackPort();
-    f.Seed([&](TdmProxyData &s) {
-        const int32_t ok = AddProxy(s, 1, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        SeedChain(s, "Live", port, {ok});
-    });
+    SeedLiveChain(f, port);
     TfrmMain &w = f.Open();
     // "Help", "Get Proxies" (and the banner) open the user guide from the
     // first folder that has it; found nowhere, each says where it looked.
@@ -285,10 +279,7 @@ TEST(MainWindow, ConnectionBlockAndClosingStopsTheChains) {
     TEchoServer echo;
     TMainFixture f(TMainFixture::TData::Missing);
     const uint16_t port = FreeLoopbackPort();
-    f.Seed([&](TdmProxyData &s) {
-        const int32_t ok = AddProxy(s, hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        SeedChain(s, "Live", port, {ok});
-    });
+    SeedLiveChain(f, port, hop.Port());
     TfrmMain &w = f.Open();
     w.show();
     ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));

@@ -154,10 +154,7 @@ TEST(SettingsPage, LocalOnlyTickHoldsAtOnceForEveryRunningServer) {
     TEchoServer echo;
     TMainFixture f;
     const uint16_t chain = FreeLoopbackPort();
-    f.Seed([&](TdmProxyData &s) {
-        const int32_t ok = AddProxy(s, hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        SeedChain(s, "Live", chain, {ok});
-    });
+    SeedLiveChain(f, chain, hop.Port());
     TfrmMain &w = f.Open();
     w.show();
     ASSERT_TRUE(Pump([&] { return w.ServicesStarted(); }));

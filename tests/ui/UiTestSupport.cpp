@@ -32,11 +32,39 @@ QStringList TMainFixture::ActivityLines() {
 }
 
 TLiveChain::TLiveChain(TMainFixture &f) : FFixture(f), FPort(FreeLoopbackPort()) {
-    f.Seed([this](TdmProxyData &s) {
-        const int32_t hop =
-            AddProxy(s, FHop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        FUID = SeedChain(s, QStringLiteral("Live"), FPort, {hop});
+    FUID = SeedLiveChain(f, FPort, FHop.Port());
+}
+
+int32_t SeedLiveChain(TDataFixture &f, uint16_t port, uint16_t proxyPort) {
+    int32_t uid = 0;
+    f.Seed([&](TdmProxyData &s) {
+        const int32_t hop = AddProxy(s, proxyPort, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+        uid = SeedChain(s, QStringLiteral("Live"), port, {hop});
     });
+    return uid;
+}
+
+void TLiveWindowTest::SetUp() {
+    if (!TLiveChain::Available())
+        GTEST_SKIP() << "microsocks is not installed";
+    Chain.emplace(Main);
+}
+
+TfrmMain &TLiveWindowTest::OpenStarted() {
+    TfrmMain &w = Main.Open();
+    w.show();
+    EXPECT_TRUE(Pump([&] { return w.ServicesStarted(); }));
+    return w;
+}
+
+void TLiveWindowTest::CloseKeepingAnswer(TCloseChoice choice, bool closes, const char *kept) {
+    OpenStarted();
+    ASSERT_GE(Chain->Hold(), 0);
+    Main.Prompts().CloseAnswer = {choice, true};
+    EXPECT_EQ(Main.Window().close(), closes);
+    EXPECT_EQ(TWindowSettings().Value(TWindowSettings::CloseAnswer).toString(),
+              QString::fromLatin1(kept));
+    Main.Drop();
 }
 
 TLiveChain::~TLiveChain() {

@@ -8,7 +8,9 @@
 #include "ui/windows/frmMain.h"
 
 #include <QStringList>
+#include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 
 namespace VelmoraTest {
 
@@ -30,6 +32,10 @@ public:
 private:
     std::unique_ptr<TfrmMain> FWindow;
 };
+
+// Seeds the chain "Live" on `port` with one SOCKS 5 proxy marked working,
+// 127.0.0.1:`proxyPort` (by default a port where nothing listens); its UID.
+int32_t SeedLiveChain(TDataFixture &f, uint16_t port, uint16_t proxyPort = 1);
 
 // A chain "Live" on a free port through microsocks to an echo server, seeded
 // into a fixture before its window opens (the window starts it). Hold opens
@@ -54,6 +60,23 @@ private:
     uint16_t FPort;
     int32_t FUID = 0;
     std::vector<int> FHeld;
+};
+
+// The tests of a started window over a live chain (closing it while the
+// chain carries connections, the tray): the fixture and the chain are ready,
+// the window opens with OpenStarted. Skipped where microsocks is missing.
+class TLiveWindowTest : public testing::Test {
+protected:
+    void SetUp() override;
+    // Opens the window, shows it and waits until its services started.
+    TfrmMain &OpenStarted();
+    // Opens a started window, holds a connection and closes the window with
+    // `choice` and "don't ask again": it closes when `closes`, and the answer
+    // is kept as `kept`. The window is dropped after.
+    void CloseKeepingAnswer(TCloseChoice choice, bool closes, const char *kept);
+
+    TMainFixture Main;
+    std::optional<TLiveChain> Chain;
 };
 
 // The activity panel's lines without the time in front ("HH:MM:SS ").

@@ -14,7 +14,7 @@
 //
 // The exit status is 0 when every TCP connection of --connect got a
 // "200" answer, 1 otherwise.
-#include "ClientAddress.h"
+#include "ClientSteps.h"
 #include "DnsWire.h"
 
 #include <arpa/inet.h>
@@ -107,11 +107,7 @@ bool HttpGet(const TAddress &to, std::string &error) {
         answer.append(buffer, size_t(got));
     }
     ::close(fd);
-    if (answer.rfind("HTTP/1.0 200", 0) == 0 || answer.rfind("HTTP/1.1 200", 0) == 0)
-        return true;
-    if (error.empty())
-        error = answer.empty() ? "no answer" : "answer: " + answer.substr(0, 40);
-    return false;
+    return HttpAnswerOk(answer, error);
 }
 
 // Reads exactly n bytes (bounded by the socket's time-out); false when the
@@ -194,66 +190,25 @@ std::string UdpProbe(const TAddress &to) {
 } // namespace
 
 int main(int argc, char **argv) {
-    std::string dnsServer, dnsName, connectAddress, udpAddress, v6Address;
-    int connectPort = 0, udpPort = 0, v6Port = 0, count = 1;
-    bool useAnswer = false, dnsOverTcp = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool two = i + 2 < argc;
-        if ((a == "--dns" || a == "--dns-tcp") && two) {
-            dnsOverTcp = a == "--dns-tcp";
-            dnsServer = argv[++i];
-            dnsName = argv[++i];
-        } else if (a == "--connect" && two) {
-            connectAddress = argv[++i];
-            connectPort = std::atoi(argv[++i]);
-        } else if (a == "--udp" && two) {
-            udpAddress = argv[++i];
-            udpPort = std::atoi(argv[++i]);
-        } else if (a == "--v6" && two) {
-            v6Address = argv[++i];
-            v6Port = std::atoi(argv[++i]);
-        } else if (a == "--count" && i + 1 < argc) {
-            count = std::atoi(argv[++i]);
-        } else if (a == "--answer") {
-            useAnswer = true;
-        } else {
-            std::fprintf(stderr, "unknown argument %s\n", a.c_str());
-            return 2;
-        }
-    }
+    const std::optional<TClientArgs> parsed = ParseClientArgs(argc, argv, true);
+    if (!parsed)
+        return 2;
+    const TClientArgs &args = *parsed;
 
     std::optional<std::string> answer;
-    if (!dnsServer.empty())
-        std::printf("dns %s\n", Resolve(dnsServer, dnsName, dnsOverTcp, answer).c_str());
+    if (!args.DnsServer.empty())
+        std::printf("dns %s\n",
+                    Resolve(args.DnsServer, args.DnsName, args.DnsOverTcp, answer).c_str());
 
     int failures = 0;
-    if (connectPort != 0) {
-        const std::string target = useAnswer && answer ? *answer : connectAddress;
-        const auto to = MakeAddress(target, connectPort);
-        int ok = 0;
-        std::string firstError;
-        for (int i = 0; to && i < count; ++i) {
-            std::string error;
-            if (HttpGet(*to, error))
-                ++ok;
-            else if (firstError.empty())
-                firstError = error;
-        }
-        std::printf("tcp %d/%d\n", ok, count);
-        if (!firstError.empty())
-            std::printf("tcp-error %s\n", firstError.c_str());
-        failures += count - ok;
-    }
-    if (udpPort != 0) {
-        const auto to = MakeAddress(udpAddress, udpPort);
+    if (args.ConnectPort != 0)
+        failures += ConnectStep(args.UseAnswer && answer ? *answer : args.ConnectAddress,
+                                args.ConnectPort, args.Count, HttpGet);
+    if (args.UdpPort != 0) {
+        const auto to = MakeAddress(args.UdpAddress, args.UdpPort);
         std::printf("udp %s\n", to ? UdpProbe(*to).c_str() : "error bad address");
     }
-    if (v6Port != 0) {
-        const auto to = MakeAddress(v6Address, v6Port);
-        std::string error = "bad address";
-        const bool ok = to && HttpGet(*to, error);
-        std::printf("v6 %s\n", ok ? "ok" : ("fail " + error).c_str());
-    }
+    if (args.V6Port != 0)
+        V6Step(args, HttpGet);
     return failures == 0 ? 0 : 1;
 }

@@ -10,7 +10,7 @@
 //   --v6 ADDR PORT      "v6 ok" | "v6 fail TEXT"
 //
 // Exit status 3 when no ring can be set up (io_uring switched off here).
-#include "ClientAddress.h"
+#include "ClientSteps.h"
 #include "DnsWire.h"
 
 #include <arpa/inet.h>
@@ -118,11 +118,7 @@ bool HttpGet(const TAddress &to, std::string &error) {
         answer.append(buffer, size_t(got));
     }
     ::close(fd);
-    if (answer.rfind("HTTP/1.0 200", 0) == 0 || answer.rfind("HTTP/1.1 200", 0) == 0)
-        return true;
-    if (error.empty())
-        error = answer.empty() ? "no answer" : "answer: " + answer.substr(0, 40);
-    return false;
+    return HttpAnswerOk(answer, error);
 }
 
 // Sends `data` as one datagram to `to` and returns the first datagram back
@@ -153,41 +149,21 @@ std::string Exchange(const TAddress &to, const std::string &data, std::string &r
 } // namespace
 
 int main(int argc, char **argv) {
-    std::string dnsServer, dnsName, connectAddress, udpAddress, v6Address;
-    int connectPort = 0, udpPort = 0, v6Port = 0, count = 1;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool two = i + 2 < argc;
-        if (a == "--dns" && two) {
-            dnsServer = argv[++i];
-            dnsName = argv[++i];
-        } else if (a == "--connect" && two) {
-            connectAddress = argv[++i];
-            connectPort = std::atoi(argv[++i]);
-        } else if (a == "--udp" && two) {
-            udpAddress = argv[++i];
-            udpPort = std::atoi(argv[++i]);
-        } else if (a == "--v6" && two) {
-            v6Address = argv[++i];
-            v6Port = std::atoi(argv[++i]);
-        } else if (a == "--count" && i + 1 < argc) {
-            count = std::atoi(argv[++i]);
-        } else {
-            std::fprintf(stderr, "unknown argument %s\n", a.c_str());
-            return 2;
-        }
-    }
+    const std::optional<TClientArgs> parsed = ParseClientArgs(argc, argv, false);
+    if (!parsed)
+        return 2;
+    const TClientArgs &args = *parsed;
     const int setup = io_uring_queue_init(8, &Ring, 0);
     if (setup < 0) {
         std::printf("uring unavailable %s\n", std::strerror(-setup));
         return 3;
     }
 
-    if (!dnsServer.empty()) {
+    if (!args.DnsServer.empty()) {
         const uint16_t id = uint16_t(::getpid());
         std::string reply;
-        const auto to = MakeAddress(dnsServer, 53);
-        std::string result = to ? Exchange(*to, VelmoraDns::BuildQuery(id, dnsName, 1), reply)
+        const auto to = MakeAddress(args.DnsServer, 53);
+        std::string result = to ? Exchange(*to, VelmoraDns::BuildQuery(id, args.DnsName, 1), reply)
                                 : "error bad server address";
         if (result.empty())
             result = VelmoraDns::FirstAddress(reply, id).value_or("none");
@@ -195,34 +171,16 @@ int main(int argc, char **argv) {
     }
 
     int failures = 0;
-    if (connectPort != 0) {
-        const auto to = MakeAddress(connectAddress, connectPort);
-        int ok = 0;
-        std::string firstError;
-        for (int i = 0; to && i < count; ++i) {
-            std::string error;
-            if (HttpGet(*to, error))
-                ++ok;
-            else if (firstError.empty())
-                firstError = error;
-        }
-        std::printf("tcp %d/%d\n", ok, count);
-        if (!firstError.empty())
-            std::printf("tcp-error %s\n", firstError.c_str());
-        failures += count - ok;
-    }
-    if (udpPort != 0) {
-        const auto to = MakeAddress(udpAddress, udpPort);
+    if (args.ConnectPort != 0)
+        failures += ConnectStep(args.ConnectAddress, args.ConnectPort, args.Count, HttpGet);
+    if (args.UdpPort != 0) {
+        const auto to = MakeAddress(args.UdpAddress, args.UdpPort);
         std::string reply;
         std::string result = to ? Exchange(*to, "velmora udp probe", reply) : "error bad address";
         std::printf("udp %s\n", result.empty() ? "reply" : result.c_str());
     }
-    if (v6Port != 0) {
-        const auto to = MakeAddress(v6Address, v6Port);
-        std::string error = "bad address";
-        const bool ok = to && HttpGet(*to, error);
-        std::printf("v6 %s\n", ok ? "ok" : ("fail " + error).c_str());
-    }
+    if (args.V6Port != 0)
+        V6Step(args, HttpGet);
     io_uring_queue_exit(&Ring);
     return failures == 0 ? 0 : 1;
 }

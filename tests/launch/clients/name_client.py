@@ -35,32 +35,35 @@ def http_get(family, address):
         raise OSError("answer: %r" % answer[:40])
 
 
-def udp_probe(address):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.settimeout(WAIT)
-        try:
-            s.connect(address)
-            s.send(b"velmora udp probe")
-            s.recv(256)
-            return "reply"
-        except socket.timeout:
-            return "none"
-        except OSError as e:
-            return "error " + (e.strerror or str(e))
-
-
-def icmp_probe(address):
+def datagram_probe(proto, send):
+    """Sends one datagram through `send` on a new socket of `proto` and
+    waits for one back: "reply", "none" (nothing within WAIT) or "error
+    TEXT"."""
     try:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_ICMP) as s:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM, proto) as s:
             s.settimeout(WAIT)
-            # Echo request; the kernel sets the identifier and the checksum.
-            s.sendto(b"\x08\x00\x00\x00\x00\x00\x00\x01velmora", (address, 0))
+            send(s)
             s.recv(256)
             return "reply"
     except socket.timeout:
         return "none"
     except OSError as e:
         return "error " + (e.strerror or str(e))
+
+
+def udp_probe(address):
+    def send(s):
+        s.connect(address)
+        s.send(b"velmora udp probe")
+
+    return datagram_probe(0, send)
+
+
+def icmp_probe(address):
+    # Echo request; the kernel sets the identifier and the checksum.
+    return datagram_probe(
+        socket.IPPROTO_ICMP,
+        lambda s: s.sendto(b"\x08\x00\x00\x00\x00\x00\x00\x01velmora", (address, 0)))
 
 
 def main(argv):

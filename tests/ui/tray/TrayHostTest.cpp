@@ -31,22 +31,9 @@ QString HostProblem(const char *wanted) {
     return {};
 }
 
-#define NEED(wanted)                                                                               \
-    if (const QString problem = HostProblem(wanted); !problem.isEmpty())                           \
-        GTEST_SKIP() << problem.toStdString();                                                     \
-    if (!TLiveChain::Available())                                                                  \
-    GTEST_SKIP() << "microsocks is not installed"
-
 // Waits for the tray host to own the tray; false after the bound.
 bool TrayReady() {
     return Pump([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 15000);
-}
-
-TfrmMain &OpenStarted(TMainFixture &f) {
-    TfrmMain &w = f.Open();
-    w.show();
-    EXPECT_TRUE(Pump([&] { return w.ServicesStarted(); }));
-    return w;
 }
 
 // The window Qt embeds into the tray host for the icon.
@@ -65,15 +52,39 @@ QStringList ChainEntries(TTrayIcon &tray) {
     return texts;
 }
 
+// The window tests under the tray host the script named: `wanted`.
+class TTrayTest : public TLiveWindowTest {
+protected:
+    explicit TTrayTest(const char *wanted) : FWanted(wanted) {}
+    void SetUp() override {
+        if (const QString problem = HostProblem(FWanted); !problem.isEmpty())
+            GTEST_SKIP() << problem.toStdString();
+        TLiveWindowTest::SetUp();
+    }
+
+private:
+    const char *FWanted;
+};
+
+class TrayHost : public TTrayTest {
+protected:
+    TrayHost() : TTrayTest("host") {}
+    void SetUp() override {
+        TTrayTest::SetUp();
+        if (!IsSkipped() && !TrayReady())
+            GTEST_SKIP() << "trayer was started but no tray host took the tray within 15 s";
+    }
+};
+
+class NoTrayHost : public TTrayTest {
+protected:
+    NoTrayHost() : TTrayTest("none") {}
+};
+
 } // namespace
 
-TEST(TrayHost, IconShowsTheChainsAndItsMenuSteersThemAndTheWindow) {
-    NEED("host");
-    if (!TrayReady())
-        GTEST_SKIP() << "trayer was started but no tray host took the tray within 15 s";
-    TMainFixture f;
-    TLiveChain chain(f);
-    TfrmMain &w = OpenStarted(f);
+TEST_F(TrayHost, IconShowsTheChainsAndItsMenuSteersThemAndTheWindow) {
+    TfrmMain &w = OpenStarted();
     TTrayIcon *tray = w.TrayIcon();
     ASSERT_NE(tray, nullptr);
     EXPECT_TRUE(tray->isVisible());
@@ -82,25 +93,25 @@ TEST(TrayHost, IconShowsTheChainsAndItsMenuSteersThemAndTheWindow) {
     EXPECT_TRUE(tray->ShowsRunning());
     EXPECT_EQ(tray->toolTip(), QStringLiteral("Velmora Anonymizer\n1 chain running"));
 
-    const QString live = QStringLiteral("Live (port %1): ").arg(chain.Port());
+    const QString live = QStringLiteral("Live (port %1): ").arg(Chain->Port());
     // Every chain of the store has its entry: the one without proxies too.
     ASSERT_EQ(ChainEntries(*tray).size(), 2);
     EXPECT_TRUE(ChainEntries(*tray)[0].startsWith(QStringLiteral("Default (port ")));
     EXPECT_TRUE(
         ChainEntries(*tray)[0].endsWith(QStringLiteral("not started: the chain has no proxies")));
     EXPECT_EQ(ChainEntries(*tray)[1], live + QStringLiteral("running [x]"));
-    ASSERT_GE(chain.Hold(), 0);
+    ASSERT_GE(Chain->Hold(), 0);
     EXPECT_EQ(ChainEntries(*tray)[1], live + QStringLiteral("running (1 connection) [x]"));
 
     // The chain's entry stops it and starts it again, as the chain page does.
     tray->ChainActions()[1]->trigger();
-    EXPECT_FALSE(Accepting(chain.Port()));
+    EXPECT_FALSE(Accepting(Chain->Port()));
     EXPECT_FALSE(tray->ShowsRunning());
     EXPECT_EQ(tray->toolTip(), QStringLiteral("Velmora Anonymizer\nNo chain running"));
     EXPECT_EQ(ChainEntries(*tray)[1], live + QStringLiteral("stopped"));
     EXPECT_EQ(w.actStopAll->text(), QStringLiteral("Start All"));
     tray->ChainActions()[1]->trigger();
-    EXPECT_TRUE(Accepting(chain.Port()));
+    EXPECT_TRUE(Accepting(Chain->Port()));
     EXPECT_TRUE(tray->ShowsRunning());
     // The probe's own connection counts until the chain's thread sees it
     // closed.
@@ -122,25 +133,20 @@ TEST(TrayHost, IconShowsTheChainsAndItsMenuSteersThemAndTheWindow) {
     tray->actToggleWindow()->trigger();
     EXPECT_FALSE(w.isVisible());
     // Nothing was stopped by hiding.
-    EXPECT_TRUE(Accepting(chain.Port()));
+    EXPECT_TRUE(Accepting(Chain->Port()));
 }
 
-TEST(TrayHost, KeepRunningHidesTheWindowAndTheConnectionCarriesOn) {
-    NEED("host");
-    if (!TrayReady())
-        GTEST_SKIP() << "trayer was started but no tray host took the tray within 15 s";
-    TMainFixture f;
-    TLiveChain chain(f);
-    TfrmMain &w = OpenStarted(f);
+TEST_F(TrayHost, KeepRunningHidesTheWindowAndTheConnectionCarriesOn) {
+    TfrmMain &w = OpenStarted();
     ASSERT_NE(w.TrayIcon(), nullptr);
-    const int held = chain.Hold();
+    const int held = Chain->Hold();
     ASSERT_GE(held, 0);
 
-    f.Prompts().CloseAnswer = {TCloseChoice::Keep, false};
+    Main.Prompts().CloseAnswer = {TCloseChoice::Keep, false};
     EXPECT_FALSE(w.close()); // the program runs on
-    ASSERT_EQ(f.Prompts().CloseQuestions.size(), 1u);
-    EXPECT_EQ(f.Prompts().CloseQuestions[0].OpenConnections, 1);
-    EXPECT_TRUE(f.Prompts().CloseQuestions[0].TrayAvailable);
+    ASSERT_EQ(Main.Prompts().CloseQuestions.size(), 1u);
+    EXPECT_EQ(Main.Prompts().CloseQuestions[0].OpenConnections, 1);
+    EXPECT_TRUE(Main.Prompts().CloseQuestions[0].TrayAvailable);
     EXPECT_FALSE(w.isVisible());
     EXPECT_TRUE(w.TrayIcon()->isVisible());
     EXPECT_TRUE(TLiveChain::Alive(held));
@@ -148,58 +154,44 @@ TEST(TrayHost, KeepRunningHidesTheWindowAndTheConnectionCarriesOn) {
 
     // Back from the tray, Cancel changes nothing, Quit ends.
     w.TrayIcon()->ToggleWindow();
-    f.Prompts().CloseAnswer = {TCloseChoice::Cancel, true};
+    Main.Prompts().CloseAnswer = {TCloseChoice::Cancel, true};
     EXPECT_FALSE(w.close());
     EXPECT_TRUE(w.isVisible());
     EXPECT_FALSE(TWindowSettings().Value(TWindowSettings::CloseAnswer).isValid());
-    f.Prompts().CloseAnswer = {TCloseChoice::Quit, false};
+    Main.Prompts().CloseAnswer = {TCloseChoice::Quit, false};
     EXPECT_TRUE(w.close());
     EXPECT_FALSE(w.TrayIcon()->isVisible());
-    EXPECT_FALSE(Accepting(chain.Port()));
+    EXPECT_FALSE(Accepting(Chain->Port()));
     EXPECT_FALSE(TLiveChain::Alive(held));
     QApplication::setQuitOnLastWindowClosed(true);
 }
 
-TEST(TrayHost, DontAskAgainKeepHoldsForTheNextWindowButNotForQuit) {
-    NEED("host");
-    if (!TrayReady())
-        GTEST_SKIP() << "trayer was started but no tray host took the tray within 15 s";
-    TMainFixture f;
-    TLiveChain chain(f);
-    OpenStarted(f);
-    ASSERT_GE(chain.Hold(), 0);
-    f.Prompts().CloseAnswer = {TCloseChoice::Keep, true};
-    EXPECT_FALSE(f.Window().close());
-    EXPECT_EQ(TWindowSettings().Value(TWindowSettings::CloseAnswer).toString(),
-              QStringLiteral("keep"));
-    f.Drop();
+TEST_F(TrayHost, DontAskAgainKeepHoldsForTheNextWindowButNotForQuit) {
+    ASSERT_NO_FATAL_FAILURE(CloseKeepingAnswer(TCloseChoice::Keep, false, "keep"));
 
-    TfrmMain &again = OpenStarted(f);
-    f.Prompts().CloseAnswer = {TCloseChoice::Quit, false};
+    TfrmMain &again = OpenStarted();
+    Main.Prompts().CloseAnswer = {TCloseChoice::Quit, false};
     EXPECT_FALSE(again.close()); // no connection now, and still kept in the tray
-    EXPECT_EQ(f.Prompts().CloseQuestions.size(), 1u);
+    EXPECT_EQ(Main.Prompts().CloseQuestions.size(), 1u);
     EXPECT_FALSE(again.isVisible());
-    EXPECT_TRUE(Accepting(chain.Port()));
+    EXPECT_TRUE(Accepting(Chain->Port()));
 
     // The tray's Quit ends without asking.
     again.actExit->trigger();
-    EXPECT_EQ(f.Prompts().CloseQuestions.size(), 1u);
-    EXPECT_FALSE(Accepting(chain.Port()));
+    EXPECT_EQ(Main.Prompts().CloseQuestions.size(), 1u);
+    EXPECT_FALSE(Accepting(Chain->Port()));
     QApplication::setQuitOnLastWindowClosed(true);
 }
 
-TEST(NoTrayHost, WithoutAHostThereIsNoTrayAndNoKeepChoice) {
-    NEED("none");
+TEST_F(NoTrayHost, WithoutAHostThereIsNoTrayAndNoKeepChoice) {
     EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-    TMainFixture f;
-    TLiveChain chain(f);
-    TfrmMain &w = OpenStarted(f);
+    TfrmMain &w = OpenStarted();
     EXPECT_EQ(w.TrayIcon(), nullptr);
-    ASSERT_GE(chain.Hold(), 0);
-    f.Prompts().CloseAnswer = {TCloseChoice::Keep, true};
+    ASSERT_GE(Chain->Hold(), 0);
+    Main.Prompts().CloseAnswer = {TCloseChoice::Keep, true};
     EXPECT_FALSE(w.close());
-    ASSERT_EQ(f.Prompts().CloseQuestions.size(), 1u);
-    EXPECT_FALSE(f.Prompts().CloseQuestions[0].TrayAvailable);
+    ASSERT_EQ(Main.Prompts().CloseQuestions.size(), 1u);
+    EXPECT_FALSE(Main.Prompts().CloseQuestions[0].TrayAvailable);
     EXPECT_TRUE(w.isVisible());
     EXPECT_FALSE(TWindowSettings().Value(TWindowSettings::CloseAnswer).isValid());
 }
