@@ -54,14 +54,145 @@ void Save(QWidget &widget, const char *name) {
 }
 
 void AddProgram(TdmProxyData &s, const QString &file, int32_t chainUID, int32_t port) {
-    TDataTable &t = s.cdsAnonymizedList();
-    t.Append();
-    t.FieldByName("Filename").SetAsString(file);
-    t.FieldByName("NoOfProxy").SetAsInteger(2);
-    t.FieldByName("ChainUID").SetAsInteger(chainUID);
-    t.FieldByName("ChainPort").SetAsInteger(port);
-    t.Post();
+    s.PutAnonym({.Filename = file, .ChainUID = chainUID, .ChainPort = port, .NoOfProxy = 2});
     s.AnonymSaveData();
+}
+
+// The ports of the pictures' store: its proxies' and its chains'.
+struct TPorts {
+    uint16_t Hop, Http; // Http 0: no tinyproxy
+    uint16_t Closed, Work, Backup, Spare;
+    uint16_t Office; // another program's port, which the chain "Office" is set to
+};
+
+// Proxies, four chains and four programs; returns the chain "Work".
+int32_t SeedShowcase(TdmProxyData &s, const TPorts &p) {
+    s.SetTimeout(5);
+    const int32_t fast = AddProxy(s, p.Hop, TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const int32_t dead = AddProxy(s, p.Closed, TProxyType::ptSOCKS4, TProxyStatus::psUnavailable);
+    if (p.Http)
+        AddProxy(s, p.Http, TProxyType::ptHTTP, TProxyStatus::psUnknown);
+    AddProxy(s, p.Hop, TProxyType::ptUnknown, TProxyStatus::psUnknown);
+    AddProxy(s, 1080, TProxyType::ptSOCKS5, TProxyStatus::psUnknown, "192.0.2.10");
+    AddProxy(s, 3128, TProxyType::ptHTTP, TProxyStatus::psUnavailable, "198.51.100.7");
+    const int32_t work = SeedChain(s, "Work", p.Work, {fast});
+    const int32_t backup = SeedChain(s, "Backup", p.Backup, {fast, dead});
+    SeedChain(s, "Spare", p.Spare, {fast});
+    SeedChain(s, "Office", p.Office, {fast});
+    AddProgram(s, "firefox", work, p.Work);
+    AddProgram(s, "thunderbird", work, p.Work);
+    AddProgram(s, "/usr/bin/curl", backup, p.Backup + 1); // the chain has moved since
+    AddProgram(s, "wget", backup + 10, 1090);             // its chain was deleted
+    return work;
+}
+
+// The same window under a dark desktop palette, the theme over it.
+void SaveDark(QApplication &app, TfrmMain &w) {
+    const QPalette light = QApplication::palette();
+    QPalette dark;
+    const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230);
+    for (auto role : {QPalette::Window, QPalette::Button, QPalette::AlternateBase})
+        dark.setColor(role, window);
+    dark.setColor(QPalette::Base, base);
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        dark.setColor(role, text);
+    dark.setColor(QPalette::PlaceholderText, QColor(150, 150, 150));
+    dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    QApplication::setPalette(dark);
+    TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
+                                QStringLiteral("My Style"));
+    Save(w, "dark-proxy-manager");
+    w.actProxySocksChain->trigger();
+    Save(w, "dark-socks-chains");
+    w.actProxyMgr->trigger();
+    QApplication::setPalette(light);
+    TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
+                                QStringLiteral("My Style"));
+}
+
+void SaveChainPage(TfrmMain &w, TEchoPage &page) {
+    // "Spare" is stopped from the chain page; nothing stays selected.
+    w.actProxySocksChain->trigger();
+    QTreeWidget *chainList = w.frmeSocksChain()->lvChains();
+    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
+        chainList->topLevelItem(i)->setSelected(
+            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Spare");
+    w.frmeSocksChain()->actStopChain()->trigger();
+    chainList->clearSelection();
+    w.UpdateActions();
+    Save(w, "socks-chains");
+    // "Test Chain" on "Work", from the chain page, with the page answering at once.
+    page.DelayMs = 0;
+    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
+        chainList->topLevelItem(i)->setSelected(
+            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Work");
+    w.frmeSocksChain()->actTestChain()->trigger();
+    if (Pump([&] { return w.frmChainTest() && w.frmChainTest()->isVisible(); }, 60000)) {
+        Save(*w.frmChainTest(), "dialog-test-chain");
+        w.frmChainTest()->accept();
+    } else {
+        std::fprintf(stderr, "the chain test did not report\n");
+    }
+    chainList->clearSelection();
+}
+
+void SaveDialogs(TMainFixture &f, TfrmMain &w, int32_t workUID) {
+    // The dialogs, each prepared as its command would and shown without
+    // waiting for the user.
+    TDialogs dialogs(f.Store(), f.Services().ChainMgr(), f.Prompts(), &w);
+    w.SetDialogs(&dialogs);
+    TfrmSocksChainRecord *chain = dialogs.frmSocksChainRecord();
+    chain->Edit(workUID);
+    chain->show();
+    TProxyListView *picker = chain->frmeProxyList()->lvProxies();
+    picker->SetChecked(picker->Row(2), true);
+    Save(*chain, "dialog-chain");
+    chain->reject();
+    TfrmProxyRecord *proxy = dialogs.frmProxyRecord();
+    proxy->Edit(w.lvProxyList()->Row(0).UID());
+    proxy->show();
+    Save(*proxy, "dialog-proxy");
+    proxy->reject();
+    TfrmAddBulkProxy *bulk = dialogs.frmAddBulkProxy();
+    bulk->mmProxies()->setPlainText(
+        QStringLiteral("192.0.2.20:1080\n192.0.2.21:3128\n198.51.100.30:8080\n"));
+    bulk->show();
+    Save(*bulk, "dialog-bulk");
+    bulk->reject();
+    TfrmAnonymizedProgram *program = dialogs.frmAnonymizedProgram();
+    program->Edit(1);
+    program->show();
+    Save(*program, "dialog-program");
+    program->reject();
+}
+
+// A list of 10,000 proxies a second into its check: most never answer
+// (their rows stay "Testing" until the time-out), some refuse at once,
+// some work; the status bar counts the results.
+void SaveBigList(TMainFixture &f, TfrmMain &w, uint16_t hopPort, uint16_t closed) {
+    TBlackHole dead;
+    TdmProxyData &s = f.Store();
+    for (int i = 0; i < 10000; ++i) {
+        if (i % 9 == 4)
+            s.AddProxy(QStringLiteral("127.0.0.1"), hopPort, TProxyType::ptUnknown);
+        else if (i % 7 == 2)
+            s.AddProxy(QStringLiteral("127.0.0.1"), closed, TProxyType::ptUnknown);
+        else
+            s.AddProxy(QString::fromStdString(TBlackHole::Address(i)), dead.Port(),
+                       TProxyType::ptUnknown);
+    }
+    s.SaveData();
+    // More of the list, less of the activity panel.
+    if (auto *split = w.findChild<QSplitter *>())
+        split->setSizes({560, 140});
+    w.UpdateActions();
+    w.actTestAll->trigger();
+    PumpFor(1500);
+    Save(w, "big-list-checking");
+    w.UpdateActions();
+    w.actStopChecking->trigger();
+    Pump([&] { return f.Prompts().Messages.count(QStringLiteral("Check done")) >= 2; }, 30000);
 }
 
 } // namespace
@@ -91,36 +222,16 @@ int main(int argc, char **argv) {
     TEchoPage page;
     page.DelayMs = 1500; // long enough to see the checks under way
     TCheckURLOverride checkURL(page.URL());
-    const uint16_t closed = FreeLoopbackPort();
-    const uint16_t workPort = FreeLoopbackPort();
-    const uint16_t backupPort = FreeLoopbackPort();
-    const uint16_t sparePort = FreeLoopbackPort();
-    // Another program's port, which the chain "Office" is set to.
-    const uint16_t officePort = FreeLoopbackPort();
-    TSocket otherProgram = TSocket::Listen(TSocket::Family::IPv4, officePort, 4);
+    TPorts ports{hop.Port(),         http ? http->Port() : uint16_t(0),
+                 FreeLoopbackPort(), FreeLoopbackPort(),
+                 FreeLoopbackPort(), FreeLoopbackPort(),
+                 FreeLoopbackPort()};
+    TSocket otherProgram = TSocket::Listen(TSocket::Family::IPv4, ports.Office, 4);
+    const uint16_t closed = ports.Closed, workPort = ports.Work;
 
     TMainFixture f(TMainFixture::TData::Missing);
     int32_t workUID = 0;
-    f.Seed([&](TdmProxyData &s) {
-        s.SetTimeout(5);
-        const int32_t fast =
-            AddProxy(s, hop.Port(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
-        const int32_t dead = AddProxy(s, closed, TProxyType::ptSOCKS4, TProxyStatus::psUnavailable);
-        if (http)
-            AddProxy(s, http->Port(), TProxyType::ptHTTP, TProxyStatus::psUnknown);
-        AddProxy(s, hop.Port(), TProxyType::ptUnknown, TProxyStatus::psUnknown);
-        AddProxy(s, 1080, TProxyType::ptSOCKS5, TProxyStatus::psUnknown, "192.0.2.10");
-        AddProxy(s, 3128, TProxyType::ptHTTP, TProxyStatus::psUnavailable, "198.51.100.7");
-        const int32_t work = SeedChain(s, "Work", workPort, {fast});
-        workUID = work;
-        const int32_t backup = SeedChain(s, "Backup", backupPort, {fast, dead});
-        SeedChain(s, "Spare", sparePort, {fast});
-        SeedChain(s, "Office", officePort, {fast});
-        AddProgram(s, "firefox", work, workPort);
-        AddProgram(s, "thunderbird", work, workPort);
-        AddProgram(s, "/usr/bin/curl", backup, backupPort + 1); // the chain has moved since
-        AddProgram(s, "wget", backup + 10, 1090);               // its chain was deleted
-    });
+    f.Seed([&](TdmProxyData &s) { workUID = SeedShowcase(s, ports); });
 
     TfrmMain &w = f.Open();
     w.resize(w.width(), 700); // the extra height goes to the activity panel
@@ -140,29 +251,7 @@ int main(int argc, char **argv) {
     w.frmeAnonymize()->lvPrograms()->topLevelItem(0)->setSelected(true);
     w.frmeAnonymize()->UpdateActions();
     Save(w, "anonymize-program");
-    // "Spare" is stopped from the chain page; nothing stays selected.
-    w.actProxySocksChain->trigger();
-    QTreeWidget *chainList = w.frmeSocksChain()->lvChains();
-    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
-        chainList->topLevelItem(i)->setSelected(
-            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Spare");
-    w.frmeSocksChain()->actStopChain()->trigger();
-    chainList->clearSelection();
-    w.UpdateActions();
-    Save(w, "socks-chains");
-    // "Test Chain" on "Work", from the chain page, with the page answering at once.
-    page.DelayMs = 0;
-    for (int i = 0; i < chainList->topLevelItemCount(); ++i)
-        chainList->topLevelItem(i)->setSelected(
-            chainList->topLevelItem(i)->text(TfrmeSocksChain::colName) == "Work");
-    w.frmeSocksChain()->actTestChain()->trigger();
-    if (Pump([&] { return w.frmChainTest() && w.frmChainTest()->isVisible(); }, 60000)) {
-        Save(*w.frmChainTest(), "dialog-test-chain");
-        w.frmChainTest()->accept();
-    } else {
-        std::fprintf(stderr, "the chain test did not report\n");
-    }
-    chainList->clearSelection();
+    SaveChainPage(w, page);
     w.actSettings->trigger();
     Save(w, "settings");
 
@@ -174,86 +263,11 @@ int main(int argc, char **argv) {
     Pump([&] { return f.Prompts().Messages.contains(QStringLiteral("Check done")); }, 60000);
     Save(w, "checked");
 
-    // The same window under a dark desktop palette, the theme over it.
-    {
-        const QPalette light = QApplication::palette();
-        QPalette dark;
-        const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230);
-        for (auto role : {QPalette::Window, QPalette::Button, QPalette::AlternateBase})
-            dark.setColor(role, window);
-        dark.setColor(QPalette::Base, base);
-        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-            dark.setColor(role, text);
-        dark.setColor(QPalette::PlaceholderText, QColor(150, 150, 150));
-        dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
-        dark.setColor(QPalette::HighlightedText, Qt::white);
-        QApplication::setPalette(dark);
-        TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
-                                    QStringLiteral("My Style"));
-        Save(w, "dark-proxy-manager");
-        w.actProxySocksChain->trigger();
-        Save(w, "dark-socks-chains");
-        w.actProxyMgr->trigger();
-        QApplication::setPalette(light);
-        TThemeManager::LoadAndApply(app, QStringLiteral(VELMORA_SOURCE_DIR "/Style.vsf"),
-                                    QStringLiteral("My Style"));
-    }
+    SaveDark(app, w);
 
-    // The dialogs, each prepared as its command would and shown without
-    // waiting for the user.
-    TDialogs dialogs(f.Store(), f.Services().ChainMgr(), f.Prompts(), &w);
-    w.SetDialogs(&dialogs);
-    TfrmSocksChainRecord *chain = dialogs.frmSocksChainRecord();
-    chain->Edit(workUID);
-    chain->show();
-    TProxyListView *picker = chain->frmeProxyList()->lvProxies();
-    picker->SetChecked(picker->Row(2), true);
-    Save(*chain, "dialog-chain");
-    chain->reject();
-    TfrmProxyRecord *proxy = dialogs.frmProxyRecord();
-    proxy->Edit(w.lvProxyList()->Row(0).UID());
-    proxy->show();
-    Save(*proxy, "dialog-proxy");
-    proxy->reject();
-    TfrmAddBulkProxy *bulk = dialogs.frmAddBulkProxy();
-    bulk->mmProxies()->setPlainText(
-        QStringLiteral("192.0.2.20:1080\n192.0.2.21:3128\n198.51.100.30:8080\n"));
-    bulk->show();
-    Save(*bulk, "dialog-bulk");
-    bulk->reject();
-    TfrmAnonymizedProgram *program = dialogs.frmAnonymizedProgram();
-    program->Edit(1);
-    program->show();
-    Save(*program, "dialog-program");
-    program->reject();
+    SaveDialogs(f, w, workUID);
 
-    // A list of 10,000 proxies a second into its check: most never answer
-    // (their rows stay "Testing" until the time-out), some refuse at once,
-    // some work; the status bar counts the results.
-    {
-        TBlackHole dead;
-        TdmProxyData &s = f.Store();
-        for (int i = 0; i < 10000; ++i) {
-            if (i % 9 == 4)
-                s.AddProxy(QStringLiteral("127.0.0.1"), hop.Port(), TProxyType::ptUnknown);
-            else if (i % 7 == 2)
-                s.AddProxy(QStringLiteral("127.0.0.1"), closed, TProxyType::ptUnknown);
-            else
-                s.AddProxy(QString::fromStdString(TBlackHole::Address(i)), dead.Port(),
-                           TProxyType::ptUnknown);
-        }
-        s.SaveData();
-        // More of the list, less of the activity panel.
-        if (auto *split = w.findChild<QSplitter *>())
-            split->setSizes({560, 140});
-        w.UpdateActions();
-        w.actTestAll->trigger();
-        PumpFor(1500);
-        Save(w, "big-list-checking");
-        w.UpdateActions();
-        w.actStopChecking->trigger();
-        Pump([&] { return f.Prompts().Messages.count(QStringLiteral("Check done")) >= 2; }, 30000);
-    }
+    SaveBigList(f, w, hop.Port(), closed);
 
     ::close(first);
     ::close(second);
