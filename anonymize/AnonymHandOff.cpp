@@ -14,16 +14,11 @@ bool TAnonymHandOff::WriteAnonymListToRegistry(TdmProxyData &store) {
     TKeyValueStore key(QString::fromLatin1(KeyPath));
     for (const QString &name : key.ValueNames())
         key.DeleteValue(name);
-    TDataTable &programs = store.cdsAnonymizedList();
-    const int fileField = programs.FieldIndex(QStringLiteral("Filename"));
-    const int portField = programs.FieldIndex(QStringLiteral("ChainPort"));
-    for (const TDataTable::TRow *row : programs.AllRows()) {
-        const QString name = ValueName(programs.DisplayText(*row, fileField));
+    for (const TAnonymProgram &program : store.AnonymizedPrograms()) {
+        const QString name = ValueName(program.Filename);
         if (name.isEmpty())
             continue; // no program to name ("" or a folder); the dialog never stores one
-        const TFieldValue port = programs.RowValue(*row, portField);
-        const auto *value = std::get_if<int64_t>(&port);
-        key.WriteInteger(name, value ? static_cast<int32_t>(*value) : 0);
+        key.WriteInteger(name, program.ChainPort);
     }
     key.Flush();
     return true;

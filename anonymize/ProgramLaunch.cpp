@@ -27,8 +27,7 @@ namespace {
 
 // Every proxy of the chain that is not known to work, as "address:port (STATUS)".
 QStringList NotWorking(TdmProxyData &store, int32_t chainUID) {
-    TChainedProxyData chain;
-    store.GetChainedProxyRecord(chainUID, chain);
+    const TChainedProxyData chain = store.GetChain(chainUID);
     QStringList bad;
     for (const auto &p : chain.FChainedItems)
         if (p->FStatus != TProxyStatus::psAvailable)
@@ -159,16 +158,11 @@ int32_t TProgramLaunch::ChooseChain(TdmProxyData &store, const QString &chain,
     }
     const std::vector<TStoredChain> chains = TChainLookup::All(store);
     const QString name = QFileInfo(program).fileName();
-    TDataTable &t = store.cdsAnonymizedList();
-    const int file = t.FieldIndex(QStringLiteral("Filename"));
-    const int chainField = t.FieldIndex(QStringLiteral("ChainUID"));
-    for (const TDataTable::TRow *row : t.AllRows()) {
-        if (QFileInfo(t.DisplayText(*row, file)).fileName().compare(name, Qt::CaseInsensitive) != 0)
+    for (const TAnonymProgram &program : store.AnonymizedPrograms()) {
+        if (QFileInfo(program.Filename).fileName().compare(name, Qt::CaseInsensitive) != 0)
             continue;
-        const TFieldValue uidValue = t.RowValue(*row, chainField);
-        const auto *uid = std::get_if<int64_t>(&uidValue);
         for (const TStoredChain &c : chains)
-            if (uid && c.UID == *uid)
+            if (program.ChainUID && c.UID == *program.ChainUID)
                 return c.UID;
         throw ELaunchUsage(QStringLiteral("run: the chain of \"%1\" on the Anonymize Program page "
                                           "no longer exists; choose one with --chain: %2")
@@ -231,8 +225,7 @@ QString TProgramLaunch::PreloadConfig(uint16_t port) {
 int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
                         const std::function<void(const QString &line)> &onLine) {
     const int32_t chainUID = ChooseChain(store, options.Chain, options.Program.front());
-    TChainedProxyData record;
-    store.GetChainedProxyRecord(chainUID, record);
+    const TChainedProxyData record = store.GetChain(chainUID);
     const bool running = record.FPort > 0 && record.FPort < 65536 &&
                          SocksServerAnswers(static_cast<uint16_t>(record.FPort));
     if (!running) {

@@ -40,25 +40,26 @@ QString Row(const QStringList &fields) {
     return fields.join(u'\t');
 }
 
-QString Text(TDataTable &t, const TDataTable::TRow &row, const char *field) {
+QString Text(const TDataTable &t, const TDataTable::TRow &row, const char *field) {
     return t.DisplayText(row, t.FieldIndex(QString::fromLatin1(field)));
 }
 
-std::optional<int64_t> IntValue(TDataTable &t, const TDataTable::TRow &row, const char *field) {
+std::optional<int64_t> IntValue(const TDataTable &t, const TDataTable::TRow &row,
+                                const char *field) {
     const TFieldValue v = t.RowValue(row, t.FieldIndex(QString::fromLatin1(field)));
     if (const auto *i = std::get_if<int64_t>(&v))
         return *i;
     return std::nullopt;
 }
 
-QString SpeedText(TDataTable &t, const TDataTable::TRow &row) {
+QString SpeedText(const TDataTable &t, const TDataTable::TRow &row) {
     const TFieldValue v = t.RowValue(row, t.FieldIndex(QStringLiteral("Speed")));
     const auto *d = std::get_if<double>(&v);
     return d ? SpeedToText(*d) : QString();
 }
 
-int ListProxies(TdmProxyData &store) {
-    TDataTable &t = store.cdsProxies();
+int ListProxies(const TdmProxyData &store) {
+    const TDataTable &t = store.cdsProxies();
     TConsoleOut::Line(Row({"UID", "IP/Host", "Port", "Status", "Type", "Speed", "Last Checked"}));
     for (const TDataTable::TRow *row : t.AllRows())
         TConsoleOut::Line(
@@ -97,13 +98,9 @@ int ListChains(TdmProxyData &store) {
     if (live)
         header << "State";
     TConsoleOut::Line(Row(header));
-    std::vector<int32_t> uids;
-    TDataTable &t = store.cdsChainedProxies();
-    for (const TDataTable::TRow *row : t.AllRows())
-        uids.push_back(static_cast<int32_t>(IntValue(t, *row, "UID").value_or(0)));
-    for (int32_t uid : uids) {
-        TChainedProxyData chain;
-        store.GetChainedProxyRecord(uid, chain);
+    for (const TStoredChain &stored : store.Chains()) {
+        const int32_t uid = stored.UID;
+        const TChainedProxyData chain = store.GetChain(uid);
         QStringList proxies;
         for (const auto &p : chain.FChainedItems)
             proxies << QString::number(p->FUID);
@@ -119,13 +116,12 @@ int ListChains(TdmProxyData &store) {
     return 0;
 }
 
-int ListPrograms(TdmProxyData &store) {
-    TDataTable &t = store.cdsAnonymizedList();
+int ListPrograms(const TdmProxyData &store) {
     TConsoleOut::Line(Row({"UID", "Application", "Chain", "Port"}));
-    for (const TDataTable::TRow *row : t.AllRows())
-        TConsoleOut::Line(
-            Row({Text(t, *row, "UID"), Text(t, *row, "Filename"), Text(t, *row, "ChainUID"),
-                 QString::number(IntValue(t, *row, "ChainPort").value_or(0))}));
+    for (const TAnonymProgram &p : store.AnonymizedPrograms())
+        TConsoleOut::Line(Row({QString::number(p.UID), p.Filename,
+                               p.ChainUID ? QString::number(*p.ChainUID) : QString(),
+                               QString::number(p.ChainPort)}));
     return 0;
 }
 
@@ -167,10 +163,10 @@ int Check(TdmProxyData &store, const QStringList &args) {
     } else {
         for (const QString &a : args) {
             const int32_t uid = ParseInt(a, QStringLiteral("UID"));
-            auto rec = std::make_unique<TProxData>();
-            if (!store.GetProxyRecord(uid, rec.get()))
+            const std::optional<TProxData> rec = store.FindProxy(uid);
+            if (!rec)
                 throw EVelmoraError(QStringLiteral("Proxy %1 not found").arg(uid));
-            list->push_back(std::move(rec));
+            list->push_back(std::make_unique<TProxData>(*rec));
         }
     }
     if (list->empty()) {
@@ -210,30 +206,23 @@ int ChainAdd(TdmProxyData &store, const QStringList &args) {
     std::vector<int32_t> proxies;
     for (int i = 2; i < args.size(); ++i) {
         const int32_t uid = ParseInt(args[i], QStringLiteral("UID"));
-        if (!store.LocateProxyRecord(uid))
+        if (!store.FindProxy(uid))
             throw EVelmoraError(QStringLiteral("Proxy %1 not found").arg(uid));
         proxies.push_back(uid);
     }
     // As the chain dialog does: nothing reaches the files until every item
     // is in; on a failure the chain tables are read back from disk.
-    store.FAutoSave = false;
+    TdmProxyData::TBatch batch(store);
     try {
-        TDataTable &c = store.cdsChainedProxies();
-        c.Append();
-        c.FieldByName("Desc").SetAsString(name);
-        c.FieldByName("LocalServerPort").SetAsInteger(port);
-        c.FieldByName("AutoCreateChain").SetAsBoolean(false);
-        c.FieldByName("ChangeEvery").SetAsInteger(5);
-        c.Post();
-        const int32_t chainUID = c.FieldByName("UID").AsInteger();
+        const int32_t chainUID =
+            store.PutChain({.Desc = name, .Port = port, .AutoCreate = false, .ChangeEvery = 5});
         for (int32_t uid : proxies)
             store.AddChainedItem(chainUID, uid);
-        store.SaveData();
-        store.FAutoSave = true;
+        batch.Commit();
         TConsoleOut::Line(
             QStringLiteral("Chain %1 \"%2\" on port %3").arg(chainUID).arg(name).arg(port));
     } catch (...) {
-        store.FAutoSave = true;
+        batch.Discard();
         store.ReloadChains();
         throw;
     }

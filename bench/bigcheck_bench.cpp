@@ -125,7 +125,7 @@ int main(int argc, char **argv) {
         TdmProxyData store;
         store.LoadData();
         folder = store.DataFolder();
-        store.FAutoSave = false;
+        TdmProxyData::TBatch hold(store);
         store.SetTimeout(timeoutS);
         const auto add = [&](const std::string &address, uint16_t port, TProxyType expect) {
             store.AddProxy(QString::fromStdString(address), port, TProxyType::ptUnknown);

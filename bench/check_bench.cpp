@@ -160,7 +160,9 @@ int main(int argc, char **argv) {
         std::printf("%-10s %-9s %10s %12s %8s %13s %12s\n", "bound", "autosave", "ms", "checks/s",
                     "OK", "peak in flight", "peak at stub");
         for (const bool autosave : {false, true}) {
-            store.FAutoSave = autosave;
+            std::optional<TdmProxyData::TBatch> hold;
+            if (!autosave)
+                hold.emplace(store);
             for (const int bound : {1, 16, 256, TProxyChecker::MaxChecksInFlight}) {
                 if (autosave && bound != TProxyChecker::MaxChecksInFlight)
                     continue; // the save per result dominates; one line is enough

@@ -119,7 +119,8 @@ int Seed(const QString &folder, int count) {
         ::close(fd);
     TdmProxyData store(folder);
     store.LoadData();
-    store.FAutoSave = false;
+    TdmProxyData::TBatch hold(store);
+    hold.Discard(); // nothing saves by itself
     for (int i = 0; i < count; ++i)
         store.AddProxy(QStringLiteral("127.0.0.1"), port, TProxyType::ptSOCKS5);
     // Statuses as a list that was checked before: a third each.

@@ -7,6 +7,7 @@
 #include "store/dmProxyData.h"
 
 #include <QSet>
+#include <utility>
 
 namespace {
 
@@ -19,7 +20,7 @@ QString Key(const QString &address, int32_t port) {
 TIntakeResult TBulkIntake::Apply(TdmProxyData &store, const QString &text) {
     const std::vector<TIntakeEntry> entries = Parse(text);
     TIntakeResult result;
-    TDataTable &proxies = store.cdsProxies();
+    const TDataTable &proxies = std::as_const(store).cdsProxies();
     const int addressField = proxies.FieldIndex(QStringLiteral("IPAddress"));
     const int portField = proxies.FieldIndex(QStringLiteral("Port"));
     QSet<QString> listed;

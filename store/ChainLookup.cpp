@@ -5,19 +5,7 @@
 #include <QStringList>
 
 std::vector<TStoredChain> TChainLookup::All(TdmProxyData &store) {
-    TDataTable &t = store.cdsChainedProxies();
-    const int uid = t.FieldIndex(QStringLiteral("UID"));
-    const int name = t.FieldIndex(QStringLiteral("Desc"));
-    const int port = t.FieldIndex(QStringLiteral("LocalServerPort"));
-    std::vector<TStoredChain> rows;
-    for (const TDataTable::TRow *row : t.AllRows()) {
-        const TFieldValue uidValue = t.RowValue(*row, uid), portValue = t.RowValue(*row, port);
-        const auto *u = std::get_if<int64_t>(&uidValue);
-        const auto *p = std::get_if<int64_t>(&portValue);
-        rows.push_back({u ? static_cast<int32_t>(*u) : 0, t.DisplayText(*row, name),
-                        p ? static_cast<int32_t>(*p) : 0});
-    }
-    return rows;
+    return store.Chains();
 }
 
 TChainLookup::TResult TChainLookup::Find(TdmProxyData &store, const QString &nameOrPort) {

@@ -5,17 +5,13 @@
 // `velmora run --chain` and the `velmora chain` commands of a running
 // instance follow the same rule.
 
+#include "store/StoreRows.h"
+
 #include <QString>
 #include <cstdint>
 #include <vector>
 
 class TdmProxyData;
-
-struct TStoredChain {
-    int32_t UID = 0;
-    QString Name;
-    int32_t Port = 0;
-};
 
 class TChainLookup {
 public:

@@ -18,6 +18,8 @@ public:
     TChainedProxyData() = default;
     TChainedProxyData(const TChainedProxyData &) = delete;
     TChainedProxyData &operator=(const TChainedProxyData &) = delete;
+    TChainedProxyData(TChainedProxyData &&) = default;
+    TChainedProxyData &operator=(TChainedProxyData &&) = default;
 
     int ItemsCount() const { return static_cast<int>(FChainedItems.size()); }
     TProxData *FirstItem();

@@ -13,3 +13,9 @@ using TFieldValue = std::variant<std::monostate, bool, int64_t, double, QByteArr
 inline bool IsNullValue(const TFieldValue &v) {
     return std::holds_alternative<std::monostate>(v);
 }
+
+// An integer value as 32 bits; 0 for null or any other kind.
+inline int32_t Int32Value(const TFieldValue &v) {
+    const auto *i = std::get_if<int64_t>(&v);
+    return i ? static_cast<int32_t>(*i) : 0;
+}

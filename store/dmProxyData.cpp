@@ -27,11 +27,6 @@ int Field(const TDataTable &table, const char *name) {
     return i;
 }
 
-int32_t IntOf(const TFieldValue &v) {
-    const auto *i = std::get_if<int64_t>(&v);
-    return i ? static_cast<int32_t>(*i) : 0;
-}
-
 // Restores a table's filter switch when leaving a scope, also on failure.
 class TFilterSwitchGuard {
 public:
@@ -67,16 +62,18 @@ TdmProxyData::TdmProxyData(QString dataFolder)
           Field(FChains, "AutoCreateChain"),
           Field(FChains, "NoOfProxies"),
           Field(FChains, "Hidden"),
-          Field(FChains, "Status")};
+          Field(FChains, "Status"),
+          Field(FChains, "ChangeEvery")};
     FI = {Field(FItems, "ChainUID"), Field(FItems, "ProxyUID"), Field(FItems, "UID"),
           Field(FItems, "IPaddrLookup"), Field(FItems, "portlookup")};
     FS = {Field(FSettings, "AllowLocalHostOnly"), Field(FSettings, "TimeOut"),
           Field(FSettings, "SessionsTimeOut")};
+    FA = {Field(FAnonymized, "UID"), Field(FAnonymized, "Filename"), Field(FAnonymized, "ChainUID"),
+          Field(FAnonymized, "ChainPort"), Field(FAnonymized, "NoOfProxy")};
     InstallHooks();
 }
 
 void TdmProxyData::InstallHooks() {
-    FAutoSave = true;
     // New proxies and chains start as "Not Checked".
     FProxies.FOnNewRecord = [this](TDataTable &t) { t.SetValue(FP.Status, int64_t(0)); };
     FChains.FOnNewRecord = [this](TDataTable &t) { t.SetValue(FC.Status, int64_t(0)); };
@@ -95,11 +92,12 @@ void TdmProxyData::InstallHooks() {
     };
 
     auto statusText = [](const TFieldValue &v, QString &text) {
-        ProxyStatusToText(IntOf(v), text);
+        ProxyStatusToText(Int32Value(v), text);
     };
     FProxies.SetGetTextHook(FP.Status, statusText);
-    FProxies.SetGetTextHook(
-        FP.HostType, [](const TFieldValue &v, QString &text) { ProxyTypeToText(IntOf(v), text); });
+    FProxies.SetGetTextHook(FP.HostType, [](const TFieldValue &v, QString &text) {
+        ProxyTypeToText(Int32Value(v), text);
+    });
     FChains.SetGetTextHook(FC.Status, statusText);
     FChains.SetGetTextHook(FC.LastChecked, [](const TFieldValue &, QString &) {});
 
@@ -111,15 +109,17 @@ void TdmProxyData::InstallHooks() {
     // Looked up from the proxies table without moving its cursor.
     FItems.SetCalcHook(FI.IPaddrLookup, [this](const TDataTable::TRow &row) -> TFieldValue {
         const TFieldValue &uid = row.Values[FI.ProxyUID];
-        const TDataTable::TRow *proxy = IsNullValue(uid) ? nullptr : FProxies.FindUID(IntOf(uid));
+        const TDataTable::TRow *proxy =
+            IsNullValue(uid) ? nullptr : FProxies.FindUID(Int32Value(uid));
         return proxy ? proxy->Values[FP.IPAddress] : TFieldValue();
     });
     FItems.SetCalcHook(FI.portlookup, [this](const TDataTable::TRow &row) -> TFieldValue {
         const TFieldValue &uid = row.Values[FI.ProxyUID];
-        const TDataTable::TRow *proxy = IsNullValue(uid) ? nullptr : FProxies.FindUID(IntOf(uid));
+        const TDataTable::TRow *proxy =
+            IsNullValue(uid) ? nullptr : FProxies.FindUID(Int32Value(uid));
         if (!proxy || IsNullValue(proxy->Values[FP.Port]))
             return TFieldValue();
-        return QByteArray::number(IntOf(proxy->Values[FP.Port]));
+        return QByteArray::number(Int32Value(proxy->Values[FP.Port]));
     });
 
     auto notice = [this](const QString &text) {
@@ -213,6 +213,7 @@ void TdmProxyData::SaveData() {
     FChainsFile.Save(folder);
     FItemsFile.Save(folder);
     FUnsaved = false;
+    FHeldChange = false;
     ++FSaveCount;
     FLastSaveTick = TClock::TickMs();
 }
@@ -244,62 +245,10 @@ void TdmProxyData::CreateDefaultSocksChain() {
     SaveData();
 }
 
-void TdmProxyData::SaveIfAuto() {
-    if (!FAutoSave)
-        return;
-    if (FBatchDepth > 0) {
-        FUnsaved = true;
-        ScheduleBatchSave();
-        return;
-    }
-    SaveData();
-}
-
-void TdmProxyData::BeginBatch() {
-    // The first timed save comes an interval after the batch begins: its
-    // first results are not worth a write of their own.
-    if (FBatchDepth++ == 0)
-        FBatchStartTick = TClock::TickMs();
-}
-
-void TdmProxyData::EndBatch() {
-    if (FBatchDepth == 0 || --FBatchDepth > 0)
-        return;
-    if (FBatchTimer)
-        FBatchTimer->stop();
-    if (FUnsaved && FAutoSave)
-        SaveData();
-}
-
-void TdmProxyData::ScheduleBatchSave() {
-    if (!FBatchTimer) {
-        FBatchTimer = std::make_unique<QTimer>();
-        FBatchTimer->setSingleShot(true);
-        QObject::connect(FBatchTimer.get(), &QTimer::timeout, [this] { BatchTimerFired(); });
-    }
-    if (FBatchTimer->isActive())
-        return;
-    const int64_t due =
-        std::max(FLastSaveTick, FBatchStartTick) + FBatchSaveIntervalMs - TClock::TickMs();
-    FBatchTimer->start(static_cast<int>(std::clamp<int64_t>(due, 0, FBatchSaveIntervalMs)));
-}
-
-void TdmProxyData::BatchTimerFired() {
-    if (!FUnsaved || !FAutoSave)
-        return;
-    try {
-        SaveData();
-    } catch (const std::exception &e) {
-        // Kept unsaved: the next change or the batch's end tries again.
-        if (FOnSaveError)
-            FOnSaveError(QString::fromUtf8(e.what()));
-    }
-}
-
 // ---- settings ---------------------------------------------------------------
 
 int32_t TdmProxyData::SettingsInt(int field) const {
-    return IntOf(FSettings.Value(field));
+    return Int32Value(FSettings.Value(field));
 }
 
 void TdmProxyData::SetSetting(int field, TFieldValue value) {
@@ -384,60 +333,6 @@ TProxData *TdmProxyData::GetProxyRecord(int32_t AUID, TProxData *AProxRec) {
     if (AUID != -1 && !LocateProxyRecord(AUID))
         return nullptr;
     return &GetProxyRecord(*AProxRec);
-}
-
-std::unique_ptr<TProxData> TdmProxyData::RecordOf(const TDataTable::TRow &row) const {
-    // As GetProxyRecord reads the current row, straight from the row.
-    auto text = [](const TFieldValue &v) {
-        const auto *bytes = std::get_if<QByteArray>(&v);
-        return bytes ? TWin1252::ToUnicode(*bytes) : QString();
-    };
-    auto real = [](const TFieldValue &v) {
-        if (const auto *d = std::get_if<double>(&v))
-            return *d;
-        if (const auto *i = std::get_if<int64_t>(&v))
-            return static_cast<double>(*i);
-        return 0.0;
-    };
-    const auto &v = row.Values;
-    auto rec = std::make_unique<TProxData>();
-    rec->FHostName = text(v[FP.HostName]);
-    rec->FIPAddress = text(v[FP.IPAddress]);
-    rec->FProxyType = static_cast<TProxyType>(IntOf(v[FP.HostType]) & 0xFF);
-    rec->FUID = IntOf(v[FP.UID]);
-    rec->FPort = IntOf(v[FP.Port]);
-    rec->FStatus = static_cast<TProxyStatus>(IntOf(v[FP.Status]) & 0xFF);
-    const auto *checked = std::get_if<double>(&v[FP.LastChecked]);
-    rec->FLastChecked = checked ? TDateTimeCodec::FromMSecs(*checked) : 0;
-    rec->FSpeed = real(v[FP.Speed]);
-    rec->FCurrHostNameType = hntIPAddress;
-    return rec;
-}
-
-void TdmProxyData::GetAllProxyRecords(std::vector<std::unique_ptr<TProxData>> &ALst) {
-    // Straight from the rows (a check of 100,000 proxies starts with this);
-    // the cursor ends on the last row, as a walk to the end would leave it.
-    FProxies.CheckBrowseMode();
-    const std::vector<const TDataTable::TRow *> rows = FProxies.VisibleRows();
-    ALst.reserve(ALst.size() + rows.size());
-    for (const TDataTable::TRow *row : rows)
-        ALst.push_back(RecordOf(*row));
-    if (!rows.empty())
-        FProxies.Last();
-}
-
-size_t TdmProxyData::GetProxyRecords(const std::vector<int32_t> &AUIDs, size_t AFrom, size_t ACount,
-                                     std::vector<std::unique_ptr<TProxData>> &ALst) {
-    FProxies.CheckBrowseMode();
-    const size_t end = std::min(AUIDs.size(), AFrom + ACount);
-    size_t added = 0;
-    for (size_t i = AFrom; i < end; ++i) {
-        if (const TDataTable::TRow *row = FProxies.FindUID(AUIDs[i])) {
-            ALst.push_back(RecordOf(*row));
-            ++added;
-        }
-    }
-    return added;
 }
 
 TChainedProxyData &TdmProxyData::GetChainedProxyRecord(int32_t AUID,
@@ -525,7 +420,7 @@ int TdmProxyData::CountProxiesWithStatus(TProxyStatus AStatus) const {
     int count = 0;
     for (const TDataTable::TRow *row : FProxies.AllRows())
         if (!IsNullValue(row->Values[FP.Status]) &&
-            (IntOf(row->Values[FP.Status]) & 0xFF) == status)
+            (Int32Value(row->Values[FP.Status]) & 0xFF) == status)
             ++count;
     return count;
 }
@@ -535,16 +430,17 @@ int TdmProxyData::DeleteProxiesWithStatus(TProxyStatus AStatus) {
     std::unordered_set<int64_t> gone;
     for (const TDataTable::TRow *row : FProxies.AllRows())
         if (!IsNullValue(row->Values[FP.Status]) &&
-            (IntOf(row->Values[FP.Status]) & 0xFF) == status)
-            gone.insert(IntOf(row->Values[FP.UID]));
+            (Int32Value(row->Values[FP.Status]) & 0xFF) == status)
+            gone.insert(Int32Value(row->Values[FP.UID]));
     if (gone.empty())
         return 0;
     FItems.DeleteWhere([&](const TDataTable::TRow &item) {
         const TFieldValue &proxy = item.Values[FI.ProxyUID];
-        return !IsNullValue(proxy) && gone.count(IntOf(proxy)) > 0;
+        return !IsNullValue(proxy) && gone.count(Int32Value(proxy)) > 0;
     });
-    const int count = FProxies.DeleteWhere(
-        [&](const TDataTable::TRow &proxy) { return gone.count(IntOf(proxy.Values[FP.UID])) > 0; });
+    const int count = FProxies.DeleteWhere([&](const TDataTable::TRow &proxy) {
+        return gone.count(Int32Value(proxy.Values[FP.UID])) > 0;
+    });
     SaveIfAuto();
     return count;
 }
@@ -561,84 +457,6 @@ void TdmProxyData::UnwatchProxies(int AId) {
             FProxiesWatchers.erase(it);
             return;
         }
-}
-
-bool TdmProxyData::DeleteChain(int32_t AUID) {
-    LocateChainRecord(AUID);
-    FilterChainItems();
-    FItems.First();
-    while (!FItems.IsEmpty())
-        FItems.Delete();
-    LocateChainRecord(AUID);
-    FChains.Delete();
-    SaveIfAuto();
-    return true;
-}
-
-void TdmProxyData::AddChainedItem(int32_t AChainUID, int32_t AProxUID) {
-    FilterItemsTo(AChainUID);
-    if (FItems.Locate(QStringLiteral("ProxyUID"), int64_t(AProxUID)))
-        throw EVelmoraError("Proxy already exists in chain");
-    FItems.Append();
-    FItems.SetValue(FI.ChainUID, int64_t(AChainUID));
-    FItems.SetValue(FI.ProxyUID, int64_t(AProxUID));
-    FItems.Post();
-}
-
-bool TdmProxyData::RemoveChainedItem(int32_t AChainUID, int32_t AProxUID) {
-    LocateChainRecord(AChainUID);
-    FilterChainItems();
-    FItems.First();
-    if (AProxUID == -1) {
-        while (!FItems.IsEmpty())
-            FItems.Delete();
-    } else {
-        for (; !FItems.Eof(); FItems.Next()) {
-            if (!FItems.Fields(FI.ProxyUID).IsNull() &&
-                FItems.Fields(FI.ProxyUID).AsInteger() == AProxUID) {
-                FItems.Delete();
-                break;
-            }
-        }
-    }
-    SaveIfAuto();
-    return true;
-}
-
-bool TdmProxyData::MoveChainedItem(int32_t AChainUID, int32_t AProxUID, int ADelta) {
-    LocateChainRecord(AChainUID);
-    FilterChainItems();
-    // The item rows that name an existing proxy, in hop order: their UIDs and
-    // the proxies they name.
-    std::vector<int64_t> rows;
-    std::vector<int32_t> proxies;
-    for (const TDataTable::TRow *row : FItems.VisibleRows()) {
-        const TFieldValue proxy = FItems.RowValue(*row, FI.ProxyUID);
-        if (IsNullValue(proxy) || !FProxies.FindUID(IntOf(proxy)))
-            continue;
-        rows.push_back(std::get<int64_t>(FItems.RowValue(*row, FI.UID)));
-        proxies.push_back(IntOf(proxy));
-    }
-    const auto found = std::find(proxies.begin(), proxies.end(), AProxUID);
-    if (found == proxies.end() || ADelta == 0)
-        return false;
-    const auto from = found - proxies.begin();
-    const auto to = from + ADelta;
-    if (to < 0 || to >= static_cast<int64_t>(proxies.size()))
-        return false;
-    std::vector<int32_t> moved = proxies;
-    if (to < from)
-        std::rotate(moved.begin() + to, moved.begin() + from, moved.begin() + from + 1);
-    else
-        std::rotate(moved.begin() + from, moved.begin() + from + 1, moved.begin() + to + 1);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (moved[i] == proxies[i] || !FItems.LocateUID(rows[i]))
-            continue;
-        FItems.Edit();
-        FItems.SetValue(FI.ProxyUID, int64_t(moved[i]));
-        FItems.Post();
-    }
-    return true;
 }
 
 void TdmProxyData::UpdateProxyStatus(const TProxData &AData, TProxyStatus AStatus) {
@@ -670,6 +488,48 @@ bool TdmProxyData::UpdateChainStatus(int32_t AUID, TProxyStatus AStatus) {
     FChains.Post();
     SaveIfAuto();
     return true;
+}
+
+int32_t TdmProxyData::PutProxy(const TProxyChange &AChange) {
+    if (AChange.UID == 0)
+        FProxies.Append();
+    else if (LocateProxyRecord(AChange.UID))
+        FProxies.Edit();
+    else
+        return 0;
+    try {
+        FProxies.Fields(FP.IPAddress).SetAsString(AChange.IPAddress);
+        FProxies.Fields(FP.HostName).SetAsString(AChange.HostName);
+        FProxies.Fields(FP.Port).SetAsInteger(AChange.Port);
+        FProxies.Fields(FP.HostType).SetAsInteger(AChange.HostType);
+        FProxies.Post();
+    } catch (...) {
+        FProxies.Cancel();
+        throw;
+    }
+    return FProxies.Fields(FP.UID).AsInteger();
+}
+
+int32_t TdmProxyData::PutAnonym(const TAnonymProgram &AProgram) {
+    if (AProgram.UID == 0)
+        FAnonymized.Append();
+    else if (LocateAnonymRec(AProgram.UID))
+        FAnonymized.Edit();
+    else
+        return 0;
+    try {
+        FAnonymized.Fields(FA.Filename).SetAsString(AProgram.Filename);
+        if (AProgram.NoOfProxy)
+            FAnonymized.Fields(FA.NoOfProxy).SetAsInteger(*AProgram.NoOfProxy);
+        if (AProgram.ChainUID)
+            FAnonymized.Fields(FA.ChainUID).SetAsInteger(*AProgram.ChainUID);
+        FAnonymized.Fields(FA.ChainPort).SetAsInteger(AProgram.ChainPort);
+        FAnonymized.Post();
+    } catch (...) {
+        FAnonymized.Cancel();
+        throw;
+    }
+    return FAnonymized.Fields(FA.UID).AsInteger();
 }
 
 bool TdmProxyData::AnonymDelete(int32_t AID) {

@@ -1,20 +1,23 @@
 #pragma once
 // The proxy store: the five tables of the data folder and every operation
 // that reads or changes proxies, chains, chain items, the settings row and
-// the anonymized programs. Readers hand out detached records; writers find
-// rows by UID, change them and, while FAutoSave is true, save the three main
-// table files at once. Lives on the user-interface thread; no locks.
+// the anonymized programs. The queries hand out detached values and move no
+// cursor; writers find rows by UID, change them and save the three main table
+// files at once, unless a TBatch or BeginBatch holds the saves back. Lives on
+// the user-interface thread; no locks.
 
 #include "store/ChainedProxyData.h"
 #include "store/DataTable.h"
 #include "store/ProxData.h"
 #include "store/ProxyTypes.h"
+#include "store/StoreRows.h"
 #include "store/TableFile.h"
 
 #include <QString>
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class TdmProxyData {
@@ -51,6 +54,10 @@ public:
     TTableFile &ChainItemsFile() { return FItemsFile; }
     TTableFile &SettingsFile() { return FSettingsFile; }
     TTableFile &AnonymizedFile() { return FAnonymizedFile; }
+    // Read-only views, for listing rows without a cursor.
+    const TDataTable &cdsProxies() const { return FProxies; }
+    const TDataTable &cdsChainedProxies() const { return FChains; }
+    const TDataTable &cdsAnonymizedList() const { return FAnonymized; }
 
     // ---- loading and saving ----
     // Start-up load: provisions a data folder that does not exist, then
@@ -75,10 +82,39 @@ public:
     int32_t SessionsTimeout() const;
     void SetSessionsTimeout(int32_t value);
 
-    // While true, every row-changing operation saves the three main files.
-    bool FAutoSave = true;
+    // ---- holding saves back until a group of changes is complete ----
+    // While a TBatch lives, no operation saves by itself (nor do the timed
+    // saves of BeginBatch): an operation that would save only notes that
+    // something changed. When the outermost TBatch ends, the three main
+    // files are saved once if anything changed under it and no save
+    // happened since (SaveData and Commit count), unless it was discarded.
+    // It ends the same way when an exception leaves its scope, so changes
+    // made up to the failure are not lost silently; a caller that wants them
+    // dropped calls Discard and reloads. A save that fails in the destructor
+    // is not thrown: it goes to FOnSaveError and the store stays Unsaved(),
+    // so the next save writes it. Operations marked "no save" below never
+    // note a change: their caller saves (SaveData) or commits.
+    class TBatch {
+    public:
+        explicit TBatch(TdmProxyData &store);
+        ~TBatch();
+        TBatch(const TBatch &) = delete;
+        TBatch &operator=(const TBatch &) = delete;
+        // Saves the three main files now; a failure is thrown. The end then
+        // has nothing left to save.
+        void Commit();
+        // This batch's end saves nothing; what changed stays in memory,
+        // unsaved. Only the outermost batch's end saves, so an inner batch's
+        // Discard leaves the decision to the outer one.
+        void Discard() { FDiscarded = true; }
 
-    // ---- batches of changes ----
+    private:
+        TdmProxyData &FStore;
+        bool FDiscarded = false;
+    };
+    bool SavesHeld() const { return FHoldDepth > 0; }
+
+    // ---- timed batches of changes ----
     // Between BeginBatch and EndBatch (they nest), an operation that would
     // save marks the store unsaved instead, and a timer on this thread saves
     // the three main files at most once per FBatchSaveIntervalMs, so a batch
@@ -99,7 +135,19 @@ public:
     // null): "ChainUID=<n>".
     void FilterChainItems();
 
-    // ---- lookups ----
+    // ---- queries: detached values, no cursor moves, no filter change ----
+    std::optional<TProxData> FindProxy(int32_t uid) const;
+    // The chain's fields (Status too) and its existing proxies in hop order.
+    std::optional<TChainedProxyData> FindChain(int32_t uid) const;
+    // The same; "chain record not found" for an unknown one.
+    TChainedProxyData GetChain(int32_t uid) const;
+    // Every chain in table order.
+    std::vector<TStoredChain> Chains() const;
+    std::optional<TAnonymProgram> FindAnonym(int32_t uid) const;
+    // Every anonymized program in table order.
+    std::vector<TAnonymProgram> AnonymizedPrograms() const;
+
+    // ---- lookups (they move the cursor) ----
     bool LocateProxyRecord(int32_t AUID);
     bool LocateChainRecord(int32_t AUID); // "chain record not found" instead of false
     bool LocateAnonymRec(int32_t AID);
@@ -156,6 +204,16 @@ public:
     bool UpdateChainStatus(int32_t AUID, TProxyStatus AStatus);
     // Deletes the anonymized program AID; false when there is none. No save.
     bool AnonymDelete(int32_t AID);
+    // Writes the fields into the chain row (a new one for UID 0) and returns
+    // its UID; "chain record not found" for an unknown one. No save.
+    int32_t PutChain(const TChainChange &AChange);
+    // Writes the proxy's fields (a new row for UID 0) and returns its UID;
+    // 0 (nothing changed) for an unknown one. No save.
+    int32_t PutProxy(const TProxyChange &AChange);
+    // Writes the program's row (a new one for UID 0); a program without a
+    // ChainUID keeps the row's chain, one without a NoOfProxy its count. Returns its UID; 0
+    // (nothing changed) for an unknown one. No save.
+    int32_t PutAnonym(const TAnonymProgram &AProgram);
 
     // ---- watching the proxies table ----
     // Any number of watchers are told every change of the proxies table (see
@@ -173,7 +231,8 @@ private:
         int IPAddress, HostName, UID, LastChecked, Status, HostType, Port, Speed;
     };
     struct TChainFields {
-        int UID, Desc, LastChecked, LocalServerPort, AutoCreateChain, NoOfProxies, Hidden, Status;
+        int UID, Desc, LastChecked, LocalServerPort, AutoCreateChain, NoOfProxies, Hidden, Status,
+            ChangeEvery;
     };
     struct TItemFields {
         int ChainUID, ProxyUID, UID, IPaddrLookup, portlookup;
@@ -181,10 +240,15 @@ private:
     struct TSettingsFields {
         int AllowLocalHostOnly, TimeOut, SessionsTimeOut;
     };
+    struct TAnonymFields {
+        int UID, Filename, ChainUID, ChainPort, NoOfProxy;
+    };
 
     void InstallHooks();
-    std::unique_ptr<TProxData> RecordOf(const TDataTable::TRow &row) const;
+    TProxData RecordOf(const TDataTable::TRow &row) const;
+    TAnonymProgram AnonymOf(const TDataTable::TRow &row) const;
     void SaveIfAuto();
+    void EndHold(bool discarded) noexcept;
     void ScheduleBatchSave();
     void BatchTimerFired();
     void FilterItemsTo(int64_t chainUID);
@@ -196,6 +260,8 @@ private:
     std::vector<std::pair<int, TProxiesWatcher>> FProxiesWatchers;
     int FNextWatcherId = 1;
     int FBatchDepth = 0;
+    int FHoldDepth = 0;       // live TBatch objects
+    bool FHeldChange = false; // a save was held back by a TBatch
     bool FUnsaved = false;
     int64_t FSaveCount = 0;
     int64_t FLastSaveTick = 0;   // ms of the last SaveData, monotonic
@@ -215,4 +281,5 @@ private:
     TChainFields FC{};
     TItemFields FI{};
     TSettingsFields FS{};
+    TAnonymFields FA{};
 };

@@ -54,13 +54,7 @@ void Save(QWidget &widget, const char *name) {
 }
 
 void AddProgram(TdmProxyData &s, const QString &file, int32_t chainUID, int32_t port) {
-    TDataTable &t = s.cdsAnonymizedList();
-    t.Append();
-    t.FieldByName("Filename").SetAsString(file);
-    t.FieldByName("NoOfProxy").SetAsInteger(2);
-    t.FieldByName("ChainUID").SetAsInteger(chainUID);
-    t.FieldByName("ChainPort").SetAsInteger(port);
-    t.Post();
+    s.PutAnonym({.Filename = file, .ChainUID = chainUID, .ChainPort = port, .NoOfProxy = 2});
     s.AnonymSaveData();
 }
 

@@ -81,7 +81,7 @@ protected:
     }
     void SetUp() override {
         FUrl = std::make_unique<TCheckURLOverride>(QStringLiteral("http://127.0.0.1:9/"));
-        Store.Store().FAutoSave = false; // thousands of adds; the batch saves at its end
+        FHold.emplace(Store.Store()); // thousands of adds; the batch saves at its end
     }
     int32_t Add(const std::string &address, uint16_t port, TProxyType type) {
         Store.Store().AddProxy(QString::fromStdString(address), port, type);
@@ -92,11 +92,12 @@ protected:
     // The rows are in: saved once, and from now on the batch saves as the program does.
     void Seeded() {
         Store.Store().SaveData();
-        Store.Store().FAutoSave = true;
+        FHold.reset();
     }
 
     std::unique_ptr<TCheckURLOverride> FUrl; // the stubs answer for any page
     TTempStore Store;
+    std::optional<TdmProxyData::TBatch> FHold;
 };
 
 } // namespace

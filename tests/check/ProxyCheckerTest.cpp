@@ -261,7 +261,7 @@ TEST_F(ProxyChecker, BoundedNumberOfChecksInFlightAndEveryProxyReported) {
         GTEST_SKIP() << "microsocks missing";
     TMicrosocksPeer microsocks;
     Page.DelayMs = 50;
-    Store.Store().FAutoSave = false; // 200 saves would only slow the test
+    TdmProxyData::TBatch hold(Store.Store()); // 200 saves would only slow the test
     for (int i = 0; i < 200; ++i)
         Store.Store().AddProxy(QStringLiteral("127.0.0.1"), microsocks.Port(),
                                TProxyType::ptSOCKS5);
@@ -282,7 +282,7 @@ TEST_F(ProxyChecker, SmallBoundHoldsForDetectorsAsWell) {
         GTEST_SKIP() << "microsocks missing";
     TMicrosocksPeer microsocks;
     Page.DelayMs = 20;
-    Store.Store().FAutoSave = false;
+    TdmProxyData::TBatch hold(Store.Store());
     for (int i = 0; i < 20; ++i)
         Store.Store().AddProxy(QStringLiteral("127.0.0.1"), microsocks.Port(),
                                i % 2 ? TProxyType::ptUnknown : TProxyType::ptSOCKS5);

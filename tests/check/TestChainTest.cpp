@@ -392,9 +392,10 @@ TEST(TestChain, FailuresAreReportedAndEveryResultIsRecorded) {
     EXPECT_EQ(onDisk(good.UID).Status, int(TProxyStatus::psAvailable));
 
     // A store that does not save on its own keeps the result in memory only.
-    store.FAutoSave = false;
+    std::optional<TdmProxyData::TBatch> hold(std::in_place, store);
+    hold->Discard();
     TChainTest::Record(store, good.UID, silent);
     EXPECT_EQ(Stored(store, good.UID).Status, int(TProxyStatus::psUnavailable));
     EXPECT_EQ(onDisk(good.UID).Status, int(TProxyStatus::psAvailable));
-    store.FAutoSave = true;
+    hold.reset();
 }

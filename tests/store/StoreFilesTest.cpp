@@ -367,7 +367,8 @@ TEST_F(StoreFiles, AnUnreadableFileIsKeptAsideBeforeItIsReplaced) {
 
 TEST_F(StoreFiles, AFailedReloadKeepsTheTablesAndNamesTheFileAndFault) {
     LoadSet(QStringLiteral("store"));
-    Store->FAutoSave = false;
+    TdmProxyData::TBatch hold(*Store);
+    hold.Discard(); // nothing saves by itself
     Store->RemoveChainedItem(2, -1);
     {
         QFile f(Folder + QStringLiteral("ChainedProxyProxies.cds"));

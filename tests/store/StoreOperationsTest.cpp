@@ -101,7 +101,7 @@ TEST_F(StoreOperations, AddingAProxyTwiceToAChainFailsTheSecondTime) {
     EXPECT_EQ(Hops(1), (std::vector<int>{3, 4}));
     EXPECT_EQ(MessageOf([&] { Store->AddChainedItem(2, 3); }),
               QStringLiteral("Proxy already exists in chain"));
-    EXPECT_FALSE(AnyFileRewritten()); // never saves, FAutoSave or not
+    EXPECT_FALSE(AnyFileRewritten()); // never saves, held back or not
 }
 
 TEST_F(StoreOperations, RemoveTakesOnlyTheEarlierOfTwoEqualItems) {
@@ -114,7 +114,7 @@ TEST_F(StoreOperations, RemoveTakesOnlyTheEarlierOfTwoEqualItems) {
     EXPECT_EQ(Hops(2), (std::vector<int>{3, 1, 4, 3}));
     Store->RemoveChainedItem(2, 3);
     EXPECT_EQ(Hops(2), (std::vector<int>{1, 4, 3}));
-    // Saved at once (FAutoSave is on).
+    // Saved at once (no batch holds the saves back).
     EXPECT_EQ(TDataPacketReader::Read(Bytes(QStringLiteral("ChainedProxyProxies.cds"))).Rows.size(),
               4u);
     Store->RemoveChainedItem(2, -1);
@@ -387,7 +387,8 @@ TEST_F(StoreOperations, ChainScrollFiltersItemsExceptOnANullKey) {
 }
 
 TEST_F(StoreOperations, WithoutAutoSaveNothingIsWrittenUntilSaveData) {
-    Store->FAutoSave = false;
+    TdmProxyData::TBatch hold(*Store);
+    hold.Discard(); // nothing saves by itself
     Store->RemoveChainedItem(2, 1);
     Store->DeleteProxy(4);
     Store->DeleteChain(1);
@@ -405,7 +406,8 @@ TEST_F(StoreOperations, WithoutAutoSaveNothingIsWrittenUntilSaveData) {
 }
 
 TEST_F(StoreOperations, ReloadChainsDropsUnsavedChainChanges) {
-    Store->FAutoSave = false;
+    TdmProxyData::TBatch hold(*Store);
+    hold.Discard(); // nothing saves by itself
     TDataTable &c = Store->cdsChainedProxies();
     c.Append();
     c.FieldByName("Desc").SetAsString(QStringLiteral("New"));

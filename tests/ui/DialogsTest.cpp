@@ -261,7 +261,7 @@ TEST_F(Dialogs, AddChainFromTheMainWindowWithPickedProxies) {
     QTreeWidget *chains = w.frmeSocksChain()->lvChains();
     ASSERT_EQ(chains->topLevelItemCount(), 3);
     EXPECT_EQ(chains->topLevelItem(2)->text(TfrmeSocksChain::colName), QStringLiteral("Picked"));
-    EXPECT_TRUE(Store().FAutoSave);
+    EXPECT_FALSE(Store().SavesHeld());
     // Proxy 2 has status "TIME OUT": the chain is saved but not started, and
     // its row says why at once.
     EXPECT_TRUE(Fixture.ActivityLines().contains(

@@ -49,8 +49,13 @@ std::optional<int32_t> ReadCount(const QString &text) {
 TChainEditor::TChainEditor(TdmProxyData &store, TChainManager &chains)
     : FStore(store), FChains(chains) {}
 
+void TChainEditor::HoldSaves() {
+    if (!FHold)
+        FHold.emplace(FStore);
+}
+
 TChainForm TChainEditor::Add() {
-    FStore.FAutoSave = false;
+    HoldSaves();
     FPortChanged = false;
     FProxyItemsChanged = false;
     FUID = 0;
@@ -64,18 +69,15 @@ TChainForm TChainEditor::Add() {
 bool TChainEditor::Edit(int32_t AUID, TChainForm &form) {
     FPortChanged = false;
     FProxyItemsChanged = false;
-    FStore.FAutoSave = false;
+    HoldSaves();
     FUID = AUID;
-    try {
-        FStore.LocateChainRecord(AUID);
-    } catch (const EVelmoraError &) {
+    const std::optional<TChainedProxyData> chain = FStore.FindChain(AUID);
+    if (!chain)
         return false;
-    }
     FDataMode = TDataMode::dtmEdit;
-    TDataTable &chains = FStore.cdsChainedProxies();
     const TRotationSettings rotation = ReadRotationSettings(FStore, AUID);
-    form.Name = chains.FieldByName(QStringLiteral("Desc")).AsString();
-    form.Port = QString::number(chains.FieldByName(QStringLiteral("LocalServerPort")).AsInteger());
+    form.Name = chain->FDesc;
+    form.Port = QString::number(chain->FPort);
     form.Interval = QString::number(rotation.ChangeEvery);
     form.AutoCreate = rotation.AutoCreate;
     form.Count = QString::number(rotation.NoOfProxies);
@@ -108,28 +110,23 @@ void TChainEditor::SaveChainRecord(const TChainForm &form) {
     const auto count = ReadCount(form.Count);
     if (!count)
         throw EVelmoraError(CountMessage);
-    TDataTable &chains = FStore.cdsChainedProxies();
-    if (FDataMode == TDataMode::dtmEdit) {
-        FStore.LocateChainRecord(FUID);
-        chains.Edit();
-    } else {
-        chains.Append();
-        chains.FieldByName(QStringLiteral("Hidden")).SetAsBoolean(false);
-    }
-    chains.FieldByName(QStringLiteral("Desc")).SetAsString(form.Name);
-    chains.FieldByName(QStringLiteral("LocalServerPort")).SetAsInteger(port);
-    chains.FieldByName(QStringLiteral("AutoCreateChain")).SetAsBoolean(form.AutoCreate);
-    chains.FieldByName(QStringLiteral("ChangeEvery")).SetAsInteger(*interval);
-    chains.FieldByName(QStringLiteral("NoOfProxies")).SetAsInteger(*count);
-    chains.Post();
-    FUID = chains.FieldByName(QStringLiteral("UID")).AsInteger();
+    TChainChange change{.Desc = form.Name,
+                        .Port = port,
+                        .AutoCreate = form.AutoCreate,
+                        .ChangeEvery = *interval,
+                        .NoOfProxies = *count};
+    if (FDataMode == TDataMode::dtmEdit)
+        change.UID = FUID;
+    else
+        change.Hidden = false;
+    FUID = FStore.PutChain(change);
     FDataMode = TDataMode::dtmEdit;
 }
 
 void TChainEditor::LoadChainItems(TChainedProxyData &items) {
     if (FDataMode != TDataMode::dtmEdit)
         return;
-    FStore.GetChainedProxyRecord(FUID, items);
+    items = FStore.GetChain(FUID);
 }
 
 void TChainEditor::AddPicked(const TChainForm &form, const std::vector<int32_t> &proxyUIDs) {
@@ -162,8 +159,7 @@ void TChainEditor::RemoveItems(const std::vector<int32_t> &proxyUIDs) {
 bool TChainEditor::MoveItems(const std::vector<int32_t> &proxyUIDs, int delta) {
     if (FDataMode != TDataMode::dtmEdit || delta == 0)
         return false;
-    TChainedProxyData chain;
-    FStore.GetChainedProxyRecord(FUID, chain);
+    const TChainedProxyData chain = FStore.GetChain(FUID);
     std::vector<int32_t> order;
     std::vector<char> picked; // not vector<bool>: its elements are swapped
     for (const auto &item : chain.FChainedItems) {
@@ -215,9 +211,7 @@ TChainEditor::TOkResult TChainEditor::Ok(const TChainForm &form, bool hasItems, 
     const int32_t port = ReadPort(form.Port);
     bool rotationChanged = false;
     if (FDataMode == TDataMode::dtmEdit) {
-        FStore.LocateChainRecord(FUID);
-        TDataTable &chains = FStore.cdsChainedProxies();
-        if (port != chains.FieldByName(QStringLiteral("LocalServerPort")).AsInteger())
+        if (port != FStore.GetChain(FUID).FPort)
             FPortChanged = true;
         const TRotationSettings before = ReadRotationSettings(FStore, FUID);
         rotationChanged = before.AutoCreate != form.AutoCreate ||
@@ -226,7 +220,7 @@ TChainEditor::TOkResult TChainEditor::Ok(const TChainForm &form, bool hasItems, 
     }
     SaveChainRecord(form);
     FStore.SaveData();
-    FStore.FAutoSave = true;
+    FHold.reset();
 
     // Whatever stopped the chain before, it runs as it is now saved.
     const bool running = FChains.State(FUID).State == TChainRunState::Running;
@@ -236,6 +230,8 @@ TChainEditor::TOkResult TChainEditor::Ok(const TChainForm &form, bool hasItems, 
 }
 
 void TChainEditor::Cancel() {
+    if (FHold)
+        FHold->Discard();
     TDataTable &chains = FStore.cdsChainedProxies();
     if (chains.State() != TDataTable::TState::dsBrowse)
         chains.Cancel();
@@ -244,7 +240,7 @@ void TChainEditor::Cancel() {
 }
 
 void TChainEditor::Closed() {
-    FStore.FAutoSave = true;
+    FHold.reset();
 }
 
 bool TChainEditor::AddEnabled(const TChainForm &form) {

@@ -2,19 +2,19 @@
 // The steps of the chain dialog without its widgets: preparing a new chain
 // or an existing one, checking the form, saving the chain record, adding
 // the picked proxies, removing and moving them, and what "OK" and "Cancel"
-// do to the store and the chain manager. While the dialog is open the store
-// does not save by itself; "OK" saves all tables, "Cancel" reloads the
-// chain tables from their files.
+// do to the store and the chain manager. While the dialog is open a batch
+// holds the store's saves back; "OK" saves all tables, "Cancel" discards the
+// batch and reloads the chain tables from their files.
 
 #include "store/ProxyTypes.h"
+#include "store/dmProxyData.h"
 
 #include <QString>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 class TChainManager;
-class TChainedProxyData;
-class TdmProxyData;
 
 // What the dialog's fields hold.
 struct TChainForm {
@@ -81,6 +81,9 @@ public:
     bool FProxyItemsChanged = false;
 
 private:
+    void HoldSaves();
+
     TdmProxyData &FStore;
     TChainManager &FChains;
+    std::optional<TdmProxyData::TBatch> FHold; // from Add or Edit until the dialog closes
 };

@@ -7,24 +7,6 @@
 
 namespace {
 
-std::optional<int64_t> IntOf(const TFieldValue &value) {
-    if (const auto *v = std::get_if<int64_t>(&value))
-        return *v;
-    return std::nullopt;
-}
-
-TAnonymProgram ProgramOf(TDataTable &table, const TDataTable::TRow &row) {
-    TAnonymProgram program;
-    program.UID = static_cast<int32_t>(
-        IntOf(table.RowValue(row, table.FieldIndex(QStringLiteral("UID")))).value_or(0));
-    program.Filename = table.DisplayText(row, table.FieldIndex(QStringLiteral("Filename")));
-    if (const auto chain = IntOf(table.RowValue(row, table.FieldIndex(QStringLiteral("ChainUID")))))
-        program.ChainUID = static_cast<int32_t>(*chain);
-    program.ChainPort = static_cast<int32_t>(
-        IntOf(table.RowValue(row, table.FieldIndex(QStringLiteral("ChainPort")))).value_or(0));
-    return program;
-}
-
 QString Quoted(const QString &text) {
     return QStringLiteral("\"%1\"").arg(text);
 }
@@ -34,35 +16,18 @@ QString Quoted(const QString &text) {
 TProgramChains::TProgramChains(std::vector<TChainRef> chains) : FChains(std::move(chains)) {}
 
 TProgramChains TProgramChains::FromStore(TdmProxyData &store) {
-    TDataTable &table = store.cdsChainedProxies();
-    const int uidField = table.FieldIndex(QStringLiteral("UID"));
-    const int nameField = table.FieldIndex(QStringLiteral("Desc"));
-    const int portField = table.FieldIndex(QStringLiteral("LocalServerPort"));
     std::vector<TChainRef> chains;
-    for (const TDataTable::TRow *row : table.AllRows()) {
-        const auto uid = IntOf(table.RowValue(*row, uidField));
-        if (!uid)
-            continue;
-        chains.push_back(
-            {static_cast<int32_t>(*uid), table.DisplayText(*row, nameField),
-             static_cast<int32_t>(IntOf(table.RowValue(*row, portField)).value_or(0))});
-    }
+    for (const TStoredChain &chain : store.Chains())
+        chains.push_back({chain.UID, chain.Name, chain.Port});
     return TProgramChains(std::move(chains));
 }
 
 std::vector<TAnonymProgram> TProgramChains::Programs(TdmProxyData &store) {
-    TDataTable &table = store.cdsAnonymizedList();
-    std::vector<TAnonymProgram> programs;
-    for (const TDataTable::TRow *row : table.VisibleRows())
-        programs.push_back(ProgramOf(table, *row));
-    return programs;
+    return store.AnonymizedPrograms();
 }
 
 std::optional<TAnonymProgram> TProgramChains::Program(TdmProxyData &store, int32_t AUID) {
-    TDataTable &table = store.cdsAnonymizedList();
-    if (const TDataTable::TRow *row = table.FindUID(AUID))
-        return ProgramOf(table, *row);
-    return std::nullopt;
+    return store.FindAnonym(AUID);
 }
 
 TProgramChainView TProgramChains::View(const TAnonymProgram &program) const {

@@ -8,6 +8,8 @@
 // the menu until it is edited. Also what "velmora run" is given to run a
 // program through its chain.
 
+#include "store/StoreRows.h"
+
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -21,14 +23,6 @@ struct TChainRef {
     int32_t UID = 0;
     QString Name;
     int32_t Port = 0;
-};
-
-// One row of the anonymized programs table.
-struct TAnonymProgram {
-    int32_t UID = 0;
-    QString Filename;                // as typed: a file name or a path
-    std::optional<int32_t> ChainUID; // none: saved without a chain
-    int32_t ChainPort = 0;           // the chain's port when the row was saved
 };
 
 enum class TProgramChainState { pcsFine, pcsNoChain, pcsChainDeleted, pcsPortChanged };

@@ -7,6 +7,7 @@
 
 #include <QBrush>
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -67,7 +68,7 @@ void TProxyTableModel::Attach(TdmProxyData &store) {
     if (FStore)
         FStore->UnwatchProxies(FWatcher);
     FStore = &store;
-    FTable = &store.cdsProxies();
+    FTable = &std::as_const(store).cdsProxies();
     FIPAddress = FTable->FieldIndex(QStringLiteral("IPAddress"));
     FUID = FTable->FieldIndex(QStringLiteral("UID"));
     FStatus = FTable->FieldIndex(QStringLiteral("Status"));

@@ -126,7 +126,7 @@ private:
 
     TProxyListKind FKind;
     TdmProxyData *FStore = nullptr;
-    TDataTable *FTable = nullptr;
+    const TDataTable *FTable = nullptr;
     int FWatcher = 0;
     std::vector<const TDataTable::TRow *> FRows;
     int FIPAddress = -1, FUID = -1, FStatus = -1, FHostType = -1, FPort = -1, FSpeed = -1;

@@ -73,17 +73,8 @@ int TfrmAnonymizedProgram::NoOfProxy() const {
 void TfrmAnonymizedProgram::LoadChainList() {
     FChains->clear();
     FChainRecords.clear();
-    std::vector<int32_t> uids;
-    TDataTable &table = FStore.cdsChainedProxies();
-    const int uidField = table.FieldIndex(QStringLiteral("UID"));
-    for (const TDataTable::TRow *row : table.AllRows()) {
-        const TFieldValue uid = table.RowValue(*row, uidField);
-        if (const auto *v = std::get_if<int64_t>(&uid))
-            uids.push_back(static_cast<int32_t>(*v));
-    }
-    for (int32_t uid : uids) {
-        auto record = std::make_unique<TChainedProxyData>();
-        FStore.GetChainedProxyRecord(uid, *record);
+    for (const TStoredChain &stored : FStore.Chains()) {
+        auto record = std::make_unique<TChainedProxyData>(FStore.GetChain(stored.UID));
         FChains->addItem(record->FDesc);
         FChainRecords.push_back(std::move(record));
     }
@@ -112,15 +103,15 @@ void TfrmAnonymizedProgram::Add() {
 void TfrmAnonymizedProgram::Edit(int32_t AUID) {
     FMode = TDataMode::dtmEdit;
     LoadChainList();
-    if (!FStore.LocateAnonymRec(AUID))
+    const std::optional<TAnonymProgram> program = FStore.FindAnonym(AUID);
+    if (!program)
         throw EVelmoraError("unknown anonumized application");
     FUID = AUID;
-    TDataTable &t = FStore.cdsAnonymizedList();
-    SelectChain(t.FieldByName(QStringLiteral("ChainUID")).AsInteger());
-    FFilename->setText(t.FieldByName(QStringLiteral("Filename")).AsString());
+    SelectChain(program->ChainUID.value_or(0));
+    FFilename->setText(program->Filename);
     FFilename->setReadOnly(true);
-    FWarning->setVisible(t.FieldByName(QStringLiteral("ChainPort")).AsInteger() == 0);
-    FNoOfProxy->setValue(t.FieldByName(QStringLiteral("NoOfProxy")).AsInteger());
+    FWarning->setVisible(program->ChainPort == 0);
+    FNoOfProxy->setValue(program->NoOfProxy.value_or(0));
 }
 
 void TfrmAnonymizedProgram::Button1Click() {
@@ -128,30 +119,17 @@ void TfrmAnonymizedProgram::Button1Click() {
         FPrompts.ShowMessage(QStringLiteral("Program filename is required"));
         return;
     }
-    TDataTable &t = FStore.cdsAnonymizedList();
-    if (FMode == TDataMode::dtmAdd) {
-        t.Append();
-    } else {
-        if (!FStore.LocateAnonymRec(FUID))
-            throw EVelmoraError("unknown anonumized application");
-        t.Edit();
+    TAnonymProgram program{.UID = FMode == TDataMode::dtmAdd ? 0 : FUID,
+                           .Filename = FFilename->text(),
+                           .NoOfProxy = FNoOfProxy->value()};
+    const int index = FChains->currentIndex();
+    if (!FChainRecords.empty() && index >= 0) {
+        const TChainedProxyData &chain = *FChainRecords[static_cast<size_t>(index)];
+        program.ChainUID = chain.FUID;
+        program.ChainPort = chain.FPort;
     }
-    try {
-        t.FieldByName(QStringLiteral("Filename")).SetAsString(FFilename->text());
-        t.FieldByName(QStringLiteral("NoOfProxy")).SetAsInteger(FNoOfProxy->value());
-        const int index = FChains->currentIndex();
-        if (FChainRecords.empty() || index < 0) {
-            t.FieldByName(QStringLiteral("ChainPort")).SetAsInteger(0);
-        } else {
-            const TChainedProxyData &chain = *FChainRecords[static_cast<size_t>(index)];
-            t.FieldByName(QStringLiteral("ChainUID")).SetAsInteger(chain.FUID);
-            t.FieldByName(QStringLiteral("ChainPort")).SetAsInteger(chain.FPort);
-        }
-        t.Post();
-    } catch (...) {
-        t.Cancel();
-        throw;
-    }
+    if (FStore.PutAnonym(program) == 0)
+        throw EVelmoraError("unknown anonumized application");
     FStore.SaveData();
     FStore.AnonymSaveData();
     accept();

@@ -149,9 +149,10 @@ void TfrmProxyRecord::Add() {
 
 bool TfrmProxyRecord::Edit(int32_t AUID) {
     ++FLookupGeneration;
-    TProxData record;
-    if (!FStore.GetProxyRecord(AUID, &record))
+    const std::optional<TProxData> found = FStore.FindProxy(AUID);
+    if (!found)
         return false;
+    const TProxData &record = *found;
     FAdding = false;
     FUID = AUID;
     FStoredType = static_cast<int32_t>(record.FProxyType);
@@ -181,24 +182,10 @@ void TfrmProxyRecord::OkClick() {
     const int choice = CheckedChoice();
     const int32_t type = choice >= 0 ? TypeOfChoice(choice) : FStoredType;
 
-    TDataTable &proxies = FStore.cdsProxies();
-    if (FAdding) {
-        proxies.Append();
-    } else {
-        if (!FStore.LocateProxyRecord(FUID))
-            throw EVelmoraError("error proxy record");
-        proxies.Edit();
-    }
-    try {
-        proxies.FieldByName(QStringLiteral("IPAddress")).SetAsString(FIPAddress->text());
-        proxies.FieldByName(QStringLiteral("HostName")).SetAsString(FHostName->text());
-        proxies.FieldByName(QStringLiteral("Port")).SetAsInteger(port);
-        proxies.FieldByName(QStringLiteral("HostType")).SetAsInteger(type);
-        proxies.Post();
-    } catch (...) {
-        proxies.Cancel();
-        throw;
-    }
+    const TProxyChange change{FAdding ? 0 : FUID, FIPAddress->text(), FHostName->text(), port,
+                              type};
+    if (FStore.PutProxy(change) == 0)
+        throw EVelmoraError("error proxy record");
     FStore.SaveData();
     accept();
 }

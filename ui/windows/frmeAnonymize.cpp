@@ -116,31 +116,21 @@ void TfrmeAnonymize::RefreshList() {
     // dialog shows its warning, in a red that reads on the list's background.
     const QColor marked = TTextContrast::WarningOn(FList->palette().color(QPalette::Base));
     FList->clear();
-    TDataTable &table = FStore.cdsAnonymizedList();
-    const int uidField = table.FieldIndex(QStringLiteral("UID"));
-    const int nameField = table.FieldIndex(QStringLiteral("Filename"));
-    const int countField = table.FieldIndex(QStringLiteral("NoOfProxy"));
     const TProgramChains chains = TProgramChains::FromStore(FStore);
     QList<QTreeWidgetItem *> rows;
-    for (const TDataTable::TRow *row : table.VisibleRows()) {
+    for (const TAnonymProgram &program : FStore.AnonymizedPrograms()) {
         auto *item = new QTreeWidgetItem;
-        item->setText(colApplication, table.DisplayText(*row, nameField));
-        const TFieldValue count = table.RowValue(*row, countField);
-        if (const auto *n = std::get_if<int64_t>(&count))
-            item->setText(colNoOfProxies, QString::number(*n));
-        const TFieldValue uid = table.RowValue(*row, uidField);
-        if (const auto *u = std::get_if<int64_t>(&uid))
-            item->setData(colApplication, UIDRole, QVariant::fromValue<qint64>(*u));
-        if (const auto program =
-                TProgramChains::Program(FStore, item->data(colApplication, UIDRole).toInt())) {
-            const TProgramChainView view = chains.View(*program);
-            item->setText(colChain, view.ChainText);
-            item->setText(colPort, view.PortText);
-            for (int column = 0; column < ColumnCount; ++column) {
-                item->setToolTip(column, view.ToolTip);
-                if (view.Marked())
-                    item->setForeground(column, QBrush(marked));
-            }
+        item->setText(colApplication, program.Filename);
+        if (program.NoOfProxy)
+            item->setText(colNoOfProxies, QString::number(*program.NoOfProxy));
+        item->setData(colApplication, UIDRole, QVariant::fromValue<qint64>(program.UID));
+        const TProgramChainView view = chains.View(program);
+        item->setText(colChain, view.ChainText);
+        item->setText(colPort, view.PortText);
+        for (int column = 0; column < ColumnCount; ++column) {
+            item->setToolTip(column, view.ToolTip);
+            if (view.Marked())
+                item->setForeground(column, QBrush(marked));
         }
         rows << item;
     }
@@ -188,9 +178,9 @@ void TfrmeAnonymize::actEditExecute() {
 void TfrmeAnonymize::actDeleteExecute() {
     QStringList failures;
     for (int32_t uid : SelectedUIDs()) {
-        if (!FStore.LocateAnonymRec(uid))
+        const std::optional<TAnonymProgram> program = FStore.FindAnonym(uid);
+        if (!program)
             throw EVelmoraError("error Anonymized program data not found");
-        const std::optional<TAnonymProgram> program = TProgramChains::Program(FStore, uid);
         FStore.AnonymDelete(uid);
         FStore.AnonymSaveData();
         if (FOnHandOff)

@@ -42,8 +42,8 @@ const std::vector<TProxData *> &TfrmeProxyList::GetSelected(bool AClearChecked) 
             uids.push_back(rows.front().UID());
     }
     for (int32_t uid : uids) {
-        auto record = std::make_unique<TProxData>();
-        if (FStore.GetProxyRecord(uid, record.get())) {
+        if (const std::optional<TProxData> found = FStore.FindProxy(uid)) {
+            auto record = std::make_unique<TProxData>(*found);
             Fselected.push_back(record.get());
             FRecords.push_back(std::move(record));
         }

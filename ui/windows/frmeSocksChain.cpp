@@ -167,8 +167,7 @@ void TfrmeSocksChain::PopulatechainList() {
     ClearChainList();
     QList<QTreeWidgetItem *> rows;
     for (int32_t uid : FStore.ChainUIDs()) {
-        auto record = std::make_unique<TChainedProxyData>();
-        FStore.GetChainedProxyRecord(uid, *record);
+        auto record = std::make_unique<TChainedProxyData>(FStore.GetChain(uid));
         if (record->FHidden)
             continue;
         auto *row = new TChainListItem(std::move(record));
@@ -195,8 +194,7 @@ QString TfrmeSocksChain::NameOf(int32_t uid) const {
 }
 
 void TfrmeSocksChain::ShowLastChecked(QTreeWidgetItem *row, int32_t uid) {
-    TChainedProxyData chain;
-    FStore.GetChainedProxyRecord(uid, chain);
+    const TChainedProxyData chain = FStore.GetChain(uid);
     if (chain.FLastChecked == 0) { // never tested
         row->setText(colLastChecked, QString());
         row->setToolTip(colLastChecked, QString());
@@ -205,11 +203,9 @@ void TfrmeSocksChain::ShowLastChecked(QTreeWidgetItem *row, int32_t uid) {
     row->setText(
         colLastChecked,
         TClock::ToQDateTime(chain.FLastChecked).toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")));
-    // The chain row is current now: its status is the last test's outcome.
-    row->setToolTip(
-        colLastChecked,
-        QStringLiteral("Test Chain: ") +
-            FStore.cdsChainedProxies().FieldByName(QStringLiteral("Status")).DisplayText());
+    // The chain's status is the last test's outcome.
+    row->setToolTip(colLastChecked, QStringLiteral("Test Chain: ") +
+                                        ProxyStatusText(static_cast<int>(chain.FStatus)));
 }
 
 int32_t TfrmeSocksChain::GetSelected() const {

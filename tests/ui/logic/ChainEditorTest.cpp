@@ -103,7 +103,7 @@ TEST_F(ChainEditor, AddWithNothingPickedStillCreatesTheChain) {
     TChainEditor editor(Store(), Chains());
     TChainForm form = editor.Add();
     EXPECT_EQ(form.Interval, QStringLiteral("5"));
-    EXPECT_FALSE(Store().FAutoSave);
+    EXPECT_TRUE(Store().SavesHeld());
     EXPECT_EQ(editor.FDataMode, TDataMode::dtmAdd);
     form.Name = "New";
     form.Port = " 4321 ";
@@ -300,7 +300,7 @@ TEST_F(ChainEditor, OkSavesAndStartsANewChain) {
     TChainEditor editor(Store(), Chains());
     const uint16_t port = FreeLoopbackPort();
     const int32_t uid = MakeRunningChain(editor, port);
-    EXPECT_TRUE(Store().FAutoSave);
+    EXPECT_FALSE(Store().SavesHeld());
     EXPECT_TRUE(Accepting(port));
     EXPECT_EQ(StoredItems(uid), std::vector<int32_t>({A}));
 }
@@ -469,5 +469,5 @@ TEST_F(ChainEditor, CancelDropsTheProxiesAddedAndTheNewChain) {
     editor.Cancel();
     editor.Closed();
     EXPECT_FALSE(Store().cdsChainedProxies().LocateUID(dropped));
-    EXPECT_TRUE(Store().FAutoSave);
+    EXPECT_FALSE(Store().SavesHeld());
 }

@@ -50,11 +50,10 @@ protected:
     // written in one go.
     void SeedMany(int n) {
         TdmProxyData &s = Fixture.Store();
-        s.FAutoSave = false;
+        TdmProxyData::TBatch batch(s);
         for (int i = 1; i <= n; ++i)
             SeedProxy(s, static_cast<uint16_t>(i), TProxyType::ptSOCKS5,
                       i % 10 == 0 ? TProxyStatus::psAvailable : TProxyStatus::psUnavailable);
-        s.FAutoSave = true;
     }
     void SetStatus(int32_t uid, TProxyStatus status, double speed = 0) {
         TProxData rec;
@@ -215,7 +214,7 @@ TEST_F(ProxyTableModelTest, ThousandsOfResultsReachTheViewsInAFewRanges) {
     SeedMany(20000);
     Model.Attach(Fixture.Store());
     TSignals told(Model);
-    Fixture.Store().FAutoSave = false; // results without a save each, as a check batch
+    TdmProxyData::TBatch batch(Fixture.Store()); // results without a save each, as a check batch
     Model.BeginCoalescing();
     // The whole batch starts: one range for all.
     for (int row = 0; row < Model.rowCount(); ++row)
