@@ -148,6 +148,9 @@ int TChainManager::Add(int32_t AUID) {
             FOnConnEnd(this, chainUID, contextId, bytes);
     };
     chain->OnProxyDead = [this](int32_t proxyUID) { ProxyDead(proxyUID); };
+    // Set once, before any thread of the chain runs: a running chain's
+    // connection threads read it.
+    chain->OnProgressMessage = [this](TProxyChain *, const QString &msg) { Message(msg); };
     std::lock_guard<std::mutex> guard(FListLock);
     FChainList.push_back(std::move(chain));
     return static_cast<int>(FChainList.size()) - 1;
@@ -177,7 +180,6 @@ bool TChainManager::StartAService(int32_t AUID, bool ARestart) {
         throw EVelmoraError("chain record not found");
     FStore->GetChainedProxyRecord(AUID, record);
     TProxyChain *chain = FindOrFail(AUID, "error get ProxyChain() ");
-    chain->OnProgressMessage = [this](TProxyChain *, const QString &msg) { Message(msg); };
     if (record.ItemsCount() == 0 && !chain->Rotating())
         return false;
     if (ARestart && chain->Active()) {
