@@ -119,7 +119,7 @@ protected:
                 *row, F.Store->cdsChainedProxies().FieldIndex("UID"));
             Mgr.Add(static_cast<int32_t>(std::get<int64_t>(v)));
         }
-        Mgr.StartAllServices();
+        Mgr.StartAll(TChainSource::Admitted);
     }
 };
 
@@ -183,7 +183,7 @@ TEST_F(ChainManagerTest, AdmitsOnlyWorkingChainsAndReportsEachStep) {
         EXPECT_EQ(reports[i].Context, ctx);
     }
 
-    Mgr.StopAllServices(false);
+    Mgr.StopAll();
     EXPECT_TRUE(Mgr.Chains().empty());
     EXPECT_FALSE(Mgr.Active());
     EXPECT_THROW(TSocket::Connect("127.0.0.1", portA, 2000), ESocketError);
@@ -362,7 +362,7 @@ TEST_F(ChainManagerTest, StoppingWhileRelayingEndsConnectionsWithoutDisconnectRe
         ASSERT_EQ(Socks5Connect(clients.back(), Echo.Port()), 0);
         EXPECT_EQ(EchoBack(clients.back(), "live"), "live");
     }
-    EXPECT_TRUE(Mgr.StopAService(chain, true)); // kept in the list
+    EXPECT_TRUE(Mgr.StopChain(chain, TChainStop::KeepListed));
     EXPECT_TRUE(Log.TakeLines().contains(QString("Stopped listening on port %1").arg(port)));
     for (TSocket &c : clients) {
         char byte;
@@ -371,10 +371,10 @@ TEST_F(ChainManagerTest, StoppingWhileRelayingEndsConnectionsWithoutDisconnectRe
     }
     for (const auto &r : Log.TakeReports())
         EXPECT_NE(r.Type, TActivityType::atDisconnected);
-    EXPECT_FALSE(Mgr.StopAService(chain, false)); // not active any more
+    EXPECT_FALSE(Mgr.StopChain(chain, TChainStop::KeepListed)); // not active any more
     EXPECT_EQ(Mgr.Chains().size(), 1u);
     EXPECT_EQ(Mgr.Add(chain), -1);
-    EXPECT_TRUE(Mgr.StartAService(chain, true));
+    EXPECT_TRUE(Mgr.StartChain(chain, TChainSource::Admitted));
     TSocket again = TSocket::Connect("127.0.0.1", port, 2000);
     EXPECT_EQ(Socks5Connect(again, Echo.Port()), 0);
 }
@@ -413,7 +413,7 @@ TEST_F(ChainManagerTest, PortClashStopsOnlyThatChain) {
     holder.Close();
     EXPECT_TRUE(Mgr.StartChain(busy));
     EXPECT_EQ(Mgr.State(busy).State, TChainRunState::Running);
-    Mgr.StopAllServices(false);
+    Mgr.StopAll();
     EXPECT_EQ(Mgr.State(first).State, TChainRunState::Stopped);
 }
 
@@ -421,7 +421,7 @@ TEST_F(ChainManagerTest, UnknownChainsAndEmptyChains) {
     EXPECT_THROW(Mgr.Add(999), EVelmoraError);
     EXPECT_THROW(Mgr.Remove(999), EVelmoraError);
     try {
-        Mgr.StartAService(1, false); // the Default chain exists but was never added
+        Mgr.StartChain(1, TChainSource::Admitted); // the Default chain exists but was never added
         FAIL();
     } catch (const EVelmoraError &e) {
         EXPECT_STREQ(e.what(), "error get ProxyChain() ");
