@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <arpa/inet.h>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -300,6 +301,31 @@ TEST_F(ChainManagerTest, HandedConnectionsAreCarriedWithoutAnyReply) {
     VelmoraTest::TSocketPair nowhere = ProgramConnection("127.0.0.1");
     EXPECT_FALSE(Mgr.HandConnection(VelmoraTest::FreeLoopbackPort(), std::move(nowhere.Far),
                                     "127.0.0.1", Echo.Port()));
+}
+
+// Connections handed over while the chain stops and starts again: the
+// hand-off serves each on a share of the chain of its own, which a stop
+// meanwhile does not take away (the sanitizers' runs would see a use of a
+// dropped chain, or its switch read unguarded).
+TEST_F(ChainManagerTest, HandOffRacingStopsServesOnItsOwnShare) {
+    const int32_t a = F.AddProxy(StartProxy(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    const int32_t chain = F.AddChain("A", port, {a});
+    std::atomic<bool> done{false};
+    std::thread handOff([&] {
+        while (!done) {
+            VelmoraTest::TSocketPair program = ProgramConnection("127.0.0.1");
+            Mgr.HandConnection(port, std::move(program.Far), "127.0.0.1", Echo.Port());
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(Mgr.StartChain(chain));
+        Mgr.StopChain(chain);
+    }
+    done = true;
+    handOff.join();
+    VelmoraTest::TSocketPair late = ProgramConnection("127.0.0.1");
+    EXPECT_FALSE(Mgr.HandConnection(port, std::move(late.Far), "127.0.0.1", Echo.Port()));
 }
 
 // The hand-off socket of a running instance: its owner hands a connection
