@@ -78,7 +78,8 @@ public:
     // records why in the chain's state.
     //   Store:    the chain as the store has it now (a listed object that
     //             is switched off is dropped and the chain admitted anew);
-    //             a refusal or failure returns false.
+    //             a refusal or failure returns false, a UID the store lacks
+    //             throws "chain record not found".
     //   Admitted: the listed object as it is; a refusal or failure
     //             propagates (EChainRefused, ESocketError), and "error get
     //             ProxyChain() " when the chain was never admitted.
@@ -159,6 +160,7 @@ private:
     // Whether the chain's proxies allow a start, and why not.
     bool Admissible(int32_t AUID, QString &reason) const;
     void SetState(int32_t AUID, TChainRunState state, const QString &reason = {});
+    // Unlists the chain's object and halts it; no state is set.
     void Drop(int32_t AUID);
     // From a connection thread: marks the proxy "TIME OUT" on the
     // user-interface thread.
@@ -185,7 +187,7 @@ private:
         TChainRunState State = TChainRunState::Stopped;
         QString Reason;
     };
-    std::map<int32_t, TStatus> FStatus; // the last state set of each chain
+    std::map<int32_t, TStatus> FStatus; // the last state set of each chain (user-interface thread)
     uint16_t FReservedPort = 9999;
     std::shared_ptr<int> FAlive; // work posted to the user-interface thread checks it
 };
