@@ -29,7 +29,7 @@ TChainManager::~TChainManager() {
     FAlive.reset();
     // Chains stop (and join their connections) before the lock goes, even
     // those a test still shares.
-    for (const auto &chain : FChainList)
+    for (const auto &chain : Chains())
         chain->Halt();
     std::lock_guard<std::mutex> guard(FListLock);
     FChainList.clear();
@@ -41,24 +41,27 @@ void TChainManager::Message(const QString &line) const {
 }
 
 TProxyChain *TChainManager::Find(int32_t AUID) const {
-    for (const auto &chain : FChainList)
-        if (chain->UID() == AUID)
-            return chain.get();
-    return nullptr;
+    return Share(AUID).get(); // the list keeps its own share
 }
 
 std::shared_ptr<TProxyChain> TChainManager::Share(int32_t AUID) const {
+    std::lock_guard<std::mutex> guard(FListLock);
     for (const auto &chain : FChainList)
         if (chain->UID() == AUID)
             return chain;
     return nullptr;
 }
 
-TProxyChain *TChainManager::FindOrFail(int32_t AUID, const char *message) const {
-    TProxyChain *chain = Find(AUID);
-    if (!chain)
-        throw EVelmoraError(message);
-    return chain;
+std::vector<std::shared_ptr<TProxyChain>> TChainManager::Chains() const {
+    std::lock_guard<std::mutex> guard(FListLock);
+    return FChainList;
+}
+
+std::vector<int32_t> TChainManager::ListedUIDs() const {
+    std::vector<int32_t> uids;
+    for (const auto &chain : Chains())
+        uids.push_back(chain->UID());
+    return uids;
 }
 
 void TChainManager::SetOnChainActivity(TOnChainActivity handler) {
@@ -148,21 +151,27 @@ int TChainManager::Add(int32_t AUID) {
             FOnConnEnd(this, chainUID, contextId, bytes);
     };
     chain->OnProxyDead = [this](int32_t proxyUID) { ProxyDead(proxyUID); };
+    // Set once, before any thread of the chain runs: a running chain's
+    // connection threads read it.
+    chain->OnProgressMessage = [this](TProxyChain *, const QString &msg) { Message(msg); };
     std::lock_guard<std::mutex> guard(FListLock);
     FChainList.push_back(std::move(chain));
     return static_cast<int>(FChainList.size()) - 1;
 }
 
 void TChainManager::Drop(int32_t AUID) {
-    for (auto it = FChainList.begin(); it != FChainList.end(); ++it) {
-        if ((*it)->UID() == AUID) {
-            // Stopped here, not when the last share of it goes.
-            (*it)->Halt();
-            std::lock_guard<std::mutex> guard(FListLock);
-            FChainList.erase(it);
+    std::shared_ptr<TProxyChain> chain;
+    {
+        std::lock_guard<std::mutex> guard(FListLock);
+        const auto it = std::find_if(FChainList.begin(), FChainList.end(),
+                                     [AUID](const auto &c) { return c->UID() == AUID; });
+        if (it == FChainList.end())
             return;
-        }
+        chain = std::move(*it);
+        FChainList.erase(it);
     }
+    // Stopped here, not when the last share of it goes.
+    chain->Halt();
 }
 
 void TChainManager::Remove(int32_t AUID) {
@@ -171,19 +180,16 @@ void TChainManager::Remove(int32_t AUID) {
     Drop(AUID);
 }
 
-bool TChainManager::StartAService(int32_t AUID, bool ARestart) {
+bool TChainManager::SwitchOn(int32_t AUID) {
     TChainedProxyData record;
     if (!FStore)
         throw EVelmoraError("chain record not found");
     FStore->GetChainedProxyRecord(AUID, record);
-    TProxyChain *chain = FindOrFail(AUID, "error get ProxyChain() ");
-    chain->OnProgressMessage = [this](TProxyChain *, const QString &msg) { Message(msg); };
+    const std::shared_ptr<TProxyChain> chain = Share(AUID);
+    if (!chain)
+        throw EVelmoraError("error get ProxyChain() ");
     if (record.ItemsCount() == 0 && !chain->Rotating())
         return false;
-    if (ARestart && chain->Active()) {
-        chain->SetActive(false);
-        SetState(AUID, TChainRunState::Stopped);
-    }
     if (chain->Active())
         return true;
     // The settings as they are now, whoever starts the chain.
@@ -196,9 +202,8 @@ bool TChainManager::StartAService(int32_t AUID, bool ARestart) {
     if (!chain->FPrivatePort) {
         if (port == FReservedPort)
             reason = QStringLiteral("port %1 is the plain SOCKS server's").arg(port);
-        for (const auto &other : FChainList)
-            if (reason.isEmpty() && other.get() != chain && other->Active() &&
-                other->Port() == port)
+        for (const auto &other : Chains())
+            if (reason.isEmpty() && other != chain && other->Active() && other->Port() == port)
                 reason = QStringLiteral("port %1 is also chain %2's")
                              .arg(port)
                              .arg(other->ChainData().FDesc);
@@ -226,16 +231,57 @@ bool TChainManager::StartAService(int32_t AUID, bool ARestart) {
     return true;
 }
 
-void TChainManager::StartAllServices() {
-    // A chain that fails is dropped from the list: collect the UIDs first.
-    std::vector<int32_t> uids;
-    for (const auto &chain : FChainList)
-        uids.push_back(chain->UID());
-    for (int32_t uid : uids) {
+bool TChainManager::StartChain(int32_t AUID, TChainSource from) {
+    if (from == TChainSource::Admitted)
+        return SwitchOn(AUID);
+    if (const std::shared_ptr<TProxyChain> chain = Share(AUID)) {
+        if (chain->Active())
+            return true;
+        Drop(AUID); // kept by a stop that left it listed: read the store anew
+    }
+    if (Add(AUID) < 0)
+        return false;
+    try {
+        return SwitchOn(AUID);
+    } catch (const std::exception &) {
+        return false; // its state says why
+    }
+}
+
+bool TChainManager::StopChain(int32_t AUID, TChainStop how) {
+    const std::shared_ptr<TProxyChain> chain = Share(AUID);
+    const bool ran = chain && chain->Active();
+    if (ran)
+        chain->SetActive(false);
+    if (how == TChainStop::KeepListed) {
+        if (ran)
+            SetState(AUID, TChainRunState::Stopped);
+        return ran;
+    }
+    Drop(AUID);
+    SetState(AUID, TChainRunState::Stopped);
+    return ran;
+}
+
+bool TChainManager::RestartChain(int32_t AUID) {
+    StopChain(AUID);
+    return StartChain(AUID);
+}
+
+void TChainManager::StartAll(TChainSource from) {
+    if (from == TChainSource::Store) {
+        for (const TChainState &state : States())
+            if (state.State != TChainRunState::Running)
+                StartChain(state.UID);
+        FActive = true;
+        return;
+    }
+    // A chain that fails is dropped from the list: its UID is skipped.
+    for (int32_t uid : ListedUIDs()) {
         if (!Find(uid))
             continue;
         try {
-            StartAService(uid, false);
+            StartChain(uid, TChainSource::Admitted);
         } catch (const std::exception &) {
             // Its state says why; the other chains start all the same.
         }
@@ -244,87 +290,41 @@ void TChainManager::StartAllServices() {
     Message(QStringLiteral("Services started"));
 }
 
-bool TChainManager::StopAService(int32_t AUID, bool ADontRemoveFromList) {
-    TProxyChain *chain = Find(AUID);
-    if (!chain || !chain->Active())
-        return false;
-    chain->SetActive(false);
-    if (!ADontRemoveFromList)
-        Drop(AUID);
-    SetState(AUID, TChainRunState::Stopped);
-    return true;
-}
-
-void TChainManager::StopAllServices(bool ADontRemove) {
-    for (size_t i = FChainList.size(); i-- > 0;) {
-        if (i < FChainList.size())
-            StopAService(FChainList[i]->UID(), ADontRemove);
-    }
-    if (!ADontRemove) {
-        for (const auto &chain : FChainList)
-            chain->Halt();
-        std::lock_guard<std::mutex> guard(FListLock);
-        FChainList.clear();
-    }
+void TChainManager::StopAll() {
+    const std::vector<int32_t> uids = ListedUIDs();
+    for (auto it = uids.rbegin(); it != uids.rend(); ++it)
+        if (const std::shared_ptr<TProxyChain> chain = Share(*it); chain && chain->Active())
+            StopChain(*it);
+    // What is left never ran: dropped without a state of its own.
+    for (int32_t uid : ListedUIDs())
+        Drop(uid);
     FActive = false;
 }
 
 bool TChainManager::HandConnection(uint16_t port, TSocket client, const std::string &host,
                                    uint16_t destinationPort) {
-    std::lock_guard<std::mutex> guard(FListLock);
-    for (const auto &chain : FChainList)
-        if (chain->Active() && chain->Port() == port)
-            return chain->ServeHanded(std::move(client), host, destinationPort);
-    return false;
-}
-
-// ---- chains steered one by one ----------------------------------------------
-
-bool TChainManager::StartChain(int32_t AUID) {
-    if (TProxyChain *chain = Find(AUID)) {
-        if (chain->Active())
-            return true;
-        Drop(AUID); // kept by a stop that left it listed: read the store anew
+    std::shared_ptr<TProxyChain> chain;
+    {
+        std::lock_guard<std::mutex> guard(FListLock);
+        for (const auto &c : FChainList)
+            if (c->Active() && c->Port() == port) {
+                chain = c;
+                break;
+            }
     }
-    if (Add(AUID) < 0)
-        return false;
-    try {
-        return StartAService(AUID, false);
-    } catch (const std::exception &) {
-        return false; // its state says why
-    }
-}
-
-void TChainManager::StopChain(int32_t AUID) {
-    if (!StopAService(AUID, false)) {
-        Drop(AUID);
-        SetState(AUID, TChainRunState::Stopped);
-    }
-}
-
-bool TChainManager::RestartChain(int32_t AUID) {
-    StopChain(AUID);
-    return StartChain(AUID);
-}
-
-void TChainManager::StartAll() {
-    for (const TChainState &state : States())
-        if (state.State != TChainRunState::Running)
-            StartChain(state.UID);
-    FActive = true;
-}
-
-void TChainManager::StopAll() {
-    StopAllServices(false);
+    // Served on the share: a stop meanwhile leaves the object to us, and
+    // its stopped server refuses (and closes) the connection.
+    return chain && chain->ServeHanded(std::move(client), host, destinationPort);
 }
 
 bool TChainManager::AnyRunning() const {
-    return std::any_of(FChainList.begin(), FChainList.end(),
+    const auto chains = Chains();
+    return std::any_of(chains.begin(), chains.end(),
                        [](const auto &chain) { return chain->Active(); });
 }
 
 void TChainManager::ApplyLocalOnly(bool localOnly) {
-    for (const auto &chain : FChainList) {
+    for (const auto &chain : Chains()) {
         chain->FLocalOnly = localOnly; // read at the next start
         chain->SetServerLocalOnly(localOnly);
     }

@@ -1,17 +1,38 @@
 #pragma once
 // The running chains: one TProxyChain per admitted chain, found by the
-// chain's UID. A chain is admitted only when all its proxies are known to
-// work. The manager passes the chains' activity reports on through
-// OnChainActivity (inside the process-wide activity lock) and sends its own
-// and the chains' progress messages as plain lines through OnMessage.
+// chain's UID, and the live state of every chain of the store. The manager
+// passes the chains' activity reports on through OnChainActivity (inside the
+// process-wide activity lock) and sends its own and the chains' progress
+// messages as plain lines through OnMessage.
 //
-// Every operation runs on the user-interface thread; the forwarders run on
-// connection threads.
+// The life of a chain, one operation per step, each called on the
+// user-interface thread:
+//   Add         admits it: the object is made from the store and listed,
+//               switched off; refused (not listed) unless its proxies work.
+//   StartChain  switches it on: from the store (admitted anew first) or,
+//               TChainSource::Admitted, the listed object as it is; a
+//               refusal or failure drops the object and records why.
+//   StopChain   switches it off and drops the object (TChainStop::Drop), or
+//               keeps it listed (TChainStop::KeepListed).
+//   RestartChain = StopChain, then StartChain from the store.
+//   StartAll / StopAll  the same steps over every chain; Remove drops an
+//               admitted chain without a state of its own.
+// Every change of a chain's state is one line (ChainStateLine) and one
+// OnStateChanged call.
+//
+// FListLock guards the list of chain objects (FChainList): the
+// user-interface thread, its only writer, holds it while the list changes;
+// other threads (the hand-off's HandConnection, a chain test) take a share
+// of a chain (std::shared_ptr) under it and work on that share, so a stop
+// meanwhile only drops the list's share and the object lives on until
+// theirs goes. The forwarders of the chains' reports run on connection
+// threads.
 
 #include "engine/chain/ChainState.h"
 #include "engine/chain/ProxyChain.h"
 
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +41,12 @@
 
 class TdmProxyData;
 class TContextIDRegistry;
+
+// Which object a start switches on: the chain as the store has it now, or
+// the one Add made (or a stop kept listed).
+enum class TChainSource : uint8_t { Store, Admitted };
+// What a stop does with the chain's object.
+enum class TChainStop : uint8_t { Drop, KeepListed };
 
 class TChainManager {
 public:
@@ -34,38 +61,45 @@ public:
     void SetStore(TdmProxyData *store) { FStore = store; }
     TdmProxyData *Store() const { return FStore; }
 
-    // Index of the new chain in the list, or -1 (already there, or not every
-    // proxy works: "chain on port <n> not started (some proxy items not
+    // ---- the life of a chain (user-interface thread) ----
+    // Admits the chain: its object made from the store, listed and switched
+    // off. Index of the new chain in the list, or -1 (already there, or not
+    // every proxy works: "chain on port <n> not started (some proxy items not
     // working)", and the chain's state says how many do).
     int Add(int32_t AUID);
-    // Stops and drops the chain; "error get proxychain" when there is none.
+    // Drops an admitted chain (stopped without a word); "error get
+    // proxychain" when there is none.
     void Remove(int32_t AUID);
-    // True when the chain was switched on; "error get ProxyChain() " for a
-    // UID that was never added. Every start takes the settings' local-only
+
+    // True when the chain runs. Every start takes the settings' local-only
     // rule, session time-out and time-out as they are now. A start that
     // fails (its port is 9999, another running chain's or taken; a rotating
-    // chain has too few proxies with status "OK") drops the chain object,
-    // records why in the chain's state and propagates.
-    bool StartAService(int32_t AUID, bool ARestart);
-    // Starts every admitted chain; one that fails does not keep the others
-    // from starting. "Services started" at the end.
-    void StartAllServices();
-    // True when an active chain was switched off.
-    bool StopAService(int32_t AUID, bool ADontRemoveFromList);
-    void StopAllServices(bool ADontRemove);
-    bool Active() const { return FActive; }
-
-    // ---- chains steered one by one (the chain list, the command line) ----
-    // Starts the chain as the store has it now, unless it runs already;
-    // true when it runs. A refusal or failure is in its state.
-    bool StartChain(int32_t AUID);
-    // Stops the chain and drops its object; its state becomes stopped.
-    void StopChain(int32_t AUID);
+    // chain has too few proxies with status "OK") drops the chain object and
+    // records why in the chain's state.
+    //   Store:    the chain as the store has it now (a listed object that
+    //             is switched off is dropped and the chain admitted anew);
+    //             a refusal or failure returns false, a UID the store lacks
+    //             throws "chain record not found".
+    //   Admitted: the listed object as it is; a refusal or failure
+    //             propagates (EChainRefused, ESocketError), and "error get
+    //             ProxyChain() " when the chain was never admitted.
+    bool StartChain(int32_t AUID, TChainSource from = TChainSource::Store);
+    // True when the chain ran. Drop: the object goes and the chain's state
+    // becomes stopped, whether it ran or not. KeepListed: a chain that ran
+    // is switched off (its state stopped) and its object stays listed.
+    bool StopChain(int32_t AUID, TChainStop how = TChainStop::Drop);
     // Stops the chain if it runs, then starts it as the store has it now.
     bool RestartChain(int32_t AUID);
-    // Every chain of the store / every chain running.
-    void StartAll();
+    // Store: every chain of the store that does not run, each admitted and
+    // started in turn ("Start All"). Admitted: every listed chain, then
+    // "Services started" (the services' start, after an Add of each chain).
+    // A chain that fails does not keep the others from starting.
+    void StartAll(TChainSource from = TChainSource::Store);
+    // Every running chain stopped (last listed first), then every object
+    // dropped.
     void StopAll();
+    // True from a StartAll to the next StopAll (the services are on).
+    bool Active() const { return FActive; }
     bool AnyRunning() const;
 
     // The live state of one chain of the store, and of every chain in table
@@ -81,6 +115,9 @@ public:
     // The local-only rule now, for the running chains' new clients.
     void ApplyLocalOnly(bool localOnly);
 
+    // User-interface thread only: the listed object, valid until the next
+    // operation of this manager (a stop drops it). Other threads take a
+    // Share.
     TProxyChain *Find(int32_t AUID) const;
     // From any thread: the connection of a launched program whose
     // destination is known, served by the running chain on `port` (see
@@ -88,10 +125,12 @@ public:
     // chain runs there.
     bool HandConnection(uint16_t port, TSocket client, const std::string &host,
                         uint16_t destinationPort);
-    const std::vector<std::shared_ptr<TProxyChain>> &Chains() const { return FChainList; }
-    // A share of the chain object (null when there is none), for work on
-    // another thread that must outlive a stop of the chain meanwhile (a
-    // test of the chain): the object goes when the last share does.
+    // A copy of the list (shares of every listed object), from any thread.
+    std::vector<std::shared_ptr<TProxyChain>> Chains() const;
+    // A share of the chain object (null when there is none), from any
+    // thread, for work that must outlive a stop of the chain meanwhile (a
+    // test of the chain, a handed connection): the object goes when the last
+    // share does.
     std::shared_ptr<TProxyChain> Share(int32_t AUID) const;
 
     // Every activity report of every chain, with the manager as sender. May be
@@ -114,10 +153,14 @@ public:
 
 private:
     void Message(const QString &line) const;
-    TProxyChain *FindOrFail(int32_t AUID, const char *message) const;
+    // The start of a listed chain (StartChain's Admitted).
+    bool SwitchOn(int32_t AUID);
+    // The UIDs of the listed chains, in list order.
+    std::vector<int32_t> ListedUIDs() const;
     // Whether the chain's proxies allow a start, and why not.
     bool Admissible(int32_t AUID, QString &reason) const;
     void SetState(int32_t AUID, TChainRunState state, const QString &reason = {});
+    // Unlists the chain's object and halts it; no state is set.
     void Drop(int32_t AUID);
     // From a connection thread: marks the proxy "TIME OUT" on the
     // user-interface thread.
@@ -127,13 +170,15 @@ private:
     bool StoredChain(int32_t AUID, QString &name, int32_t &port, bool &rotating) const;
 
     TdmProxyData *FStore = nullptr;
-    std::vector<std::shared_ptr<TProxyChain>> FChainList;
-    bool FActive = false;
+    std::vector<std::shared_ptr<TProxyChain>> FChainList; // guarded by FListLock
+    // Written by StartAll and StopAll (user-interface thread), read from any.
+    std::atomic<bool> FActive{false};
     // Serialises every activity report of every chain; also guards the handlers.
     std::mutex FActivityLock;
-    // Held while FChainList changes (on the user-interface thread) and while
-    // HandConnection reads it (on another).
-    std::mutex FListLock;
+    // Guards FChainList: held while it changes (user-interface thread) and
+    // while a share of a chain is taken from it (any thread); never held
+    // while a chain starts, stops or serves.
+    mutable std::mutex FListLock;
     TOnChainActivity FOnChainAct;
     TOnConnectionEnd FOnConnEnd;
     std::shared_ptr<TContextIDRegistry> FContextIDs;
@@ -142,7 +187,7 @@ private:
         TChainRunState State = TChainRunState::Stopped;
         QString Reason;
     };
-    std::map<int32_t, TStatus> FStatus; // the last state set of each chain
+    std::map<int32_t, TStatus> FStatus; // the last state set of each chain (user-interface thread)
     uint16_t FReservedPort = 9999;
     std::shared_ptr<int> FAlive; // work posted to the user-interface thread checks it
 };

@@ -9,7 +9,10 @@
 // connection no chain takes is reset.
 //
 // The served side runs in the process that runs the chains (window or
-// headless); the launcher uses Connect and Send.
+// headless), each launcher's messages on a thread of their own; the chain is
+// found and served on a share of it (TChainManager::HandConnection), so a
+// stop of it meanwhile does not take it away. The launcher uses Connect and
+// Send.
 
 #include "platform/Socket.h"
 #include "platform/UserSocket.h"

@@ -6,8 +6,11 @@
 // chain's UID and the connection's context ID, all raised under one
 // process-wide lock shared by every chain.
 //
-// Create, Active and destruction run on the user-interface thread (Create
-// reads the store); every handler runs on a connection thread.
+// Creation (it reads the store) and SetActive run on the user-interface
+// thread; Active, Port, ServeHanded and the set-up watch may be called from
+// any thread that holds a share of the object (TChainManager::Share), and
+// the object goes on the thread that drops the last share, after the
+// manager has halted it. Every handler runs on a connection thread.
 
 #include "engine/chain/ChainHops.h"
 #include "engine/server/LocalSOCKSServer.h"
@@ -15,6 +18,7 @@
 #include "store/ChainedProxyData.h"
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -141,7 +145,10 @@ private:
                    const std::vector<double> &hopMs);
 
     int32_t FUID;
-    bool FActive = false;
+    // Written by SetActive and Halt (the user-interface thread, or the
+    // destructor on whichever thread drops the last share); read from any
+    // thread (the hand-off looks for a running chain on a port).
+    std::atomic<bool> FActive{false};
     std::mutex &FActivityLock;
     std::shared_ptr<TChainedProxyData> FChainData;
     TRotationSettings FRotation;

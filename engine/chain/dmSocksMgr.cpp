@@ -38,10 +38,10 @@ void TdmSocksMgr::SetServiceActive(bool value) {
             for (int32_t uid : store->ChainUIDs())
                 mgr.Add(uid);
         }
-        mgr.StartAllServices();
+        mgr.StartAll(TChainSource::Admitted);
     } else {
         if (mgr.OnMessage)
             mgr.OnMessage(QStringLiteral("Stopping services..."));
-        mgr.StopAllServices(false);
+        mgr.StopAll();
     }
 }

@@ -34,9 +34,10 @@ public:
     void SetOnMessage(TChainManager::TOnMessage handler);
 
     bool ServiceActive() const { return FChainMgr->Active(); }
-    // On: "Starting services...", every chain of the store offered to the
-    // manager in table order, then all admitted chains started. Off:
-    // "Stopping services...", every chain stopped and dropped.
+    // On: "Starting services...", every chain of the store admitted by the
+    // manager in table order (Add), then all admitted chains started
+    // (StartAll from TChainSource::Admitted). Off: "Stopping services...",
+    // every chain stopped and dropped (StopAll). User-interface thread.
     void SetServiceActive(bool value);
 
 private:

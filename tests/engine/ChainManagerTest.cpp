@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <arpa/inet.h>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -119,7 +120,7 @@ protected:
                 *row, F.Store->cdsChainedProxies().FieldIndex("UID"));
             Mgr.Add(static_cast<int32_t>(std::get<int64_t>(v)));
         }
-        Mgr.StartAllServices();
+        Mgr.StartAll(TChainSource::Admitted);
     }
 };
 
@@ -183,7 +184,7 @@ TEST_F(ChainManagerTest, AdmitsOnlyWorkingChainsAndReportsEachStep) {
         EXPECT_EQ(reports[i].Context, ctx);
     }
 
-    Mgr.StopAllServices(false);
+    Mgr.StopAll();
     EXPECT_TRUE(Mgr.Chains().empty());
     EXPECT_FALSE(Mgr.Active());
     EXPECT_THROW(TSocket::Connect("127.0.0.1", portA, 2000), ESocketError);
@@ -302,6 +303,31 @@ TEST_F(ChainManagerTest, HandedConnectionsAreCarriedWithoutAnyReply) {
                                     "127.0.0.1", Echo.Port()));
 }
 
+// Connections handed over while the chain stops and starts again: the
+// hand-off serves each on a share of the chain of its own, which a stop
+// meanwhile does not take away (the sanitizers' runs would see a use of a
+// dropped chain, or its switch read unguarded).
+TEST_F(ChainManagerTest, HandOffRacingStopsServesOnItsOwnShare) {
+    const int32_t a = F.AddProxy(StartProxy(), TProxyType::ptSOCKS5, TProxyStatus::psAvailable);
+    const uint16_t port = VelmoraTest::FreeLoopbackPort();
+    const int32_t chain = F.AddChain("A", port, {a});
+    std::atomic<bool> done{false};
+    std::thread handOff([&] {
+        while (!done) {
+            VelmoraTest::TSocketPair program = ProgramConnection("127.0.0.1");
+            Mgr.HandConnection(port, std::move(program.Far), "127.0.0.1", Echo.Port());
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(Mgr.StartChain(chain));
+        Mgr.StopChain(chain);
+    }
+    done = true;
+    handOff.join();
+    VelmoraTest::TSocketPair late = ProgramConnection("127.0.0.1");
+    EXPECT_FALSE(Mgr.HandConnection(port, std::move(late.Far), "127.0.0.1", Echo.Port()));
+}
+
 // The hand-off socket of a running instance: its owner hands a connection
 // to a chain through it; another user cannot even reach it (the control,
 // the same attempt as its owner, does).
@@ -362,7 +388,7 @@ TEST_F(ChainManagerTest, StoppingWhileRelayingEndsConnectionsWithoutDisconnectRe
         ASSERT_EQ(Socks5Connect(clients.back(), Echo.Port()), 0);
         EXPECT_EQ(EchoBack(clients.back(), "live"), "live");
     }
-    EXPECT_TRUE(Mgr.StopAService(chain, true)); // kept in the list
+    EXPECT_TRUE(Mgr.StopChain(chain, TChainStop::KeepListed));
     EXPECT_TRUE(Log.TakeLines().contains(QString("Stopped listening on port %1").arg(port)));
     for (TSocket &c : clients) {
         char byte;
@@ -371,10 +397,10 @@ TEST_F(ChainManagerTest, StoppingWhileRelayingEndsConnectionsWithoutDisconnectRe
     }
     for (const auto &r : Log.TakeReports())
         EXPECT_NE(r.Type, TActivityType::atDisconnected);
-    EXPECT_FALSE(Mgr.StopAService(chain, false)); // not active any more
+    EXPECT_FALSE(Mgr.StopChain(chain, TChainStop::KeepListed)); // not active any more
     EXPECT_EQ(Mgr.Chains().size(), 1u);
     EXPECT_EQ(Mgr.Add(chain), -1);
-    EXPECT_TRUE(Mgr.StartAService(chain, true));
+    EXPECT_TRUE(Mgr.StartChain(chain, TChainSource::Admitted));
     TSocket again = TSocket::Connect("127.0.0.1", port, 2000);
     EXPECT_EQ(Socks5Connect(again, Echo.Port()), 0);
 }
@@ -413,7 +439,7 @@ TEST_F(ChainManagerTest, PortClashStopsOnlyThatChain) {
     holder.Close();
     EXPECT_TRUE(Mgr.StartChain(busy));
     EXPECT_EQ(Mgr.State(busy).State, TChainRunState::Running);
-    Mgr.StopAllServices(false);
+    Mgr.StopAll();
     EXPECT_EQ(Mgr.State(first).State, TChainRunState::Stopped);
 }
 
@@ -421,7 +447,7 @@ TEST_F(ChainManagerTest, UnknownChainsAndEmptyChains) {
     EXPECT_THROW(Mgr.Add(999), EVelmoraError);
     EXPECT_THROW(Mgr.Remove(999), EVelmoraError);
     try {
-        Mgr.StartAService(1, false); // the Default chain exists but was never added
+        Mgr.StartChain(1, TChainSource::Admitted); // the Default chain exists but was never added
         FAIL();
     } catch (const EVelmoraError &e) {
         EXPECT_STREQ(e.what(), "error get ProxyChain() ");

@@ -46,7 +46,7 @@ public:
                 FReports.push_back({chain, type, text, ctx});
             });
     }
-    ~TChainBench() { Mgr.StopAllServices(false); }
+    ~TChainBench() { Mgr.StopAll(); }
 
     int32_t AddProxy(uint16_t port, TProxyType type) {
         return VelmoraTest::SeedProxy(*Store, port, type);
@@ -57,7 +57,7 @@ public:
         const uint16_t port = VelmoraTest::FreeLoopbackPort();
         const int32_t uid = VelmoraTest::SeedChain(*Store, QStringLiteral("fault"), port, proxies);
         EXPECT_GE(Mgr.Add(uid), 0);
-        EXPECT_TRUE(Mgr.StartAService(uid, false));
+        EXPECT_TRUE(Mgr.StartChain(uid, TChainSource::Admitted));
         return port;
     }
 

@@ -28,7 +28,7 @@ protected:
         Store().LoadData();
         Chains().SetStore(&Store());
     }
-    ~ChainEditor() override { Chains().StopAllServices(false); }
+    ~ChainEditor() override { Chains().StopAll(); }
 
     TdmProxyData &Store() { return Fixture.Store(); }
     TChainManager &Chains() { return Fixture.Services().ChainMgr(); }
