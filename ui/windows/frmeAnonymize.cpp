@@ -200,53 +200,52 @@ void TfrmeAnonymize::actDeleteExecute() {
         throw EVelmoraError(failures.join(u'\n'));
 }
 
-void TfrmeAnonymize::actLaunchExecute() {
+void TfrmeAnonymize::ForEachSelectedProgram(
+    const QString &deed,
+    const std::function<void(const TAnonymProgram &, const TProgramChains &)> &act) {
     const TProgramChains chains = TProgramChains::FromStore(FStore);
     QStringList refusals;
     for (int32_t uid : SelectedUIDs()) {
         const std::optional<TAnonymProgram> program = TProgramChains::Program(FStore, uid);
         if (!program)
             throw EVelmoraError("error Anonymized program data not found");
-        const TProgramChainView view = chains.View(*program);
-        if (view.Marked()) {
-            refusals << chains.Refusal(*program, QStringLiteral("launched"));
-            continue;
-        }
-        const QStringList arguments = chains.RunArguments(*program);
-        QString error;
-        if (FOnStartDetached && FOnStartDetached(FVelmoraPath, arguments, error))
-            Report(QStringLiteral("Launched \"%1\" through chain \"%2\" (port %3)")
-                       .arg(program->Filename, view.Chain->Name)
-                       .arg(view.Chain->Port));
+        if (chains.View(*program).Marked())
+            refusals << chains.Refusal(*program, deed);
         else
-            Report(QStringLiteral("Could not launch \"%1\": %2").arg(program->Filename, error));
+            act(*program, chains);
     }
     if (!refusals.isEmpty() && FOnMessage)
         FOnMessage(refusals.join(u'\n'));
 }
 
+void TfrmeAnonymize::actLaunchExecute() {
+    ForEachSelectedProgram(QStringLiteral("launched"), [this](const TAnonymProgram &program,
+                                                              const TProgramChains &chains) {
+        const TProgramChainView view = chains.View(program);
+        const QStringList arguments = chains.RunArguments(program);
+        QString error;
+        if (FOnStartDetached && FOnStartDetached(FVelmoraPath, arguments, error))
+            Report(QStringLiteral("Launched \"%1\" through chain \"%2\" (port %3)")
+                       .arg(program.Filename, view.Chain->Name)
+                       .arg(view.Chain->Port));
+        else
+            Report(QStringLiteral("Could not launch \"%1\": %2").arg(program.Filename, error));
+    });
+}
+
 void TfrmeAnonymize::actAddToMenuExecute() {
-    const TProgramChains chains = TProgramChains::FromStore(FStore);
-    QStringList refusals;
-    for (int32_t uid : SelectedUIDs()) {
-        const std::optional<TAnonymProgram> program = TProgramChains::Program(FStore, uid);
-        if (!program)
-            throw EVelmoraError("error Anonymized program data not found");
-        if (chains.View(*program).Marked()) {
-            refusals << chains.Refusal(*program, QStringLiteral("added to the menu"));
-            continue;
-        }
-        const QString path = TProgramMenuEntry::Path(program->Filename);
-        if (TProgramMenuEntry::OwnerOf(*program) == TProgramMenuEntry::TOwner::oOther &&
-            !(FOnAsk && FOnAsk(QStringLiteral("%1 exists and is not the menu entry of \"%2\". "
-                                              "Replace it?")
-                                   .arg(path, program->Filename))))
-            continue;
-        TProgramMenuEntry::Write(*program, chains, FVelmoraPath);
-        Report(QStringLiteral("Menu entry written: %1").arg(path));
-    }
-    if (!refusals.isEmpty() && FOnMessage)
-        FOnMessage(refusals.join(u'\n'));
+    ForEachSelectedProgram(
+        QStringLiteral("added to the menu"),
+        [this](const TAnonymProgram &program, const TProgramChains &chains) {
+            const QString path = TProgramMenuEntry::Path(program.Filename);
+            if (TProgramMenuEntry::OwnerOf(program) == TProgramMenuEntry::TOwner::oOther &&
+                !(FOnAsk && FOnAsk(QStringLiteral("%1 exists and is not the menu entry of \"%2\". "
+                                                  "Replace it?")
+                                       .arg(path, program.Filename))))
+                return;
+            TProgramMenuEntry::Write(program, chains, FVelmoraPath);
+            Report(QStringLiteral("Menu entry written: %1").arg(path));
+        });
 }
 
 void TfrmeAnonymize::UpdateActions() {

@@ -16,6 +16,8 @@
 class QAction;
 class QTreeWidget;
 class TdmProxyData;
+class TProgramChains;
+struct TAnonymProgram;
 
 class TfrmeAnonymize : public QFrame {
 public:
@@ -75,6 +77,11 @@ public:
     QString FVelmoraPath;
 
 private:
+    // Runs `act` on each selected program whose chain it would reach; the
+    // others are refused, every refusal in one message.
+    void ForEachSelectedProgram(
+        const QString &deed,
+        const std::function<void(const TAnonymProgram &, const TProgramChains &)> &act);
     void Guard(const std::function<void()> &command);
     void Report(const QString &line);
 
