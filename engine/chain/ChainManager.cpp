@@ -101,8 +101,7 @@ bool TChainManager::StoredChain(int32_t AUID, QString &name, int32_t &port, bool
 
 bool TChainManager::Admissible(int32_t AUID, QString &reason) const {
     const TRotationSettings rotation = ReadRotationSettings(*FStore, AUID);
-    TChainedProxyData record;
-    FStore->GetChainedProxyRecord(AUID, record);
+    const TChainedProxyData record = FStore->GetChain(AUID);
     int ok = 0;
     for (const auto &item : record.FChainedItems)
         if (item->FStatus == TProxyStatus::psAvailable)
@@ -131,10 +130,8 @@ int TChainManager::Add(int32_t AUID) {
         throw EVelmoraError("chain record not found");
     QString reason;
     if (!Admissible(AUID, reason)) {
-        TChainedProxyData record;
-        FStore->GetChainedProxyRecord(AUID, record);
         Message(QStringLiteral("chain on port %1 not started (some proxy items not working)")
-                    .arg(record.FPort));
+                    .arg(FStore->GetChain(AUID).FPort));
         SetState(AUID, TChainRunState::NotStarted, reason);
         return -1;
     }
@@ -181,10 +178,9 @@ void TChainManager::Remove(int32_t AUID) {
 }
 
 bool TChainManager::SwitchOn(int32_t AUID) {
-    TChainedProxyData record;
     if (!FStore)
         throw EVelmoraError("chain record not found");
-    FStore->GetChainedProxyRecord(AUID, record);
+    const TChainedProxyData record = FStore->GetChain(AUID);
     const std::shared_ptr<TProxyChain> chain = Share(AUID);
     if (!chain)
         throw EVelmoraError("error get ProxyChain() ");
@@ -386,20 +382,9 @@ QString TChainManager::PortProblem(int32_t AUID, int32_t port) const {
     if (port == FReservedPort)
         return QStringLiteral("Port %1 is the plain SOCKS server's; choose another port").arg(port);
     if (FStore) {
-        TDataTable &chains = FStore->cdsChainedProxies();
-        const int uidField = chains.FieldIndex(QStringLiteral("UID"));
-        const int portField = chains.FieldIndex(QStringLiteral("LocalServerPort"));
-        const int nameField = chains.FieldIndex(QStringLiteral("Desc"));
-        for (const TDataTable::TRow *row : chains.VisibleRows()) {
-            const TFieldValue uid = chains.RowValue(*row, uidField);
-            const TFieldValue p = chains.RowValue(*row, portField);
-            const auto *uv = std::get_if<int64_t>(&uid);
-            const auto *pv = std::get_if<int64_t>(&p);
-            if (uv && pv && *uv != AUID && *pv == port)
-                return QStringLiteral("Port %1 is already chain %2's")
-                    .arg(port)
-                    .arg(chains.DisplayText(*row, nameField));
-        }
+        for (const TStoredChain &chain : FStore->Chains())
+            if (chain.UID != AUID && chain.Port == port)
+                return QStringLiteral("Port %1 is already chain %2's").arg(port).arg(chain.Name);
     }
     // The chain's own listener holds it already: nothing to try.
     if (const TProxyChain *own = Find(AUID); own && own->Active() && own->Port() == port)
@@ -438,18 +423,18 @@ void TChainManager::ProxyDead(int32_t proxyUID) {
 void TChainManager::MarkTimedOut(int32_t proxyUID) {
     if (!FStore)
         return;
-    TProxData proxy;
-    if (!FStore->GetProxyRecord(proxyUID, &proxy))
+    std::optional<TProxData> proxy = FStore->FindProxy(proxyUID);
+    if (!proxy)
         return;
-    proxy.FSpeed = 0;
+    proxy->FSpeed = 0;
     try {
-        FStore->UpdateProxyStatus(proxy, TProxyStatus::psUnavailable);
+        FStore->UpdateProxyStatus(*proxy, TProxyStatus::psUnavailable);
     } catch (const std::exception &e) {
         Message(QString::fromUtf8(e.what()));
     }
     Message(QStringLiteral("Proxy %1:%2 failed %3 connections in a row: TIME OUT")
-                .arg(proxy.FIPAddress)
-                .arg(proxy.FPort)
+                .arg(proxy->FIPAddress)
+                .arg(proxy->FPort)
                 .arg(TProxyFailures::Limit));
     if (OnProxyStatusChanged)
         OnProxyStatusChanged(proxyUID);

@@ -10,10 +10,9 @@ TProxyChain::TProxyChain(int32_t AChainUID, TdmProxyData &store, std::mutex &act
                          std::shared_ptr<TContextIDRegistry> contextIDs,
                          std::shared_ptr<TProxyFailures> failures)
     : FUID(AChainUID), FActivityLock(activityLock),
-      FChainData(std::make_shared<TChainedProxyData>()),
+      FChainData(std::make_shared<TChainedProxyData>(store.GetChain(AChainUID))),
       FFailures(failures ? std::move(failures) : std::make_shared<TProxyFailures>()),
       FLocalSocks(std::make_unique<TLocalSOCKSServer>()) {
-    store.GetChainedProxyRecord(AChainUID, *FChainData);
     FRotation = ReadRotationSettings(store, AChainUID);
     if (FRotation.AutoCreate) {
         std::vector<std::unique_ptr<TProxData>> all;
