@@ -116,12 +116,30 @@ TChainedProxyData TdmProxyData::GetChain(int32_t uid) const {
     return std::move(*chain);
 }
 
+TStoredChain TdmProxyData::StoredChainOf(const TDataTable::TRow &row) const {
+    const auto &v = row.Values;
+    TStoredChain chain;
+    chain.UID = Int32Value(v[FC.UID]);
+    chain.Name = Text(v[FC.Desc]);
+    chain.Port = Int32Value(v[FC.LocalServerPort]);
+    const auto *rotating = std::get_if<bool>(&v[FC.AutoCreateChain]);
+    chain.Rotating = rotating && *rotating;
+    chain.ChangeEvery = Int32Value(v[FC.ChangeEvery]);
+    chain.NoOfProxies = OptionalInt(v[FC.NoOfProxies]);
+    return chain;
+}
+
 std::vector<TStoredChain> TdmProxyData::Chains() const {
     std::vector<TStoredChain> chains;
     for (const TDataTable::TRow *row : FChains.AllRows())
-        chains.push_back({Int32Value(row->Values[FC.UID]), Text(row->Values[FC.Desc]),
-                          Int32Value(row->Values[FC.LocalServerPort])});
+        chains.push_back(StoredChainOf(*row));
     return chains;
+}
+
+std::optional<TStoredChain> TdmProxyData::FindStoredChain(int32_t uid) const {
+    if (const TDataTable::TRow *row = FChains.FindUID(uid))
+        return StoredChainOf(*row);
+    return std::nullopt;
 }
 
 TAnonymProgram TdmProxyData::AnonymOf(const TDataTable::TRow &row) const {

@@ -7,11 +7,15 @@
 #include <cstdint>
 #include <optional>
 
-// One chain row, as a user names it: its name and its local port.
+// One chain row without its proxies: its name and its local port, and how a
+// rotating chain ("Auto-Creating Chain") draws its hops.
 struct TStoredChain {
     int32_t UID = 0;
     QString Name;
     int32_t Port = 0;
+    bool Rotating = false;
+    int32_t ChangeEvery = 0;            // seconds; null reads as 0
+    std::optional<int32_t> NoOfProxies; // none: not stored
 };
 
 // One row of the anonymized program list.

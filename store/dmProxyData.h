@@ -141,8 +141,9 @@ public:
     std::optional<TChainedProxyData> FindChain(int32_t uid) const;
     // The same; "chain record not found" for an unknown one.
     TChainedProxyData GetChain(int32_t uid) const;
-    // Every chain in table order.
+    // Every chain in table order, and one of them.
     std::vector<TStoredChain> Chains() const;
+    std::optional<TStoredChain> FindStoredChain(int32_t uid) const;
     std::optional<TAnonymProgram> FindAnonym(int32_t uid) const;
     // Every anonymized program in table order.
     std::vector<TAnonymProgram> AnonymizedPrograms() const;
@@ -247,6 +248,7 @@ private:
     void InstallHooks();
     TProxData RecordOf(const TDataTable::TRow &row) const;
     TAnonymProgram AnonymOf(const TDataTable::TRow &row) const;
+    TStoredChain StoredChainOf(const TDataTable::TRow &row) const;
     void SaveIfAuto();
     void EndHold(bool discarded) noexcept;
     void ScheduleBatchSave();

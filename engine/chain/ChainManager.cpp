@@ -76,27 +76,13 @@ void TChainManager::SetOnConnectionEnd(TOnConnectionEnd handler) {
 }
 
 bool TChainManager::StoredChain(int32_t AUID, QString &name, int32_t &port, bool &rotating) const {
-    if (!FStore)
+    const std::optional<TStoredChain> chain = FStore ? FStore->FindStoredChain(AUID) : std::nullopt;
+    if (!chain)
         return false;
-    TDataTable &chains = FStore->cdsChainedProxies();
-    const int uidField = chains.FieldIndex(QStringLiteral("UID"));
-    for (const TDataTable::TRow *row : chains.VisibleRows()) {
-        const TFieldValue uid = chains.RowValue(*row, uidField);
-        const auto *v = std::get_if<int64_t>(&uid);
-        if (!v || *v != AUID)
-            continue;
-        name = chains.DisplayText(*row, chains.FieldIndex(QStringLiteral("Desc")));
-        const TFieldValue p =
-            chains.RowValue(*row, chains.FieldIndex(QStringLiteral("LocalServerPort")));
-        const auto *pv = std::get_if<int64_t>(&p);
-        port = pv ? static_cast<int32_t>(*pv) : 0;
-        const TFieldValue a =
-            chains.RowValue(*row, chains.FieldIndex(QStringLiteral("AutoCreateChain")));
-        const auto *av = std::get_if<bool>(&a);
-        rotating = av && *av;
-        return true;
-    }
-    return false;
+    name = chain->Name;
+    port = chain->Port;
+    rotating = chain->Rotating;
+    return true;
 }
 
 bool TChainManager::Admissible(int32_t AUID, QString &reason) const {

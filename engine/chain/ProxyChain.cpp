@@ -2,6 +2,7 @@
 
 #include "engine/hop/HopReport.h"
 #include "engine/hop/ProxyConnectEvent.h"
+#include "platform/Error.h"
 #include "store/dmProxyData.h"
 
 #include <algorithm>
@@ -26,14 +27,13 @@ TProxyChain::TProxyChain(int32_t AChainUID, TdmProxyData &store, std::mutex &act
 }
 
 TRotationSettings ReadRotationSettings(TdmProxyData &store, int32_t chainUID) {
+    const std::optional<TStoredChain> chain = store.FindStoredChain(chainUID);
+    if (!chain)
+        throw EVelmoraError("chain record not found");
     TRotationSettings settings;
-    store.LocateChainRecord(chainUID);
-    TDataTable &chains = store.cdsChainedProxies();
-    settings.AutoCreate = chains.FieldByName(QStringLiteral("AutoCreateChain")).AsBoolean();
-    settings.ChangeEvery =
-        std::max(0, chains.FieldByName(QStringLiteral("ChangeEvery")).AsInteger());
-    const TField &count = chains.FieldByName(QStringLiteral("NoOfProxies"));
-    settings.NoOfProxies = count.IsNull() ? 3 : std::clamp(count.AsInteger(), 1, 10);
+    settings.AutoCreate = chain->Rotating;
+    settings.ChangeEvery = std::max(0, chain->ChangeEvery);
+    settings.NoOfProxies = chain->NoOfProxies ? std::clamp(*chain->NoOfProxies, 1, 10) : 3;
     return settings;
 }
 

@@ -45,6 +45,11 @@ TEST_F(StoreQueries, AnswerWithoutMovingACursor) {
          }},
         {"no chain", [&] { return !Store->FindChain(99); }},
         {"chains", [&] { return Store->Chains().size() == 2 && Store->Chains()[1].Port == 9050; }},
+        {"one stored chain",
+         [&] {
+             const auto chain = Store->FindStoredChain(2);
+             return chain && chain->Name == "Work" && !Store->FindStoredChain(99);
+         }},
         {"program",
          [&] {
              const auto p = Store->FindAnonym(1);
