@@ -4,6 +4,7 @@
 #include "app/InstanceControl.h"
 #include "app/SignalWatch.h"
 #include "engine/chain/dmSocksMgr.h"
+#include "platform/ServerSettings.h"
 #include "store/dmProxyData.h"
 
 #include <QCoreApplication>
@@ -51,6 +52,10 @@ int THeadless::Run(int argc, char **argv) {
     // and starts no chain.
     Reporting([&] { store->LoadData(); });
     services->ChainMgr().SetStore(store.get());
+    QString problem;
+    services->SetMaxClients(static_cast<size_t>(TServerSettings::MaxClients(&problem)));
+    if (!problem.isEmpty())
+        TConsoleOut::Line(problem);
 
     // `velmora chain ...` and `velmora list chains` reach this instance here.
     TInstanceControl control(services->ChainMgr(), *store, TInstanceControl::TMode::Headless);
@@ -66,6 +71,9 @@ int THeadless::Run(int argc, char **argv) {
 
     QTimer::singleShot(0, &app, [&] {
         Reporting([&] { services->SetServiceActive(true); });
+        if (!store->AllowLocalHostOnly())
+            TConsoleOut::Line(QStringLiteral("Local-only is off: ") +
+                              TdmSocksMgr::ExposedText(services->tempSocksServer().Port()));
         services->ChainMgr().SetOnChainActivity(
             [](void *, int32_t, TActivityType, const QString &msg, int32_t contextId) {
                 TConsoleOut::Line(QStringLiteral("[%1] %2").arg(contextId).arg(msg));

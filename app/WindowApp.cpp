@@ -6,6 +6,7 @@
 #include "engine/chain/dmSocksMgr.h"
 #include "platform/ControlSocket.h"
 #include "platform/ProgramFiles.h"
+#include "platform/ServerSettings.h"
 #include "platform/WorkerThread.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/MainScreenLogic.h"
@@ -137,6 +138,8 @@ int TWindowApp::Run(int argc, char **argv) {
     }
     auto store = std::make_unique<TdmProxyData>();
     services->ChainMgr().SetStore(store.get());
+    QString badSetting;
+    services->SetMaxClients(static_cast<size_t>(TServerSettings::MaxClients(&badSetting)));
     TWidgetPrompts prompts;
     auto window = std::make_unique<TfrmMain>(*services, *store, prompts);
     prompts.SetParent(window.get());
@@ -148,6 +151,9 @@ int TWindowApp::Run(int argc, char **argv) {
         at > 0 && at + 1 < arguments.size())
         window->SetCommandLineLogFile(QFileInfo(arguments[at + 1]).absoluteFilePath());
     splash.reset();
+    // A damaged setting goes to the activity panel; the default holds.
+    if (!badSetting.isEmpty() && services->ChainMgr().OnMessage)
+        services->ChainMgr().OnMessage(badSetting);
 
     TInstanceControl control(services->ChainMgr(), *store, TInstanceControl::TMode::Window);
     ListenForControl(control, window.get());

@@ -198,10 +198,12 @@ void TdmProxyData::Loadsettings() {
     CheckFolderFile(SettingsFileName, "settings file not found");
     FSettingsFile.Load(DataFolder());
     if (FSettings.AllRows().empty()) {
-        // Kept in memory only until a setting changes.
+        // Kept in memory only until a setting changes. Local-only is on
+        // until the user turns it off: nothing is served to other machines
+        // unasked. A stored row keeps what it holds.
         FSettings.Append();
         FSettings.SetValue(FS.TimeOut, int64_t(0));
-        FSettings.SetValue(FS.AllowLocalHostOnly, false);
+        FSettings.SetValue(FS.AllowLocalHostOnly, true);
         FSettings.SetValue(FS.SessionsTimeOut, int64_t(0));
         FSettings.Post();
     }

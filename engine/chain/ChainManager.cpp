@@ -176,6 +176,7 @@ bool TChainManager::SwitchOn(int32_t AUID) {
         return true;
     // The settings as they are now, whoever starts the chain.
     chain->FLocalOnly = FStore->AllowLocalHostOnly();
+    chain->FMaxClients = FMaxClients;
     chain->FSessionsTimeOut = FStore->SessionsTimeout();
     chain->FAttemptTimeoutMs = AttemptTimeoutMs(*FStore);
 
@@ -308,8 +309,21 @@ bool TChainManager::AnyRunning() const {
 void TChainManager::ApplyLocalOnly(bool localOnly) {
     for (const auto &chain : Chains()) {
         chain->FLocalOnly = localOnly; // read at the next start
-        chain->SetServerLocalOnly(localOnly);
+        try {
+            chain->SetServerLocalOnly(localOnly);
+        } catch (const std::exception &e) {
+            Message(ListenScopeFailedLine(QStringLiteral("Chain \"%1\" on port %2")
+                                              .arg(chain->ChainData().FDesc)
+                                              .arg(chain->Port()),
+                                          localOnly, e));
+        }
     }
+}
+
+void TChainManager::SetMaxClients(size_t value) {
+    FMaxClients = value;
+    for (const auto &chain : Chains())
+        chain->SetMaxClients(value);
 }
 
 // ---- state --------------------------------------------------------------------

@@ -112,8 +112,13 @@ public:
     QString PortProblem(int32_t AUID, int32_t port) const;
     // The plain server's port, which no chain may take.
     void SetReservedPort(uint16_t port) { FReservedPort = port; }
-    // The local-only rule now, for the running chains' new clients.
+    // The local-only rule now, for the running chains' new clients; each
+    // listens anew on loopback only or on every interface. A chain that
+    // cannot have its port so says why in a line and listens as before.
     void ApplyLocalOnly(bool localOnly);
+    // Clients each chain serves at once: running chains from their next
+    // client on, the others when they start.
+    void SetMaxClients(size_t value);
 
     // User-interface thread only: the listed object, valid until the next
     // operation of this manager (a stop drops it). Other threads take a
@@ -189,5 +194,6 @@ private:
     };
     std::map<int32_t, TStatus> FStatus; // the last state set of each chain (user-interface thread)
     uint16_t FReservedPort = 9999;
+    size_t FMaxClients = TConnectionThreads::DefaultMaxClients;
     std::shared_ptr<int> FAlive; // work posted to the user-interface thread checks it
 };

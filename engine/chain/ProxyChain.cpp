@@ -93,6 +93,38 @@ void TProxyChain::Halt() {
     FActive = false;
 }
 
+void TProxyChain::SetServerLocalOnly(bool value) {
+    FLocalSocks->SetLocalOnly(value);
+    if (!FPrivatePort)
+        FLocalSocks->SetLoopbackOnly(value);
+}
+
+void TProxyChain::SetMaxClients(size_t value) {
+    FMaxClients = value;
+    FLocalSocks->SetMaxClients(value);
+}
+
+QString TurnedAwayLine(uint16_t port, size_t closed, size_t dropped, size_t maxClients) {
+    const size_t all = closed + dropped;
+    QString line = QStringLiteral("Turned away %1 %2 on port %3: %4 are served at once")
+                       .arg(all)
+                       .arg(all == 1 ? QStringLiteral("client") : QStringLiteral("clients"))
+                       .arg(port)
+                       .arg(maxClients);
+    if (dropped > 0)
+        line += QStringLiteral(" (%1 of them had sent no request yet and made room for newer ones)")
+                    .arg(dropped);
+    return line;
+}
+
+QString ListenScopeFailedLine(const QString &server, bool loopbackOnly, const std::exception &e) {
+    return QStringLiteral("%1 could not listen %2 and listens as before: %3")
+        .arg(server,
+             loopbackOnly ? QStringLiteral("on loopback only")
+                          : QStringLiteral("on every interface"),
+             QString::fromUtf8(e.what()));
+}
+
 uint16_t TProxyChain::Port() const {
     const uint16_t listening = FLocalSocks->Port();
     return listening ? listening : static_cast<uint16_t>(FChainData->FPort);
@@ -129,7 +161,9 @@ void TProxyChain::SetActive(bool Value) {
         FLocalSocks->FChainData = FChainData.get();
         FLocalSocks->FHopSource = hops;
         FLocalSocks->DefaultPort = FPrivatePort ? 0 : static_cast<uint16_t>(FChainData->FPort);
-        FLocalSocks->Threads.LoopbackOnly = FPrivatePort;
+        // Other machines reach the chain only when local-only is off.
+        FLocalSocks->Threads.LoopbackOnly = FPrivatePort || FLocalOnly;
+        FLocalSocks->Threads.MaxClients = FMaxClients;
         FLocalSocks->SessionsTimeOut = FSessionsTimeOut;
         FLocalSocks->SetLocalOnly(FLocalOnly);
         AttachHandlers();
@@ -203,10 +237,14 @@ void TProxyChain::AttachHandlers() {
     s.OnConnDisconnected = [this](int32_t contextId, uint64_t bytes) {
         ConnectionEnd(contextId, bytes);
     };
-    s.OnVerifyBoundPeer = [this](TIdSocksServerContext &, const std::string &host,
-                                 const std::string &, bool &) {
-        Progress(QStringLiteral("Received verification message from ") +
-                 QString::fromStdString(host));
+    s.OnBindRefused = [this](TIdSocksServerContext &context) {
+        Progress(QStringLiteral("BIND from %1 refused on port %2: a direct BIND would show the "
+                                "peer this machine's own address")
+                     .arg(QString::fromStdString(context.PeerAddress()))
+                     .arg(FLocalSocks->Port()));
+    };
+    s.OnTurnedAway = [this](size_t closed, size_t dropped, size_t maxClients) {
+        Progress(TurnedAwayLine(FLocalSocks->Port(), closed, dropped, maxClients));
     };
     s.OnSessionTimeout = [this](TIdSocksServer *, TIdSocksServerContext &context) {
         Progress(QStringLiteral("Session timed out for ") +
@@ -223,7 +261,8 @@ void TProxyChain::DetachHandlers() {
     s.OnSetupDone = nullptr;
     s.OnProxyProgress = nullptr;
     s.OnConnDisconnected = nullptr;
-    s.OnVerifyBoundPeer = nullptr;
+    s.OnBindRefused = nullptr;
+    s.OnTurnedAway = nullptr;
     s.OnSessionTimeout = nullptr;
 }
 

@@ -97,8 +97,13 @@ public:
     std::shared_ptr<const TChainedProxyData> CurrentHops() const;
     // Client connections open now.
     size_t ConnectionCount() const;
-    // The local-only rule for the next clients of a running chain.
-    void SetServerLocalOnly(bool value) { FLocalSocks->SetLocalOnly(value); }
+    // The local-only rule for the next clients of a running chain, and where
+    // it listens: a running chain listens anew at once on loopback only, or
+    // on every interface (the error of a port it cannot have so is thrown,
+    // and it listens as before). A chain on a private port stays on loopback.
+    void SetServerLocalOnly(bool value);
+    // The cap on clients at once, from the next client on.
+    void SetMaxClients(size_t value);
 
     // The set-up of the next connection from the client port `clientPort`
     // is kept for TakeSetup: its hops and the ms at which each hop's
@@ -128,6 +133,8 @@ public:
     // ms that one attempt at a set-up through a rotating chain may take
     // before the hop under way counts as failed. Read when switched on.
     int FAttemptTimeoutMs = 10000;
+    // Clients served at once. Read when switched on.
+    size_t FMaxClients = TConnectionThreads::DefaultMaxClients;
     // Listen on a free loopback port chosen by the system instead of the
     // chain's own port (a chain run for one launched program). Read when
     // switched on.
@@ -160,6 +167,13 @@ private:
     std::mutex FWatchLock;
     std::map<uint16_t, std::optional<TSetup>> FWatched; // client port: its set-up once done
 };
+
+// The line for clients that lost their place on a full server at `port`.
+QString TurnedAwayLine(uint16_t port, size_t closed, size_t dropped, size_t maxClients);
+
+// The line for a server (`server`: "Port 9999", say) that could not listen
+// anew on loopback only or on every interface, and listens as before.
+QString ListenScopeFailedLine(const QString &server, bool loopbackOnly, const std::exception &e);
 
 // A chain's rotation columns as stored ("chain record not found" for an
 // unknown UID); a missing NoOfProxies counts as 3.

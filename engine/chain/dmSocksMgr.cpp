@@ -6,11 +6,38 @@ TdmSocksMgr::TdmSocksMgr(uint16_t plainPort)
     : FChainMgr(std::make_unique<TChainManager>()),
       FTempSocks(std::make_unique<TTempSocksServer>(plainPort)),
       FLaunchHandOff(std::make_unique<TLaunchHandOff>(*FChainMgr)) {
+    TTempSocksServer &plain = *FTempSocks;
+    plain.OnRejected = [this](TIdSocksServerContext &context) {
+        Message(QStringLiteral("Rejected connection from ") +
+                QString::fromStdString(context.PeerAddress()));
+    };
+    plain.OnRefusedDestination = [this](TIdSocksServerContext &context, const std::string &host,
+                                        uint16_t port, const std::string &address) {
+        const QString name = QString::fromStdString(host);
+        QString line = QStringLiteral("Rejected connection from %1 to %2:%3")
+                           .arg(QString::fromStdString(context.PeerAddress()),
+                                name.contains(u':') && !name.startsWith(u'[')
+                                    ? QStringLiteral("[%1]").arg(name)
+                                    : name)
+                           .arg(port);
+        // A name is followed by the address it stood for.
+        if (host != address)
+            line += QStringLiteral(" (%1)").arg(QString::fromStdString(address));
+        Message(line);
+    };
+    plain.OnTurnedAway = [this](size_t closed, size_t dropped, size_t maxClients) {
+        Message(TurnedAwayLine(FTempSocks->Port(), closed, dropped, maxClients));
+    };
     FTempSocks->Start();
     FChainMgr->SetReservedPort(FTempSocks->Port()); // plainPort, or the one chosen for 0
     // After the plain server: a second copy, which fails on its port, never
     // takes the socket of the running one.
     FLaunchHandOff->Start();
+}
+
+void TdmSocksMgr::Message(const QString &line) const {
+    if (FChainMgr->OnMessage)
+        FChainMgr->OnMessage(line);
 }
 
 TdmSocksMgr::~TdmSocksMgr() {
@@ -25,7 +52,23 @@ void TdmSocksMgr::SetOnMessage(TChainManager::TOnMessage handler) {
 
 void TdmSocksMgr::ApplyLocalOnly(bool localOnly) {
     FTempSocks->SetLocalOnly(localOnly);
+    try {
+        FTempSocks->SetLoopbackOnly(localOnly);
+    } catch (const std::exception &e) {
+        Message(
+            ListenScopeFailedLine(QStringLiteral("Port %1").arg(FTempSocks->Port()), localOnly, e));
+    }
     FChainMgr->ApplyLocalOnly(localOnly);
+}
+
+QString TdmSocksMgr::ExposedText(uint16_t plainPort) {
+    return QStringLiteral("other machines on the network can use port %1 and every chain's port")
+        .arg(plainPort);
+}
+
+void TdmSocksMgr::SetMaxClients(size_t value) {
+    FTempSocks->SetMaxClients(value);
+    FChainMgr->SetMaxClients(value);
 }
 
 void TdmSocksMgr::SetServiceActive(bool value) {
@@ -34,7 +77,7 @@ void TdmSocksMgr::SetServiceActive(bool value) {
         if (mgr.OnMessage)
             mgr.OnMessage(QStringLiteral("Starting services..."));
         if (TdmProxyData *store = mgr.Store()) {
-            FTempSocks->SetLocalOnly(store->AllowLocalHostOnly());
+            ApplyLocalOnly(store->AllowLocalHostOnly());
             for (int32_t uid : store->ChainUIDs())
                 mgr.Add(uid);
         }

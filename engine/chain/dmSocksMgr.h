@@ -27,8 +27,15 @@ public:
 
     // The local-only rule for port 9999 and every running chain, from their
     // next client on (the settings' check box changed, or the services
-    // start).
+    // start): on, they listen on 127.0.0.1 and ::1 only; off, on every
+    // interface, at once. Port 9999 starts local-only.
     void ApplyLocalOnly(bool localOnly);
+    // Clients each server (port 9999, every chain) serves at once.
+    void SetMaxClients(size_t value);
+    // What local-only off exposes, for the user: "other machines on the
+    // network can use port 9999 and every chain's port" (with the plain
+    // server's port).
+    static QString ExposedText(uint16_t plainPort = TTempSocksServer::DefaultListenPort);
 
     // Plain lines of the services; may be called from connection threads.
     void SetOnMessage(TChainManager::TOnMessage handler);
@@ -41,6 +48,8 @@ public:
     void SetServiceActive(bool value);
 
 private:
+    void Message(const QString &line) const;
+
     std::unique_ptr<TChainManager> FChainMgr;
     std::unique_ptr<TTempSocksServer> FTempSocks;
     std::unique_ptr<TLaunchHandOff> FLaunchHandOff; // launched programs' connections

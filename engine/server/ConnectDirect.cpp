@@ -12,15 +12,7 @@
 #include <sys/socket.h>
 #include <vector>
 
-namespace {
-
-struct TTarget {
-    TSocket::Family Family;
-    std::string Address;
-};
-
-// The addresses to try for host, those of the preferred family first.
-std::vector<TTarget> TargetsOf(const std::string &host, TIdIPVersion preferred) {
+std::vector<TDirectTarget> DirectTargets(const std::string &host, TIdIPVersion preferred) {
     std::string bare = host;
     if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
         bare = bare.substr(1, bare.size() - 2);
@@ -43,7 +35,7 @@ std::vector<TTarget> TargetsOf(const std::string &host, TIdIPVersion preferred) 
             rc == EAI_SYSTEM ? std::string(std::strerror(errno)) : std::string(gai_strerror(rc));
         throw ESocketError("Host not found: \"" + bare + "\" (" + why + ").", rc);
     }
-    std::vector<TTarget> targets;
+    std::vector<TDirectTarget> targets;
     for (addrinfo *ai = found; ai; ai = ai->ai_next) {
         char text[INET6_ADDRSTRLEN] = {};
         if (ai->ai_family == AF_INET) {
@@ -60,24 +52,26 @@ std::vector<TTarget> TargetsOf(const std::string &host, TIdIPVersion preferred) 
     const TSocket::Family first =
         preferred == TIdIPVersion::Id_IPv6 ? TSocket::Family::IPv6 : TSocket::Family::IPv4;
     std::stable_partition(targets.begin(), targets.end(),
-                          [first](const TTarget &t) { return t.Family == first; });
+                          [first](const TDirectTarget &t) { return t.Family == first; });
     targets.erase(std::unique(targets.begin(), targets.end(),
-                              [](const TTarget &x, const TTarget &y) {
+                              [](const TDirectTarget &x, const TDirectTarget &y) {
                                   return x.Family == y.Family && x.Address == y.Address;
                               }),
                   targets.end());
     return targets;
 }
 
-} // namespace
-
 void ConnectDirect(TIdSocksServerContext &context, const std::string &host, uint16_t port,
                    TIdIPVersion preferred, int timeoutMs) {
-    const std::vector<TTarget> targets = TargetsOf(host, preferred);
+    ConnectDirect(context, DirectTargets(host, preferred), port, timeoutMs);
+}
+
+void ConnectDirect(TIdSocksServerContext &context, const std::vector<TDirectTarget> &targets,
+                   uint16_t port, int timeoutMs) {
     const int64_t deadline = timeoutMs > 0 ? TClock::TickMs() + timeoutMs : INT64_MAX;
     std::string lastError;
     int lastCode = 0;
-    for (const TTarget &target : targets) {
+    for (const TDirectTarget &target : targets) {
         if (context.Woken())
             throw ESocketError("Connection aborted.", ECONNABORTED);
         int left = 0;

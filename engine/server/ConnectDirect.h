@@ -6,6 +6,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// One address a destination's name stands for.
+struct TDirectTarget {
+    TSocket::Family Family;
+    std::string Address;
+};
+
+// The addresses to try for host (an address literal, with or without
+// brackets, or a name looked up here), those of `preferred` first, each
+// once. Throws "Host not found: ..." when a name finds none.
+std::vector<TDirectTarget> DirectTargets(const std::string &host, TIdIPVersion preferred);
 
 // Opens a TCP connection to host:port (address literal or name; a name's
 // addresses are tried in turn, those of `preferred` first) within timeoutMs
@@ -14,3 +26,6 @@
 // last address's error.
 void ConnectDirect(TIdSocksServerContext &context, const std::string &host, uint16_t port,
                    TIdIPVersion preferred, int timeoutMs);
+// The same over addresses already looked up (at least one).
+void ConnectDirect(TIdSocksServerContext &context, const std::vector<TDirectTarget> &targets,
+                   uint16_t port, int timeoutMs);

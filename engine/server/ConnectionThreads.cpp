@@ -1,5 +1,7 @@
 #include "engine/server/ConnectionThreads.h"
 
+#include "platform/Clock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +13,7 @@ struct TConnectionThreads::TConnection {
     std::unique_ptr<TIdSocksServerContext> Context;
     TServe Serve; // empty: the object's own
     std::list<std::unique_ptr<TConnection>>::iterator Self;
+    bool Dropped = false; // woken to make room, not ended yet
 };
 
 struct TConnectionThreads::TWorker {
@@ -24,8 +27,9 @@ struct TConnectionThreads::TListener {
     std::thread Thread;
 };
 
-TConnectionThreads::TConnectionThreads(TServe serve, std::function<void()> quiet)
-    : FServe(std::move(serve)), FQuiet(std::move(quiet)) {}
+TConnectionThreads::TConnectionThreads(TServe serve, std::function<void()> quiet,
+                                       TTurnedAway turnedAway)
+    : FServe(std::move(serve)), FQuiet(std::move(quiet)), FTurnedAway(std::move(turnedAway)) {}
 
 TConnectionThreads::~TConnectionThreads() {
     Stop();
@@ -44,6 +48,16 @@ uint16_t TConnectionThreads::Port() const {
 size_t TConnectionThreads::ConnectionCount() const {
     std::lock_guard<std::mutex> guard(FLock);
     return FLive.size();
+}
+
+bool TConnectionThreads::LoopbackOnly() const {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FLoopbackOnly;
+}
+
+void TConnectionThreads::SetMaxClients(size_t maxClients) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FMaxClients = maxClients;
 }
 
 std::vector<std::unique_ptr<TConnectionThreads::TListener>>
@@ -103,12 +117,56 @@ void TConnectionThreads::StartListeners(std::vector<std::unique_ptr<TListener>> 
         FSpareThreads = settings.SpareThreads;
         FMaxIdleThreads = std::max(settings.MaxIdleThreads, settings.SpareThreads);
         FIdleTimeoutMs = settings.IdleThreadTimeoutMs;
+        FBacklog = settings.ListenBacklog;
+        FLoopbackOnly = settings.LoopbackOnly;
+        FMaxClients = settings.MaxClients;
+        FDropSilent = settings.DropSilentWhenFull;
         FListeners = std::move(listeners);
         while (FIdleWorkers < FSpareThreads && StartWorker()) {
         }
     }
+    RunListeners();
+}
+
+void TConnectionThreads::RunListeners() {
     for (auto &listener : FListeners)
         listener->Thread = std::thread([this, l = listener.get()] { ListenLoop(l); });
+}
+
+void TConnectionThreads::CloseListeners() {
+    for (auto &listener : FListeners) {
+        listener->Socket.ShutdownBoth();
+        if (listener->Thread.joinable())
+            listener->Thread.join();
+    }
+    FListeners.clear();
+}
+
+void TConnectionThreads::Rebind(bool loopbackOnly) {
+    std::lock_guard<std::mutex> startStop(FStartStopLock);
+    uint16_t port = 0;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (!FActive || FLoopbackOnly == loopbackOnly)
+            return;
+        port = FPort;
+    }
+    // The old listeners go first: the new ones take the same port.
+    CloseListeners();
+    std::vector<std::unique_ptr<TListener>> listeners;
+    try {
+        listeners = Listen(port, FBacklog, loopbackOnly);
+    } catch (const std::exception &) {
+        FListeners = Listen(port, FBacklog, !loopbackOnly);
+        RunListeners();
+        throw;
+    }
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FLoopbackOnly = loopbackOnly;
+    }
+    FListeners = std::move(listeners);
+    RunListeners();
 }
 
 void TConnectionThreads::Stop() {
@@ -119,12 +177,7 @@ void TConnectionThreads::Stop() {
             return;
         FStopping = true;
     }
-    for (auto &listener : FListeners) {
-        listener->Socket.ShutdownBoth();
-        if (listener->Thread.joinable())
-            listener->Thread.join();
-    }
-    FListeners.clear();
+    CloseListeners();
 
     std::unique_lock<std::mutex> lock(FLock);
     for (auto &connection : FLive)
@@ -146,6 +199,8 @@ void TConnectionThreads::Stop() {
     std::list<std::unique_ptr<TConnection>> unserved;
     unserved.swap(FLive);
     FIdleWorkers = 0;
+    FDropping = 0;
+    FClosedCount = FDroppedCount = 0;
     FActive = false;
     FPort = 0;
     lock.unlock();
@@ -154,11 +209,67 @@ void TConnectionThreads::Stop() {
 
 void TConnectionThreads::ListenLoop(TListener *listener) {
     for (;;) {
+        // While some clients that lost their place wait to be reported, the
+        // wait for the next client ends in time for the report.
+        const int reportInMs = ReportTurnedAway();
+        try {
+            if (reportInMs >= 0 && !listener->Socket.WaitReadable(reportInMs))
+                continue;
+        } catch (const ESocketError &) {
+            return; // the listener is broken: as a failed accept
+        }
         TSocket client = listener->Socket.Accept();
         if (!client.Valid())
             return;
         Accepted(std::move(client));
     }
+}
+
+int TConnectionThreads::ReportTurnedAway() {
+    size_t closed = 0, dropped = 0, cap = 0;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FClosedCount + FDroppedCount == 0)
+            return -1;
+        const int64_t now = TClock::TickMs();
+        if (FLastReportMs != 0 && now - FLastReportMs < 1000)
+            return static_cast<int>(1000 - (now - FLastReportMs));
+        FLastReportMs = now;
+        std::swap(closed, FClosedCount);
+        std::swap(dropped, FDroppedCount);
+        cap = FMaxClients;
+    }
+    if (FTurnedAway)
+        FTurnedAway(closed, dropped, cap);
+    return -1;
+}
+
+bool TConnectionThreads::DropOldestSilent(std::unique_ptr<TConnection> &closed) {
+    if (!FDropSilent)
+        return false;
+    for (auto &live : FLive) {
+        TConnection *c = live.get();
+        if (c->Dropped || c->Context->RequestRead())
+            continue;
+        const auto waiting = std::find(FWaiting.begin(), FWaiting.end(), c);
+        if (waiting != FWaiting.end()) {
+            // No thread has it yet: closed by the caller, outside the lock.
+            FWaiting.erase(waiting);
+            closed = std::move(*c->Self);
+            FLive.erase(c->Self);
+        } else {
+            c->Dropped = true;
+            ++FDropping;
+            c->Context->Wake(); // its thread ends it
+        }
+        return true;
+    }
+    return false;
+}
+
+void TConnectionThreads::Ended(TConnection *connection) {
+    if (connection->Dropped)
+        --FDropping;
 }
 
 bool TConnectionThreads::Inject(TSocket client, TServe serve) {
@@ -170,19 +281,29 @@ bool TConnectionThreads::Inject(TSocket client, TServe serve) {
 bool TConnectionThreads::Accepted(TSocket client, TServe serve) {
     auto connection = std::make_unique<TConnection>();
     connection->Context = std::make_unique<TIdSocksServerContext>(std::move(client));
+    if (serve)
+        connection->Context->MarkRequestRead(); // it came with its destination
     connection->Serve = std::move(serve);
     bool taken = false;
 
     std::list<std::unique_ptr<TWorker>> exited;
+    std::unique_ptr<TConnection> dropped;
     {
         std::lock_guard<std::mutex> guard(FLock);
         if (FStopping)
             return false;
+        if (FMaxClients > 0 && FLive.size() - FDropping >= FMaxClients) {
+            if (!DropOldestSilent(dropped)) {
+                ++FClosedCount; // closed unserved as it goes
+                return false;
+            }
+            ++FDroppedCount;
+        }
         TConnection *raw = connection.get();
         FLive.push_back(std::move(connection));
         raw->Self = std::prev(FLive.end());
         FWaiting.push_back(raw);
-        if (FWaiting.size() > FIdleWorkers && !StartWorker()) {
+        if (FWaiting.size() > FIdleWorkers && !StartWorker() && !AtThreadLimit()) {
             // No thread to be had: the client is closed.
             FWaiting.pop_back();
             connection = std::move(*raw->Self);
@@ -201,7 +322,13 @@ bool TConnectionThreads::Accepted(TSocket client, TServe serve) {
     return taken;
 }
 
+bool TConnectionThreads::AtThreadLimit() const {
+    return FMaxClients > 0 && FWorkers.size() >= FMaxClients + FSpareThreads;
+}
+
 bool TConnectionThreads::StartWorker() {
+    if (AtThreadLimit())
+        return false;
     auto worker = std::make_unique<TWorker>();
     worker->Owner = this;
     TWorker *raw = worker.get();
@@ -263,12 +390,15 @@ void TConnectionThreads::WorkerLoop(TWorker *worker) {
             FServe(*connection->Context);
 
         lock.lock();
+        Ended(connection);
         std::unique_ptr<TConnection> ended = std::move(*connection->Self);
         FLive.erase(connection->Self);
         lock.unlock();
         ended.reset(); // its sockets are closed outside the lock
         lock.lock();
-        if (FStopping || FIdleWorkers >= FMaxIdleThreads)
+        // Clients waiting for a thread (the thread limit reached) are taken
+        // before the idle allowance counts.
+        if (FStopping || (FIdleWorkers >= FMaxIdleThreads && FWaiting.empty()))
             break;
         ++FIdleWorkers;
     }

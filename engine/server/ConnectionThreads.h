@@ -14,6 +14,15 @@
 // server goes back to its spares, and the last of them to end raises the
 // quiet call when no connection is left.
 //
+// At most MaxClients clients are served at once, and at most that many
+// connection threads (plus the spares) exist: a silent client holds a thread
+// too, so it counts. When the server is full, a new client takes the place
+// of the oldest one that has not sent its request yet (DropSilentWhenFull;
+// the server marks a client's request read in its context), so a flood of
+// silent connections cannot lock real clients out; with none to drop, the
+// new client is closed at accept. How many lost their place is reported at
+// most once a second (the turned-away call, from a listener thread).
+//
 // Stop() closes the listeners, wakes every connection (shuts its sockets
 // down) and joins every thread started here.
 
@@ -46,7 +55,16 @@ public:
         int IdleThreadTimeoutMs =
             30000;                 // a waiting thread beyond the spares ends after it; 0: never
         bool LoopbackOnly = false; // listen on 127.0.0.1 and ::1 only
+        size_t MaxClients = DefaultMaxClients; // clients served at once; 0: no limit
+        // When full, drop the oldest client whose request has not been read
+        // instead of closing the new one.
+        bool DropSilentWhenFull = false;
     };
+    static constexpr size_t DefaultMaxClients = 1024;
+
+    // Clients that lost their place since the last call because the server
+    // was full: closed at accept, and dropped while still silent.
+    using TTurnedAway = std::function<void(size_t closed, size_t dropped, size_t maxClients)>;
 
     using TServe = std::function<void(TIdSocksServerContext &context)>;
 
@@ -54,7 +72,7 @@ public:
     // connection is closed when it returns. quiet: called when a quiet server
     // is back to its spares with no connection left, with the lock of this
     // object held (it must not call back here).
-    TConnectionThreads(TServe serve, std::function<void()> quiet);
+    TConnectionThreads(TServe serve, std::function<void()> quiet, TTurnedAway turnedAway = nullptr);
     ~TConnectionThreads();
     TConnectionThreads(const TConnectionThreads &) = delete;
     TConnectionThreads &operator=(const TConnectionThreads &) = delete;
@@ -70,6 +88,14 @@ public:
     // Stops listening, wakes every live connection and joins every thread.
     // A stopped object ignores it and can be started again.
     void Stop();
+    // Listens anew on the same port, on loopback only or on every interface;
+    // live connections go on. A stopped object, or one already listening so,
+    // ignores it. When the port cannot be had that way the listeners stay as
+    // they were and the platform's error is thrown.
+    void Rebind(bool loopbackOnly);
+    bool LoopbackOnly() const;
+    // The cap on clients at once, from the next accepted client on.
+    void SetMaxClients(size_t maxClients);
     bool Active() const;
     // The port listened on; 0 when stopped.
     uint16_t Port() const;
@@ -89,8 +115,20 @@ private:
                                                           bool loopbackOnly);
     void StartListeners(std::vector<std::unique_ptr<TListener>> listeners,
                         const TSettings &settings);
+    void RunListeners();
+    void CloseListeners();
     void ListenLoop(TListener *listener);
     bool Accepted(TSocket client, TServe serve = nullptr);
+    // With FLock held, the server full: makes room by dropping the oldest
+    // silent client; false when there is none to drop.
+    bool DropOldestSilent(std::unique_ptr<TConnection> &closed);
+    // With FLock held: as many connection threads as the cap allows.
+    bool AtThreadLimit() const;
+    // Raises the turned-away call when a second has passed since the last
+    // one; returns ms until the next may be raised while some wait, or -1.
+    int ReportTurnedAway();
+    // One connection fewer (with FLock held).
+    void Ended(TConnection *connection);
     // Starts a connection thread, counted as idle until it takes a client.
     // With FLock held; false when no thread could be made.
     bool StartWorker();
@@ -103,6 +141,7 @@ private:
 
     TServe FServe;
     std::function<void()> FQuiet;
+    TTurnedAway FTurnedAway;
 
     mutable std::mutex FLock;
     std::condition_variable FWorkSignal;     // a client waits for a thread, or the server stops
@@ -116,10 +155,17 @@ private:
     std::list<std::unique_ptr<TWorker>> FWorkers;  // connection threads running
     std::list<std::unique_ptr<TWorker>> FExited;   // connection threads ended, not joined
     size_t FIdleWorkers = 0;                       // threads not serving a client
+    size_t FDropping = 0; // dropped clients whose connection has not ended yet
+    size_t FClosedCount = 0, FDroppedCount = 0; // lost their place, not reported yet
+    int64_t FLastReportMs = 0;
     // Settings as they were at Start.
     size_t FStackSize = DefaultThreadStackSize;
     size_t FSpareThreads = 0;
     size_t FMaxIdleThreads = 0;
     int FIdleTimeoutMs = 0;
+    int FBacklog = 0;
+    bool FLoopbackOnly = false;
+    size_t FMaxClients = 0;
+    bool FDropSilent = false;
     std::mutex FStartStopLock; // Start and Stop from different threads
 };

@@ -7,6 +7,7 @@
 #include "engine/wire/SocksRequestParser.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
+#include "platform/LocalAddresses.h"
 
 #include <cerrno>
 #include <chrono>
@@ -16,8 +17,13 @@
 
 TIdSocksServer::TIdSocksServer()
     : FPipePool(std::make_shared<TPipePool>()),
-      FThreads([this](TIdSocksServerContext &context) { Serve(context); },
-               [this] { TrimPipes(); }) {}
+      FThreads([this](TIdSocksServerContext &context) { Serve(context); }, [this] { TrimPipes(); },
+               [this](size_t closed, size_t dropped, size_t maxClients) {
+                   OnTurnedAway(closed, dropped, maxClients);
+               }) {
+    // A flood of silent connections gives way to clients that speak.
+    Threads.DropSilentWhenFull = true;
+}
 
 TIdSocksServer::~TIdSocksServer() {
     Stop();
@@ -45,6 +51,22 @@ size_t TIdSocksServer::ConnectionCount() const {
     return FThreads.ConnectionCount();
 }
 
+void TIdSocksServer::SetLoopbackOnly(bool value) {
+    std::lock_guard<std::mutex> startStop(FStartStopLock);
+    Threads.LoopbackOnly = value;
+    FThreads.Rebind(value);
+}
+
+void TIdSocksServer::SetMaxClients(size_t value) {
+    std::lock_guard<std::mutex> startStop(FStartStopLock);
+    Threads.MaxClients = value;
+    FThreads.SetMaxClients(value);
+}
+
+bool TIdSocksServer::LocalClient(const TIdSocksServerContext &context) {
+    return context.PeerAddress() == "127.0.0.1" || context.PeerAddress() == "::1";
+}
+
 void TIdSocksServer::Start() {
     std::lock_guard<std::mutex> startStop(FStartStopLock);
     if (FThreads.Active())
@@ -56,6 +78,7 @@ void TIdSocksServer::Start() {
     FUsePipes = RelayThroughPipes;
     FClientReceiveBuffer = ClientReceiveBuffer;
     FRequestTimeoutMs = RequestTimeoutMs;
+    FShieldOwn = ShieldOwnAddresses;
     FThreads.Start(DefaultPort, Threads);
 }
 
@@ -114,6 +137,7 @@ void TIdSocksServer::Serve(TIdSocksServerContext &context) {
         TSocksRequest request;
         if (!ReadRequest(context, request))
             return; // closed by the connection thread
+        context.MarkRequestRead();
         context.FSocksVersion = request.Version;
         context.FUsername = request.UserId;
         switch (request.AddressType) {
@@ -127,7 +151,7 @@ void TIdSocksServer::Serve(TIdSocksServerContext &context) {
             context.FIPVersion = context.ConnectionIPVersion();
             break;
         }
-        if (LocalOnly() && context.PeerAddress() != "127.0.0.1") {
+        if (LocalOnly() && !LocalClient(context)) {
             OnRejected(context);
             SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5NotAllowed);
             throw EVelmoraError("Access Denied");
@@ -254,14 +278,42 @@ void TIdSocksServer::ConnectAndRelay(TIdSocksServerContext &context,
     RelayConnection(context, *relay);
 }
 
+std::vector<TDirectTarget> TIdSocksServer::AllowedTargets(TIdSocksServerContext &context,
+                                                          const std::string &host, uint16_t port) {
+    std::vector<TDirectTarget> targets;
+    try {
+        targets = DirectTargets(host, context.FIPVersion);
+    } catch (const std::exception &) {
+        SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5HostUnreachable);
+        throw;
+    }
+    if (!FShieldOwn || TLocalAddresses::IsLoopback(context.PeerAddress()))
+        return targets;
+    // The addresses actually connected to are judged, so a name that stands
+    // for this machine ("localhost") is caught as its address would be.
+    std::string own;
+    std::erase_if(targets, [&](const TDirectTarget &t) {
+        if (!TLocalAddresses::IsOwn(t.Address))
+            return false;
+        own = t.Address;
+        return true;
+    });
+    if (targets.empty()) {
+        OnRefusedDestination(context, host, port, own);
+        SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5NotAllowed);
+        throw EVelmoraError("Access Denied");
+    }
+    return targets;
+}
+
 void TIdSocksServer::CommandConnect(TIdSocksServerContext &context, const std::string &host,
                                     uint16_t port) {
     std::string vHost = host;
     uint16_t vPort = port;
     AdmitConnect(context, vHost, vPort);
-    ConnectAndRelay(context, nullptr, [&] {
-        ConnectDirect(context, vHost, vPort, context.FIPVersion, FConnectTimeoutMs);
-    });
+    const std::vector<TDirectTarget> targets = AllowedTargets(context, vHost, vPort);
+    ConnectAndRelay(context, nullptr,
+                    [&] { ConnectDirect(context, targets, vPort, FConnectTimeoutMs); });
 }
 
 void TIdSocksServer::CommandBind(TIdSocksServerContext &context, const std::string &host,
@@ -269,10 +321,11 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext &context, const std::stri
     std::unique_ptr<TRelay> relay;
     try {
         relay = PrepareRelay();
+        // The peer may reach it from where the server's clients may.
         context.SetBindListener(TSocket::Listen(context.FIPVersion == TIdIPVersion::Id_IPv6
                                                     ? TSocket::Family::IPv6
                                                     : TSocket::Family::IPv4,
-                                                0, 1));
+                                                0, 1, FThreads.LoopbackOnly()));
     } catch (const std::exception &) {
         SendFailureReply(context, TSocksReply::S4Rejected, TSocksReply::S5GeneralFailure);
         throw;

@@ -1,10 +1,12 @@
 #pragma once
-// A SOCKS 4 / 4a / 5 server without authentication, on all interfaces; its
-// listeners and connection threads are a TConnectionThreads (settings in
-// Threads). Each client sends one request: CONNECT is served by
-// CommandConnect (here a direct connection to the destination; derived
-// servers replace it), BIND by the server itself; the tunnel is then relayed
-// both ways until both sides end.
+// A SOCKS 4 / 4a / 5 server without authentication, on all interfaces or on
+// loopback only (Threads.LoopbackOnly, SetLoopbackOnly); its listeners and
+// connection threads are a TConnectionThreads (settings in Threads: at most
+// Threads.MaxClients clients at once, the oldest silent one dropped to make
+// room). Each client sends one request: CONNECT is served by CommandConnect
+// (here a direct connection to the destination; derived servers replace
+// it), BIND by the server itself; the tunnel is then relayed both ways until
+// both sides end.
 //
 // Stop() closes the listeners, wakes every connection (shuts its sockets
 // down) and joins every thread the server started. Events run on the
@@ -14,6 +16,7 @@
 // A derived server must call Stop() in its own destructor: connection
 // threads call its overrides.
 
+#include "engine/server/ConnectDirect.h"
 #include "engine/server/ConnectionThreads.h"
 #include "engine/server/IdSocksServerContext.h"
 #include "engine/server/SafeEvent.h"
@@ -25,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class TPipePool;
 class TRelay;
@@ -32,6 +36,11 @@ struct TSocksRequest;
 
 class TIdSocksServer {
 public:
+    // The listen backlog of the servers that clients reach from outside:
+    // deep enough that a burst of connections waits in the kernel's queue
+    // instead of being told to try again a second later.
+    static constexpr int DefaultListenBacklog = 1024;
+
     TIdSocksServer();
     virtual ~TIdSocksServer();
     TIdSocksServer(const TIdSocksServer &) = delete;
@@ -44,7 +53,11 @@ public:
     int SessionsTimeOut = 0;       // seconds without a byte either way that end a relay; 0: never
     int ConnectTimeoutMs = 120000; // direct connections of CommandConnect
     int BindAcceptTimeoutMs = 120000;
-    int RequestTimeoutMs = 30000; // a client whose request is not whole by then is closed; 0: never
+    int RequestTimeoutMs = 10000; // a client whose request is not whole by then is closed; 0: never
+    // A client not on loopback may not CONNECT to this machine's own
+    // addresses (TLocalAddresses::IsOwn, checked on the addresses a name
+    // stands for): refused with 91 / 2, OnRefusedDestination raised.
+    bool ShieldOwnAddresses = false;
     bool RelayThroughPipes = true; // splice() through pooled pipes, else 64 KiB buffers
     // Receive buffer (SO_RCVBUF) of a client's socket once its tunnel
     // relays; 0 leaves it to the kernel's tuning.
@@ -68,12 +81,21 @@ public:
     // when the server is stopped.
     bool ServeHanded(TSocket client, const std::string &host, uint16_t port);
 
-    // Serve clients from 127.0.0.1 only: a request from any other address,
-    // whatever its command, raises OnRejected and is refused (SOCKS 4 code
-    // 91, SOCKS 5 "not allowed"). Connections handed over by ServeHanded are
-    // not affected. May change while the server runs.
+    // Serve clients from 127.0.0.1 and ::1 only: a request from any other
+    // address, whatever its command, raises OnRejected and is refused (SOCKS
+    // 4 code 91, SOCKS 5 "not allowed"). Connections handed over by
+    // ServeHanded are not affected. May change while the server runs.
     void SetLocalOnly(bool value) { FLocalOnly.store(value, std::memory_order_relaxed); }
     bool LocalOnly() const { return FLocalOnly.load(std::memory_order_relaxed); }
+    // Where the server listens: 127.0.0.1 and ::1 only, or every interface;
+    // also where BIND listens for its peer. A running server listens anew at
+    // once (see TConnectionThreads::Rebind, whose error it throws).
+    void SetLoopbackOnly(bool value);
+    // The cap on clients at once; a running server takes it from its next
+    // client on.
+    void SetMaxClients(size_t value);
+    // The client's address is 127.0.0.1 or ::1.
+    static bool LocalClient(const TIdSocksServerContext &context);
 
     // Pipes of the relays; by default one pool per server. Set before Start.
     void SetPipePool(std::shared_ptr<TPipePool> pool);
@@ -90,6 +112,15 @@ public:
         OnVerifyBoundPeer;
     // A client refused by the local-only rule, before its reply.
     TSafeEvent<void(TIdSocksServerContext &context)> OnRejected;
+    // A CONNECT refused by ShieldOwnAddresses, before its reply: the
+    // destination as asked and the own address it stands for.
+    TSafeEvent<void(TIdSocksServerContext &context, const std::string &host, uint16_t port,
+                    const std::string &address)>
+        OnRefusedDestination;
+    // Clients that lost their place because the server was full since the
+    // last call (at most one a second, on a listener thread): closed at
+    // accept, dropped while silent, and the cap.
+    TSafeEvent<void(size_t closed, size_t dropped, size_t maxClients)> OnTurnedAway;
     // A relay ended because nothing moved for SessionsTimeOut seconds.
     TSafeEvent<void(TIdSocksServer *sender, TIdSocksServerContext &context)> OnSessionTimeout;
     // A connection ended with an error (the message it ended with). Only for
@@ -116,8 +147,16 @@ protected:
     // relays until both sides end. Every failure goes on to the caller.
     void ConnectAndRelay(TIdSocksServerContext &context, const std::function<void()> &announce,
                          const std::function<void()> &open);
+    // The reply of a failure: errors sending it are ignored, since the
+    // connection ends with the failure's own error anyway.
+    static void SendFailureReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5);
 
 private:
+    // The addresses host stands for, those of this machine left out for a
+    // client that ShieldOwnAddresses keeps away from them; refuses the
+    // request when none is left.
+    std::vector<TDirectTarget> AllowedTargets(TIdSocksServerContext &context,
+                                              const std::string &host, uint16_t port);
     // Reads the client's request (the SOCKS 5 greeting answered on the way)
     // within RequestTimeoutMs; false when the client closed during it.
     // Bytes that came after the request are left in FEarlyData.
@@ -131,9 +170,6 @@ private:
     // SOCKS 5) with an address and port.
     static void SendReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5,
                           const std::string &address = {}, uint16_t port = 0);
-    // The reply of a failure: errors sending it are ignored, since the
-    // connection ends with the failure's own error anyway.
-    static void SendFailureReply(TIdSocksServerContext &context, uint8_t code4, uint8_t code5);
     // A relay with what it needs already taken; throws "Out of relay
     // resources" when that fails.
     std::unique_ptr<TRelay> PrepareRelay();
@@ -152,6 +188,7 @@ private:
     bool FUsePipes = true;
     int FClientReceiveBuffer = 0;
     int FRequestTimeoutMs = 0;
+    bool FShieldOwn = false;
     std::atomic<bool> FLocalOnly{false};
     std::mutex FStartStopLock; // Start and Stop from different threads
     // Last: its threads end before anything above goes.

@@ -13,6 +13,7 @@
 #include "engine/server/ContextIDRegistry.h"
 #include "platform/Socket.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -63,6 +64,12 @@ public:
     void Wake();
     bool Woken() const;
 
+    // The server has read the client's request, or the connection came with
+    // its destination: the client is no longer a silent one that a full
+    // server may drop. Any thread.
+    void MarkRequestRead() { FRequestRead.store(true, std::memory_order_relaxed); }
+    bool RequestRead() const { return FRequestRead.load(std::memory_order_relaxed); }
+
     // Bytes the client sent after its request, before the tunnel existed;
     // they go first to the outgoing side.
     std::string FEarlyData;
@@ -76,6 +83,7 @@ private:
     static void Shut(TSocket &socket);
 
     mutable std::mutex FLock;
+    std::atomic<bool> FRequestRead{false};
     bool FWoken = false;
     TSocket FClient;
     TSocket FOutgoing;

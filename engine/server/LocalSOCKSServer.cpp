@@ -1,6 +1,7 @@
 #include "engine/server/LocalSOCKSServer.h"
 
 #include "engine/hop/dmCompsPlaceHolder.h"
+#include "engine/wire/SocksReply.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 
@@ -40,7 +41,7 @@ struct TConnectionEnd {
 
 TLocalSOCKSServer::TLocalSOCKSServer() : FContextIDs(std::make_shared<TContextIDRegistry>()) {
     DefaultPort = 1080;
-    Threads.ListenBacklog = 15;
+    Threads.ListenBacklog = DefaultListenBacklog;
     // A chain's clients sit on this machine (or the local network): a small
     // receive buffer covers their round trip. Left to the kernel it grows to
     // megabytes while the chain behind is slower, and that backlog only
@@ -189,4 +190,10 @@ void TLocalSOCKSServer::CommandConnect(TIdSocksServerContext &context, const std
 
     ConnectAndRelay(
         context, [&] { OnConnectLocalProxy(id.FID); }, [&] { walk.Open(host, port); });
+}
+
+void TLocalSOCKSServer::CommandBind(TIdSocksServerContext &context, const std::string &, uint16_t) {
+    OnBindRefused(context);
+    SendFailureReply(context, TSocksReply::S4IdentFailed, TSocksReply::S5CommandNotSupported);
+    throw EVelmoraError("BIND is not served on a chain's port");
 }

@@ -3,7 +3,9 @@
 // asks the owner whether it is allowed (OnBeforeSocksConnect), builds a hop
 // holder for the chain, opens the outgoing connection through every hop
 // (40000 ms connect time-out to the first), answers the client and relays.
-// BIND is served here directly, without the chain. Every step is reported
+// BIND is refused ("command not supported": 93 / 7, OnBindRefused): served
+// here it would show the peer this machine's own address, and a chain
+// promises that peers see only its last proxy. Every step is reported
 // through the events below, on the connection's thread.
 //
 // The owner sets DefaultPort, FChainData and the events before Start, and may
@@ -61,10 +63,14 @@ public:
     TSafeEvent<void(int32_t contextId, uint16_t clientPort, const TChainedProxyData &hops,
                     const std::vector<double> &hopMs)>
         OnSetupDone;
+    // A BIND request, before its refusal.
+    TSafeEvent<void(TIdSocksServerContext &context)> OnBindRefused;
 
 protected:
     void CommandConnect(TIdSocksServerContext &context, const std::string &host,
                         uint16_t port) override;
+    void CommandBind(TIdSocksServerContext &context, const std::string &host,
+                     uint16_t port) override;
 
 private:
     std::shared_ptr<TContextIDRegistry> FContextIDs;

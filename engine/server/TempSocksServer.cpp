@@ -4,8 +4,13 @@
 
 TTempSocksServer::TTempSocksServer(uint16_t port) {
     DefaultPort = port;
-    Threads.ListenBacklog = 15;
+    Threads.ListenBacklog = DefaultListenBacklog;
     ConnectTimeoutMs = 120000;
+    // Safe until told otherwise: loopback clients only, and an outside
+    // client, once allowed, never reaches this machine's own addresses.
+    Threads.LoopbackOnly = true;
+    SetLocalOnly(true);
+    ShieldOwnAddresses = true;
 }
 
 TTempSocksServer::~TTempSocksServer() {

@@ -1,9 +1,11 @@
 #pragma once
 // The plain SOCKS server of the service module: SOCKS 4 / 4a / 5 on port 9999
-// (all interfaces, for the whole run), every CONNECT connected straight to its
-// destination with a 120000 ms connect time-out, BIND served here, no
-// local-only rule unless the settings ask for one (SetLocalOnly), no events
-// raised, nothing logged.
+// for the whole run, every CONNECT connected straight to its destination
+// with a 120000 ms connect time-out, BIND served here. It starts on loopback
+// only with the local-only rule on; the owner opens it to every interface
+// (SetLoopbackOnly, SetLocalOnly) when the settings say so, and even then a
+// client not on loopback may not connect to this machine's own addresses
+// (ShieldOwnAddresses).
 
 #include "engine/server/IdSocksServer.h"
 

@@ -9,9 +9,13 @@
 #include "tests/support/VelmoraProcess.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
 
 namespace {
 
@@ -200,6 +204,66 @@ TEST(HeadlessChain, PlainServerOnPort9999AndSecondCopyRefused) {
         third.Lines().contains("Could not bind socket. Address and port are already in use."))
         << third.Lines().join("\n").toStdString();
     EXPECT_EQ(velmora.Terminate(), 0);
+}
+
+namespace {
+
+// The listening sockets of process `pid` on `port`, as /proc shows them
+// ("0100007F" is 127.0.0.1, "00000000" every IPv4 interface; IPv6 in 32
+// hex digits).
+std::set<std::string> ListeningOn(pid_t pid, uint16_t port) {
+    char hexPort[8];
+    std::snprintf(hexPort, sizeof hexPort, "%04X", port);
+    std::set<std::string> found;
+    for (const char *table : {"tcp", "tcp6"}) {
+        QFile file(QStringLiteral("/proc/%1/net/%2").arg(pid).arg(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            // sl local remote state ...; 0A is LISTEN.
+            if (f.size() > 3 && f[3] == "0A" && f[1].endsWith(":" + QByteArray(hexPort)))
+                found.insert(f[1].left(f[1].indexOf(':')).toStdString());
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+// A new data folder keeps port 9999 on loopback (127.0.0.1 and ::1) and
+// says nothing about it; a stored "off" opens it to every interface, which
+// start-up says in one line (the control: the probe sees the wide socket).
+// A damaged cap in Servers.conf is named and the default holds.
+TEST(HeadlessChain, LocalOnlyDecidesWherePort9999Listens) {
+    const std::set<std::string> loopback = {"0100007F", "00000000000000000000000001000000"};
+    const std::set<std::string> everywhere = {"00000000", "00000000000000000000000000000000"};
+    const QString exposed = "Local-only is off: other machines on the network can use port "
+                            "9999 and every chain's port";
+    for (bool localOnly : {true, false}) {
+        TDataHome home;
+        if (!localOnly) {
+            TdmProxyData::ProvisionDataFolder(home.Folder());
+            TdmProxyData store(home.Folder());
+            store.LoadData();
+            store.SetAllowLocalHostOnly(false);
+            QDir().mkpath(home.Dir.path() + "/config/VelmoraAnonumizer");
+            QFile conf(home.Dir.path() + "/config/VelmoraAnonumizer/Servers.conf");
+            ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+            conf.write("[General]\nMaxClients=0\n");
+        }
+        TVelmoraProcess velmora({"--headless"}, home.Dir.path());
+        ASSERT_TRUE(velmora.WaitForLine("Services started"));
+        EXPECT_EQ(ListeningOn(velmora.Pid(), 9999), localOnly ? loopback : everywhere);
+        EXPECT_EQ(velmora.Lines().contains(exposed), !localOnly)
+            << velmora.Lines().join("\n").toStdString();
+        EXPECT_EQ(!velmora.Lines()
+                       .filter("MaxClients is not a whole number from 1 to 65535; "
+                               "1024 clients are served at once")
+                       .isEmpty(),
+                  !localOnly);
+        EXPECT_EQ(velmora.Terminate(), 0);
+    }
 }
 
 // At start-up a port another program holds stops only its own chain; the

@@ -1,6 +1,7 @@
 // The chain's local SOCKS server: its events in order for a served CONNECT,
 // the local-only rule decided by its owner (a client on 127.0.0.2 is refused),
-// a real chain through microsocks, a first hop that refuses, BIND with a peer,
+// a real chain through microsocks, a first hop that refuses, BIND refused on
+// the chain's port and served with a peer on the plain server's,
 // the session time-out, proxychains4 as an independent client, and stopping a
 // server with live relays (every thread joined).
 
@@ -8,6 +9,7 @@
 
 #include "engine/hop/ProxyConnectEvent.h"
 #include "engine/server/LocalSOCKSServer.h"
+#include "engine/server/TempSocksServer.h"
 #include "store/ChainedProxyData.h"
 #include "tests/support/Peers.h"
 
@@ -105,17 +107,28 @@ protected:
         Server.OnSessionTimeout = [this](TIdSocksServer *, TIdSocksServerContext &ctx) {
             Log.Add("session timed out for " + ctx.PeerAddress());
         };
-        Server.OnVerifyBoundPeer = [this](TIdSocksServerContext &, const std::string &host,
-                                          const std::string &peer, bool &allowed) {
+        Server.OnBindRefused = [this](TIdSocksServerContext &ctx) {
+            Log.Add("bind refused " + ctx.PeerAddress());
+        };
+        // BIND is served on the plain server (port 9999) only.
+        Plain.OnVerifyBoundPeer = [this](TIdSocksServerContext &, const std::string &host,
+                                         const std::string &peer, bool &allowed) {
             Log.Add("verify " + host + " peer " + peer);
             allowed = AllowBoundPeer;
         };
     }
-    void TearDown() override { Server.Stop(); }
+    void TearDown() override {
+        Server.Stop();
+        Plain.Stop();
+    }
 
     void Start() {
         Server.Start();
         Port = Server.Port();
+    }
+    void StartPlain() {
+        Plain.Start();
+        Port = Plain.Port();
     }
     TSocket Client() { return TSocket::Connect("127.0.0.1", Port, 5000); }
     // Asks for a SOCKS 5 BIND on `c` and reads the greeting's answer and the
@@ -131,6 +144,7 @@ protected:
     // Where the server draws its context IDs (as the chain manager shares one).
     std::shared_ptr<TContextIDRegistry> ContextIDs = std::make_shared<TContextIDRegistry>();
     TLocalSOCKSServer Server;
+    TTempSocksServer Plain{0};
     TEventLog Log;
     bool LocalOnly = true;
     bool AllowBoundPeer = true;
@@ -229,8 +243,27 @@ TEST_F(ServerChain, UnsupportedHopTypeEndsWithoutReplyButDisconnects) {
     EXPECT_EQ(Log.Count("connect local"), 0u);
 }
 
-TEST_F(ServerChain, BindServesAPeerDirectly) {
+// A chain promises that peers see only its last proxy: a BIND served on its
+// port would show the peer this machine, so it is refused as an unknown
+// command is, in either protocol, and the owner hears of it. The same
+// request is granted on the plain server (the control, below).
+TEST_F(ServerChain, BindIsRefusedOnTheChainsPort) {
     Start();
+    for (int version : {5, 4}) {
+        TSocket c = Client();
+        c.WriteAll(version == 5 ? Socks5ToLoopback(2, 4321) : Socks4ToLoopback(2, 4321));
+        const std::string reply = ReadAll(c, SIZE_MAX, 5000);
+        if (version == 5)
+            EXPECT_EQ(reply, Bytes({5, 0, 5, 7, 0, 1, 0, 0, 0, 0, 0, 0}));
+        else
+            EXPECT_EQ(reply, Bytes({0, 93, 0, 0, 0, 0, 0, 0}));
+    }
+    EXPECT_EQ(Log.Lines(),
+              (std::vector<std::string>{"bind refused 127.0.0.1", "bind refused 127.0.0.1"}));
+}
+
+TEST_F(ServerChain, BindServesAPeerDirectlyOnThePlainServer) {
+    StartPlain();
     for (int version : {5, 4}) {
         TSocket c = Client();
         c.WriteAll(version == 5 ? Socks5ToLoopback(2, 4321) : Socks4ToLoopback(2, 4321));
@@ -264,7 +297,7 @@ TEST_F(ServerChain, BindServesAPeerDirectly) {
 
 TEST_F(ServerChain, BindPeerRefusedByOwner) {
     AllowBoundPeer = false;
-    Start();
+    StartPlain();
     TSocket c = Client();
     const uint16_t bindPort = Socks5Bind(c);
     ASSERT_NE(bindPort, 0);
@@ -416,7 +449,7 @@ TEST_F(ServerChain, StopWakesConnectionsStillOpeningTheirChain) {
 }
 
 TEST_F(ServerChain, BindClientHalfClosedBeforeThePeerStillGetsItsBytes) {
-    Start();
+    StartPlain();
     TSocket c = Client();
     const uint16_t bindPort = Socks5Bind(c);
     ASSERT_NE(bindPort, 0);

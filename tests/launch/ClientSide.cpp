@@ -1,7 +1,7 @@
 #include "tests/launch/ClientSide.h"
 
-#include "tests/launch/Topology.h"
 #include "tests/support/Process.h"
+#include "tests/support/Topology.h"
 #include "tests/support/VelmoraProcess.h"
 
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "tests/launch/DatagramServer.h"
 
-#include "tests/launch/Topology.h"
+#include "tests/support/Topology.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,8 +1,8 @@
 #include "tests/launch/Destination.h"
 
 #include "tests/launch/DatagramServer.h"
-#include "tests/launch/Topology.h"
 #include "tests/support/ServerTestSupport.h"
+#include "tests/support/Topology.h"
 
 #include <sys/socket.h>
 

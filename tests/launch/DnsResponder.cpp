@@ -1,7 +1,7 @@
 #include "tests/launch/DnsResponder.h"
 
-#include "tests/launch/Topology.h"
 #include "tests/launch/clients/DnsWire.h"
+#include "tests/support/Topology.h"
 
 #include <arpa/inet.h>
 #include <stdexcept>

@@ -1,6 +1,6 @@
 #include "tests/launch/IcmpCounter.h"
 
-#include "tests/launch/Topology.h"
+#include "tests/support/Topology.h"
 
 #include <cerrno>
 #include <cstring>

@@ -13,9 +13,9 @@
 #include "tests/launch/Destination.h"
 #include "tests/launch/DnsResponder.h"
 #include "tests/launch/IcmpCounter.h"
-#include "tests/launch/Topology.h"
 #include "tests/launch/WorldPeer.h"
 #include "tests/support/Process.h"
+#include "tests/support/Topology.h"
 #include "tests/support/VelmoraProcess.h"
 
 #include <QStringList>

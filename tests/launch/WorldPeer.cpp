@@ -1,7 +1,7 @@
 #include "tests/launch/WorldPeer.h"
 
 #include "platform/Socket.h"
-#include "tests/launch/Topology.h"
+#include "tests/support/Topology.h"
 #include "tests/support/Wait.h"
 
 #include <fstream>

@@ -126,7 +126,7 @@ TEST_F(StoreFiles, FirstStartWithEmptyFilesMakesTheDefaultChain) {
 
     EXPECT_EQ(Store->cdsSettings().RecordCount(), 1); // in memory only
     EXPECT_EQ(Store->Timeout(), 0);
-    EXPECT_FALSE(Store->AllowLocalHostOnly());
+    EXPECT_TRUE(Store->AllowLocalHostOnly()); // nothing served to other machines unasked
 
     const TDataPacket chains = TDataPacketReader::Read(Bytes(QStringLiteral("ChainedProxies.cds")));
     EXPECT_EQ(tsv::Render(chains),
@@ -160,12 +160,23 @@ TEST_F(StoreFiles, ASettingIsWrittenAtOnceWithTheDefaultRow) {
     LoadSet(QStringLiteral("cds/empty"));
     Store->SetSessionsTimeout(45);
     EXPECT_EQ(tsv::Render(TDataPacketReader::Read(Bytes(QStringLiteral("settings.cds")))),
-              QByteArray("AllowLocalHostOnly\tTimeOut\tSessionsTimeOut\nfalse\t0\t45\n"));
-    Store->SetAllowLocalHostOnly(true);
+              QByteArray("AllowLocalHostOnly\tTimeOut\tSessionsTimeOut\ntrue\t0\t45\n"));
+    Store->SetAllowLocalHostOnly(false);
     Store->SetTimeout(500);
     EXPECT_EQ(tsv::Render(TDataPacketReader::Read(Bytes(QStringLiteral("settings.cds")))),
-              QByteArray("AllowLocalHostOnly\tTimeOut\tSessionsTimeOut\ntrue\t500\t45\n"));
+              QByteArray("AllowLocalHostOnly\tTimeOut\tSessionsTimeOut\nfalse\t500\t45\n"));
     EXPECT_EQ(Store->cdsSettings().RecordCount(), 1);
+}
+
+// Only a missing row means local-only: a stored row keeps what it says,
+// off included, at the next start.
+TEST_F(StoreFiles, AStoredRowKeepsLocalOnlyOff) {
+    LoadSet(QStringLiteral("cds/empty"));
+    EXPECT_TRUE(Store->AllowLocalHostOnly());
+    Store->SetAllowLocalHostOnly(false);
+    TdmProxyData again(Folder);
+    again.LoadData();
+    EXPECT_FALSE(again.AllowLocalHostOnly());
 }
 
 TEST_F(StoreFiles, SaveWritesEveryChainsItemsWhateverTheFilter) {

@@ -1,13 +1,17 @@
 // The Settings page writes through to "settings.cds" on every change, and
 // its local-only tick box holds at once for the servers that run.
+#include "platform/ServerSettings.h"
 #include "tests/support/Peers.h"
 #include "tests/ui/UiTestSupport.h"
+#include "ui/logic/WindowSettings.h"
 #include "ui/windows/NumberField.h"
 #include "ui/windows/frmeSettings.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
 #include <arpa/inet.h>
@@ -65,6 +69,35 @@ TEST_F(SettingsFrame, LoadShowsTheStoredValues) {
     EXPECT_EQ(zero->text(), QStringLiteral("(0: 10 s for checks)"));
     EXPECT_GT(zero->x(), Frame->edTimeOut()->x() + Frame->edTimeOut()->width());
     EXPECT_LT(std::abs(zero->y() - Frame->edTimeOut()->y()), Frame->edTimeOut()->height());
+}
+
+// Beside the tick, what unticking it exposes; below the time-outs, the
+// clients each server serves at once, kept beside the window's settings
+// (not in the tables) and passed on to the running servers.
+TEST_F(SettingsFrame, NoteOfWhatUntickingExposesAndTheClientsAtOnce) {
+    QLabel *note = Frame->lblLocalOnlyNote();
+    EXPECT_EQ(note->text(), QStringLiteral("Unticked, other machines on the network can use port "
+                                           "9999 and every chain's port."));
+    EXPECT_GT(note->y(), Frame->chkLocalHostOnly()->y());
+    EXPECT_LT(note->y() + note->height(), Frame->edTimeOut()->y());
+
+    QSpinBox *cap = Frame->edMaxClients();
+    EXPECT_EQ(cap->value(), 1024); // nothing stored yet
+    std::vector<int> passed;
+    Frame->FOnMaxClientsChanged = [&](int n) { passed.push_back(n); };
+    cap->setValue(200);
+    EXPECT_EQ(TServerSettings::MaxClients(), 200);
+    EXPECT_EQ(QFileInfo(TServerSettings::FileName()).absolutePath(),
+              QFileInfo(TWindowSettings::FileName()).absolutePath());
+    EXPECT_EQ(passed, std::vector<int>{200});
+    // Out of range cannot be typed: the box keeps to 1..65535.
+    cap->setValue(0);
+    EXPECT_EQ(cap->value(), 1);
+    EXPECT_THROW(TServerSettings::SetMaxClients(0), EVelmoraError);
+    EXPECT_EQ(TServerSettings::MaxClients(), 1);
+    Frame->Load();
+    EXPECT_EQ(cap->value(), 1);
+    EXPECT_TRUE(Errors.isEmpty());
 }
 
 TEST_F(SettingsFrame, TickBoxIsWrittenAtOnce) {

@@ -1,5 +1,6 @@
 #include "ui/logic/SettingsLogic.h"
 
+#include "engine/chain/dmSocksMgr.h"
 #include "platform/Error.h"
 
 #include <QLocale>
@@ -76,4 +77,8 @@ std::optional<int32_t> TSettingsLogic::ClampOnExit(const QString &text) {
 int32_t TSettingsLogic::Step(const QString &text, int delta) {
     const int32_t value = std::clamp(ParseInt(text).value_or(0), MinValue, MaxValue);
     return std::clamp(value + delta, MinValue, MaxValue);
+}
+
+QString TSettingsLogic::LocalOnlyNote() {
+    return QStringLiteral("Unticked, ") + TdmSocksMgr::ExposedText() + QStringLiteral(".");
 }

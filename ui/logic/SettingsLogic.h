@@ -28,6 +28,8 @@ public:
     // Leaving the field: the value that replaces an out-of-range number (0 or
     // 200); none when the text is in range or not a number at all.
     static std::optional<int32_t> ClampOnExit(const QString &text);
+    // The note under the local-only tick box: what unticking it exposes.
+    static QString LocalOnlyNote();
     // An arrow pressed (delta +1 or -1): the new value, kept within the
     // range; a text that is not a number counts as 0.
     static int32_t Step(const QString &text, int delta);

@@ -109,6 +109,9 @@ void TfrmMain::ConnectHandlers() {
     chains.OnProxyStatusChanged = [this](int32_t uid) { RefreshProxyRow(uid); };
     // The local-only rule holds for port 9999 and every running chain at once.
     FSettingsFrame->FOnLocalOnlyChanged = [this](bool on) { FSocksMgr.ApplyLocalOnly(on); };
+    FSettingsFrame->FOnMaxClientsChanged = [this](int n) {
+        FSocksMgr.SetMaxClients(static_cast<size_t>(n));
+    };
     FSettingsFrame->FOnLogFileChanged = [this](const QString &path) {
         if (!FLogFileFromCommandLine)
             FActivity->SetLogFile(path);

@@ -1,4 +1,4 @@
-#include "tests/launch/Topology.h"
+#include "tests/support/Topology.h"
 
 #include "tests/support/Peers.h"
 #include "tests/support/Process.h"
