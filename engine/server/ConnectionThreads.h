@@ -55,7 +55,7 @@ public:
         int IdleThreadTimeoutMs =
             30000;                 // a waiting thread beyond the spares ends after it; 0: never
         bool LoopbackOnly = false; // listen on 127.0.0.1 and ::1 only
-        size_t MaxClients = DefaultMaxClients; // clients served at once; 0: no limit
+        size_t MaxClients = 0;     // clients served at once; 0: no limit (see DefaultMaxClients)
         // When full, drop the oldest client whose request has not been read
         // instead of closing the new one.
         bool DropSilentWhenFull = false;

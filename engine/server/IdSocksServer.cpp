@@ -21,7 +21,9 @@ TIdSocksServer::TIdSocksServer()
                [this](size_t closed, size_t dropped, size_t maxClients) {
                    OnTurnedAway(closed, dropped, maxClients);
                }) {
-    // A flood of silent connections gives way to clients that speak.
+    // A bounded number of clients at once, and a flood of silent
+    // connections gives way to clients that speak.
+    Threads.MaxClients = TConnectionThreads::DefaultMaxClients;
     Threads.DropSilentWhenFull = true;
 }
 

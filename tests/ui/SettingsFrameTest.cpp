@@ -58,7 +58,7 @@ protected:
 } // namespace
 
 TEST_F(SettingsFrame, LoadShowsTheStoredValues) {
-    EXPECT_FALSE(Frame->chkLocalHostOnly()->isChecked());
+    EXPECT_TRUE(Frame->chkLocalHostOnly()->isChecked()); // a new data folder's
     EXPECT_EQ(Frame->edTimeOut()->Text(), QStringLiteral("5"));
     EXPECT_EQ(Frame->edSessionsTimeOut()->Text(), QStringLiteral("30"));
     EXPECT_EQ(Frame->chkLocalHostOnly()->text(),
@@ -102,9 +102,9 @@ TEST_F(SettingsFrame, NoteOfWhatUntickingExposesAndTheClientsAtOnce) {
 
 TEST_F(SettingsFrame, TickBoxIsWrittenAtOnce) {
     QTest::mouseClick(Frame->chkLocalHostOnly(), Qt::LeftButton);
-    EXPECT_TRUE(Reread(Fixture.Folder()).LocalOnly);
-    QTest::mouseClick(Frame->chkLocalHostOnly(), Qt::LeftButton);
     EXPECT_FALSE(Reread(Fixture.Folder()).LocalOnly);
+    QTest::mouseClick(Frame->chkLocalHostOnly(), Qt::LeftButton);
+    EXPECT_TRUE(Reread(Fixture.Folder()).LocalOnly);
 }
 
 TEST_F(SettingsFrame, TypedNumberIsStoredAtOnceAndClampedOnLeaving) {
@@ -177,9 +177,9 @@ int ConnectFrom(const char *from, uint16_t port, uint16_t destPort) {
 } // namespace
 
 // The tick box holds at once for the plain server and every running chain:
-// a client at 127.0.0.2 is served before it is ticked (the control), refused
-// while it is ticked, and served again once it is cleared; 127.0.0.1 is
-// always served.
+// a new data folder has it ticked, so a client at 127.0.0.2 is refused and
+// 127.0.0.1 served; once it is cleared 127.0.0.2 is served (the control),
+// and refused again when it is ticked anew.
 TEST(SettingsPage, LocalOnlyTickHoldsAtOnceForEveryRunningServer) {
     if (!TMicrosocksPeer::Available())
         GTEST_SKIP() << "microsocks is not installed";
@@ -195,21 +195,20 @@ TEST(SettingsPage, LocalOnlyTickHoldsAtOnceForEveryRunningServer) {
     const uint16_t plain = f.Services().tempSocksServer().Port();
     w.actSettings->trigger();
     QCheckBox *box = w.frmeSettings()->chkLocalHostOnly();
-    ASSERT_FALSE(box->isChecked());
-
-    for (uint16_t port : {chain, plain})
-        EXPECT_EQ(ConnectFrom("127.0.0.2", port, echo.Port()), 0) << port;
-
-    QTest::mouseClick(box, Qt::LeftButton);
     ASSERT_TRUE(box->isChecked());
     for (uint16_t port : {chain, plain}) {
         EXPECT_EQ(ConnectFrom("127.0.0.2", port, echo.Port()), 2) << port;
         EXPECT_EQ(ConnectFrom("127.0.0.1", port, echo.Port()), 0) << port;
     }
-    EXPECT_TRUE(Reread(f.Folder()).LocalOnly);
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    ASSERT_FALSE(box->isChecked());
+    for (uint16_t port : {chain, plain})
+        EXPECT_EQ(ConnectFrom("127.0.0.2", port, echo.Port()), 0) << port;
+    EXPECT_FALSE(Reread(f.Folder()).LocalOnly);
 
     QTest::mouseClick(box, Qt::LeftButton);
     for (uint16_t port : {chain, plain})
-        EXPECT_EQ(ConnectFrom("127.0.0.2", port, echo.Port()), 0) << port;
+        EXPECT_EQ(ConnectFrom("127.0.0.2", port, echo.Port()), 2) << port;
     EXPECT_TRUE(f.Prompts().Errors.isEmpty());
 }
