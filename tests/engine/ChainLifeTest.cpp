@@ -233,6 +233,10 @@ TEST_F(ChainLifeTest, LocalOnlyHoldsForEveryPortAndCommand) {
     TdmSocksMgr services(0);
     const uint16_t plainPort = services.tempSocksServer().Port();
     services.ChainMgr().SetStore(Store.get());
+    services.SetOnMessage([this](const QString &l) {
+        std::lock_guard<std::mutex> g(Lock);
+        Lines << l;
+    });
 
     const auto fromOther = [](uint16_t port, uint8_t command, uint16_t dest) {
         TSocket s = VelmoraTest::ConnectFrom("127.0.0.2", port);
@@ -248,6 +252,10 @@ TEST_F(ChainLifeTest, LocalOnlyHoldsForEveryPortAndCommand) {
     EXPECT_EQ(fromOther(chainPort, 2, 0), 7); // BIND: never on a chain's port
     EXPECT_EQ(fromOther(plainPort, 1, Echo.Port()), 0);
     EXPECT_EQ(fromOther(plainPort, 2, 0), 0); // BIND: the first reply grants it
+    EXPECT_TRUE(TakeLines().contains(QStringLiteral("BIND from 127.0.0.2 refused on port %1: a "
+                                                    "direct BIND would show the peer this "
+                                                    "machine's own address")
+                                         .arg(chainPort)));
     services.SetServiceActive(false);
 
     Store->SetAllowLocalHostOnly(true);
