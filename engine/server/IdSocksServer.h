@@ -38,8 +38,9 @@ class TIdSocksServer {
 public:
     // The listen backlog of the servers that clients reach from outside:
     // deep enough that a burst of connections waits in the kernel's queue
-    // instead of being told to try again a second later.
-    static constexpr int DefaultListenBacklog = 1024;
+    // instead of having its SYNs dropped and sent again a second later (the
+    // kernel caps it at net.core.somaxconn, 4096 here).
+    static constexpr int DefaultListenBacklog = 4096;
 
     TIdSocksServer();
     virtual ~TIdSocksServer();
