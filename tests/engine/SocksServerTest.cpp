@@ -5,6 +5,7 @@
 
 #include "tests/support/ServerTestSupport.h"
 
+#include "engine/server/LocalSOCKSServer.h"
 #include "engine/server/TempSocksServer.h"
 
 #include <gtest/gtest.h>
@@ -249,4 +250,24 @@ TEST_F(SocksServer, ClientHalfClosingRightAfterItsRequestGetsTheWholeReply) {
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Checksum(payload)));
     EXPECT_EQ(all.substr(12 + replySize), hex);
+}
+
+// By default a client has 10 s for its greeting and request, on port 9999
+// and on a chain's port alike: a silent one is closed after them, not
+// after the 30 s it once had (bounds kept generous).
+TEST(SocksServerDefaults, ASilentClientIsClosedAfterTenSeconds) {
+    TTempSocksServer plain(0);
+    TLocalSOCKSServer chain;
+    chain.DefaultPort = 0;
+    plain.Start();
+    chain.Start();
+    std::vector<TSocket> silent;
+    for (uint16_t port : {plain.Port(), chain.Port()})
+        silent.push_back(TSocket::Connect("127.0.0.1", port, 5000));
+    const auto start = std::chrono::steady_clock::now();
+    for (TSocket &s : silent)
+        EXPECT_EQ(ReadAll(s, SIZE_MAX, 20000), "");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::seconds(9));
+    EXPECT_LT(waited, std::chrono::seconds(20));
 }
