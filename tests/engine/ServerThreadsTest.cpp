@@ -224,6 +224,40 @@ TEST(ServerThreads, ALoopbackOnlyServerRefusesTheMachinesOtherAddresses) {
     EXPECT_FALSE(Reaches(other, local.Port()));
 }
 
+// Listening anew on every interface while another program holds the port
+// at one of this machine's addresses fails: the error comes back and the
+// server listens on loopback as before. Once the port is free the same
+// call opens it to that address (the control), and back again.
+TEST(ServerThreads, RebindThatCannotHaveThePortKeepsTheListenersAsTheyWere) {
+    const std::string other = OtherLocalAddress();
+    if (other.empty())
+        GTEST_SKIP() << "this machine has no address besides loopback";
+    TConnectionThreads::TSettings loopback;
+    loopback.LoopbackOnly = true;
+    TConnectionThreads threads([](TIdSocksServerContext &) {}, [] {});
+    threads.Start(0, loopback);
+    const uint16_t port = threads.Port();
+
+    TSocket holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    ::inet_pton(AF_INET, other.c_str(), &at.sin_addr);
+    ASSERT_EQ(::bind(holder.Fd(), reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(holder.Fd(), 4), 0);
+    EXPECT_THROW(threads.Rebind(false), ESocketError);
+    EXPECT_TRUE(threads.LoopbackOnly());
+    EXPECT_TRUE(Reaches("127.0.0.1", port));
+
+    holder.Close();
+    threads.Rebind(false);
+    EXPECT_FALSE(threads.LoopbackOnly());
+    EXPECT_TRUE(Reaches(other, port));
+    threads.Rebind(true);
+    EXPECT_FALSE(Reaches(other, port));
+    EXPECT_TRUE(Reaches("127.0.0.1", port));
+}
+
 // Listeners made elsewhere (inside a launched program's network) are served
 // as the server's own, and closed by Stop.
 TEST(ServerThreads, AdoptedListenersAreServedAndClosedByStop) {
