@@ -80,32 +80,33 @@ const char *const PreloadLibraries[] = {"/usr/lib/x86_64-linux-gnu/libproxychain
 // nobody else (the root of a user namespace an ordinary user made is that
 // user, and runs the program as it is).
 std::optional<TRunAsUser> ProgramUser(const QString &named) {
-    const std::string name = named.toStdString();
+    std::optional<TRunAsUser> user;
+    try {
+        if (!named.isEmpty())
+            user = TRunAsUser::Named(named.toStdString());
+    } catch (const EVelmoraError &e) {
+        throw ELaunchUsage(QStringLiteral("run: ") + e.Message());
+    }
     if (!TRunAsUser::MachineRoot()) {
-        if (!named.isEmpty() && TRunAsUser::Named(name).Uid != ::geteuid())
+        if (user && user->Uid != ::geteuid())
             throw ELaunchUsage("run: --user is for root; velmora run runs the program as you");
         return std::nullopt;
     }
-    TRunAsUser user;
-    if (!named.isEmpty()) {
-        try {
-            user = TRunAsUser::Named(name);
-        } catch (const EVelmoraError &e) {
-            throw ELaunchUsage(QStringLiteral("run: ") + e.Message());
-        }
-    } else if (const char *sudoUid = std::getenv("SUDO_UID")) {
-        const QByteArray sudoGid = qgetenv("SUDO_GID");
+    if (!user) {
+        const char *sudoUid = std::getenv("SUDO_UID");
+        if (!sudoUid)
+            throw ELaunchUsage("run: started by root, velmora run needs the user to run the "
+                               "program as: start it with sudo from that user, or name one with "
+                               "--user NAME");
         bool uidOk = false, gidOk = false;
         const uint uid = QByteArray(sudoUid).toUInt(&uidOk);
-        const uint gid = sudoGid.toUInt(&gidOk);
-        if (!uidOk)
-            throw ELaunchUsage("run: SUDO_UID is not a user's number");
-        user = gidOk ? TRunAsUser::WithIds(uid, gid) : TRunAsUser::Named(sudoUid);
-    } else {
-        throw ELaunchUsage("run: started by root, velmora run needs the user to run the program "
-                           "as: start it with sudo from that user, or name one with --user NAME");
+        const uint gid = qgetenv("SUDO_GID").toUInt(&gidOk);
+        if (!uidOk || !gidOk)
+            throw ELaunchUsage("run: SUDO_UID and SUDO_GID do not name a user and a group; name "
+                               "the user with --user NAME");
+        user = TRunAsUser::WithIds(uid, gid);
     }
-    if (user.Uid == 0)
+    if (user->Uid == 0)
         throw ELaunchUsage("run: velmora run does not run programs as root; name another user "
                            "with --user NAME");
     return user;
@@ -290,7 +291,6 @@ QString TProgramLaunch::PreloadConfig(uint16_t port) {
 
 int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
                         const std::function<void(const QString &line)> &onLine) {
-    const std::optional<TRunAsUser> user = ProgramUser(options.User);
     const int32_t chainUID = ChooseChain(store, options.Chain, options.Program.front());
     const TChainedProxyData record = store.GetChain(chainUID);
     const bool running = record.FPort > 0 && record.FPort < 65536 &&
@@ -304,6 +304,8 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
                     .arg(record.FDesc, bad.join(QStringLiteral(", "))));
     }
 
+    // Whom the program runs as, settled before anything starts.
+    const std::optional<TRunAsUser> user = ProgramUser(options.User);
     // The program's network is made before any thread of this process runs.
     std::unique_ptr<TConfinedProgram> confined;
     TConfinedProgram::TListeners listeners;
