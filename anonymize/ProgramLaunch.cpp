@@ -2,10 +2,13 @@
 
 #include "anonymize/ConfinedProgram.h"
 #include "anonymize/FakeDns.h"
+#include "anonymize/HostServices.h"
 #include "anonymize/Redirector.h"
 #include "engine/chain/LaunchHandOff.h"
 #include "engine/chain/ProxyChain.h"
+#include "platform/FdLimit.h"
 #include "platform/Namespace.h"
+#include "platform/RunAsUser.h"
 #include "store/ChainLookup.h"
 #include "store/ProxyTypes.h"
 #include "store/dmProxyData.h"
@@ -20,6 +23,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,7 +75,45 @@ const char *const PreloadLibraries[] = {"/usr/lib/x86_64-linux-gnu/libproxychain
                                         "/usr/lib/libproxychains.so.4",
                                         "/usr/local/lib/libproxychains.so.4"};
 
+// Started by the machine's root: the user the program runs as, named by
+// --user or by sudo (SUDO_UID, SUDO_GID); never root itself. Otherwise
+// nobody else (the root of a user namespace an ordinary user made is that
+// user, and runs the program as it is).
+std::optional<TRunAsUser> ProgramUser(const QString &named) {
+    std::optional<TRunAsUser> user;
+    try {
+        if (!named.isEmpty())
+            user = TRunAsUser::Named(named.toStdString());
+    } catch (const EVelmoraError &e) {
+        throw ELaunchUsage(QStringLiteral("run: ") + e.Message());
+    }
+    if (!TRunAsUser::MachineRoot()) {
+        if (user && user->Uid != ::geteuid())
+            throw ELaunchUsage("run: --user is for root; velmora run runs the program as you");
+        return std::nullopt;
+    }
+    if (!user) {
+        const char *sudoUid = std::getenv("SUDO_UID");
+        if (!sudoUid)
+            throw ELaunchUsage("run: started by root, velmora run needs the user to run the "
+                               "program as: start it with sudo from that user, or name one with "
+                               "--user NAME");
+        bool uidOk = false, gidOk = false;
+        const uint uid = QByteArray(sudoUid).toUInt(&uidOk);
+        const uint gid = qgetenv("SUDO_GID").toUInt(&gidOk);
+        if (!uidOk || !gidOk)
+            throw ELaunchUsage("run: SUDO_UID and SUDO_GID do not name a user and a group; name "
+                               "the user with --user NAME");
+        user = TRunAsUser::WithIds(uid, gid);
+    }
+    if (user->Uid == 0)
+        throw ELaunchUsage("run: velmora run does not run programs as root; name another user "
+                           "with --user NAME");
+    return user;
+}
+
 int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
+                 const std::optional<TRunAsUser> &user,
                  const std::function<void(const QString &)> &onLine) {
     QString library;
     for (const char *candidate : PreloadLibraries)
@@ -100,6 +142,15 @@ int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char **v = environ; *v; ++v)
+        environment.emplace_back(*v);
+    if (user)
+        environment = THostServices::ForUser(std::move(environment), *user);
+    std::vector<char *> variables;
+    for (const std::string &v : environment)
+        variables.push_back(const_cast<char *>(v.c_str()));
+    variables.push_back(nullptr);
     const pid_t child = ::fork();
     if (child < 0)
         throw EVelmoraError(std::string("Cannot start a process: ") + std::strerror(errno));
@@ -107,7 +158,13 @@ int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execvp(args[0], args.data());
+        RestoreDescriptorLimit();
+        if (user && !user->Become()) {
+            std::fprintf(stderr, "velmora run: cannot become user %u: %s\n",
+                         static_cast<unsigned>(user->Uid), std::strerror(errno));
+            ::_exit(127);
+        }
+        ::execvpe(args[0], args.data(), variables.data());
         std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(errno));
         ::_exit(127);
     }
@@ -138,6 +195,16 @@ TProgramLaunch::TOptions TProgramLaunch::Parse(const QStringList &args) {
             options.Preload = true;
         } else if (args[i] == QLatin1String("--verbose")) {
             options.Verbose = true;
+        } else if (args[i] == QLatin1String("--no-sound")) {
+            options.NoSound = true;
+        } else if (args[i] == QLatin1String("--user")) {
+            if (++i >= args.size() || args[i].trimmed().isEmpty())
+                throw ELaunchUsage("run: --user needs a user's name");
+            options.User = args[i].trimmed();
+        } else if (args[i].startsWith(QLatin1String("--user="))) {
+            options.User = args[i].mid(7).trimmed();
+            if (options.User.isEmpty())
+                throw ELaunchUsage("run: --user needs a user's name");
         } else {
             throw ELaunchUsage(QStringLiteral("run: unknown option \"%1\"").arg(args[i]));
         }
@@ -237,11 +304,14 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
                     .arg(record.FDesc, bad.join(QStringLiteral(", "))));
     }
 
+    // Whom the program runs as, settled before anything starts.
+    const std::optional<TRunAsUser> user = ProgramUser(options.User);
     // The program's network is made before any thread of this process runs.
     std::unique_ptr<TConfinedProgram> confined;
     TConfinedProgram::TListeners listeners;
     if (!options.Preload) {
-        confined = std::make_unique<TConfinedProgram>(Argv(options.Program));
+        confined = std::make_unique<TConfinedProgram>(
+            Argv(options.Program), TConfinedProgram::TSettings{!options.NoSound, user});
         try {
             listeners = confined->Prepare();
         } catch (const ENamespaceRefused &e) {
@@ -261,7 +331,7 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
         port = own->Port();
     }
     if (options.Preload)
-        return RunPreloaded(options, port, onLine);
+        return RunPreloaded(options, port, user, onLine);
 
     TFakeAddresses addresses;
     TRedirector redirector(port, addresses);

@@ -8,7 +8,8 @@
 // to work. The program then runs in a network of its own
 // (TConfinedProgram), every connection and look-up of it carried by a
 // TRedirector; or, with Preload, under libproxychains4, which statically
-// linked programs, io_uring and UDP escape.
+// linked programs, io_uring and UDP escape. Started by root, the program
+// runs as the user who asked for it through sudo, or the one named.
 
 #include <QString>
 #include <QStringList>
@@ -31,6 +32,8 @@ public:
         QString Chain;        // name or port; empty: the program's own
         bool Preload = false; // LD_PRELOAD instead of namespaces
         bool Verbose = false; // the activity of a chain run here goes to OnLine
+        bool NoSound = false; // the sound server's sockets are hidden too
+        QString User;         // whom root runs the program as; empty: SUDO_UID's user
         QStringList Program;  // the program and its arguments
     };
 
@@ -40,8 +43,8 @@ public:
     static int Run(TdmProxyData &store, const TOptions &options,
                    const std::function<void(const QString &line)> &onLine);
 
-    // Parses "[--chain NAME|PORT] [--preload] [--verbose] PROGRAM [ARGS...]";
-    // throws ELaunchUsage.
+    // Parses "[--chain NAME|PORT] [--preload] [--verbose] [--no-sound]
+    // [--user NAME] PROGRAM [ARGS...]"; throws ELaunchUsage.
     static TOptions Parse(const QStringList &args);
 
     // The UID of the chain for the program; throws ELaunchUsage that lists

@@ -18,8 +18,9 @@
 namespace {
 
 // Where the program meant to go: the name behind a fake address, or the
-// address itself. False for a destination on the program's own loopback (a
-// connection straight to a listener's port), which is never carried out.
+// address itself (`port` in every case). False for a destination on the
+// program's own loopback (a connection straight to a listener's port),
+// which is never carried out.
 bool Destination(const sockaddr_storage &original, const TFakeAddresses &addresses,
                  std::string &host, uint16_t &port) {
     char text[INET6_ADDRSTRLEN] = {};
@@ -90,13 +91,17 @@ void TRedirector::Serve(TIdSocksServerContext &context) {
     sockaddr_storage original;
     std::string host;
     uint16_t port = 0;
-    if (!TNetfilter::OriginalDestination(client.Fd(), original) ||
-        !Destination(original, FAddresses, host, port))
+    if (!TNetfilter::OriginalDestination(client.Fd(), original))
         return;
+    const bool away = Destination(original, FAddresses, host, port);
+    // DNS over TCP is answered here whatever the address, the program's
+    // own loopback (its resolv.conf's 127.0.0.1) included.
     if (port == 53) {
         ServeDnsOverTcp(client);
         return;
     }
+    if (!away)
+        return;
     if (Hand && Hand(client.Fd(), host, port))
         return;
     THopWalk walk;

@@ -61,10 +61,19 @@ TEST(ProgramLaunchParse, OptionsComeBeforeTheProgramWhoseOwnArgumentsAreLeftAlon
     EXPECT_TRUE(p.Preload);
     EXPECT_EQ(p.Chain, "41090");
     EXPECT_EQ(p.Program, QStringList({"--odd-name"}));
+    EXPECT_FALSE(p.NoSound);
+    EXPECT_TRUE(p.User.isEmpty());
+
+    const auto q = TProgramLaunch::Parse({"--no-sound", "--user", "alice", "mpv"});
+    EXPECT_TRUE(q.NoSound);
+    EXPECT_EQ(q.User, "alice");
+    EXPECT_EQ(TProgramLaunch::Parse({"--user=bob", "mpv"}).User, "bob");
 
     for (const QStringList &bad :
          {QStringList{}, QStringList{"--verbose"}, QStringList{"--chain"},
-          QStringList{"--chain", " ", "curl"}, QStringList{"--unknown", "curl"}})
+          QStringList{"--chain", " ", "curl"}, QStringList{"--unknown", "curl"},
+          QStringList{"--user"}, QStringList{"--user", " ", "curl"},
+          QStringList{"--user=", "curl"}})
         EXPECT_THROW(TProgramLaunch::Parse(bad), ELaunchUsage) << bad.join(' ').toStdString();
 }
 
