@@ -8,6 +8,7 @@
 #include "engine/chain/ProxyChain.h"
 #include "platform/FdLimit.h"
 #include "platform/Namespace.h"
+#include "platform/PortHolder.h"
 #include "platform/RunAsUser.h"
 #include "store/ChainLookup.h"
 #include "store/ProxyTypes.h"
@@ -240,20 +241,6 @@ int32_t TProgramLaunch::ChooseChain(TdmProxyData &store, const QString &chain,
                            .arg(name, TChainLookup::ListText(store)));
 }
 
-bool TProgramLaunch::SocksServerAnswers(uint16_t port) {
-    try {
-        TSocket s = TSocket::Connect("127.0.0.1", port, 1000);
-        s.SetReadTimeout(1000);
-        const uint8_t greeting[3] = {5, 1, 0};
-        s.WriteAll(greeting, sizeof greeting);
-        uint8_t reply[2] = {};
-        s.ReadExact(reply, sizeof reply);
-        return reply[0] == 5 && reply[1] == 0;
-    } catch (const EVelmoraError &) {
-        return false;
-    }
-}
-
 namespace {
 
 // The chain this launch runs itself, on a port of its own, when no running
@@ -275,6 +262,35 @@ std::unique_ptr<TProxyChain> StartOwnChain(int32_t chainUID, TdmProxyData &store
     return own;
 }
 
+// The running instance's hand-off socket, when the instance confirms that
+// its chain runs on `port`; an invalid socket when no instance runs or it
+// does not run the chain. A socket folder or a server that is not this
+// user's ends the launch.
+TSocket VerifiedInstance(uint16_t port) {
+    std::string problem;
+    TSocket socket = TLaunchHandOff::Connect(problem);
+    if (!problem.empty())
+        throw EVelmoraError(QStringLiteral("velmora run: %1; nothing was run")
+                                .arg(QString::fromStdString(problem)));
+    if (socket.Valid() && TLaunchHandOff::ChainRunsAt(socket.Fd(), port))
+        return socket;
+    return {};
+}
+
+// A chain's port held by anything but the verified instance: that program
+// would receive what is meant for the chain, so nothing runs.
+void RefuseHeldPort(uint16_t port, const QString &chain) {
+    const std::optional<TPortHolder::THolder> holder = TPortHolder::Find(port);
+    if (!holder)
+        return;
+    throw EVelmoraError(
+        QStringLiteral("Port %1 of chain \"%2\" is held by %3, not by a running Velmora that "
+                       "serves the chain: nothing was run. Stop that program or give the chain "
+                       "another port.")
+            .arg(port)
+            .arg(chain, QString::fromStdString(TPortHolder::Describe(*holder))));
+}
+
 } // namespace
 
 QString TProgramLaunch::PreloadConfig(uint16_t port) {
@@ -293,8 +309,13 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
                         const std::function<void(const QString &line)> &onLine) {
     const int32_t chainUID = ChooseChain(store, options.Chain, options.Program.front());
     const TChainedProxyData record = store.GetChain(chainUID);
-    const bool running = record.FPort > 0 && record.FPort < 65536 &&
-                         SocksServerAnswers(static_cast<uint16_t>(record.FPort));
+    const bool hasPort = record.FPort > 0 && record.FPort < 65536;
+    // Only a running instance that confirms the chain through its hand-off
+    // socket is used; a port merely found answering never is.
+    TSocket handOff = hasPort ? VerifiedInstance(static_cast<uint16_t>(record.FPort)) : TSocket();
+    const bool running = handOff.Valid();
+    if (!running && hasPort)
+        RefuseHeldPort(static_cast<uint16_t>(record.FPort), record.FDesc);
     if (!running) {
         const QStringList bad = NotWorking(store, chainUID);
         if (!bad.isEmpty())
@@ -334,16 +355,15 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
         return RunPreloaded(options, port, user, onLine);
 
     TFakeAddresses addresses;
-    TRedirector redirector(port, addresses);
+    TRedirector redirector(addresses);
     // The chain serves the program's connections itself: the running
     // instance's through its hand-off socket, our own one directly.
-    TSocket handOff;
     if (own) {
         redirector.Hand = [chain = own.get()](int fd, const std::string &host, uint16_t to) {
             TSocket copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
             return copy.Valid() && chain->ServeHanded(std::move(copy), host, to);
         };
-    } else if ((handOff = TLaunchHandOff::Connect()).Valid()) {
+    } else {
         redirector.Hand = [socket = handOff.Fd(), port](int fd, const std::string &host,
                                                         uint16_t to) {
             return TLaunchHandOff::Send(socket, port, host, to, fd);

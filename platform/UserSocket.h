@@ -6,6 +6,11 @@
 // client of another user is closed without a word. Each client is served on
 // a thread of its own. The launch hand-off and the control socket are two
 // such servers.
+//
+// Both sides trust the folder only when it is a folder (not a link) of
+// this user's with mode 0700 exactly: another user who made
+// /tmp/velmora-UID first would otherwise own the sockets. The client also
+// checks the server's uid (SO_PEERCRED) before it sends anything.
 
 #include "platform/Socket.h"
 
@@ -24,10 +29,18 @@ public:
 
     // The path of the socket `name` in this user's runtime folder.
     static std::string PathOf(const std::string &name);
+    // The folder a socket path lies in.
+    static std::string FolderOf(const std::string &path);
+    // Why the socket folder cannot be trusted (naming the folder, and the
+    // owner and mode found); empty when it can, or when it does not exist
+    // (then `absent` is set).
+    static std::string FolderProblem(const std::string &folder, bool &absent);
     // A connection to the socket at `path` of `type` (SOCK_STREAM,
     // SOCK_SEQPACKET); an invalid socket, and the failing call's errno in
-    // `error`, when nobody serves it.
-    static TSocket Connect(const std::string &path, int type, int &error);
+    // `error`, when nobody serves it (ENOENT: no folder or no socket). When
+    // the folder or the serving process is not this user's, nothing is
+    // sent, `error` is EACCES and `problem` says what is wrong.
+    static TSocket Connect(const std::string &path, int type, int &error, std::string &problem);
 
     TUserSocketServer(int type, TServe serve);
     ~TUserSocketServer();
@@ -43,6 +56,8 @@ public:
     // thread and removes the socket file when it is still ours.
     void Stop();
     bool Listening() const { return FAcceptor.joinable(); }
+    // Why the last Start failed (empty after a successful one).
+    const std::string &Problem() const { return FProblem; }
     // From a serving thread: the server is stopping.
     bool Stopping();
 
@@ -58,6 +73,7 @@ private:
     TServe FServe;
     TSocket FListener;
     std::string FPath;
+    std::string FProblem;
     // The socket file as made, to tell it from one that replaced it.
     ino_t FInode = 0;
     timespec FChanged{};
