@@ -388,7 +388,7 @@ TConfinedProgram::TListeners TConfinedProgram::Prepare() {
 
 void TConfinedProgram::Start() {
     const char go = 'g';
-    if (::write(FControl, &go, 1) != 1)
+    if (::send(FControl, &go, 1, MSG_NOSIGNAL) != 1)
         throw EVelmoraError("The program's network has gone");
     ::close(FControl);
     FControl = -1;

@@ -165,6 +165,9 @@ int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
                          static_cast<unsigned>(user->Uid), std::strerror(errno));
             ::_exit(127);
         }
+        // The program gets standard input, output and error only, not what
+        // this process holds or was handed by whoever started it.
+        ::close_range(3, ~0U, 0);
         ::execvpe(args[0], args.data(), variables.data());
         std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(errno));
         ::_exit(127);
