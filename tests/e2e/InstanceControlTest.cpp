@@ -34,6 +34,16 @@ QStringList Lines(const std::string &text) {
     return lines;
 }
 
+// The command line of a Python script with its arguments, as `user` (a
+// setpriv prefix) when given.
+std::vector<std::string> PythonAs(const std::vector<std::string> &user, const std::string &script,
+                                  const std::vector<std::string> &args) {
+    std::vector<std::string> line = user;
+    line.insert(line.end(), {"/usr/bin/python3", "-c", script});
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+
 // A stand-in for the instance: a Unix stream socket at `path` that writes
 // whatever one client sends into `received` and answers "o fake answer",
 // "end 0". Run as `user` (a setpriv prefix) when given.
@@ -48,12 +58,9 @@ public:
             "c,_=s.accept(); data=c.recv(4096)\n"
             "open(sys.argv[2],'w').write(data.decode())\n"
             "c.sendall(b'o fake answer\\nend 0\\n'); c.close()\n";
-        std::vector<std::string> args = user;
-        for (const std::string &a :
-             {std::string("/usr/bin/python3"), std::string("-c"), script, path, received})
-            args.push_back(a);
         ::unlink(path.c_str());
-        FProcess = std::make_unique<TProcess>(args, TProcess::TOptions{});
+        FProcess = std::make_unique<TProcess>(PythonAs(user, script, {path, received}),
+                                              TProcess::TOptions{});
         struct stat st {};
         for (int i = 0; i < 500 && ::lstat(path.c_str(), &st) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -368,11 +375,7 @@ TEST_F(InstanceControl, OnlyItsOwnUserCanSteerIt) {
                                 "try:\n s.sendall(b'stop\\tWork\\n'); d=s.recv(100)\n"
                                 "except OSError:\n d=b''\n"
                                 "sys.exit(4 if d else 0)\n";
-    std::vector<std::string> raw = nobody;
-    for (const std::string &a :
-         {std::string("/usr/bin/python3"), std::string("-c"), rawStop, SocketPath()})
-        raw.push_back(a);
-    const TRunResult unanswered = RunProgram(raw, 20000);
+    const TRunResult unanswered = RunProgram(PythonAs(nobody, rawStop, {SocketPath()}), 20000);
     EXPECT_EQ(unanswered.ExitCode, 0) << "another user's request was answered: " << unanswered.Err;
     EXPECT_TRUE(Accepting(WorkPort));
 
