@@ -265,13 +265,25 @@ std::unique_ptr<TProxyChain> StartOwnChain(int32_t chainUID, TdmProxyData &store
     return own;
 }
 
+// Whose instance a launch may use: the user the program will run as (root
+// launching for a user: that user's), else this process's own user. What
+// is wrong with the user asked for is said later, after the chain checks.
+uid_t InstanceOwner(const QString &named) {
+    try {
+        if (const std::optional<TRunAsUser> user = ProgramUser(named))
+            return user->Uid;
+    } catch (const ELaunchUsage &) {
+    }
+    return ::geteuid();
+}
+
 // The running instance's hand-off socket, when the instance confirms that
 // its chain runs on `port`; an invalid socket when no instance runs or it
 // does not run the chain. A socket folder or a server that is not this
 // user's ends the launch.
-TSocket VerifiedInstance(uint16_t port) {
+TSocket VerifiedInstance(uint16_t port, uid_t owner) {
     std::string problem;
-    TSocket socket = TLaunchHandOff::Connect(problem);
+    TSocket socket = TLaunchHandOff::Connect(problem, owner);
     if (!problem.empty())
         throw EVelmoraError(QStringLiteral("velmora run: %1; nothing was run")
                                 .arg(QString::fromStdString(problem)));
@@ -315,7 +327,9 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
     const bool hasPort = record.FPort > 0 && record.FPort < 65536;
     // Only a running instance that confirms the chain through its hand-off
     // socket is used; a port merely found answering never is.
-    TSocket handOff = hasPort ? VerifiedInstance(static_cast<uint16_t>(record.FPort)) : TSocket();
+    TSocket handOff =
+        hasPort ? VerifiedInstance(static_cast<uint16_t>(record.FPort), InstanceOwner(options.User))
+                : TSocket();
     const bool running = handOff.Valid();
     if (!running && hasPort)
         RefuseHeldPort(static_cast<uint16_t>(record.FPort), record.FDesc);

@@ -26,27 +26,34 @@ bool Address(const std::string &path, sockaddr_un &address) {
     return true;
 }
 
+// This user, or root, who may do anything to this process anyway (a
+// launch through sudo for this user).
 bool SameUser(int fd) {
     ucred peer{};
     socklen_t length = sizeof peer;
     return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
-           peer.uid == ::geteuid();
+           (peer.uid == ::geteuid() || peer.uid == 0);
 }
 
 } // namespace
 
-std::string TUserSocketServer::PathOf(const std::string &name) {
+std::string TUserSocketServer::PathOf(const std::string &name, uid_t owner) {
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string base = runtime && *runtime ? std::string(runtime) + "/velmora"
-                                                 : "/tmp/velmora-" + std::to_string(::geteuid());
-    return base + "/" + name;
+    if (runtime && *runtime)
+        return std::string(runtime) + "/velmora/" + name;
+    // Root acting for a user finds the user's session folder.
+    const std::string session = "/run/user/" + std::to_string(owner);
+    struct stat st;
+    if (owner != ::geteuid() && ::stat(session.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return session + "/velmora/" + name;
+    return "/tmp/velmora-" + std::to_string(owner) + "/" + name;
 }
 
 std::string TUserSocketServer::FolderOf(const std::string &path) {
     return path.substr(0, path.rfind('/'));
 }
 
-std::string TUserSocketServer::FolderProblem(const std::string &folder, bool &absent) {
+std::string TUserSocketServer::FolderProblem(const std::string &folder, bool &absent, uid_t owner) {
     absent = false;
     struct stat st;
     if (::lstat(folder.c_str(), &st) != 0) {
@@ -55,20 +62,19 @@ std::string TUserSocketServer::FolderProblem(const std::string &folder, bool &ab
                    ? std::string()
                    : "The socket folder " + folder + " cannot be examined: " + std::strerror(errno);
     }
-    const uid_t me = ::geteuid();
-    if (S_ISDIR(st.st_mode) && st.st_uid == me && (st.st_mode & 07777) == 0700)
+    if (S_ISDIR(st.st_mode) && st.st_uid == owner && (st.st_mode & 07777) == 0700)
         return {};
     const std::string what = S_ISLNK(st.st_mode)   ? "a symbolic link"
                              : S_ISDIR(st.st_mode) ? "a folder"
                                                    : "not a folder";
     return "The socket folder " + folder + " is not safe: it is " + what + " of uid " +
            std::to_string(st.st_uid) + " with mode " + Octal(st.st_mode) +
-           ", not a folder of this user (uid " + std::to_string(me) +
+           ", not a folder of this user (uid " + std::to_string(owner) +
            ") with mode 0700; another user may have made it: remove it, or set XDG_RUNTIME_DIR";
 }
 
 TSocket TUserSocketServer::Connect(const std::string &path, int type, int &error,
-                                   std::string &problem) {
+                                   std::string &problem, uid_t owner) {
     problem.clear();
     sockaddr_un address;
     if (!Address(path, address)) {
@@ -77,7 +83,7 @@ TSocket TUserSocketServer::Connect(const std::string &path, int type, int &error
     }
     // Nothing is sent to a socket another user could have put there.
     bool absent = false;
-    problem = FolderProblem(FolderOf(path), absent);
+    problem = FolderProblem(FolderOf(path), absent, owner);
     if (absent || !problem.empty()) {
         error = absent ? ENOENT : EACCES;
         return {};
@@ -90,12 +96,11 @@ TSocket TUserSocketServer::Connect(const std::string &path, int type, int &error
     }
     ucred peer{};
     socklen_t length = sizeof peer;
-    if (::getsockopt(s.Fd(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-        peer.uid != ::geteuid()) {
+    if (::getsockopt(s.Fd(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != owner) {
         error = EACCES;
         problem = "The process serving " + path + " runs as uid " + std::to_string(peer.uid) +
                   " (process " + std::to_string(peer.pid) + "), not as this user (uid " +
-                  std::to_string(::geteuid()) + "): nothing was sent to it";
+                  std::to_string(owner) + "): nothing was sent to it";
         return {};
     }
     error = 0;

@@ -23,8 +23,8 @@ void Reset(int fd) {
 
 } // namespace
 
-std::string TLaunchHandOff::SocketPath() {
-    return TUserSocketServer::PathOf("launch.sock");
+std::string TLaunchHandOff::SocketPath(uid_t owner) {
+    return TUserSocketServer::PathOf("launch.sock", owner);
 }
 
 TLaunchHandOff::TLaunchHandOff(TChainManager &manager)
@@ -84,9 +84,9 @@ bool TLaunchHandOff::ChainRuns(unsigned port) const {
     return false;
 }
 
-TSocket TLaunchHandOff::Connect(std::string &problem) {
+TSocket TLaunchHandOff::Connect(std::string &problem, uid_t owner) {
     int error = 0;
-    return TUserSocketServer::Connect(SocketPath(), SOCK_SEQPACKET, error, problem);
+    return TUserSocketServer::Connect(SocketPath(owner), SOCK_SEQPACKET, error, problem, owner);
 }
 
 bool TLaunchHandOff::ChainRunsAt(int socket, uint16_t chainPort, int timeoutMs) {

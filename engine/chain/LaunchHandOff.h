@@ -29,7 +29,7 @@ class TLaunchHandOff {
 public:
     // $XDG_RUNTIME_DIR/velmora/launch.sock (without XDG_RUNTIME_DIR:
     // /tmp/velmora-UID/launch.sock).
-    static std::string SocketPath();
+    static std::string SocketPath(uid_t owner = ::geteuid());
 
     explicit TLaunchHandOff(TChainManager &manager);
     ~TLaunchHandOff();
@@ -46,8 +46,9 @@ public:
     // The launcher's side: a connection to the running instance's socket,
     // or an invalid socket when none serves it. When the socket's folder or
     // the serving process is not this user's, nothing is sent and `problem`
-    // says what is wrong.
-    static TSocket Connect(std::string &problem);
+    // says what is wrong. `owner`: the user whose instance is trusted (root
+    // launching for a user: that user's).
+    static TSocket Connect(std::string &problem, uid_t owner = ::geteuid());
     // True when the instance confirms that its chain runs on chainPort;
     // false when it says not, or does not answer within timeoutMs.
     static bool ChainRunsAt(int socket, uint16_t chainPort, int timeoutMs = 5000);

@@ -94,6 +94,32 @@ TEST_F(LaunchTrust, AChainTheInstanceDoesNotRunIsNotTakenFromItsPort) {
     EXPECT_EQ(Destination().Count(), 0);
 }
 
+// Root launching for a user (through sudo) trusts that user's instance, and
+// only that user's: the same launch for another user finds the folder not
+// its own and runs nothing.
+TEST_F(LaunchTrust, RootLaunchingForAUserUsesThatUsersInstance) {
+    StartHeadless(); // the user's, holding the World chain's port
+    const auto asRootFor = [&](const std::string &uid) {
+        std::vector<std::string> command{
+            "env",  "SUDO_UID=" + uid, "SUDO_GID=" + uid, Client().Bin("velmora"), "run", "--chain",
+            "World"};
+        const std::vector<std::string> curl = Curl();
+        command.insert(command.end(), curl.begin(), curl.end());
+        return RunInClient(command, true);
+    };
+    const TRunResult forUser = asRootFor(std::to_string(TClientSide::UserId));
+    EXPECT_EQ(forUser.ExitCode, 0) << forUser.Err;
+    EXPECT_EQ(forUser.Out, TDestination::Body);
+    EXPECT_EQ(Destination().CountFrom(LastHop()), 1);
+
+    ResetCounters();
+    const TRunResult forAnother = asRootFor("1");
+    EXPECT_EQ(forAnother.ExitCode, 1) << forAnother.Err;
+    EXPECT_NE(forAnother.Err.find("is not safe"), std::string::npos) << forAnother.Err;
+    EXPECT_EQ(forAnother.Out, "");
+    EXPECT_EQ(Destination().Count(), 0);
+}
+
 // The probe is the static client, which lists what it holds; being
 // statically linked, it opens nothing of the preloaded library's either.
 TEST_F(LaunchTrust, TheProgramHoldsOnlyItsStandardDescriptors) {
