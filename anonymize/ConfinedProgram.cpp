@@ -1,6 +1,8 @@
 #include "anonymize/ConfinedProgram.h"
 
+#include "anonymize/HostServices.h"
 #include "platform/Error.h"
+#include "platform/FdLimit.h"
 #include "platform/FdPassing.h"
 #include "platform/LoopbackNetwork.h"
 #include "platform/Namespace.h"
@@ -130,11 +132,15 @@ void PrivateResolverFiles() {
 // Starts the program by posix_spawn (no copy of this process's memory map):
 // signals back to their defaults and unblocked. The holder has dropped its
 // capabilities already, so the program gets none. -1 when it cannot run.
-pid_t SpawnProgram(const std::vector<std::string> &argv) {
-    std::vector<char *> args;
+pid_t SpawnProgram(const std::vector<std::string> &argv,
+                   const std::vector<std::string> &environment) {
+    std::vector<char *> args, variables;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    for (const std::string &v : environment)
+        variables.push_back(const_cast<char *>(v.c_str()));
+    variables.push_back(nullptr);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none, all;
@@ -144,7 +150,8 @@ pid_t SpawnProgram(const std::vector<std::string> &argv) {
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, args[0], nullptr, &attributes, args.data(), environ);
+    const int error =
+        ::posix_spawnp(&pid, args[0], nullptr, &attributes, args.data(), variables.data());
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(error));
@@ -178,14 +185,34 @@ int ReapAll(pid_t program) {
     }
 }
 
-// The holder: sets up the namespace, hands the listeners over, waits for
-// the word to start, runs the program and reaps.
-[[noreturn]] void Holder(int control, const std::vector<std::string> &argv) {
-    ::close_range(3, static_cast<unsigned>(control) - 1, CLOSE_RANGE_CLOEXEC);
-    ::close_range(static_cast<unsigned>(control) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
-    ::signal(SIGINT, SIG_IGN); // the terminal's signals reach the program itself
-    ::signal(SIGQUIT, SIG_IGN);
+// What the holder is given: the program, its environment, the mounts that
+// hide the host's services and whom to become.
+struct THolderWork {
+    std::vector<std::string> Argv;
+    std::vector<std::string> Environment;
+    THostServices::TPlan Hidden;
+    std::optional<TRunAsUser> User;
+    pid_t Parent = -1;
+};
+
+// Becomes the user the program is for; the parent-death signal, which a
+// change of user clears, is set again.
+void BecomeUser(const THolderWork &work) {
+    if (!work.User)
+        return;
+    if (!work.User->Become())
+        throw EVelmoraError("Cannot become user " + std::to_string(work.User->Uid) + ": " +
+                            std::strerror(errno));
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != work.Parent)
+        ::_exit(1);
+}
+
+// Makes the namespace and hands its listeners to this process; ends the
+// holder with the reason when it cannot.
+void MakeNetwork(int control, const THolderWork &work) {
     try {
+        BecomeUser(work);
         TNamespace::EnterPrivateNetwork();
         try {
             TLoopbackNetwork::Configure();
@@ -201,6 +228,7 @@ int ReapAll(pid_t program) {
         std::vector<TSocket> udp = Pair(SOCK_DGRAM);
         TNetfilter::Load(TConfinedProgram::Rules(tcp.front().LocalPort(), udp.front().LocalPort()));
         PrivateResolverFiles();
+        THostServices::Apply(work.Hidden);
         // Everything that needed a capability is done: the holder keeps none,
         // and neither does the program it starts.
         TNamespace::DropCapabilities();
@@ -224,6 +252,16 @@ int ReapAll(pid_t program) {
         }
         ::_exit(1);
     }
+}
+
+// The holder: sets up the namespace, hands the listeners over, waits for
+// the word to start, runs the program and reaps.
+[[noreturn]] void Holder(int control, const THolderWork &work) {
+    ::close_range(3, static_cast<unsigned>(control) - 1, CLOSE_RANGE_CLOEXEC);
+    ::close_range(static_cast<unsigned>(control) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    ::signal(SIGINT, SIG_IGN); // the terminal's signals reach the program itself
+    ::signal(SIGQUIT, SIG_IGN);
+    MakeNetwork(control, work);
     char go = 0;
     if (::read(control, &go, 1) != 1)
         ::_exit(1);
@@ -233,9 +271,29 @@ int ReapAll(pid_t program) {
     ::sigaction(SIGTERM, &forward, nullptr);
     ::sigaction(SIGHUP, &forward, nullptr);
     ::close(control);
-    const pid_t program = SpawnProgram(argv);
+    // The holder holds a handful of descriptors; the program gets the
+    // user's limit.
+    RestoreDescriptorLimit();
+    const pid_t program = SpawnProgram(work.Argv, work.Environment);
     gProgram = program;
     ::_exit(program < 0 ? 127 : ReapAll(program));
+}
+
+// What the program runs with of the desktop, from this process's
+// environment; a program run for another user has that user's runtime
+// folder.
+THostServices::TDesktop Desktop(const TConfinedProgram::TSettings &settings) {
+    const auto variable = [](const char *name) {
+        const char *value = std::getenv(name);
+        return std::string(value ? value : "");
+    };
+    THostServices::TDesktop desktop;
+    desktop.Uid = settings.User ? settings.User->Uid : ::getuid();
+    desktop.Runtime = settings.User ? settings.User->RuntimeFolder() : variable("XDG_RUNTIME_DIR");
+    desktop.Wayland = variable("WAYLAND_DISPLAY");
+    desktop.XAuthority = variable("XAUTHORITY");
+    desktop.Sound = settings.Sound;
+    return desktop;
 }
 
 } // namespace
@@ -271,7 +329,8 @@ std::string TConfinedProgram::Rules(uint16_t tcpPort, uint16_t dnsPort) {
            "}\n";
 }
 
-TConfinedProgram::TConfinedProgram(std::vector<std::string> argv) : FArgv(std::move(argv)) {}
+TConfinedProgram::TConfinedProgram(std::vector<std::string> argv, TSettings settings)
+    : FArgv(std::move(argv)), FSettings(std::move(settings)) {}
 
 TConfinedProgram::~TConfinedProgram() {
     if (FControl >= 0)
@@ -283,19 +342,29 @@ TConfinedProgram::~TConfinedProgram() {
 }
 
 TConfinedProgram::TListeners TConfinedProgram::Prepare() {
+    THolderWork work;
+    work.Argv = FArgv;
+    work.User = FSettings.User;
+    work.Parent = ::getpid();
+    const THostServices::TDesktop desktop = Desktop(FSettings);
+    work.Hidden = THostServices::Plan(desktop);
+    std::vector<std::string> environment;
+    for (char **v = environ; *v; ++v)
+        environment.emplace_back(*v);
+    work.Environment = THostServices::Environment(environment, desktop,
+                                                  FSettings.User ? &*FSettings.User : nullptr);
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         throw EVelmoraError(std::string("Cannot make a socket pair: ") + std::strerror(errno));
-    const pid_t parent = ::getpid();
     FHolder = ::fork();
     if (FHolder < 0)
         throw EVelmoraError(std::string("Cannot start a process: ") + std::strerror(errno));
     if (FHolder == 0) {
         ::close(pair[0]);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
+        if (::getppid() != work.Parent)
             ::_exit(1);
-        Holder(pair[1], FArgv);
+        Holder(pair[1], work);
     }
     ::close(pair[1]);
     FControl = pair[0];
@@ -319,7 +388,7 @@ TConfinedProgram::TListeners TConfinedProgram::Prepare() {
 
 void TConfinedProgram::Start() {
     const char go = 'g';
-    if (::write(FControl, &go, 1) != 1)
+    if (::send(FControl, &go, 1, MSG_NOSIGNAL) != 1)
         throw EVelmoraError("The program's network has gone");
     ::close(FControl);
     FControl = -1;

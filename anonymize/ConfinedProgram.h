@@ -5,16 +5,22 @@
 // connection leaving loopback to a TCP listener and every DNS query to a
 // UDP listener, makes those listeners, gives the namespace its own
 // resolv.conf and "hosts: files dns" and hides the sockets of host-wide
-// caching resolvers, then hands the listeners to this process (SCM_RIGHTS)
-// and waits. Start() lets it run the program, by exec, with every capability
+// caching resolvers and every local service of the host but the display
+// and sound (THostServices), then hands the listeners to this process
+// (SCM_RIGHTS) and waits. Start() lets it run the program, by exec, with every capability
 // dropped; the holder then reaps the program and every process the program
 // started (it is their subreaper) and ends with the program's status.
+// Started by root, the holder first becomes the user the program is for,
+// so the namespace, the program and the files it touches are that user's.
+// The program gets the descriptor limit the user had.
 //
 // The holder dies with this process; the program, left without its
 // listeners, can then reach nothing outside.
 
+#include "platform/RunAsUser.h"
 #include "platform/Socket.h"
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -26,7 +32,12 @@ public:
         std::vector<TSocket> Udp; // the DNS listeners, 127.0.0.1 and ::1
     };
 
-    explicit TConfinedProgram(std::vector<std::string> argv);
+    struct TSettings {
+        bool Sound = true;              // PulseAudio's and PipeWire's sockets stay
+        std::optional<TRunAsUser> User; // whom to run as (when started by root)
+    };
+
+    TConfinedProgram(std::vector<std::string> argv, TSettings settings);
     ~TConfinedProgram(); // a holder still running is killed
     TConfinedProgram(const TConfinedProgram &) = delete;
     TConfinedProgram &operator=(const TConfinedProgram &) = delete;
@@ -50,6 +61,7 @@ public:
 
 private:
     std::vector<std::string> FArgv;
+    TSettings FSettings;
     pid_t FHolder = -1;
     int FControl = -1; // this side of the holder's socket pair
 };

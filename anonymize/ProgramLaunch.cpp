@@ -2,10 +2,14 @@
 
 #include "anonymize/ConfinedProgram.h"
 #include "anonymize/FakeDns.h"
+#include "anonymize/HostServices.h"
 #include "anonymize/Redirector.h"
 #include "engine/chain/LaunchHandOff.h"
 #include "engine/chain/ProxyChain.h"
+#include "platform/FdLimit.h"
 #include "platform/Namespace.h"
+#include "platform/PortHolder.h"
+#include "platform/RunAsUser.h"
 #include "store/ChainLookup.h"
 #include "store/ProxyTypes.h"
 #include "store/dmProxyData.h"
@@ -20,6 +24,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,7 +76,45 @@ const char *const PreloadLibraries[] = {"/usr/lib/x86_64-linux-gnu/libproxychain
                                         "/usr/lib/libproxychains.so.4",
                                         "/usr/local/lib/libproxychains.so.4"};
 
+// Started by the machine's root: the user the program runs as, named by
+// --user or by sudo (SUDO_UID, SUDO_GID); never root itself. Otherwise
+// nobody else (the root of a user namespace an ordinary user made is that
+// user, and runs the program as it is).
+std::optional<TRunAsUser> ProgramUser(const QString &named) {
+    std::optional<TRunAsUser> user;
+    try {
+        if (!named.isEmpty())
+            user = TRunAsUser::Named(named.toStdString());
+    } catch (const EVelmoraError &e) {
+        throw ELaunchUsage(QStringLiteral("run: ") + e.Message());
+    }
+    if (!TRunAsUser::MachineRoot()) {
+        if (user && user->Uid != ::geteuid())
+            throw ELaunchUsage("run: --user is for root; velmora run runs the program as you");
+        return std::nullopt;
+    }
+    if (!user) {
+        const char *sudoUid = std::getenv("SUDO_UID");
+        if (!sudoUid)
+            throw ELaunchUsage("run: started by root, velmora run needs the user to run the "
+                               "program as: start it with sudo from that user, or name one with "
+                               "--user NAME");
+        bool uidOk = false, gidOk = false;
+        const uint uid = QByteArray(sudoUid).toUInt(&uidOk);
+        const uint gid = qgetenv("SUDO_GID").toUInt(&gidOk);
+        if (!uidOk || !gidOk)
+            throw ELaunchUsage("run: SUDO_UID and SUDO_GID do not name a user and a group; name "
+                               "the user with --user NAME");
+        user = TRunAsUser::WithIds(uid, gid);
+    }
+    if (user->Uid == 0)
+        throw ELaunchUsage("run: velmora run does not run programs as root; name another user "
+                           "with --user NAME");
+    return user;
+}
+
 int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
+                 const std::optional<TRunAsUser> &user,
                  const std::function<void(const QString &)> &onLine) {
     QString library;
     for (const char *candidate : PreloadLibraries)
@@ -100,6 +143,15 @@ int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char **v = environ; *v; ++v)
+        environment.emplace_back(*v);
+    if (user)
+        environment = THostServices::ForUser(std::move(environment), *user);
+    std::vector<char *> variables;
+    for (const std::string &v : environment)
+        variables.push_back(const_cast<char *>(v.c_str()));
+    variables.push_back(nullptr);
     const pid_t child = ::fork();
     if (child < 0)
         throw EVelmoraError(std::string("Cannot start a process: ") + std::strerror(errno));
@@ -107,7 +159,16 @@ int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execvp(args[0], args.data());
+        RestoreDescriptorLimit();
+        if (user && !user->Become()) {
+            std::fprintf(stderr, "velmora run: cannot become user %u: %s\n",
+                         static_cast<unsigned>(user->Uid), std::strerror(errno));
+            ::_exit(127);
+        }
+        // The program gets standard input, output and error only, not what
+        // this process holds or was handed by whoever started it.
+        ::close_range(3, ~0U, 0);
+        ::execvpe(args[0], args.data(), variables.data());
         std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(errno));
         ::_exit(127);
     }
@@ -138,6 +199,16 @@ TProgramLaunch::TOptions TProgramLaunch::Parse(const QStringList &args) {
             options.Preload = true;
         } else if (args[i] == QLatin1String("--verbose")) {
             options.Verbose = true;
+        } else if (args[i] == QLatin1String("--no-sound")) {
+            options.NoSound = true;
+        } else if (args[i] == QLatin1String("--user")) {
+            if (++i >= args.size() || args[i].trimmed().isEmpty())
+                throw ELaunchUsage("run: --user needs a user's name");
+            options.User = args[i].trimmed();
+        } else if (args[i].startsWith(QLatin1String("--user="))) {
+            options.User = args[i].mid(7).trimmed();
+            if (options.User.isEmpty())
+                throw ELaunchUsage("run: --user needs a user's name");
         } else {
             throw ELaunchUsage(QStringLiteral("run: unknown option \"%1\"").arg(args[i]));
         }
@@ -173,20 +244,6 @@ int32_t TProgramLaunch::ChooseChain(TdmProxyData &store, const QString &chain,
                            .arg(name, TChainLookup::ListText(store)));
 }
 
-bool TProgramLaunch::SocksServerAnswers(uint16_t port) {
-    try {
-        TSocket s = TSocket::Connect("127.0.0.1", port, 1000);
-        s.SetReadTimeout(1000);
-        const uint8_t greeting[3] = {5, 1, 0};
-        s.WriteAll(greeting, sizeof greeting);
-        uint8_t reply[2] = {};
-        s.ReadExact(reply, sizeof reply);
-        return reply[0] == 5 && reply[1] == 0;
-    } catch (const EVelmoraError &) {
-        return false;
-    }
-}
-
 namespace {
 
 // The chain this launch runs itself, on a port of its own, when no running
@@ -208,6 +265,47 @@ std::unique_ptr<TProxyChain> StartOwnChain(int32_t chainUID, TdmProxyData &store
     return own;
 }
 
+// Whose instance a launch may use: the user the program will run as (root
+// launching for a user: that user's), else this process's own user. What
+// is wrong with the user asked for is said later, after the chain checks.
+uid_t InstanceOwner(const QString &named) {
+    try {
+        if (const std::optional<TRunAsUser> user = ProgramUser(named))
+            return user->Uid;
+    } catch (const ELaunchUsage &) {
+    }
+    return ::geteuid();
+}
+
+// The running instance's hand-off socket, when the instance confirms that
+// its chain runs on `port`; an invalid socket when no instance runs or it
+// does not run the chain. A socket folder or a server that is not this
+// user's ends the launch.
+TSocket VerifiedInstance(uint16_t port, uid_t owner) {
+    std::string problem;
+    TSocket socket = TLaunchHandOff::Connect(problem, owner);
+    if (!problem.empty())
+        throw EVelmoraError(QStringLiteral("velmora run: %1; nothing was run")
+                                .arg(QString::fromStdString(problem)));
+    if (socket.Valid() && TLaunchHandOff::ChainRunsAt(socket.Fd(), port))
+        return socket;
+    return {};
+}
+
+// A chain's port held by anything but the verified instance: that program
+// would receive what is meant for the chain, so nothing runs.
+void RefuseHeldPort(uint16_t port, const QString &chain) {
+    const std::optional<TPortHolder::THolder> holder = TPortHolder::Find(port);
+    if (!holder)
+        return;
+    throw EVelmoraError(
+        QStringLiteral("Port %1 of chain \"%2\" is held by %3, not by a running Velmora that "
+                       "serves the chain: nothing was run. Stop that program or give the chain "
+                       "another port.")
+            .arg(port)
+            .arg(chain, QString::fromStdString(TPortHolder::Describe(*holder))));
+}
+
 } // namespace
 
 QString TProgramLaunch::PreloadConfig(uint16_t port) {
@@ -226,8 +324,15 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
                         const std::function<void(const QString &line)> &onLine) {
     const int32_t chainUID = ChooseChain(store, options.Chain, options.Program.front());
     const TChainedProxyData record = store.GetChain(chainUID);
-    const bool running = record.FPort > 0 && record.FPort < 65536 &&
-                         SocksServerAnswers(static_cast<uint16_t>(record.FPort));
+    const bool hasPort = record.FPort > 0 && record.FPort < 65536;
+    // Only a running instance that confirms the chain through its hand-off
+    // socket is used; a port merely found answering never is.
+    TSocket handOff =
+        hasPort ? VerifiedInstance(static_cast<uint16_t>(record.FPort), InstanceOwner(options.User))
+                : TSocket();
+    const bool running = handOff.Valid();
+    if (!running && hasPort)
+        RefuseHeldPort(static_cast<uint16_t>(record.FPort), record.FDesc);
     if (!running) {
         const QStringList bad = NotWorking(store, chainUID);
         if (!bad.isEmpty())
@@ -237,11 +342,14 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
                     .arg(record.FDesc, bad.join(QStringLiteral(", "))));
     }
 
+    // Whom the program runs as, settled before anything starts.
+    const std::optional<TRunAsUser> user = ProgramUser(options.User);
     // The program's network is made before any thread of this process runs.
     std::unique_ptr<TConfinedProgram> confined;
     TConfinedProgram::TListeners listeners;
     if (!options.Preload) {
-        confined = std::make_unique<TConfinedProgram>(Argv(options.Program));
+        confined = std::make_unique<TConfinedProgram>(
+            Argv(options.Program), TConfinedProgram::TSettings{!options.NoSound, user});
         try {
             listeners = confined->Prepare();
         } catch (const ENamespaceRefused &e) {
@@ -261,19 +369,18 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
         port = own->Port();
     }
     if (options.Preload)
-        return RunPreloaded(options, port, onLine);
+        return RunPreloaded(options, port, user, onLine);
 
     TFakeAddresses addresses;
-    TRedirector redirector(port, addresses);
+    TRedirector redirector(addresses);
     // The chain serves the program's connections itself: the running
     // instance's through its hand-off socket, our own one directly.
-    TSocket handOff;
     if (own) {
         redirector.Hand = [chain = own.get()](int fd, const std::string &host, uint16_t to) {
             TSocket copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
             return copy.Valid() && chain->ServeHanded(std::move(copy), host, to);
         };
-    } else if ((handOff = TLaunchHandOff::Connect()).Valid()) {
+    } else {
         redirector.Hand = [socket = handOff.Fd(), port](int fd, const std::string &host,
                                                         uint16_t to) {
             return TLaunchHandOff::Send(socket, port, host, to, fd);

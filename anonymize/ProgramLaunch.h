@@ -2,13 +2,16 @@
 // `velmora run`: one program run through one chain.
 //
 // The chain is named (by name or port), else it is the chain of the
-// anonymized program whose file name matches the program's. When a running
-// Velmora serves the chain's port, it is used; otherwise the chain runs in
-// this process on a free loopback port, provided every proxy of it is known
-// to work. The program then runs in a network of its own
-// (TConfinedProgram), every connection and look-up of it carried by a
+// anonymized program whose file name matches the program's. When the
+// running Velmora (reached through its hand-off socket, checked to be this
+// user's) confirms that it runs the chain, the program's connections are
+// handed to it; otherwise the chain runs in this process on a free loopback
+// port, provided every proxy of it is known to work and nothing else holds
+// the chain's own port (whatever holds it is named, and nothing runs). The program then runs in a
+// network of its own (TConfinedProgram), every connection and look-up of it carried by a
 // TRedirector; or, with Preload, under libproxychains4, which statically
-// linked programs, io_uring and UDP escape.
+// linked programs, io_uring and UDP escape. Started by root, the program
+// runs as the user who asked for it through sudo, or the one named.
 
 #include <QString>
 #include <QStringList>
@@ -31,6 +34,8 @@ public:
         QString Chain;        // name or port; empty: the program's own
         bool Preload = false; // LD_PRELOAD instead of namespaces
         bool Verbose = false; // the activity of a chain run here goes to OnLine
+        bool NoSound = false; // the sound server's sockets are hidden too
+        QString User;         // whom root runs the program as; empty: SUDO_UID's user
         QStringList Program;  // the program and its arguments
     };
 
@@ -40,16 +45,13 @@ public:
     static int Run(TdmProxyData &store, const TOptions &options,
                    const std::function<void(const QString &line)> &onLine);
 
-    // Parses "[--chain NAME|PORT] [--preload] [--verbose] PROGRAM [ARGS...]";
-    // throws ELaunchUsage.
+    // Parses "[--chain NAME|PORT] [--preload] [--verbose] [--no-sound]
+    // [--user NAME] PROGRAM [ARGS...]"; throws ELaunchUsage.
     static TOptions Parse(const QStringList &args);
 
     // The UID of the chain for the program; throws ELaunchUsage that lists
     // the chains when there is none.
     static int32_t ChooseChain(TdmProxyData &store, const QString &chain, const QString &program);
-
-    // True when a SOCKS 5 server answers on 127.0.0.1:port.
-    static bool SocksServerAnswers(uint16_t port);
 
     // The proxychains configuration for one SOCKS 5 hop to 127.0.0.1:port.
     static QString PreloadConfig(uint16_t port);

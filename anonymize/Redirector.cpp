@@ -1,10 +1,6 @@
 #include "anonymize/Redirector.h"
 
-#include "engine/hop/HopWalk.h"
-#include "engine/hop/IdSocksInfo.h"
 #include "engine/server/IdSocksServerContext.h"
-#include "engine/server/PipePool.h"
-#include "engine/server/Relay.h"
 #include "platform/Netfilter.h"
 
 #include <arpa/inet.h>
@@ -18,8 +14,9 @@
 namespace {
 
 // Where the program meant to go: the name behind a fake address, or the
-// address itself. False for a destination on the program's own loopback (a
-// connection straight to a listener's port), which is never carried out.
+// address itself (`port` in every case). False for a destination on the
+// program's own loopback (a connection straight to a listener's port),
+// which is never carried out.
 bool Destination(const sockaddr_storage &original, const TFakeAddresses &addresses,
                  std::string &host, uint16_t &port) {
     char text[INET6_ADDRSTRLEN] = {};
@@ -53,11 +50,9 @@ void Reset(TSocket &socket) {
 
 } // namespace
 
-TRedirector::TRedirector(uint16_t chainPort, TFakeAddresses &addresses)
-    : FChainPort(chainPort), FAddresses(addresses), FAnswerer(addresses),
-      FPipes(std::make_shared<TPipePool>()),
-      FThreads([this](TIdSocksServerContext &context) { Serve(context); },
-               [this] { FPipes->Trim(); }) {}
+TRedirector::TRedirector(TFakeAddresses &addresses)
+    : FAddresses(addresses), FAnswerer(addresses),
+      FThreads([this](TIdSocksServerContext &context) { Serve(context); }, [] {}) {}
 
 TRedirector::~TRedirector() {
     Stop();
@@ -90,33 +85,23 @@ void TRedirector::Serve(TIdSocksServerContext &context) {
     sockaddr_storage original;
     std::string host;
     uint16_t port = 0;
-    if (!TNetfilter::OriginalDestination(client.Fd(), original) ||
-        !Destination(original, FAddresses, host, port))
+    if (!TNetfilter::OriginalDestination(client.Fd(), original))
         return;
+    const bool away = Destination(original, FAddresses, host, port);
+    // DNS over TCP is answered here whatever the address, the program's
+    // own loopback (its resolv.conf's 127.0.0.1) included.
     if (port == 53) {
         ServeDnsOverTcp(client);
         return;
     }
+    if (!away)
+        return;
     if (Hand && Hand(client.Fd(), host, port))
         return;
-    THopWalk walk;
-    TIdSocksInfo chain;
-    chain.Host = "127.0.0.1";
-    chain.Port = FChainPort;
-    chain.Version = TSocksVersion::svSocks5;
-    context.SetAbort([&walk] { walk.Abort(); });
-    try {
-        context.SetOutgoing(walk.Open(&chain, host, port, ChainConnectTimeoutMs));
-    } catch (const EVelmoraError &e) {
-        context.SetAbort(nullptr);
-        Reset(client);
-        if (OnFailure)
-            OnFailure(host + ":" + std::to_string(port) + ": " + e.what());
-        return;
-    }
-    context.SetAbort(nullptr);
-    TRelay relay(FPipes.get());
-    relay.Run(client.Fd(), context.Outgoing().Fd());
+    // Never relayed anywhere else: a port found answering is not the chain.
+    Reset(client);
+    if (OnFailure)
+        OnFailure(host + ":" + std::to_string(port) + ": the chain did not take the connection");
 }
 
 void TRedirector::ServeDnsOverTcp(TSocket &client) {

@@ -4,9 +4,8 @@
 // of the TCP listeners (a netfilter rule turned it there), and its original
 // destination is read from the kernel. A destination from the look-up
 // answers (198.18.0.0/15) becomes its name again. The connection is then
-// handed to the chain with the name, or the address (see Hand), or else the
-// chain is asked for it by SOCKS 5 and the two connections are relayed with
-// the engine's relay. DNS queries arrive at the UDP listeners
+// handed to the chain with the name, or the address (see Hand); it is never
+// relayed to a TCP port, which anything could be holding. DNS queries arrive at the UDP listeners
 // (and at the TCP ones, with destination port 53) and are answered by the
 // fake-address answerer. A connection the chain refuses is reset, so the
 // program sees the failure at once.
@@ -26,14 +25,9 @@
 #include <thread>
 #include <vector>
 
-class TPipePool;
-
 class TRedirector {
 public:
-    static constexpr int ChainConnectTimeoutMs = 10000;
-
-    // chainPort: the chain's SOCKS port on 127.0.0.1.
-    TRedirector(uint16_t chainPort, TFakeAddresses &addresses);
+    explicit TRedirector(TFakeAddresses &addresses);
     ~TRedirector();
     TRedirector(const TRedirector &) = delete;
     TRedirector &operator=(const TRedirector &) = delete;
@@ -46,9 +40,8 @@ public:
     std::function<void(const std::string &line)> OnFailure;
     // Hands a connection (its descriptor; the callee duplicates what it
     // keeps) straight to the chain, which then serves it itself with no
-    // relay here; true when taken. Unset, or false: the chain is asked by
-    // SOCKS 5 at its port and the connection is relayed here. Set before
-    // Start.
+    // relay here; true when taken. Unset, or false: the connection is reset
+    // (OnFailure tells). Set before Start.
     std::function<bool(int fd, const std::string &host, uint16_t port)> Hand;
 
 private:
@@ -56,10 +49,8 @@ private:
     void ServeDnsOverTcp(TSocket &client);
     void AnswerDatagrams();
 
-    uint16_t FChainPort;
     TFakeAddresses &FAddresses;
     TDnsAnswerer FAnswerer;
-    std::shared_ptr<TPipePool> FPipes;
     TConnectionThreads FThreads;
     std::vector<TSocket> FUdp;
     int FWake = -1; // eventfd that ends AnswerDatagrams

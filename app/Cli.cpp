@@ -25,7 +25,7 @@ constexpr const char *kUsage = "usage: velmora list proxies|chains|programs\n"
                                "       velmora chain start|stop|restart NAME|PORT [NAME|PORT ...]\n"
                                "       velmora chain test NAME|PORT\n"
                                "       velmora run [--chain NAME|PORT] [--preload] [--verbose] "
-                               "PROGRAM [ARGS...]\n"
+                               "[--no-sound] [--user NAME] PROGRAM [ARGS...]\n"
                                "       velmora --log FILE\n"
                                "       velmora --headless\n"
                                "       velmora --files\n"
@@ -75,11 +75,14 @@ int ListProxies(const TdmProxyData &store) {
 std::optional<std::map<int32_t, QString>> LiveStates() {
     const TControlClient::TReply reply = TControlClient::Ask({"states"}, 10000);
     if (reply.Outcome != TControlClient::TOutcome::Answered || reply.Status != 0) {
-        TConsoleOut::ErrorLine(reply.Outcome == TControlClient::TOutcome::NotRunning
-                                   ? QStringLiteral("no running Velmora: live state unknown")
-                                   : QStringLiteral("the running Velmora does not answer (%1): "
-                                                    "live state unknown")
-                                         .arg(QString::fromStdString(reply.Error)));
+        const QString error = QString::fromStdString(reply.Error);
+        TConsoleOut::ErrorLine(
+            reply.Outcome == TControlClient::TOutcome::NotRunning
+                ? QStringLiteral("no running Velmora: live state unknown")
+            : reply.Outcome == TControlClient::TOutcome::Untrusted
+                ? error + QStringLiteral(": live state unknown")
+                : QStringLiteral("the running Velmora does not answer (%1): live state unknown")
+                      .arg(error));
         return std::nullopt;
     }
     std::map<int32_t, QString> states;
@@ -244,6 +247,10 @@ int ChainControl(const QString &verb, const QStringList &names) {
     const TControlClient::TReply reply = TControlClient::Ask(words, timeoutMs);
     if (reply.Outcome == TControlClient::TOutcome::NotRunning) {
         TConsoleOut::ErrorLine(QStringLiteral("Velmora is not running"));
+        return 1;
+    }
+    if (reply.Outcome == TControlClient::TOutcome::Untrusted) {
+        TConsoleOut::ErrorLine(QString::fromStdString(reply.Error));
         return 1;
     }
     for (const auto &[channel, text] : reply.Lines) {

@@ -63,9 +63,16 @@ int THeadless::Run(int argc, char **argv) {
         for (const QString &line : lines)
             TConsoleOut::Line(line);
     };
+    control.OnMessage = [](const QString &line) { TConsoleOut::Line(line); };
     if (!control.Start())
         TConsoleOut::Line(QStringLiteral("The control socket could not be opened: \"velmora "
-                                         "chain ...\" cannot reach this instance"));
+                                         "chain ...\" cannot reach this instance: ") +
+                          control.Problem());
+    const std::string handOff = services->LaunchHandOffProblem();
+    if (!handOff.empty())
+        TConsoleOut::Line(QStringLiteral("The launch socket could not be opened: \"velmora "
+                                         "run\" cannot use this instance's chains: ") +
+                          QString::fromStdString(handOff));
     // A chain under test is not stopped under it.
     const int testsEndWithin = control.FTestTimeoutMs + 10000;
 

@@ -34,6 +34,12 @@ TInstanceControl::TInstanceControl(TChainManager &chains, TdmProxyData &store, T
                     Handle(words, answer);
             });
         });
+    FServer->OnLost = [this, alive](const std::string &message) {
+        TUiThread::Queue([this, alive, message] {
+            if (alive.lock() && OnMessage)
+                OnMessage(QString::fromStdString(message));
+        });
+    };
 }
 
 TInstanceControl::~TInstanceControl() {
@@ -42,6 +48,10 @@ TInstanceControl::~TInstanceControl() {
 
 bool TInstanceControl::Start() {
     return FServer->Start();
+}
+
+QString TInstanceControl::Problem() const {
+    return QString::fromStdString(FServer->Problem());
 }
 
 void TInstanceControl::Stop() {

@@ -44,8 +44,9 @@ public:
     TInstanceControl &operator=(const TInstanceControl &) = delete;
 
     // Listens on the control socket; false when it cannot (the reason is in
-    // the socket's folder, or another instance holds it).
+    // the socket's folder, or another instance holds it: Problem says which).
     bool Start();
+    QString Problem() const;
     // Stops listening; requests and test results still on their way are
     // dropped (their clients see no answer). Final.
     void Stop();
@@ -54,6 +55,9 @@ public:
     // "raise" is refused and the report only goes back to the command line.
     std::function<void()> OnRaise;
     std::function<void(const QStringList &lines)> OnReport;
+    // Plain lines of the control socket (a client that went away before its
+    // answer); user-interface thread.
+    std::function<void(const QString &line)> OnMessage;
 
     // User-interface thread: no new test starts, and the tests under way are
     // waited for (handling events meanwhile), at most timeoutMs; false on

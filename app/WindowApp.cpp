@@ -90,7 +90,7 @@ QString ApplyTheme(QApplication &app) {
 // `velmora chain ...` and `velmora list chains` reach this instance through
 // `control`: a second start brings the window forward, reports go to the
 // activity panel.
-void ListenForControl(TInstanceControl &control, TfrmMain *window) {
+void ListenForControl(TInstanceControl &control, TfrmMain *window, const TdmSocksMgr &services) {
     control.OnRaise = [window] {
         window->showNormal();
         window->raise();
@@ -100,9 +100,23 @@ void ListenForControl(TInstanceControl &control, TfrmMain *window) {
         for (const QString &line : lines)
             window->frmeActivityPanel()->AddMessage(line);
     };
+    control.OnMessage = [window](const QString &line) {
+        window->frmeActivityPanel()->AddMessage(line);
+    };
+    QStringList problems;
     if (!control.Start())
-        std::fprintf(stderr, "The control socket could not be opened: \"velmora chain ...\" "
-                             "cannot reach this instance\n");
+        problems << QStringLiteral("The control socket could not be opened: \"velmora chain "
+                                   "...\" cannot reach this instance: ") +
+                        control.Problem();
+    const std::string handOff = services.LaunchHandOffProblem();
+    if (!handOff.empty())
+        problems << QStringLiteral("The launch socket could not be opened: \"velmora run\" "
+                                   "cannot use this instance's chains: ") +
+                        QString::fromStdString(handOff);
+    for (const QString &line : problems) {
+        std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+        window->frmeActivityPanel()->AddMessage(line);
+    }
 }
 
 } // namespace
@@ -156,7 +170,7 @@ int TWindowApp::Run(int argc, char **argv) {
         services->ChainMgr().OnMessage(badSetting);
 
     TInstanceControl control(services->ChainMgr(), *store, TInstanceControl::TMode::Window);
-    ListenForControl(control, window.get());
+    ListenForControl(control, window.get(), *services);
     TCloseAfterTests closeAfterTests(control);
     window->installEventFilter(&closeAfterTests);
 

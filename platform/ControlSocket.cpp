@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,14 +32,18 @@ bool WaitReadable(int fd, int64_t deadline) {
     }
 }
 
+// False, with errno, when the peer has gone (never SIGPIPE).
 bool SendAll(int fd, const std::string &text) {
     size_t sent = 0;
     while (sent < text.size()) {
         const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            if (n == 0)
+                errno = EPIPE;
             return false;
+        }
         sent += static_cast<size_t>(n);
     }
     return true;
@@ -56,7 +61,8 @@ std::string OneLine(std::string text) {
 
 // ---- the answer -----------------------------------------------------------------
 
-TControlAnswer::TControlAnswer(TSocket socket) : FSocket(std::move(socket)) {
+TControlAnswer::TControlAnswer(TSocket socket, TOnLost onLost)
+    : FSocket(std::move(socket)), FOnLost(std::move(onLost)) {
     // A client that stops reading cannot hold whoever answers.
     timeval limit{5, 0};
     ::setsockopt(FSocket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
@@ -88,7 +94,9 @@ void TControlAnswer::End(int status) {
         return;
     FEnded = true;
     FText += "end " + std::to_string(status) + "\n";
-    SendAll(FSocket.Fd(), FText);
+    if (!SendAll(FSocket.Fd(), FText) && FOnLost)
+        FOnLost(std::string("A control client went away before its answer was sent (") +
+                std::strerror(errno) + ")");
     FSocket.Close();
 }
 
@@ -130,8 +138,10 @@ void TControlServer::Serve(TSocket &client) {
     }
     if (!complete || FServer.Stopping())
         return;
-    // The answer keeps the connection; this thread is done with it.
-    auto answer = std::make_shared<TControlAnswer>(TSocket(::dup(client.Fd())));
+    // The answer keeps the connection; this thread is done with it. Its copy
+    // is closed on exec, so no program started meanwhile inherits it.
+    auto answer =
+        std::make_shared<TControlAnswer>(TSocket(::fcntl(client.Fd(), F_DUPFD_CLOEXEC, 0)), OnLost);
     line.resize(line.find('\n'));
     try {
         FOnRequest(TControlClient::DecodeWords(line), answer);
@@ -196,7 +206,13 @@ TControlClient::TReply TControlClient::Ask(const std::vector<std::string> &words
     TReply reply;
     const std::string where = path.empty() ? TControlServer::SocketPath() : path;
     int error = 0;
-    TSocket s = TUserSocketServer::Connect(where, SOCK_STREAM, error);
+    std::string problem;
+    TSocket s = TUserSocketServer::Connect(where, SOCK_STREAM, error, problem);
+    if (!problem.empty()) {
+        reply.Outcome = TOutcome::Untrusted;
+        reply.Error = problem;
+        return reply;
+    }
     if (!s.Valid()) {
         const bool absent = error == ENOENT || error == ECONNREFUSED || error == ENOTDIR;
         reply.Outcome = absent ? TOutcome::NotRunning : TOutcome::NoAnswer;

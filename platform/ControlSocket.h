@@ -5,6 +5,9 @@
 // (0700), the socket itself 0600, and every client's uid checked once more
 // (SO_PEERCRED): a client of another user is closed without a word.
 //
+// The client sends nothing unless the socket's folder is this user's with
+// mode 0700 and the serving process runs as this user (see UserSocket.h).
+//
 // A request is one line of words separated by tabs (a tab, line break or
 // backslash inside a word is escaped with a backslash). The answer is lines,
 // each "o TEXT" (for standard output) or "e TEXT" (for standard error),
@@ -27,7 +30,9 @@
 // the connection end without "end" when it is dropped unfinished.
 class TControlAnswer {
 public:
-    explicit TControlAnswer(TSocket socket);
+    // Told when the client has gone before the answer could be sent.
+    using TOnLost = std::function<void(const std::string &message)>;
+    explicit TControlAnswer(TSocket socket, TOnLost onLost = {});
     ~TControlAnswer();
     TControlAnswer(const TControlAnswer &) = delete;
     TControlAnswer &operator=(const TControlAnswer &) = delete;
@@ -42,6 +47,7 @@ private:
 
     std::mutex FLock;
     TSocket FSocket;
+    TOnLost FOnLost;
     std::string FText;
     bool FEnded = false;
 };
@@ -69,6 +75,11 @@ public:
     // Stops listening and removes the socket file (when it is still ours).
     void Stop();
     bool Listening() const { return FServer.Listening(); }
+    // Why the last Start failed.
+    const std::string &Problem() const { return FServer.Problem(); }
+    // Told (on any thread) when a client went away before its answer was
+    // sent; set before Start.
+    TControlAnswer::TOnLost OnLost;
 
     // ms a client may take to send its request line.
     static constexpr int RequestTimeoutMs = 5000;
@@ -86,6 +97,7 @@ public:
         Answered,   // a whole answer came back
         NotRunning, // no socket, or nobody listens on it
         NoAnswer,   // the socket could not be used, or the answer broke off or took too long
+        Untrusted,  // the folder or the serving process is not this user's: nothing was sent
     };
     struct TReply {
         TOutcome Outcome = TOutcome::NotRunning;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -120,12 +121,13 @@ bool TNamespace::BindFile(const std::string &source, const std::string &target) 
     return true;
 }
 
-bool TNamespace::HideFolder(const std::string &folder) {
+bool TNamespace::HideFolder(const std::string &folder, unsigned mode, const char *size) {
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return false;
-    if (::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                "mode=0755,size=64k") != 0)
+    char options[64];
+    std::snprintf(options, sizeof options, "mode=%04o,size=%s", mode, size);
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, options) != 0)
         throw EVelmoraError("Cannot hide " + folder + ": " + std::strerror(errno));
     return true;
 }

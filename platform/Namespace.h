@@ -36,9 +36,10 @@ public:
     static bool BindFile(const std::string &source, const std::string &target);
 
     // Mounts an empty tmpfs over the folder, when there is one (BindFile may
-    // still make a file in it);
-    // false when there is none.
-    static bool HideFolder(const std::string &folder);
+    // still make a file in it), owned by the caller, with this mode and
+    // room; false when there is none.
+    static bool HideFolder(const std::string &folder, unsigned mode = 0755,
+                           const char *size = "64k");
 
     // Clears every capability set (effective, permitted, inheritable,
     // ambient, bounding), so that nothing executed later regains one.

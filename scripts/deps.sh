@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev clang-format pkg-config universal-ctags
     qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev libnftables-dev libmnl-dev
-    fonts-dejavu-core xvfb xauth trayer
+    fonts-dejavu-core xvfb xauth trayer x11-utils
     curl microsocks dante-server tinyproxy proxychains4 libproxychains4 iperf3 procps
     iproute2 util-linux python3 liburing-dev
     desktop-file-utils libglib2.0-bin

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,8 +23,8 @@ void Reset(int fd) {
 
 } // namespace
 
-std::string TLaunchHandOff::SocketPath() {
-    return TUserSocketServer::PathOf("launch.sock");
+std::string TLaunchHandOff::SocketPath(uid_t owner) {
+    return TUserSocketServer::PathOf("launch.sock", owner);
 }
 
 TLaunchHandOff::TLaunchHandOff(TChainManager &manager)
@@ -52,7 +53,13 @@ void TLaunchHandOff::Serve(TSocket &client) {
             std::istringstream in(text);
             std::string word, host;
             unsigned chainPort = 0, port = 0;
-            in >> word >> chainPort >> host >> port;
+            in >> word >> chainPort;
+            if (word == "chain" && in && received.empty()) {
+                const std::string state = ChainRuns(chainPort) ? "runs " : "stopped ";
+                TFdPassing::Send(client.Fd(), state + std::to_string(chainPort), {});
+                continue;
+            }
+            in >> host >> port;
             if (word != "connect" || received.size() != 1 || !in || chainPort > 65535 ||
                 port > 65535)
                 continue;
@@ -70,9 +77,33 @@ void TLaunchHandOff::Serve(TSocket &client) {
     }
 }
 
-TSocket TLaunchHandOff::Connect() {
+bool TLaunchHandOff::ChainRuns(unsigned port) const {
+    for (const auto &chain : FManager.Chains())
+        if (chain->Active() && chain->Port() == port)
+            return true;
+    return false;
+}
+
+TSocket TLaunchHandOff::Connect(std::string &problem, uid_t owner) {
     int error = 0;
-    return TUserSocketServer::Connect(SocketPath(), SOCK_SEQPACKET, error);
+    return TUserSocketServer::Connect(SocketPath(owner), SOCK_SEQPACKET, error, problem, owner);
+}
+
+bool TLaunchHandOff::ChainRunsAt(int socket, uint16_t chainPort, int timeoutMs) {
+    try {
+        TFdPassing::Send(socket, "chain " + std::to_string(chainPort), {});
+        pollfd ready{socket, POLLIN, 0};
+        if (::poll(&ready, 1, timeoutMs) <= 0)
+            return false;
+        std::string answer;
+        std::vector<int> fds;
+        const bool got = TFdPassing::Receive(socket, answer, fds);
+        for (int fd : fds)
+            ::close(fd);
+        return got && answer == "runs " + std::to_string(chainPort);
+    } catch (const EVelmoraError &) {
+        return false;
+    }
 }
 
 bool TLaunchHandOff::Send(int socket, uint16_t chainPort, const std::string &host, uint16_t port,

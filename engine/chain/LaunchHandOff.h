@@ -6,7 +6,10 @@
 // uid is checked too. Each message is "connect PORT HOST DPORT" with the
 // connection's descriptor: the chain on local PORT is to carry it to
 // HOST:DPORT (see TChainManager::HandConnection). Nothing is answered; a
-// connection no chain takes is reset.
+// connection no chain takes is reset. Before its first connection the
+// launcher asks "chain PORT" (no descriptor), answered "runs PORT" when a
+// running chain of this instance listens on PORT, else "stopped PORT": only
+// then does it know that what holds the port is this instance's chain.
 //
 // The served side runs in the process that runs the chains (window or
 // headless), each launcher's messages on a thread of their own; the chain is
@@ -26,7 +29,7 @@ class TLaunchHandOff {
 public:
     // $XDG_RUNTIME_DIR/velmora/launch.sock (without XDG_RUNTIME_DIR:
     // /tmp/velmora-UID/launch.sock).
-    static std::string SocketPath();
+    static std::string SocketPath(uid_t owner = ::geteuid());
 
     explicit TLaunchHandOff(TChainManager &manager);
     ~TLaunchHandOff();
@@ -37,10 +40,18 @@ public:
     // cannot be made safely or another process serves the path already.
     bool Start();
     void Stop();
+    // Why the last Start failed.
+    const std::string &Problem() const { return FServer.Problem(); }
 
     // The launcher's side: a connection to the running instance's socket,
-    // or an invalid socket when none serves it.
-    static TSocket Connect();
+    // or an invalid socket when none serves it. When the socket's folder or
+    // the serving process is not this user's, nothing is sent and `problem`
+    // says what is wrong. `owner`: the user whose instance is trusted (root
+    // launching for a user: that user's).
+    static TSocket Connect(std::string &problem, uid_t owner = ::geteuid());
+    // True when the instance confirms that its chain runs on chainPort;
+    // false when it says not, or does not answer within timeoutMs.
+    static bool ChainRunsAt(int socket, uint16_t chainPort, int timeoutMs = 5000);
     // Hands `fd` (a duplicate goes; the caller keeps its own) to the chain
     // on chainPort for host:port. False when the instance has gone.
     static bool Send(int socket, uint16_t chainPort, const std::string &host, uint16_t port,
@@ -48,6 +59,7 @@ public:
 
 private:
     void Serve(TSocket &client);
+    bool ChainRuns(unsigned port) const;
 
     TChainManager &FManager;
     TUserSocketServer FServer; // last: its threads end before the rest goes

@@ -24,6 +24,9 @@ public:
 
     TChainManager &ChainMgr() { return *FChainMgr; }
     TTempSocksServer &tempSocksServer() { return *FTempSocks; }
+    // Why `velmora run` cannot hand connections to this instance (the
+    // hand-off socket is not open); empty when it can.
+    std::string LaunchHandOffProblem() const { return FLaunchHandOff->Problem(); }
 
     // The local-only rule for port 9999 and every running chain, from their
     // next client on (the settings' check box changed, or the services

@@ -12,3 +12,11 @@ class EHopRefused : public EVelmoraError {
 public:
     using EVelmoraError::EVelmoraError;
 };
+
+// A SOCKS 4 proxy refused a destination given by name. The name is never
+// looked up on this machine instead (that would tell the local resolver what
+// the chain carries), so the connection fails, and its message says why.
+class ENameRefused : public EHopRefused {
+public:
+    using EHopRefused::EHopRefused;
+};

@@ -51,22 +51,25 @@ void TIdSocksInfo::Handshake(TSocket &socket, const std::string &host, uint16_t 
 void TIdSocksInfo::MakeSocks4Connection(TSocket &socket, const std::string &host, uint16_t port) {
     if (TResolver::IsIPv6Literal(host))
         throw EVelmoraError("A SOCKS 4 proxy cannot connect to the IPv6 address " + host + ".");
-    std::string request;
-    if (TResolver::IsIPv4Literal(host)) {
-        request = TSocks4Request::Encode(port, AddressBytes(THopTarget::Parse(host)), Username);
-    } else if (Version == TSocksVersion::svSocks4A) {
-        request = TSocks4Request::EncodeWithName(port, THopTarget::Parse(host).Text, Username);
-    } else {
-        // Plain SOCKS 4 carries no names: the target is looked up here.
-        const THopTarget resolved = THopTarget::Parse(TResolver::ResolveIPv4(host));
-        request = TSocks4Request::Encode(port, AddressBytes(resolved), Username);
-    }
-    socket.WriteAll(request);
+    // A name always goes to the proxy as a SOCKS 4a request, for a plain
+    // SOCKS 4 proxy too: looking it up here would tell this machine's
+    // resolver every name the chain carries. Only an address goes as SOCKS 4.
+    const bool byName = !TResolver::IsIPv4Literal(host);
+    const THopTarget target = THopTarget::Parse(host);
+    socket.WriteAll(byName ? TSocks4Request::EncodeWithName(port, target.Text, Username)
+                           : TSocks4Request::Encode(port, AddressBytes(target), Username));
 
     TSocks4Reply reply;
     ReadReply(socket, reply);
-    if (!reply.Error().empty())
-        throw EHopRefused(reply.Error());
+    if (reply.Error().empty())
+        return;
+    if (byName && Version == TSocksVersion::svSocks4)
+        throw ENameRefused("The SOCKS 4 proxy " + Host + ":" + std::to_string(Port) +
+                           " refused the request for " + target.Text +
+                           ". A SOCKS 4 proxy that cannot look names up itself refuses every "
+                           "name; the name was not looked up on this machine, to keep it "
+                           "private.");
+    throw EHopRefused(reply.Error());
 }
 
 void TIdSocksInfo::MakeSocks5Connection(TSocket &socket, const std::string &host, uint16_t port) {

@@ -1,6 +1,8 @@
 #pragma once
-// SOCKS client hop: SOCKS 4 (the target resolved on this machine), SOCKS 4a
-// and SOCKS 5 (names passed on to the proxy).
+// SOCKS client hop: SOCKS 4, SOCKS 4a and SOCKS 5. A target given by name is
+// always passed on to the proxy (SOCKS 4a for both SOCKS 4 versions) and
+// never looked up on this machine; a SOCKS 4 proxy that cannot take names
+// refuses it, with a message that says so.
 
 #include "engine/hop/IdCustomTransparentProxy.h"
 

@@ -1,5 +1,6 @@
 #include "engine/server/LocalSOCKSServer.h"
 
+#include "engine/hop/HopRefused.h"
 #include "engine/hop/dmCompsPlaceHolder.h"
 #include "engine/wire/SocksReply.h"
 #include "platform/Clock.h"
@@ -102,6 +103,7 @@ public:
         } catch (const std::exception &e) {
             FContext.SetAbort(nullptr);
             const int failed = Holder->FailedHop();
+            ReportNameRefused(e, failed);
             if (!FServer.FHopSource || !FHops || failed < 0 || failed >= FHops->ItemsCount() ||
                 Holder->Aborted())
                 throw;
@@ -128,6 +130,20 @@ public:
     const TChainedProxyData *Chain() const { return FChain; }
 
 private:
+    // A name the last proxy (SOCKS 4) would not take is a refusal of the
+    // peer behind it, which is never reported on its own; this one is, with
+    // its reason: the user has to know that the name was kept from this
+    // machine's resolver on purpose.
+    void ReportNameRefused(const std::exception &e, int failed) {
+        const TChainedProxyData *walked = FServer.FHopSource ? FHops.get() : FChain;
+        if (failed >= 0 || !walked || walked->ItemsCount() == 0 ||
+            !dynamic_cast<const ENameRefused *>(&e))
+            return;
+        const int last = walked->ItemsCount() - 1;
+        FServer.OnHopFailed(FID, last + 1, HopText(*walked, last), QString::fromUtf8(e.what()),
+                            QString());
+    }
+
     void OpenOnce(const std::string &host, uint16_t port) {
         TdmCompsPlaceHolder *walker = Holder.get();
         FContext.SetAbort([walker] { walker->Abort(); });

@@ -2,6 +2,7 @@
 // before any program or namespace is made.
 
 #include "anonymize/ProgramLaunch.h"
+#include "platform/PortHolder.h"
 #include "store/dmProxyData.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/LoopbackServer.h"
@@ -10,6 +11,8 @@
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <unistd.h>
 
 using namespace VelmoraTest;
 
@@ -61,10 +64,19 @@ TEST(ProgramLaunchParse, OptionsComeBeforeTheProgramWhoseOwnArgumentsAreLeftAlon
     EXPECT_TRUE(p.Preload);
     EXPECT_EQ(p.Chain, "41090");
     EXPECT_EQ(p.Program, QStringList({"--odd-name"}));
+    EXPECT_FALSE(p.NoSound);
+    EXPECT_TRUE(p.User.isEmpty());
+
+    const auto q = TProgramLaunch::Parse({"--no-sound", "--user", "alice", "mpv"});
+    EXPECT_TRUE(q.NoSound);
+    EXPECT_EQ(q.User, "alice");
+    EXPECT_EQ(TProgramLaunch::Parse({"--user=bob", "mpv"}).User, "bob");
 
     for (const QStringList &bad :
          {QStringList{}, QStringList{"--verbose"}, QStringList{"--chain"},
-          QStringList{"--chain", " ", "curl"}, QStringList{"--unknown", "curl"}})
+          QStringList{"--chain", " ", "curl"}, QStringList{"--unknown", "curl"},
+          QStringList{"--user"}, QStringList{"--user", " ", "curl"},
+          QStringList{"--user=", "curl"}})
         EXPECT_THROW(TProgramLaunch::Parse(bad), ELaunchUsage) << bad.join(' ').toStdString();
 }
 
@@ -122,18 +134,80 @@ TEST_F(ProgramLaunchTest, AChainThatDoesNotRunAndHasABadProxyIsNotStarted) {
     }
 }
 
-TEST(ProgramLaunchRunning, OnlyASocks5ServerCountsAsTheRunningChain) {
-    EXPECT_FALSE(TProgramLaunch::SocksServerAnswers(FreeLoopbackPort()));
-    TLoopbackServer web([](TSocket &client) {
-        char buffer[16];
-        client.ReadSome(buffer, sizeof buffer);
-        client.WriteAll(std::string("HTTP/1.0 400 Bad Request\r\n\r\n"));
+// What once made a port count as the running chain: a SOCKS 5 greeting
+// answered. Kept here only to show that the squatters below would have
+// passed it.
+bool AnswersSocks5(uint16_t port) {
+    try {
+        TSocket s = TSocket::Connect("127.0.0.1", port, 1000);
+        s.SetReadTimeout(1000);
+        const uint8_t greeting[3] = {5, 1, 0};
+        s.WriteAll(greeting, sizeof greeting);
+        uint8_t reply[2] = {};
+        s.ReadExact(reply, sizeof reply);
+        return reply[0] == 5 && reply[1] == 0;
+    } catch (const EVelmoraError &) {
+        return false;
+    }
+}
+
+// A chain's port held by a SOCKS 5 server that is not a verified instance
+// (a stub of this process, microsocks like `ssh -D`): the launch is refused
+// before anything runs, naming the port and the holder, and the squatter
+// receives nothing beyond the probe of the test itself.
+TEST_F(ProgramLaunchTest, AChainPortHeldByAnotherSocksServerIsRefusedWithItsHolder) {
+    QTemporaryDir runtime; // no instance runs there
+    const QByteArray before = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    EXPECT_FALSE(TPortHolder::Find(FreeLoopbackPort()).has_value());
+
+    TLoopbackServer stub([](TSocket &client) {
+        uint8_t greeting[3];
+        client.ReadExact(greeting, sizeof greeting);
+        const uint8_t accept[2] = {5, 0};
+        client.WriteAll(accept, sizeof accept);
+        client.ReadSome(greeting, 1);
     });
-    EXPECT_FALSE(TProgramLaunch::SocksServerAnswers(web.Port()));
-    if (!ProgramAvailable("microsocks"))
-        GTEST_SKIP() << "microsocks is not installed";
-    TMicrosocksPeer socks;
-    EXPECT_TRUE(TProgramLaunch::SocksServerAnswers(socks.Port()));
+    std::unique_ptr<TMicrosocksPeer> microsocks;
+    if (ProgramAvailable("microsocks"))
+        microsocks = std::make_unique<TMicrosocksPeer>();
+    struct TSquatter {
+        uint16_t Port;
+        std::string Holder;
+        const TLoopbackServer *Counted;
+    };
+    std::vector<TSquatter> squatters{
+        {stub.Port(), " (process " + std::to_string(::getpid()) + ", uid ", &stub}};
+    if (microsocks)
+        squatters.push_back({microsocks->Port(),
+                             "microsocks (process " + std::to_string(microsocks->Pid()), nullptr});
+    for (const TSquatter &squatter : squatters) {
+        ASSERT_TRUE(AnswersSocks5(squatter.Port)) << "the old detection would not have taken it";
+        const int probed = squatter.Counted ? squatter.Counted->Accepted() : 0;
+        const QString name = QStringLiteral("On%1").arg(squatter.Port);
+        SeedChain(*Store, name, squatter.Port, {Proxy});
+        TProgramLaunch::TOptions options;
+        options.Chain = name;
+        options.Program = {"true"};
+        try {
+            TProgramLaunch::Run(*Store, options, [](const QString &) {});
+            ADD_FAILURE() << "the launch went ahead on port " << squatter.Port;
+        } catch (const EVelmoraError &e) {
+            const std::string message = e.what();
+            EXPECT_NE(message.find("Port " + std::to_string(squatter.Port)), std::string::npos)
+                << message;
+            EXPECT_NE(message.find(squatter.Holder), std::string::npos) << message;
+            EXPECT_NE(message.find("nothing was run"), std::string::npos) << message;
+        }
+        if (squatter.Counted)
+            EXPECT_EQ(squatter.Counted->Accepted(), probed) << "the squatter was contacted";
+    }
+    if (!microsocks)
+        std::cout << "microsocks is not installed: only the stub was tried\n";
+    if (before.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", before);
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -269,15 +270,23 @@ TEST_F(CliTest, RunWhereUserNamespacesAreRefusedNamesTheCauseAndTheFix) {
     if (!ProgramAvailable("unshare"))
         GTEST_SKIP() << "unshare is not installed";
     const std::string marker = Home.path().toStdString() + "/program-ran";
+    // The launch runs as an ordinary user (root of the machine would be
+    // asked whom to run the program as), with a copy of velmora it may read.
+    const std::string home = Home.path().toStdString(), velmora = home + "/velmora";
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(TVelmoraProcess::Binary()),
+                            QString::fromStdString(velmora)));
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(home + "/runtime")));
+    ASSERT_EQ(RunProgram({"chown", "-R", "65534:65534", home}, 10000).ExitCode, 0);
+    ASSERT_EQ(::chmod(home.c_str(), 0755), 0);
     // Runs the launch in a user namespace of its own, after `setting`.
     const auto launch = [&](const std::string &setting, std::string &output) {
         TProcess::TOptions options;
         options.Output = TProcess::TOutput::Merged;
-        options.Env = {"XDG_DATA_HOME=" + Home.path().toStdString(),
-                       "XDG_CONFIG_HOME=" + Home.path().toStdString() + "/config"};
-        TProcess p({"unshare", "--user", "--map-root-user", "sh", "-c",
-                    setting + " && exec \"$0\" \"$@\"", TVelmoraProcess::Binary(), "run", "--chain",
-                    "Work", "touch", marker},
+        options.Env = {"XDG_DATA_HOME=" + home, "XDG_CONFIG_HOME=" + home + "/config",
+                       "XDG_RUNTIME_DIR=" + home + "/runtime", "HOME=" + home};
+        TProcess p({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "unshare",
+                    "--user", "--map-root-user", "sh", "-c", setting + " && exec \"$0\" \"$@\"",
+                    velmora, "run", "--chain", "Work", "touch", marker},
                    options);
         char buffer[4096];
         ssize_t n;

@@ -7,6 +7,7 @@
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/StoreSeed.h"
 #include "tests/support/VelmoraProcess.h"
+#include "tests/support/Wait.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -91,25 +92,33 @@ TEST(HeadlessChain, CurlThroughThreeRealProxiesInOrder) {
     const std::string proxy = "127.0.0.1:" + std::to_string(chainPort);
     const std::string small = "http://127.0.0.1:" + std::to_string(web.Port()) + "/";
     const std::string byName = "http://localhost:" + std::to_string(web.Port()) + "/";
+    // Every form of request is carried by address. By name it reaches the
+    // last proxy, danted as SOCKS 4, which takes no names (SOCKS 4a): the
+    // request fails, the reason is in the activity, and the name is never
+    // looked up here instead.
     struct {
         const char *flag;
         std::string url;
-    } runs[] = {{"--socks4", small},
-                {"--socks4a", byName},
-                {"--socks5", small},
-                {"--socks5-hostname", byName}};
+        bool carried;
+    } runs[] = {{"--socks4", small, true},
+                {"--socks4a", byName, false},
+                {"--socks5", small, true},
+                {"--socks5-hostname", byName, false}};
     for (const auto &run : runs) {
         const auto r = RunProgram({"curl", "-sS", "--max-time", "30", run.flag, proxy, run.url});
-        EXPECT_EQ(r.ExitCode, 0) << run.flag << ": " << r.Err;
-        EXPECT_EQ(r.Out, "hello through the chain\n") << run.flag;
+        EXPECT_EQ(r.ExitCode == 0, run.carried) << run.flag << ": " << r.Err;
+        EXPECT_EQ(r.Out, run.carried ? "hello through the chain\n" : "") << run.flag;
     }
+    EXPECT_TRUE(WaitFor([&] {
+        return velmora.Lines().filter("cannot look names up itself").size() == 2;
+    })) << velmora.Lines().join("\n").toStdString();
 
     // A large body arrives whole.
     QTemporaryDir out;
     const std::string file = (out.path() + "/big").toStdString();
     const auto big =
         RunProgram({"curl", "-sS", "--max-time", "120", "--socks5-hostname", proxy, "-o", file,
-                    "http://localhost:" + std::to_string(web.Port()) + "/big"},
+                    "http://127.0.0.1:" + std::to_string(web.Port()) + "/big"},
                    150000);
     ASSERT_EQ(big.ExitCode, 0) << big.Err;
     QFile got(QString::fromStdString(file));

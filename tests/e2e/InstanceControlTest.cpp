@@ -10,7 +10,11 @@
 #include "tests/support/VelmoraProcess.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
+#include <chrono>
+#include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,6 +32,47 @@ QStringList Lines(const std::string &text) {
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+// The command line of a Python script with its arguments, as `user` (a
+// setpriv prefix) when given.
+std::vector<std::string> PythonAs(const std::vector<std::string> &user, const std::string &script,
+                                  const std::vector<std::string> &args) {
+    std::vector<std::string> line = user;
+    line.insert(line.end(), {"/usr/bin/python3", "-c", script});
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+
+// A stand-in for the instance: a Unix stream socket at `path` that writes
+// whatever one client sends into `received` and answers "o fake answer",
+// "end 0". Run as `user` (a setpriv prefix) when given.
+class TFakeControlServer {
+public:
+    TFakeControlServer(const std::string &path, const std::string &received,
+                       const std::vector<std::string> &user = {}) {
+        static const std::string script =
+            "import os,socket,sys\n"
+            "s=socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+            "s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o666); s.listen(1)\n"
+            "c,_=s.accept(); data=c.recv(4096)\n"
+            "open(sys.argv[2],'w').write(data.decode())\n"
+            "c.sendall(b'o fake answer\\nend 0\\n'); c.close()\n";
+        ::unlink(path.c_str());
+        FProcess = std::make_unique<TProcess>(PythonAs(user, script, {path, received}),
+                                              TProcess::TOptions{});
+        struct stat st {};
+        for (int i = 0; i < 500 && ::lstat(path.c_str(), &st) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+private:
+    std::unique_ptr<TProcess> FProcess;
+};
+
+std::string ReadText(const std::string &path) {
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("(none)");
 }
 
 class InstanceControl : public ::testing::Test {
@@ -312,26 +357,168 @@ TEST_F(InstanceControl, OnlyItsOwnUserCanSteerIt) {
         return Velmora({"chain", "stop", "Work"}, user, elsewhere.path());
     };
 
-    // The folder keeps another user out.
+    // The folder is not the client's own: it sends nothing and says so.
     const TRunResult outside = stopAs(nobody);
     EXPECT_EQ(outside.ExitCode, 1);
-    EXPECT_NE(outside.Err.find("Permission denied"), std::string::npos) << outside.Err;
+    EXPECT_NE(outside.Err.find("The socket folder " + Runtime().toStdString() + "/velmora"),
+              std::string::npos)
+        << outside.Err;
     EXPECT_TRUE(Accepting(WorkPort));
 
     // With folder and socket open to everybody, the uid check alone still
-    // sends another user away unanswered.
+    // sends another user's raw client away unanswered.
     ::chmod((Runtime() + "/velmora").toUtf8().constData(), 0711);
     ::chmod(SocketPath().c_str(), 0666);
-    const TRunResult refused = stopAs(nobody);
-    EXPECT_EQ(refused.ExitCode, 1);
-    EXPECT_NE(refused.Err.find("did not answer"), std::string::npos) << refused.Err;
+    const std::string rawStop = "import socket,sys\n"
+                                "s=socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+                                "s.connect(sys.argv[1])\n"
+                                "try:\n s.sendall(b'stop\\tWork\\n'); d=s.recv(100)\n"
+                                "except OSError:\n d=b''\n"
+                                "sys.exit(4 if d else 0)\n";
+    const TRunResult unanswered = RunProgram(PythonAs(nobody, rawStop, {SocketPath()}), 20000);
+    EXPECT_EQ(unanswered.ExitCode, 0) << "another user's request was answered: " << unanswered.Err;
     EXPECT_TRUE(Accepting(WorkPort));
-    EXPECT_EQ(StateOf("Work"), "running");
 
-    // The control: the same client as the owner stops the chain.
+    // The control: the same client as the owner stops the chain (in the
+    // folder made private again, as the client insists).
+    ::chmod((Runtime() + "/velmora").toUtf8().constData(), 0700);
+    EXPECT_EQ(StateOf("Work"), "running");
     const TRunResult allowed = stopAs(owner);
     EXPECT_EQ(allowed.ExitCode, 0) << allowed.Err;
     EXPECT_FALSE(Accepting(WorkPort));
+    EXPECT_EQ(velmora->Terminate(), 0);
+}
+
+// A socket folder another user could have made, opened to others, or a link:
+// the command line sends nothing to the server found there and says what is
+// wrong (control and hand-off alike), and the instance does not open its
+// sockets there. The control: the same fake server in a private folder of
+// this user's gets the request and its answer comes back.
+TEST_F(InstanceControl, AnUnsafeSocketFolderIsRefusedByBothSides) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a folder of another user needs root";
+    Seed(FreeLoopbackPort());
+    const std::string folder = (Runtime() + "/velmora").toStdString();
+    const std::string received = Home.path().toStdString() + "/received";
+    QTemporaryDir target; // the link's target: a private folder of this user's
+    struct TCase {
+        const char *What;
+        std::function<void()> Make;
+        std::string Found; // in the message: the owner and mode found
+    };
+    const std::vector<TCase> cases{
+        {"another user's", [&] { ::chown(folder.c_str(), 65534, 65534); },
+         "uid 65534 with mode 0700"},
+        {"open to others", [&] { ::chmod(folder.c_str(), 0755); }, "uid 0 with mode 0755"},
+        {"a link",
+         [&] {
+             ::rmdir(folder.c_str());
+             ::symlink(target.path().toUtf8().constData(), folder.c_str());
+         },
+         "a symbolic link of uid 0"},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.What);
+        ::unlink(folder.c_str());
+        QDir(QString::fromStdString(folder)).removeRecursively();
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        c.Make();
+        ::unlink(received.c_str());
+        TFakeControlServer fake(folder + "/control.sock", received);
+        TFakeControlServer fakeHandOff(folder + "/launch.sock", received + ".launch");
+        const std::string message = "The socket folder " + folder + " is not safe";
+        // Each command with its exit status: the list still shows the stored
+        // chains, without their state.
+        const std::vector<std::pair<std::vector<std::string>, int>> commands{
+            {{"chain", "stop", "Work"}, 1},
+            {{"list", "chains"}, 0},
+            {{"run", "--chain", "Work", "true"}, 1}};
+        for (const auto &[args, status] : commands) {
+            const TRunResult r = Velmora(args);
+            EXPECT_EQ(r.ExitCode, status) << args[0] << ": " << r.Err;
+            EXPECT_NE(r.Err.find(message), std::string::npos) << args[0] << ": " << r.Err;
+            EXPECT_NE(r.Err.find(c.Found), std::string::npos) << args[0] << ": " << r.Err;
+        }
+        EXPECT_EQ(ReadText(received), "(none)") << "the fake server was sent a request";
+        EXPECT_EQ(ReadText(received + ".launch"), "(none)");
+        // The instance does not serve from there either, and says why.
+        auto velmora = StartHeadless();
+        const QString lines = velmora->Lines().join("\n");
+        EXPECT_TRUE(lines.contains("The control socket could not be opened"))
+            << lines.toStdString();
+        EXPECT_TRUE(lines.contains("The launch socket could not be opened")) << lines.toStdString();
+        EXPECT_TRUE(lines.contains(QString::fromStdString(message))) << lines.toStdString();
+        EXPECT_EQ(velmora->Terminate(), 0);
+    }
+
+    // The control: the same fake server in a private folder is reached.
+    ::unlink(folder.c_str());
+    QDir(QString::fromStdString(folder)).removeRecursively();
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    TFakeControlServer fake(folder + "/control.sock", received);
+    const TRunResult reached = Velmora({"chain", "stop", "Work"});
+    EXPECT_EQ(reached.ExitCode, 0) << reached.Err;
+    EXPECT_EQ(reached.Out, "fake answer\n");
+    EXPECT_EQ(ReadText(received), "stop\tWork\n");
+}
+
+// A server of another user in the client's own private folder (only root
+// can put one there): nothing is sent to it, and the client names its uid.
+// The control: the same server run as the client's user is reached.
+TEST_F(InstanceControl, AServerOfAnotherUserIsNotSpokenTo) {
+    if (::geteuid() != 0 || !ProgramAvailable("setpriv"))
+        GTEST_SKIP() << "two users need root and setpriv";
+    Seed(FreeLoopbackPort());
+    const std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534",
+                                          "--clear-groups"};
+    ::chmod(Home.path().toUtf8().constData(), 0755);
+    QDir(Home.path()).mkdir("scratch");
+    const std::string scratch = Home.path().toStdString() + "/scratch";
+    ::chmod(scratch.c_str(), 0777);
+    const std::string runtime = Runtime().toStdString();
+    const std::string folder = runtime + "/velmora";
+    ::chmod(runtime.c_str(), 0711);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ::chown(folder.c_str(), 65534, 65534);
+    ::chmod((Folder() + "proxies.dat").toUtf8().constData(), 0644);
+    for (const bool sameUser : {false, true}) {
+        SCOPED_TRACE(sameUser ? "server of the client's user" : "server of root");
+        const std::string received = scratch + (sameUser ? "/same" : "/root");
+        TFakeControlServer fake(folder + "/control.sock", received,
+                                sameUser ? nobody : std::vector<std::string>{});
+        const TRunResult r =
+            Velmora({"chain", "stop", "Work"}, nobody, QString::fromStdString(scratch));
+        if (sameUser) {
+            EXPECT_EQ(r.Out, "fake answer\n") << r.Err;
+            EXPECT_EQ(ReadText(received), "stop\tWork\n");
+        } else {
+            EXPECT_EQ(r.ExitCode, 1);
+            EXPECT_NE(r.Err.find("runs as uid 0"), std::string::npos) << r.Err;
+            EXPECT_EQ(ReadText(received), "") << "the request reached the server";
+        }
+    }
+}
+
+// A client that goes away before its answer: the instance says so and goes
+// on serving (no death by SIGPIPE).
+TEST_F(InstanceControl, AClientThatVanishesMidAnswerLeavesTheInstanceRunning) {
+    Seed(FreeLoopbackPort());
+    auto velmora = StartHeadless();
+    bool reported = false;
+    for (int attempt = 0; attempt < 20 && !reported; ++attempt) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, SocketPath().c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        const std::string request = "states\n";
+        ASSERT_EQ(::send(fd, request.data(), request.size(), 0), ssize_t(request.size()));
+        ::close(fd);
+        reported = velmora->WaitForLine("A control client went away", 1000);
+    }
+    EXPECT_TRUE(reported) << velmora->Lines().join("\n").toStdString();
+    const TRunResult list = Velmora({"list", "chains"});
+    EXPECT_EQ(list.Err, "") << "the instance no longer answers";
     EXPECT_EQ(velmora->Terminate(), 0);
 }
 

@@ -344,8 +344,9 @@ TEST_F(ChainManagerTest, TheLaunchHandOffSocketServesOnlyItsOwnUser) {
     TLaunchHandOff second(Mgr);
     EXPECT_FALSE(second.Start()); // the running one keeps its socket
 
-    TSocket launcher = TLaunchHandOff::Connect();
-    ASSERT_TRUE(launcher.Valid());
+    std::string problem;
+    TSocket launcher = TLaunchHandOff::Connect(problem);
+    ASSERT_TRUE(launcher.Valid()) << problem;
     VelmoraTest::TSocketPair program = ProgramConnection("127.0.0.1");
     ASSERT_TRUE(
         TLaunchHandOff::Send(launcher.Fd(), port, "127.0.0.1", Echo.Port(), program.Far.Fd()));
@@ -370,7 +371,8 @@ TEST_F(ChainManagerTest, TheLaunchHandOffSocketServesOnlyItsOwnUser) {
         EXPECT_EQ(connectAs({"setpriv", "--reuid=0"}), 0);
     }
     handOff.Stop();
-    EXPECT_FALSE(TLaunchHandOff::Connect().Valid());
+    EXPECT_FALSE(TLaunchHandOff::Connect(problem).Valid());
+    EXPECT_EQ(problem, "");
     if (before.isNull())
         qunsetenv("XDG_RUNTIME_DIR");
     else

@@ -120,8 +120,8 @@ TEST_F(HopHandshake, ChainSocks5HttpSocks4WalksInOrderOverOneConnection) {
         // HTTP hop asked for the SOCKS 4 proxy.
         .Expect("CONNECT 192.0.2.3:1080 HTTP/1.0\r\n\r\n")
         .Trickle("HTTP/1.0 200 Connection established\r\nProxy-agent: x\r\nVia: y\r\n\r\n")
-        // SOCKS 4 hop asked for the destination, whose name is looked up here.
-        .Expect(Bytes({4, 1, 0, 80, 127, 0, 0, 1, 0}))
+        // SOCKS 4 hop asked for the destination by name (4a): never looked up here.
+        .Expect(Bytes({4, 1, 0, 80, 0, 0, 0, 1, 0}) + "localhost" + Bytes({0}))
         // The reply run together with the destination's first bytes.
         .Send(Bytes({0, 90, 0, 0, 0, 0, 0, 0}) + "HELLO")
         .Expect("ping")
@@ -298,6 +298,36 @@ TEST_F(HopHandshake, Socks5IPv6DestinationGoesAsAddressType4) {
     f.Peer.Start();
     EXPECT_NO_THROW(THopWalk().Open(&f.Hop, "2001:db8::1", 443, 5000));
     ExpectPlayed(f.Peer);
+}
+
+TEST_F(HopHandshake, Socks4SendsNamesAsSocks4aAndAddressesAsSocks4) {
+    // A plain SOCKS 4 hop must never look a name up here: it goes to the
+    // proxy as 4a (address 0.0.0.1, the name after the user ID).
+    struct TCase {
+        TSocksVersion Version;
+        std::string Host;
+        std::string Request;
+    };
+    const std::string port = Bytes({0x1F, 0x90});
+    const TCase cases[] = {
+        {TSocksVersion::svSocks4, "dest.example",
+         Bytes({4, 1}) + port + Bytes({0, 0, 0, 1, 0}) + "dest.example" + Bytes({0})},
+        {TSocksVersion::svSocks4A, "dest.example",
+         Bytes({4, 1}) + port + Bytes({0, 0, 0, 1, 0}) + "dest.example" + Bytes({0})},
+        {TSocksVersion::svSocks4, "203.0.113.5", Bytes({4, 1}) + port + Bytes({203, 0, 113, 5, 0})},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Host);
+        THopScriptedPeer peer;
+        peer.Expect(c.Request).Send(Bytes({0, 90, 0, 0, 0, 0, 0, 0}));
+        peer.Start();
+        TIdSocksInfo hop;
+        hop.Host = "127.0.0.1";
+        hop.Port = peer.Port();
+        hop.Version = c.Version;
+        EXPECT_NO_THROW(THopWalk().Open(&hop, c.Host, 8080, 5000));
+        ExpectPlayed(peer);
+    }
 }
 
 TEST_F(HopHandshake, Socks4RejectedAndIPv6Refused) {

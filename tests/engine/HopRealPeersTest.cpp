@@ -92,8 +92,8 @@ TEST(HopRealPeers, NestMicrosocksTinyproxyDante) {
     holder.OnProxyActivity = [&](void *, const QString &, int, const QString &, int, int status,
                                  int) { statuses.push_back(status); };
     holder.CrateProxyChainComps(chain, 42);
-    // The last hop is SOCKS 4: "localhost" is looked up here.
-    TSocket tunnel = holder.Connect("localhost", echo.Port(), 5000);
+    // The last hop is SOCKS 4, which gets an address (danted takes no names).
+    TSocket tunnel = holder.Connect("127.0.0.1", echo.Port(), 5000);
     EXPECT_EQ(statuses, (std::vector<int>{0, 0, 0}));
     EXPECT_TRUE(EchoesBack(tunnel, 1 << 20));
     tunnel.Close();
@@ -136,6 +136,12 @@ TEST(HopRealPeers, RefusalsFromRealPeers) {
         const auto hop = LoneHop(peer.Port(), TProxyType::ptSOCKS4, FillSocksHop);
         EXPECT_EQ(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "Request rejected or failed.");
+        // danted answers a name (SOCKS 4a) with 91: the name is never looked
+        // up here instead, and the message says why.
+        const std::string byName =
+            FailureOf([&] { THopWalk().Open(hop.get(), "localhost", closed, 5000); });
+        EXPECT_NE(byName.find("cannot look names up itself"), std::string::npos) << byName;
+        EXPECT_NE(byName.find("not looked up on this machine"), std::string::npos) << byName;
         hop->Version = TSocksVersion::svSocks5;
         EXPECT_EQ(FailureOf([&] { THopWalk().Open(hop.get(), "127.0.0.1", closed, 5000); }),
                   "Connection refused.");

@@ -42,7 +42,12 @@ TEST_F(LaunchIsolation, ProgramHasNoCapabilitiesAndOnlyLoopback) {
 
     for (const bool asRoot : {false, true}) {
         SCOPED_TRACE(asRoot ? "velmora run started by root" : "velmora run started by nobody");
-        const TRunResult r = VelmoraRun(With({"--chain", "World"}, kProbe), asRoot);
+        // Root names the user the program runs as (it refuses to run it as
+        // root).
+        const std::vector<std::string> user{"--user", std::to_string(TClientSide::UserId)};
+        const TRunResult r = VelmoraRun(
+            With(asRoot ? user : std::vector<std::string>{}, With({"--chain", "World"}, kProbe)),
+            asRoot);
         EXPECT_NE(r.Out.find("CapEff:\t0000000000000000"), std::string::npos) << r.Out << r.Err;
         EXPECT_EQ(r.Out.find("changed"), std::string::npos) << r.Out;
         EXPECT_EQ(r.Out.find(ClientAddress()), std::string::npos) << r.Out;

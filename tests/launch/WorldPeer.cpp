@@ -131,4 +131,15 @@ std::unique_ptr<TWorldPeer> TWorldPeer::Dante(const std::string &nsPath, const s
     return peer;
 }
 
+std::unique_ptr<TWorldPeer> TWorldPeer::Socks4a(const std::string &nsPath,
+                                                const std::string &address, uint16_t port,
+                                                const std::string &hosts) {
+    std::unique_ptr<TWorldPeer> peer(new TWorldPeer());
+    peer->Start({"python3", "-u",
+                 std::string(VELMORA_SOURCE_DIR) + "/tests/launch/clients/socks4a_server.py",
+                 address, std::to_string(port)},
+                nsPath, address, port, hosts);
+    return peer;
+}
+
 } // namespace VelmoraTest

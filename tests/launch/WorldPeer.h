@@ -30,6 +30,12 @@ public:
     static std::unique_ptr<TWorldPeer> Dante(const std::string &nsPath, const std::string &address,
                                              uint16_t port, const std::string &hosts);
 
+    // tests/launch/clients/socks4a_server.py on address:port: a SOCKS 4
+    // proxy that takes names (SOCKS 4a), which no Debian package serves.
+    static std::unique_ptr<TWorldPeer> Socks4a(const std::string &nsPath,
+                                               const std::string &address, uint16_t port,
+                                               const std::string &hosts);
+
     std::string ReadLog() const;
     pid_t Pid() const { return FProcess ? FProcess->Pid() : -1; }
     void Stop();

@@ -1,8 +1,11 @@
-// The descriptor limit is raised to the hard limit, and never lowered.
+// The descriptor limit is raised to the hard limit, and never lowered; the
+// user's limit from before (or the one a parent Velmora passed on) is kept
+// for the programs started, and put back on request.
 
 #include "platform/FdLimit.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -26,5 +29,35 @@ TEST(FdLimit, RaisesTheSoftLimitToTheHardOneAndKeepsItThere) {
         EXPECT_GT(after.rlim_cur, low.rlim_cur);
     // A second call changes nothing.
     EXPECT_EQ(RaiseDescriptorLimit(), raised);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+}
+
+TEST(FdLimit, TheUsersLimitIsKeptAndPutBackOrTakenFromTheParentVelmora) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    const rlim_t low = std::min<rlim_t>(before.rlim_max, 300);
+    struct TCase {
+        const char *Passed; // the variable's value; null: not set
+        rlim_t Expected;
+    };
+    for (const TCase &c : {TCase{nullptr, low}, TCase{"200", 200}, TCase{"", low},
+                           TCase{"12x", low}, TCase{"0", low}, TCase{"-5", low}}) {
+        SCOPED_TRACE(c.Passed ? c.Passed : "(not set)");
+        rlimit start = before;
+        start.rlim_cur = low;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &start), 0);
+        if (c.Passed)
+            ::setenv(DescriptorLimitVariable, c.Passed, 1);
+        else
+            ::unsetenv(DescriptorLimitVariable);
+        RaiseDescriptorLimit();
+        EXPECT_EQ(std::getenv(DescriptorLimitVariable), nullptr); // not passed on further
+        EXPECT_EQ(UserDescriptorLimit(), c.Expected);
+        RestoreDescriptorLimit();
+        rlimit after{};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &after), 0);
+        EXPECT_EQ(after.rlim_cur, c.Expected);
+        EXPECT_EQ(after.rlim_max, before.rlim_max);
+    }
     ::setrlimit(RLIMIT_NOFILE, &before);
 }

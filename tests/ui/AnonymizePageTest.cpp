@@ -2,6 +2,8 @@
 // port with the misfits marked, "Launch", and "Add to menu" with the entry
 // following an edit and a deletion.
 #include "platform/DesktopEntry.h"
+#include "platform/FdLimit.h"
+#include "tests/support/Wait.h"
 #include "tests/support/XdgData.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/logic/TextContrast.h"
@@ -12,8 +14,10 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 using namespace VelmoraTest;
 
@@ -30,6 +34,7 @@ protected:
             AddProgram(s, "Tor Browser", 2, 9050);
         });
         Fixture.Open().actAnonymizeProgram->trigger();
+        StartDetached = Page().FOnStartDetached;
         Page().FOnStartDetached = [this](const QString &program, const QStringList &args,
                                          QString &error) {
             Starts << program + " " + args.join(' ');
@@ -60,6 +65,8 @@ protected:
     TMainFixture Fixture;
     QStringList Starts;
     QString StartError;
+    std::function<bool(const QString &, const QStringList &, QString &)>
+        StartDetached; // the real one
     const QString Self = QCoreApplication::applicationFilePath();
 };
 
@@ -116,6 +123,37 @@ TEST_F(AnonymizePage, LaunchRunsVelmoraRunDetachedButNotForAMarkedProgram) {
     Run(Page().actLaunch(), {0});
     EXPECT_EQ(Lines("Could not"),
               QStringList({"Could not launch \"x.exe\": No such file or directory"}));
+}
+
+TEST_F(AnonymizePage, TheVelmoraLaunchedIsToldTheUsersLimitOfOpenFiles) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    if (before.rlim_max != RLIM_INFINITY && before.rlim_max <= 300)
+        GTEST_SKIP() << "the hard limit leaves no room above the test's soft one";
+    // The user's soft limit is 300; the window raised its own, as main() does.
+    rlimit low = before;
+    low.rlim_cur = 300;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    RaiseDescriptorLimit();
+    QTemporaryDir folder;
+    const QString seen = folder.filePath("seen");
+    QString error;
+    ASSERT_TRUE(
+        StartDetached("/bin/sh",
+                      {"-c", QString("echo \"$%1 $(ulimit -Sn)\" > %2.part && mv %2.part %2")
+                                 .arg(DescriptorLimitVariable, seen)},
+                      error))
+        << error.toStdString();
+    EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(seen); }));
+    QFile file(seen);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList words = QString::fromUtf8(file.readAll()).trimmed().split(' ');
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    ASSERT_EQ(words.size(), 2) << words.join(' ').toStdString();
+    EXPECT_EQ(words[0], "300");
+    // Control: the child itself has the raised limit, which a program
+    // started by the launched velmora would get without the variable.
+    EXPECT_NE(words[1], "300");
 }
 
 TEST_F(AnonymizePage, AddToMenuWritesTheEntryWhichFollowsEditAndDelete) {

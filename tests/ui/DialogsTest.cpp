@@ -363,6 +363,31 @@ TEST_F(Dialogs, ChainDialogDeletesSeveralProxiesAndMovesThem) {
     EXPECT_EQ(uids, std::vector<int32_t>({2, 4}));
 }
 
+// A chain that ends in a SOCKS 4 proxy is warned about while it does, and
+// only then: such a proxy gets names as SOCKS 4a, which many refuse.
+TEST_F(Dialogs, ChainDialogWarnsWhileTheLastProxyIsSocks4) {
+    TfrmMain &w = Fixture.Window();
+    w.actProxySocksChain->trigger();
+    w.frmeSocksChain()->lvChains()->topLevelItem(1)->setSelected(true); // "Work": proxies 3, 1, 4
+    bool ran = false;
+    WhenModal([&](QWidget *modal) {
+        auto *dialog = static_cast<TfrmSocksChainRecord *>(modal);
+        QLabel *warning = dialog->lblLastHopWarning();
+        EXPECT_TRUE(warning->isHidden()); // ends in proxy 4, SOCKS 5
+        QTreeWidget *items = dialog->lvChainItems();
+        items->topLevelItem(0)->setSelected(true); // proxy 3, SOCKS 4
+        dialog->UpdateActions();
+        dialog->actMoveDown()->trigger();
+        dialog->actMoveDown()->trigger();
+        EXPECT_FALSE(warning->isHidden());
+        EXPECT_TRUE(warning->text().contains("SOCKS 4a")) << warning->text().toStdString();
+        ran = true;
+        dialog->reject();
+    });
+    w.actEditSocksChain->trigger();
+    EXPECT_TRUE(ran);
+}
+
 TEST_F(Dialogs, ProgramsPageAddsAndHandsTheListOff) {
     TfrmMain &w = Fixture.Window();
     w.actAnonymizeProgram->trigger();

@@ -258,3 +258,12 @@ int32_t TChainEditor::ReadPort(const QString &text) {
         throw EVelmoraError(QStringLiteral("Port must be a number from 1 to 65535"));
     return port;
 }
+
+QString TChainEditor::LastHopWarning(const TChainedProxyData &items) {
+    if (items.FChainedItems.empty() ||
+        items.FChainedItems.back()->FProxyType != TProxyType::ptSOCKS4)
+        return {};
+    return QStringLiteral("The last proxy of this chain is SOCKS 4. Destinations given by name "
+                          "are passed to it to look up (SOCKS 4a) and never looked up on this "
+                          "machine; a SOCKS 4 proxy that cannot look names up refuses them.");
+}

@@ -74,6 +74,9 @@ public:
     // A port text as the dialog reads it: blanks around it removed, a whole
     // number from 1 to 65535.
     static int32_t ReadPort(const QString &text);
+    // A warning for a chain whose last proxy is SOCKS 4 (names go to it as
+    // SOCKS 4a, which many such proxies refuse); empty for any other chain.
+    static QString LastHopWarning(const TChainedProxyData &items);
 
     TDataMode FDataMode = TDataMode::dtmNone;
     int32_t FUID = 0;

@@ -50,8 +50,8 @@ TfrmSocksChainRecord::TfrmSocksChainRecord(TdmProxyData &store, TChainManager &c
     : QDialog(parent), FEditor(store, chains), FPrompts(prompts), FName(new QLineEdit(this)),
       FPort(new QLineEdit(this)), FInterval(new QLineEdit(this)), FCount(new QLineEdit(this)),
       FAutoCreate(new QCheckBox(QStringLiteral("Auto-Creating Chain"), this)),
-      FItems(new QTreeWidget(this)), FPicker(new TfrmeProxyList(store, this)),
-      FAdd(new QAction(QStringLiteral("Add"), this)),
+      FItems(new QTreeWidget(this)), FLastHopWarning(new QLabel(this)),
+      FPicker(new TfrmeProxyList(store, this)), FAdd(new QAction(QStringLiteral("Add"), this)),
       FEdit(new QAction(QStringLiteral("Edit"), this)),
       FDelete(new QAction(QStringLiteral("Delete"), this)),
       FMoveUp(new QAction(QStringLiteral("Move Up"), this)),
@@ -143,6 +143,10 @@ QWidget *TfrmSocksChainRecord::BuildChainItems() {
     FItems->headerItem()->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
     TFormParts::PlainRows(FItems);
     currentLayout->addWidget(FItems, 1);
+    FLastHopWarning->setObjectName(QStringLiteral("lblLastHopWarning"));
+    FLastHopWarning->setWordWrap(true);
+    FLastHopWarning->hide();
+    currentLayout->addWidget(FLastHopWarning);
     return current;
 }
 
@@ -207,6 +211,7 @@ bool TfrmSocksChainRecord::Edit(int32_t AUID) {
 
 void TfrmSocksChainRecord::ClearChainItems() {
     FItems->clear();
+    FLastHopWarning->hide();
 }
 
 void TfrmSocksChainRecord::LoadChainItems() {
@@ -225,6 +230,9 @@ void TfrmSocksChainRecord::LoadChainItems() {
         rows << row;
     }
     FItems->addTopLevelItems(rows);
+    const QString warning = TChainEditor::LastHopWarning(chain);
+    FLastHopWarning->setText(warning);
+    FLastHopWarning->setVisible(!warning.isEmpty());
 }
 
 int32_t TfrmSocksChainRecord::SelectedItemUID() const {

@@ -12,6 +12,7 @@
 
 class QAction;
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QTreeWidget;
 class TChainManager;
@@ -51,6 +52,7 @@ public:
     QLineEdit *edCount() const { return FCount; }
     QCheckBox *chkAutoCreate() const { return FAutoCreate; }
     QTreeWidget *lvChainItems() const { return FItems; }
+    QLabel *lblLastHopWarning() const { return FLastHopWarning; }
     TfrmeProxyList *frmeProxyList() const { return FPicker; }
     QAction *actAdd() const { return FAdd; }
     QAction *actEdit() const { return FEdit; }
@@ -80,6 +82,7 @@ private:
     QLineEdit *FCount;
     QCheckBox *FAutoCreate;
     QTreeWidget *FItems;
+    QLabel *FLastHopWarning;
     TfrmeProxyList *FPicker;
     QAction *FAdd;
     QAction *FEdit;

@@ -1,6 +1,7 @@
 #include "ui/windows/frmeAnonymize.h"
 
 #include "platform/Error.h"
+#include "platform/FdLimit.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/ProgramChains.h"
 #include "ui/logic/ProgramMenuEntry.h"
@@ -13,6 +14,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -28,6 +30,12 @@ bool StartDetached(const QString &program, const QStringList &arguments, QString
     process.setProgram(program);
     process.setArguments(arguments);
     process.setStandardInputFile(QProcess::nullDevice());
+    // The program it runs gets the descriptor limit the user had, not the
+    // one this process raised for its checks.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(DescriptorLimitVariable),
+                       QString::number(UserDescriptorLimit()));
+    process.setProcessEnvironment(environment);
     if (process.startDetached())
         return true;
     error = process.errorString();

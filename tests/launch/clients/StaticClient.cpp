@@ -195,6 +195,8 @@ int main(int argc, char **argv) {
         return 2;
     const TClientArgs &args = *parsed;
 
+    if (args.Fds)
+        std::printf("fds %s\n", OpenDescriptors().c_str());
     std::optional<std::string> answer;
     if (!args.DnsServer.empty())
         std::printf("dns %s\n",
