@@ -189,6 +189,28 @@ mkdir -m 0700 "$XDG_RUNTIME_DIR"
     "$MS_PORT" "$TP_PORT" "$DANTE_PORT" >"$WORK/setup.log" 2>&1 ||
     die "data folder setup failed: $(cat "$WORK/setup.log")"
 
+# Port 9999 serves 1,024 clients at once unless told otherwise; the row of
+# 5,000 held tunnels needs more (the flood's fresh program goes without it).
+SERVERS_CONF=$XDG_CONFIG_HOME/VelmoraAnonumizer/Servers.conf
+mkdir -p "${SERVERS_CONF%/*}"
+printf '[General]\nMaxClients=6000\n' >"$SERVERS_CONF"
+
+# Run by root, the program and `velmora run` run as "nobody": velmora run
+# never runs a program as root, and uses only a running program of the user
+# it runs the program as. Copies of the two binaries sit where that user may
+# run them (the build tree may be under a private home); the folders above
+# become its own.
+AS_USER=()
+if (($(id -u) == 0)); then
+    AS_USER=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
+    mkdir -m 0755 "$WORK/bin"
+    cp "$VELMORA" "$TB" "$WORK/bin/"
+    VELMORA=$WORK/bin/velmora TB_USER=$WORK/bin/traffic_bench
+    chown -R 65534:65534 "$XDG_DATA_HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
+else
+    TB_USER=$TB
+fi
+
 }
 
 VEL_PID=""
@@ -199,7 +221,7 @@ start_velmora() {
         ((i == 0)) && say "port $PLAIN_PORT is in use; waiting up to 2 minutes for it"
         sleep 1
     done
-    start velmora "$VELMORA" --headless
+    start velmora "${AS_USER[@]}" "$VELMORA" --headless
     VEL_PID=$STARTED
     for ((i = 0; i < 150; ++i)); do
         grep -q "Services started" "$WORK/velmora.log" 2>/dev/null && break
