@@ -51,6 +51,7 @@ int HexValue(char c) {
 }
 
 constexpr const char *TooLarge = "Reply body too large.";
+constexpr const char *HeaderTooLarge = "Reply header too large.";
 
 } // namespace
 
@@ -61,12 +62,13 @@ size_t THttpReplyDecoder::Feed(const uint8_t *data, size_t size) {
     while (pos < size && FState != TState::Done) {
         const auto *text = reinterpret_cast<const char *>(data) + pos;
         const size_t left = size - pos;
+        const size_t bodyBefore = FBody.size(); // a kept body's cut takes only its part
         switch (FState) {
         case TState::FixedBody:
         case TState::ChunkData: {
             const size_t take = std::min(FRemaining, left);
             if (!AppendBody(std::string_view(text, take)))
-                return pos;
+                return FBodyCut ? pos + FBody.size() - bodyBefore : pos;
             pos += take;
             FRemaining -= take;
             if (FRemaining == 0)
@@ -75,7 +77,7 @@ size_t THttpReplyDecoder::Feed(const uint8_t *data, size_t size) {
         }
         case TState::BodyToEnd:
             if (!AppendBody(std::string_view(text, left)))
-                return pos;
+                return FBodyCut ? pos + FBody.size() - bodyBefore : pos;
             pos = size;
             break;
         default: // the line-based states
@@ -157,6 +159,11 @@ void THttpReplyDecoder::StatusLineReceived() {
         Fail("Invalid HTTP reply.");
         return;
     }
+    FHeaderBytes = line.size();
+    if (FHeaderBytes > FLimits.HeaderLimit) {
+        Fail(HeaderTooLarge);
+        return;
+    }
     FStatusLine = line;
     FStatusCode =
         (line[space + 1] - '0') * 100 + (line[space + 2] - '0') * 10 + (line[space + 3] - '0');
@@ -167,6 +174,11 @@ void THttpReplyDecoder::StatusLineReceived() {
 void THttpReplyDecoder::HeaderLineReceived() {
     if (FLine.empty()) {
         HeadersReceived();
+        return;
+    }
+    FHeaderBytes += FLine.size();
+    if (FHeaderBytes > FLimits.HeaderLimit) {
+        Fail(HeaderTooLarge);
         return;
     }
     if (IsBlank(FLine.front()) && !FHeaderLines.empty()) {
@@ -224,7 +236,7 @@ void THttpReplyDecoder::HeadersReceived() {
         FState = TState::BodyToEnd;
         return;
     }
-    if (*length > MaxBodySize) {
+    if (*length > FLimits.BodyLimit && !FLimits.KeepBody) {
         Fail(TooLarge);
         return;
     }
@@ -250,12 +262,12 @@ void THttpReplyDecoder::ChunkSizeReceived() {
             return;
         }
         size = size * 16 + size_t(digit);
-        if (size > MaxBodySize) {
+        if (size > std::max(FLimits.BodyLimit, MaxBodySize)) {
             Fail(TooLarge);
             return;
         }
     }
-    if (FBody.size() + size > MaxBodySize) {
+    if (FBody.size() + size > FLimits.BodyLimit && !FLimits.KeepBody) {
         Fail(TooLarge);
         return;
     }
@@ -264,7 +276,13 @@ void THttpReplyDecoder::ChunkSizeReceived() {
 }
 
 bool THttpReplyDecoder::AppendBody(std::string_view bytes) {
-    if (FBody.size() + bytes.size() > MaxBodySize) {
+    if (FBody.size() + bytes.size() >= FLimits.BodyLimit && FLimits.KeepBody) {
+        FBody.append(bytes.substr(0, FLimits.BodyLimit - FBody.size()));
+        FBodyCut = true;
+        FState = TState::Done;
+        return false;
+    }
+    if (FBody.size() + bytes.size() > FLimits.BodyLimit) {
         Fail(TooLarge);
         return false;
     }

@@ -21,6 +21,20 @@ public:
     static constexpr size_t MaxHeaderLines = 256;
     static constexpr size_t MaxBodySize = 4 * 1024 * 1024;
 
+    // What one reply may take. By default a body over MaxBodySize fails the
+    // reply; with KeepBody set, a body that reaches BodyLimit ends the reply
+    // there instead (Done, no error, BodyCut() true) and the rest is never
+    // read: for a reader that needs only the start of the page. A status
+    // line and header lines longer than HeaderLimit together fail the reply.
+    struct TLimits {
+        size_t HeaderLimit = MaxHeaderLines * MaxLineLength;
+        size_t BodyLimit = MaxBodySize;
+        bool KeepBody = false;
+    };
+
+    THttpReplyDecoder() = default;
+    explicit THttpReplyDecoder(TLimits limits) : FLimits(limits) {}
+
     // Takes received bytes; returns how many belong to the reply (all of them
     // until it is complete, the rest is not looked at). Fails on a line over
     // MaxLineLength ("Max line length exceeded."), a status line that is not
@@ -53,6 +67,8 @@ public:
     // A 2xx status.
     bool IsSuccess() const { return FStatusCode >= 200 && FStatusCode <= 299; }
     const std::string &Body() const { return FBody; }
+    // The body reached a kept limit and the rest was left unread.
+    bool BodyCut() const { return FBodyCut; }
 
 private:
     enum class TState {
@@ -73,10 +89,12 @@ private:
     void HeaderLineReceived();
     void HeadersReceived();
     void ChunkSizeReceived();
-    // False (and failed) when the body would grow over MaxBodySize.
+    // False when the body reached its limit: the reply failed, or ended there
+    // when the body is kept.
     bool AppendBody(std::string_view bytes);
     void Fail(const std::string &error);
 
+    TLimits FLimits;
     TState FState = TState::StatusLine;
     THttpLineReader FReader;
     std::string FLine; // the line being handled, without CR LF
@@ -85,6 +103,8 @@ private:
     int FStatusCode = 0;
     std::string FStatusLine;
     std::vector<std::string> FHeaderLines;
+    size_t FHeaderBytes = 0; // of the status line and header lines so far
+    bool FBodyCut = false;
     std::string FBody;
     size_t FRemaining = 0; // bytes left of the fixed body or the current chunk
 };

@@ -135,6 +135,61 @@ TEST(HttpReplyDecoder, BrokenRepliesAreRefused) {
     EXPECT_EQ(Refusal(""), "Connection Closed Gracefully.");
 }
 
+// The limits a check reads a page with: 32 KiB of header, the body kept up to
+// 64 KiB and the rest left unread. Every framing of a long body ends at the
+// limit, fed whole or in pieces; the default decoder still refuses only past
+// its 4 MiB.
+TEST(HttpReplyDecoder, KeptBodyEndsAtItsLimitAndLongHeadersFail) {
+    const THttpReplyDecoder::TLimits check{32 * 1024, 64 * 1024, true};
+    const std::string big(100 * 1024, 'y');
+    const std::string header = "HTTP/1.1 200 OK\r\n";
+    struct TCase {
+        const char *Name;
+        std::string Reply;
+        THttpReplyDecoder::TLimits Limits;
+        std::string Error; // empty: done at the limit, the body cut
+        size_t Taken;      // bytes the decoder takes when fed whole
+    };
+    const std::string chunkHead = header + "Transfer-Encoding: chunked\r\n\r\n19000\r\n";
+    const std::string lengthHead = header + "Content-Length: 5000000\r\n\r\n";
+    const std::string endHead = header + "\r\n";
+    std::string hugeHeader = header; // four lines of 10,000 bytes: each one allowed
+    for (int i = 0; i < 4; ++i)
+        hugeHeader += "X: " + std::string(10000, 'h') + "\r\n";
+    const TCase cases[] = {
+        {"to the end", endHead + big, check, "", endHead.size() + 64 * 1024},
+        {"length past the limit", lengthHead + big, check, "", lengthHead.size() + 64 * 1024},
+        {"one big chunk", chunkHead + big, check, "", chunkHead.size() + 64 * 1024},
+        {"header over its limit", hugeHeader + "\r\n", check, "Reply header too large.", 0},
+        {"length past the default limit", lengthHead, {}, "Reply body too large.", 0},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        for (size_t step : {size_t(0), size_t(1000)}) {
+            THttpReplyDecoder d(c.Limits);
+            size_t taken = 0;
+            const std::string_view text = c.Reply;
+            for (size_t at = 0; at < text.size() && !d.Done(); at += step ? step : text.size())
+                taken += Feed(d, text.substr(at, step ? step : text.size()));
+            EXPECT_TRUE(d.Done());
+            EXPECT_EQ(d.Error(), c.Error);
+            if (!c.Error.empty())
+                continue;
+            EXPECT_TRUE(d.BodyCut());
+            EXPECT_EQ(d.Body(), std::string(64 * 1024, 'y'));
+            EXPECT_EQ(taken, c.Taken) << step;
+        }
+    }
+    // Below the limits nothing changes: a small page is whole and not cut.
+    THttpReplyDecoder small(check);
+    Feed(small, header + "Content-Length: 3\r\n\r\nabc");
+    EXPECT_TRUE(small.Done());
+    EXPECT_FALSE(small.BodyCut());
+    EXPECT_EQ(small.Body(), "abc");
+    // The default decoder keeps a body far past the check's limit.
+    EXPECT_EQ(Decode(endHead + big).Body(), big);
+}
+
 TEST(HttpGetRequest, RequestForTheRootWithTheCheckHeaders) {
     const THttpGetRequest plain = TTestPage::GetRequest(QStringLiteral("http://api.ipify.org"));
     EXPECT_EQ(plain.Host, "api.ipify.org");
