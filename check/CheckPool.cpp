@@ -84,7 +84,7 @@ struct TCheckPool::TCheck {
     std::unique_ptr<TCheckStep> Handshake; // in the phase Handshake
     std::unique_ptr<TCheckPageStep> Page;  // in the phase Page
     int64_t TryStartNs = 0;
-    int64_t TryDeadlineNs = 0; // connect and handshake
+    int64_t TryDeadlineNs = 0; // connect, handshake and page
     int64_t DeadlineNs = 0;    // the nearest of that and the read's own
 };
 
@@ -342,11 +342,10 @@ void TCheckPool::Send(TCheck &check, std::string message, int64_t deadlineNs, in
         TryFailed(check, false, now);
 }
 
-// A read of the handshake also ends at the try's deadline; a read of the page
-// only at its own.
+// A read may wait ReadTimeoutMs at most, and never past the try's deadline:
+// bytes that keep coming, however slowly, do not move that deadline.
 int64_t TCheckPool::ReadDeadline(const TCheck &check, int64_t now) const {
-    const int64_t read = now + int64_t(FOptions.ReadTimeoutMs) * NsPerMs;
-    return check.Phase == TPhase::Page ? read : std::min(check.TryDeadlineNs, read);
+    return std::min(check.TryDeadlineNs, now + int64_t(FOptions.ReadTimeoutMs) * NsPerMs);
 }
 
 // Reads the answer of the step under way, never past it.

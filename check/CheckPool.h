@@ -10,10 +10,15 @@
 // with an empty user ID and the page's address looked up here, HTTP CONNECT),
 // then GETs the page and reads the reply.
 //
-//   - TimeoutMs bounds each try's connect and handshake together; each read
-//     of the handshake may also wait at most ReadTimeoutMs.
-//   - The page's reply is read with ReadTimeoutMs per read (a slow page that
-//     keeps sending is not cut off).
+//   - TimeoutMs bounds each try as a whole: connect, handshake and the page's
+//     reply. A try ends at that deadline whatever arrives; a proxy that
+//     trickles its reply a byte at a time or streams a body without end
+//     cannot hold a check longer. Each read may also wait at most
+//     ReadTimeoutMs (a shorter bound when set below TimeoutMs). There is no
+//     longer limit for a slow page: the user's Time-Out is the whole try.
+//   - Of the page's reply only the start is read (check/CheckPageStep.h: 32
+//     KiB of header, 64 KiB of body), so that a check in flight holds a few
+//     tens of KiB at most.
 //   - Unknown type: the first try through which a whole header block came
 //     back (any status) names the type. When a try cannot connect to the
 //     proxy at all (refused, unreachable, timed out, or its name does not
@@ -76,7 +81,7 @@ class TCheckPool {
 public:
     struct TOptions {
         THttpGetRequest Request; // the test page; an empty host fails every check at once
-        int TimeoutMs = 10000;   // connect and handshake of each try together
+        int TimeoutMs = 10000;   // each try as a whole: connect, handshake, page
         int ReadTimeoutMs = 15000;
         size_t MaxInFlight = 10000; // checks (one socket each) at a time
         int GroupMs = 50;

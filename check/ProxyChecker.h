@@ -51,9 +51,15 @@ using TOnCheckError = std::function<void(TProxyChecker *Sender, const QString &A
 
 class TProxyChecker {
 public:
-    // Enough for a list of ten thousand to be in flight at once.
-    static constexpr int MaxChecksInFlight = 10000;
-    // The connect and handshake time-out of each try when FConnectTimeout is 0.
+    // The most checks in flight at once. What bounds it in practice is the
+    // descriptor limit (one socket per check, InFlightBound): with the usual
+    // hard limit of 20,000 to a million, a batch of dead proxies waits its
+    // Time-Out in a few waves of tens of thousands instead of many of ten
+    // thousand. Each check in flight costs a socket and at most a few tens
+    // of KiB of the page (check/CheckPageStep.h).
+    static constexpr int MaxChecksInFlight = 50000;
+    // The time-out of each try (connect, handshake and page) when
+    // FConnectTimeout is 0.
     static constexpr int32_t DefaultTimeoutMs = 10000;
     // Descriptors left to chains, the window and everything else.
     static constexpr size_t ReservedDescriptors = 1024;
@@ -69,10 +75,10 @@ public:
     int32_t FCompletedCount = 0;
     QString FCheckURL;                // the test page root with its trailing slash
     TProxyList *FProxyList = nullptr; // the batch
-    // ms that each try's connect and handshake may take together; 0:
+    // ms that each try may take as a whole (connect, handshake and page); 0:
     // DefaultTimeoutMs.
     int32_t FConnectTimeout = 0;
-    int32_t FReadTimeout = 15000;    // ms that each read may wait
+    int32_t FReadTimeout = 15000;    // ms that each read may wait, within the try's time-out
     bool FAutoFreeProxyList = false; // true when the checker owns the list
     int FMaxInFlight = MaxChecksInFlight;
 

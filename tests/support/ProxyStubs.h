@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <netinet/in.h>
 #include <stdexcept>
@@ -35,13 +36,21 @@ public:
         SlowSocks5,  // as Socks5, the page SlowMs late
         CloseAtOnce, // accepts and closes
         Silent,      // accepts, reads, never answers
+        Trickle,     // as Socks5, then a page header and its body a byte every TrickleMs
+        Endless,     // as Socks5, then a page header and a body without end, as fast as it goes
     };
     static constexpr TKind Kinds[] = {TKind::Socks5,     TKind::Socks4,      TKind::Http,
-                                      TKind::SlowSocks5, TKind::CloseAtOnce, TKind::Silent};
+                                      TKind::SlowSocks5, TKind::CloseAtOnce, TKind::Silent,
+                                      TKind::Trickle,    TKind::Endless};
+    // What the hostile stubs send before their body.
+    static constexpr const char *TrickleHeader =
+        "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n";
+    static constexpr const char *EndlessHeader = "HTTP/1.1 200 OK\r\n\r\n";
     static constexpr const char *Page = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
                                         "Content-Length: 9\r\nConnection: close\r\n\r\n127.0.0.1";
 
-    explicit TProxyStubs(int slowMs = 300) : FSlowMs(slowMs) {
+    explicit TProxyStubs(int slowMs = 300, int trickleMs = 2000)
+        : FSlowMs(slowMs), FTrickleMs(trickleMs) {
         FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
         FWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         Add(FWake, 0, EPOLLIN);
@@ -80,13 +89,16 @@ public:
     // Pages sent, and connections accepted, over all stubs.
     int Pages() const { return FPages; }
     int Accepted() const { return FAccepted; }
+    // Body bytes the tricklers sent, and the endless bodies' bytes.
+    int64_t Trickled() const { return FTrickled; }
+    int64_t Streamed() const { return FStreamed; }
 
 private:
     struct TConn {
         TKind Kind = TKind::Silent;
         int Stage = 0;
         std::string In;
-        int64_t PageAtMs = -1; // a slow page waits until then
+        int64_t PageAtMs = -1; // a slow page, or a trickler's next byte, waits until then
     };
 
     static int64_t NowMs() {
@@ -123,6 +135,8 @@ private:
                     continue;
                 if (auto listener = FListeners.find(fd); listener != FListeners.end())
                     AcceptAll(fd, listener->second);
+                else if (FConns.count(fd) && (events[i].events & EPOLLOUT))
+                    Stream(fd);
                 else if (FConns.count(fd))
                     Readable(fd);
             }
@@ -132,7 +146,31 @@ private:
                 if (conn.PageAtMs >= 0 && now >= conn.PageAtMs)
                     due.push_back(fd);
             for (int fd : due)
-                SendPage(fd);
+                Due(fd, now);
+        }
+    }
+
+    void Due(int fd, int64_t now) {
+        TConn &conn = FConns[fd];
+        if (conn.Kind != TKind::Trickle)
+            return SendPage(fd);
+        if (::send(fd, "x", 1, MSG_NOSIGNAL) != 1)
+            return Close(fd); // the check has gone
+        ++FTrickled;
+        conn.PageAtMs = now + FTrickleMs;
+    }
+    // Keeps an endless body's socket full until the reader goes.
+    void Stream(int fd) {
+        static const std::string chunk(16 * 1024, 'y');
+        for (;;) {
+            const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                FStreamed += n;
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            return Close(fd);
         }
     }
 
@@ -182,7 +220,8 @@ private:
             take(end + 4);
             return true;
         };
-        const bool socks5 = conn.Kind == TKind::Socks5 || conn.Kind == TKind::SlowSocks5;
+        const bool socks5 = conn.Kind == TKind::Socks5 || conn.Kind == TKind::SlowSocks5 ||
+                            conn.Kind == TKind::Trickle || conn.Kind == TKind::Endless;
         if (socks5 && conn.Stage == 0) {
             if (in.size() >= 1 && in[0] != 5) {
                 Close(fd);
@@ -233,9 +272,20 @@ private:
             return true;
         }
         if (conn.Stage == 2 && conn.PageAtMs < 0 && request()) {
-            if (conn.Kind == TKind::SlowSocks5)
+            if (conn.Kind == TKind::SlowSocks5) {
                 conn.PageAtMs = NowMs() + FSlowMs;
-            else
+            } else if (conn.Kind == TKind::Trickle) {
+                Send(fd, TrickleHeader);
+                conn.PageAtMs = NowMs() + FTrickleMs;
+            } else if (conn.Kind == TKind::Endless) {
+                Send(fd, EndlessHeader);
+                conn.Stage = 3;
+                epoll_event event{};
+                event.events = EPOLLOUT;
+                event.data.u64 = uint64_t(fd);
+                ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &event);
+                Stream(fd);
+            } else
                 SendPage(fd);
             return false;
         }
@@ -243,12 +293,15 @@ private:
     }
 
     const int FSlowMs;
+    const int FTrickleMs;
     int FEpoll = -1;
     int FWake = -1;
     std::atomic<bool> FStopping{false};
     std::atomic<int> FPages{0};
     std::atomic<int> FAccepted{0};
-    uint16_t FPorts[6] = {};
+    std::atomic<int64_t> FTrickled{0};
+    std::atomic<int64_t> FStreamed{0};
+    uint16_t FPorts[std::size(Kinds)] = {};
     std::map<int, TKind> FListeners;
     std::map<int, TConn> FConns;
     std::thread FThread;
