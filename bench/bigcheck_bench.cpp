@@ -5,7 +5,11 @@
 // 5 s. Measures the batch's wall time, the child's peak resident set, and the
 // writes of Proxies.cds during the batch (inotify); then reads the store back
 // and checks every row. Prints one result line of key=value pairs.
-// Not a test. Usage: bigcheck_bench VELMORA [DEAD LIVE [TIMEOUT_S]]
+// With HOSTILE, that many hostile SOCKS 5 stubs are mixed in, half sending
+// their page a byte every 2 s, half streaming a body without end (both count
+// as a SOCKS 5 found, the page's header came); a batch still running after
+// 120 s is killed and reported with held=1.
+// Not a test. Usage: bigcheck_bench VELMORA [DEAD LIVE [TIMEOUT_S [HOSTILE]]]
 #include "platform/FdLimit.h"
 #include "store/dmProxyData.h"
 #include "tests/support/ProxyStubs.h"
@@ -15,6 +19,7 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,13 +98,14 @@ private:
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bigcheck_bench VELMORA [DEAD LIVE [TIMEOUT_S]]\n");
+        std::fprintf(stderr, "usage: bigcheck_bench VELMORA [DEAD LIVE [TIMEOUT_S [HOSTILE]]]\n");
         return 2;
     }
     const std::string velmora = argv[1];
     const int deadCount = argc > 3 ? std::atoi(argv[2]) : 9000;
     const int liveCount = argc > 3 ? std::atoi(argv[3]) : 1000;
     const int timeoutS = argc > 4 ? std::atoi(argv[4]) : 5;
+    const int hostileCount = argc > 5 ? std::atoi(argv[5]) : 0;
     RaiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QTemporaryDir tmp;
@@ -134,9 +140,15 @@ int main(int argc, char **argv) {
             expected[t.FieldByName("UID").AsInteger()] = expect;
         };
         // Live and dead ones mixed, as an imported list would have them.
-        const int total = deadCount + liveCount;
-        int d = 0, l = 0;
+        const int total = deadCount + liveCount + hostileCount;
+        int d = 0, l = 0, h = 0;
         for (int i = 0; i < total; ++i) {
+            if (h < hostileCount && ((d >= deadCount && l >= liveCount) ||
+                                     int64_t(i) * hostileCount >= int64_t(h) * total)) {
+                add("127.0.0.1", stubs.Port(h++ % 2 ? K::Trickle : K::Endless),
+                    TProxyType::ptSOCKS5);
+                continue;
+            }
             const bool live =
                 l < liveCount && (d >= deadCount || int64_t(i) * liveCount >= int64_t(l) * total);
             if (live) {
@@ -167,7 +179,14 @@ int main(int argc, char **argv) {
     }
     int status = 0;
     rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
+    bool held = false;
+    while (::wait4(pid, &status, WNOHANG, &usage) == 0) {
+        if (Seconds() - t0 > 120 && !held) {
+            held = true; // a batch the hostile proxies hold: ended here
+            ::kill(pid, SIGKILL);
+        }
+        ::usleep(20000);
+    }
     const double t1 = Seconds();
     const std::vector<double> writes = watch.Writes();
     const double wall = t1 - t0;
@@ -203,14 +222,16 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "reading the store back failed: %s\n", e.what());
         return 2;
     }
+    const int liveAll = liveCount + hostileCount;
     const bool exact =
-        liveOk == liveCount && liveType == liveCount && deadTimeOut == deadCount && missing == 0;
+        liveOk == liveAll && liveType == liveAll && deadTimeOut == deadCount && missing == 0;
     std::printf("proxies=%d dead=%d live=%d timeout_s=%d exit=%d wall_s=%.2f live_ok=%d "
                 "live_type_right=%d dead_timeout=%d peak_rss_mb=%.1f writes=%zu "
-                "writes_per_s=%.2f max_writes_in_a_second=%d pages=%d all_right=%d\n",
-                deadCount + liveCount, deadCount, liveCount, timeoutS,
+                "writes_per_s=%.2f max_writes_in_a_second=%d pages=%d all_right=%d hostile=%d "
+                "held=%d\n",
+                deadCount + liveCount + hostileCount, deadCount, liveCount, timeoutS,
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1, wall, liveOk, liveType, deadTimeOut,
                 usage.ru_maxrss / 1024.0, writes.size(), writes.size() / wall, maxInASecond,
-                stubs.Pages(), exact ? 1 : 0);
-    return exact && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+                stubs.Pages(), exact ? 1 : 0, hostileCount, held ? 1 : 0);
+    return exact && !held && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }
