@@ -27,7 +27,7 @@ public:
     // read: for a reader that needs only the start of the page. A status
     // line and header lines longer than HeaderLimit together fail the reply.
     struct TLimits {
-        size_t HeaderLimit = MaxHeaderLines * MaxLineLength;
+        size_t HeaderLimit = (MaxHeaderLines + 1) * MaxLineLength; // the status line too
         size_t BodyLimit = MaxBodySize;
         bool KeepBody = false;
     };
