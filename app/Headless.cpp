@@ -24,6 +24,20 @@ template <typename TStep> void Reporting(TStep &&step) {
     }
 }
 
+// Starts the control socket and says when it, or the launch hand-off the
+// services opened, could not be opened: the instance runs on without them.
+void OpenUserSockets(TInstanceControl &control, TdmSocksMgr &services) {
+    if (!control.Start())
+        TConsoleOut::Line(QStringLiteral("The control socket could not be opened: \"velmora "
+                                         "chain ...\" cannot reach this instance: ") +
+                          control.Problem());
+    const std::string handOff = services.LaunchHandOffProblem();
+    if (!handOff.empty())
+        TConsoleOut::Line(QStringLiteral("The launch socket could not be opened: \"velmora "
+                                         "run\" cannot use this instance's chains: ") +
+                          QString::fromStdString(handOff));
+}
+
 } // namespace
 
 int THeadless::Run(int argc, char **argv) {
@@ -64,15 +78,7 @@ int THeadless::Run(int argc, char **argv) {
             TConsoleOut::Line(line);
     };
     control.OnMessage = [](const QString &line) { TConsoleOut::Line(line); };
-    if (!control.Start())
-        TConsoleOut::Line(QStringLiteral("The control socket could not be opened: \"velmora "
-                                         "chain ...\" cannot reach this instance: ") +
-                          control.Problem());
-    const std::string handOff = services->LaunchHandOffProblem();
-    if (!handOff.empty())
-        TConsoleOut::Line(QStringLiteral("The launch socket could not be opened: \"velmora "
-                                         "run\" cannot use this instance's chains: ") +
-                          QString::fromStdString(handOff));
+    OpenUserSockets(control, *services);
     // A chain under test is not stopped under it.
     const int testsEndWithin = control.FTestTimeoutMs + 10000;
 

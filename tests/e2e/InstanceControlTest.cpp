@@ -494,7 +494,11 @@ TEST_F(InstanceControl, AServerOfAnotherUserIsNotSpokenTo) {
         } else {
             EXPECT_EQ(r.ExitCode, 1);
             EXPECT_NE(r.Err.find("runs as uid 0"), std::string::npos) << r.Err;
-            EXPECT_EQ(ReadText(received), "") << "the request reached the server";
+            // Connected to, then left without a byte: the server may not
+            // have written its empty record yet ("(none)").
+            const std::string got = ReadText(received);
+            EXPECT_TRUE(got.empty() || got == "(none)")
+                << "the request reached the server: " << got;
         }
     }
 }
