@@ -19,11 +19,17 @@ struct TOutcome {
     std::string Error;
     int Code = 0;
     std::string Head, Body;
+    bool Cut = false;
 };
 
+// The limits a proxy check reads with, made small enough for the fuzzer to
+// pass them often.
+const THttpReplyDecoder::TLimits Small{64, 32, true};
+
 // Feeds `data` in pieces of `step` bytes, or of BytesNeeded() for step 0.
-TOutcome Run(std::string_view data, size_t step, bool end) {
-    THttpReplyDecoder d;
+TOutcome Run(std::string_view data, size_t step, bool end,
+             const THttpReplyDecoder::TLimits &limits = {}) {
+    THttpReplyDecoder d(limits);
     TOutcome o;
     const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
     while (o.Used < data.size() && !d.Done()) {
@@ -49,7 +55,11 @@ TOutcome Run(std::string_view data, size_t step, bool end) {
     o.Code = d.StatusCode();
     o.Head = d.HeaderText();
     o.Body = d.Body();
-    FUZZ_CHECK(o.Body.size() <= THttpReplyDecoder::MaxBodySize);
+    o.Cut = d.BodyCut();
+    FUZZ_CHECK(o.Body.size() <= limits.BodyLimit);
+    FUZZ_CHECK(!o.Cut || (limits.KeepBody && o.Body.size() == limits.BodyLimit && o.Done));
+    if (o.HeadersComplete)
+        FUZZ_CHECK(o.Head.size() <= limits.HeaderLimit + 2 * (d.HeaderLines().size() + 1));
     FUZZ_CHECK(d.HeaderLines().size() <= THttpReplyDecoder::MaxHeaderLines);
     if (o.Done)
         FUZZ_CHECK(o.HeadersComplete);
@@ -57,7 +67,7 @@ TOutcome Run(std::string_view data, size_t step, bool end) {
         FUZZ_CHECK(o.Code >= 100 && o.Code <= 999);
         FUZZ_CHECK(d.StatusLine().compare(0, 5, "HTTP/") == 0);
     }
-    if (o.Done && o.Error.empty() && !d.Header("Transfer-Encoding")) {
+    if (o.Done && !o.Cut && !d.Header("Transfer-Encoding")) {
         const auto length = d.Header("Content-Length");
         if (length && o.Code >= 200 && o.Code != 204 && o.Code != 304)
             FUZZ_CHECK(std::stoull(*length) == o.Body.size());
@@ -67,7 +77,7 @@ TOutcome Run(std::string_view data, size_t step, bool end) {
 
 bool Same(const TOutcome &a, const TOutcome &b) {
     // After a failure the bytes taken depend on where the pieces ended.
-    return (a.Used == b.Used || !a.Error.empty()) && a.Done == b.Done &&
+    return (a.Used == b.Used || !a.Error.empty()) && a.Done == b.Done && a.Cut == b.Cut &&
            a.HeadersComplete == b.HeadersComplete && a.Error == b.Error && a.Code == b.Code &&
            a.Head == b.Head && a.Body == b.Body;
 }
@@ -83,6 +93,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(Same(whole, Run(text, step, true)));
     FUZZ_CHECK(Same(whole, Run(text, 1, true)));
     FUZZ_CHECK(Same(whole, Run(text, 0, true)));
+
+    // Read with small limits, the reply ends where its body reaches the limit
+    // and holds the start of the same body.
+    const TOutcome kept = Run(text, text.size() + 1, true, Small);
+    FUZZ_CHECK(Same(kept, Run(text, step, true, Small)));
+    FUZZ_CHECK(Same(kept, Run(text, 1, true, Small)));
+    if (kept.HeadersComplete && whole.HeadersComplete) {
+        FUZZ_CHECK(kept.Code == whole.Code);
+        FUZZ_CHECK(whole.Body.compare(0, kept.Body.size(), kept.Body) == 0);
+    }
 
     if (whole.Done && whole.Error.empty() && whole.Code >= 200 && whole.Code != 204 &&
         whole.Code != 304) {
