@@ -8,6 +8,9 @@
 //                               Manager page painted with all its rows
 //   window_bench check DIR      "Test All" over every proxy; the longest gap
 //                               seen by a 10 ms timer on the window's thread
+//   window_bench delete DIR     every row selected and "Delete" (answered
+//                               Yes): its time on the window's thread and
+//                               the saves it made; DIR loses its proxies
 //   window_bench treewidget DIR the same rows filled into a QTreeWidget, one
 //                               item per row with its own texts, as the list
 //                               was built before it read the store directly
@@ -209,6 +212,28 @@ int Check(QApplication &app, const QString &folder) {
     return done ? 0 : 1;
 }
 
+int Delete(QApplication &app, const QString &folder) {
+    TWindow w(folder);
+    bool shown = false;
+    TFirstPaint paint(w.Window->lvProxyList()->viewport(), [&] { shown = true; });
+    w.Window->show();
+    while (!shown)
+        app.processEvents(QEventLoop::AllEvents, 10);
+    w.Window->lvProxyList()->selectAll();
+    const int rows = static_cast<int>(w.Window->lvProxyList()->SelectedUIDs().size());
+    w.Window->UpdateActions();
+    const int64_t saves = w.Store.SaveCount();
+    QElapsedTimer took;
+    took.start();
+    w.Window->actDeleteProxy->trigger();
+    const double ms = Ms(took.nsecsElapsed());
+    app.processEvents();
+    std::printf("delete rows=%d left=%d delete_ms=%.1f saves=%lld\n", rows,
+                w.Window->lvProxyList()->RowCount(), ms,
+                static_cast<long long>(w.Store.SaveCount() - saves));
+    return rows > 0 && w.Prompts.Errors.isEmpty() ? 0 : 1;
+}
+
 // The rows as the list was filled before: a record copy and an item with
 // five texts per row, all added at once, then the first paint.
 int TreeWidget(QApplication &app, const QString &folder) {
@@ -267,7 +292,7 @@ int TreeWidget(QApplication &app, const QString &folder) {
 int main(int argc, char **argv) {
     Clock().start();
     if (argc < 3) {
-        std::fprintf(stderr, "usage: window_bench seed|startup|check|treewidget DIR [N]\n");
+        std::fprintf(stderr, "usage: window_bench seed|startup|check|delete|treewidget DIR [N]\n");
         return 2;
     }
     QApplication app(argc, argv);
@@ -281,6 +306,8 @@ int main(int argc, char **argv) {
             return Startup(app, folder);
         if (std::strcmp(argv[1], "check") == 0)
             return Check(app, folder);
+        if (std::strcmp(argv[1], "delete") == 0)
+            return Delete(app, folder);
         if (std::strcmp(argv[1], "treewidget") == 0)
             return TreeWidget(app, folder);
     } catch (const std::exception &e) {

@@ -18,6 +18,21 @@ bool TdmProxyData::DeleteChain(int32_t AUID) {
     return true;
 }
 
+int TdmProxyData::DeleteChains(const std::vector<int32_t> &AUIDs) {
+    const std::unordered_set<int64_t> gone(AUIDs.begin(), AUIDs.end());
+    if (gone.empty())
+        return 0;
+    FItems.DeleteWhere([&](const TDataTable::TRow &item) {
+        const TFieldValue &chain = item.Values[FI.ChainUID];
+        return !IsNullValue(chain) && gone.count(Int32Value(chain)) > 0;
+    });
+    const int count = FChains.DeleteWhere([&](const TDataTable::TRow &chain) {
+        return gone.count(Int32Value(chain.Values[FC.UID])) > 0;
+    });
+    SaveIfAuto();
+    return count;
+}
+
 void TdmProxyData::AddChainedItem(int32_t AChainUID, int32_t AProxUID) {
     FilterItemsTo(AChainUID);
     if (FItems.Locate(QStringLiteral("ProxyUID"), int64_t(AProxUID)))
