@@ -169,13 +169,18 @@ int Startup(QApplication &app, const QString &folder) {
     return painted > 0 && rows > 0 && w.Prompts.Errors.isEmpty() ? 0 : 1;
 }
 
-int Check(QApplication &app, const QString &folder) {
-    TWindow w(folder);
+// Shows the window and runs its events until the list's first paint.
+void ShowAndWait(QApplication &app, TWindow &w) {
     bool shown = false;
     TFirstPaint paint(w.Window->lvProxyList()->viewport(), [&] { shown = true; });
     w.Window->show();
     while (!shown)
         app.processEvents(QEventLoop::AllEvents, 10);
+}
+
+int Check(QApplication &app, const QString &folder) {
+    TWindow w(folder);
+    ShowAndWait(app, w);
     const int rows = w.Window->lvProxyList()->RowCount();
     TStallMeter meter;
     QElapsedTimer took;
@@ -214,11 +219,7 @@ int Check(QApplication &app, const QString &folder) {
 
 int Delete(QApplication &app, const QString &folder) {
     TWindow w(folder);
-    bool shown = false;
-    TFirstPaint paint(w.Window->lvProxyList()->viewport(), [&] { shown = true; });
-    w.Window->show();
-    while (!shown)
-        app.processEvents(QEventLoop::AllEvents, 10);
+    ShowAndWait(app, w);
     w.Window->lvProxyList()->selectAll();
     const int rows = static_cast<int>(w.Window->lvProxyList()->SelectedUIDs().size());
     w.Window->UpdateActions();

@@ -19,18 +19,8 @@ bool TdmProxyData::DeleteChain(int32_t AUID) {
 }
 
 int TdmProxyData::DeleteChains(const std::vector<int32_t> &AUIDs) {
-    const std::unordered_set<int64_t> gone(AUIDs.begin(), AUIDs.end());
-    if (gone.empty())
-        return 0;
-    FItems.DeleteWhere([&](const TDataTable::TRow &item) {
-        const TFieldValue &chain = item.Values[FI.ChainUID];
-        return !IsNullValue(chain) && gone.count(Int32Value(chain)) > 0;
-    });
-    const int count = FChains.DeleteWhere([&](const TDataTable::TRow &chain) {
-        return gone.count(Int32Value(chain.Values[FC.UID])) > 0;
-    });
-    SaveIfAuto();
-    return count;
+    return DeleteWithItems(FChains, FC.UID, FI.ChainUID,
+                           std::unordered_set<int64_t>(AUIDs.begin(), AUIDs.end()));
 }
 
 void TdmProxyData::AddChainedItem(int32_t AChainUID, int32_t AProxUID) {

@@ -434,22 +434,24 @@ int TdmProxyData::DeleteProxiesWithStatus(TProxyStatus AStatus) {
         if (!IsNullValue(row->Values[FP.Status]) &&
             (Int32Value(row->Values[FP.Status]) & 0xFF) == status)
             gone.insert(Int32Value(row->Values[FP.UID]));
-    return DeleteProxySet(gone);
+    return DeleteWithItems(FProxies, FP.UID, FI.ProxyUID, gone);
 }
 
 int TdmProxyData::DeleteProxies(const std::vector<int32_t> &AUIDs) {
-    return DeleteProxySet(std::unordered_set<int64_t>(AUIDs.begin(), AUIDs.end()));
+    return DeleteWithItems(FProxies, FP.UID, FI.ProxyUID,
+                           std::unordered_set<int64_t>(AUIDs.begin(), AUIDs.end()));
 }
 
-int TdmProxyData::DeleteProxySet(const std::unordered_set<int64_t> &AGone) {
+int TdmProxyData::DeleteWithItems(TDataTable &ATable, int AUIDField, int AItemField,
+                                  const std::unordered_set<int64_t> &AGone) {
     if (AGone.empty())
         return 0;
     FItems.DeleteWhere([&](const TDataTable::TRow &item) {
-        const TFieldValue &proxy = item.Values[FI.ProxyUID];
-        return !IsNullValue(proxy) && AGone.count(Int32Value(proxy)) > 0;
+        const TFieldValue &owner = item.Values[AItemField];
+        return !IsNullValue(owner) && AGone.count(Int32Value(owner)) > 0;
     });
-    const int count = FProxies.DeleteWhere([&](const TDataTable::TRow &proxy) {
-        return AGone.count(Int32Value(proxy.Values[FP.UID])) > 0;
+    const int count = ATable.DeleteWhere([&](const TDataTable::TRow &row) {
+        return AGone.count(Int32Value(row.Values[AUIDField])) > 0;
     });
     SaveIfAuto();
     return count;

@@ -256,7 +256,10 @@ private:
     };
 
     void InstallHooks();
-    int DeleteProxySet(const std::unordered_set<int64_t> &AGone);
+    // Deletes ATable's rows whose AUIDField is in AGone and the chain items
+    // whose AItemField names one of them, one pass each, then saves once.
+    int DeleteWithItems(TDataTable &ATable, int AUIDField, int AItemField,
+                        const std::unordered_set<int64_t> &AGone);
     TProxData RecordOf(const TDataTable::TRow &row) const;
     TAnonymProgram AnonymOf(const TDataTable::TRow &row) const;
     TStoredChain StoredChainOf(const TDataTable::TRow &row) const;
