@@ -1,6 +1,7 @@
 #pragma once
 // The Anonymize Program page: the anonymized programs in table order
-// ("Application", "Chain", "Port", "No. Of Proxies"), with "Add", "Edit",
+// ("Application", "Chain", "Port", "No. Of Proxies", and "Launch": what
+// became of the last launch), with "Add", "Edit",
 // "Delete", "Launch", "Add to menu" below and the same in a pop-up menu with
 // "Select All". Each entry remembers its row's UID. A program whose chain is
 // gone, has moved to another port or was never set is shown in red with the
