@@ -131,9 +131,10 @@ void PrivateResolverFiles() {
 
 // Starts the program by posix_spawn (no copy of this process's memory map):
 // signals back to their defaults and unblocked. The holder has dropped its
-// capabilities already, so the program gets none. -1 when it cannot run.
+// capabilities already, so the program gets none. -1 with the reason in
+// `failure` when it cannot run.
 pid_t SpawnProgram(const std::vector<std::string> &argv,
-                   const std::vector<std::string> &environment) {
+                   const std::vector<std::string> &environment, std::string &failure) {
     std::vector<char *> args, variables;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -154,7 +155,7 @@ pid_t SpawnProgram(const std::vector<std::string> &argv,
         ::posix_spawnp(&pid, args[0], nullptr, &attributes, args.data(), variables.data());
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
-        std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(error));
+        failure = std::string("Cannot run \"") + args[0] + "\": " + std::strerror(error);
         return -1;
     }
     return pid;
@@ -211,9 +212,13 @@ void BecomeUser(const THolderWork &work) {
 // Makes the namespace and hands its listeners to this process; ends the
 // holder with the reason when it cannot.
 void MakeNetwork(int control, const THolderWork &work) {
+    // The step under way, named in the message of its failure.
+    const char *step = "becoming the user";
     try {
         BecomeUser(work);
+        step = "entering a network namespace of its own";
         TNamespace::EnterPrivateNetwork();
+        step = "setting up its loopback";
         try {
             TLoopbackNetwork::Configure();
         } catch (const EVelmoraError &e) {
@@ -224,19 +229,25 @@ void MakeNetwork(int control, const THolderWork &work) {
                 throw;
             throw ENamespaceRefused(std::string(e.what()) + ". " + blocker);
         }
+        step = "opening its listeners";
         std::vector<TSocket> tcp = Pair(SOCK_STREAM);
         std::vector<TSocket> udp = Pair(SOCK_DGRAM);
+        step = "loading its netfilter rules";
         TNetfilter::Load(TConfinedProgram::Rules(tcp.front().LocalPort(), udp.front().LocalPort()));
+        step = "giving it its own resolver files";
         PrivateResolverFiles();
+        step = "hiding the host's services";
         THostServices::Apply(work.Hidden);
         // Everything that needed a capability is done: the holder keeps none,
         // and neither does the program it starts.
+        step = "dropping capabilities";
         TNamespace::DropCapabilities();
         std::vector<int> fds; // the TCP listeners, then the DNS sockets
         for (const TSocket &s : tcp)
             fds.push_back(s.Fd());
         for (const TSocket &s : udp)
             fds.push_back(s.Fd());
+        step = "handing its listeners over";
         TFdPassing::Send(
             control, "ready " + std::to_string(tcp.size()) + " " + std::to_string(udp.size()), fds);
     } catch (const ENamespaceRefused &e) {
@@ -247,7 +258,7 @@ void MakeNetwork(int control, const THolderWork &work) {
         ::_exit(1);
     } catch (const std::exception &e) {
         try {
-            TFdPassing::Send(control, std::string("error ") + e.what(), {});
+            TFdPassing::Send(control, TConfinedProgram::NetworkFailure(step, e.what()), {});
         } catch (...) {
         }
         ::_exit(1);
@@ -270,12 +281,16 @@ void MakeNetwork(int control, const THolderWork &work) {
     forward.sa_handler = ForwardSignal;
     ::sigaction(SIGTERM, &forward, nullptr);
     ::sigaction(SIGHUP, &forward, nullptr);
-    ::close(control);
     // The holder holds a handful of descriptors; the program gets the
     // user's limit.
     RestoreDescriptorLimit();
-    const pid_t program = SpawnProgram(work.Argv, work.Environment);
+    std::string failure;
+    const pid_t program = SpawnProgram(work.Argv, work.Environment, failure);
     gProgram = program;
+    // Whether the program runs, for the one who started the launch.
+    const std::string word = program < 0 ? "error " + failure : std::string("started");
+    ::send(control, word.data(), word.size(), MSG_NOSIGNAL);
+    ::close(control);
     ::_exit(program < 0 ? 127 : ReapAll(program));
 }
 
@@ -297,6 +312,18 @@ THostServices::TDesktop Desktop(const TConfinedProgram::TSettings &settings) {
 }
 
 } // namespace
+
+std::string TConfinedProgram::NetworkFailure(const std::string &step, const std::string &cause) {
+    return std::string(NetworkFailed) + " (" + step + "): " + cause;
+}
+
+std::string TConfinedProgram::HolderEnd(int status) {
+    if (WIFSIGNALED(status))
+        return std::string("its holder process was killed by signal ") +
+               std::to_string(WTERMSIG(status)) + " (" + ::strsignal(WTERMSIG(status)) + ")";
+    return "its holder process ended with status " + std::to_string(WEXITSTATUS(status)) +
+           " before it was ready";
+}
 
 std::string TConfinedProgram::Rules(uint16_t tcpPort, uint16_t dnsPort) {
     const std::string tcp = std::to_string(tcpPort), dns = std::to_string(dnsPort);
@@ -370,19 +397,28 @@ TConfinedProgram::TListeners TConfinedProgram::Prepare() {
     FControl = pair[0];
     std::string text;
     std::vector<int> fds;
-    if (!TFdPassing::Receive(FControl, text, fds))
-        throw EVelmoraError("The program's network could not be made");
+    if (!TFdPassing::Receive(FControl, text, fds)) {
+        int status = 0;
+        while (::waitpid(FHolder, &status, 0) < 0 && errno == EINTR) {
+        }
+        FHolder = -1;
+        throw EVelmoraError(NetworkFailure("waiting for it", HolderEnd(status)));
+    }
     if (text.rfind("refused ", 0) == 0)
         throw ENamespaceRefused(text.substr(8));
     if (text.rfind("error ", 0) == 0)
         throw EVelmoraError(text.substr(6));
+    if (text.rfind(NetworkFailed, 0) == 0)
+        throw EVelmoraError(text);
     size_t tcpCount = 0, udpCount = 0;
     std::sscanf(text.c_str(), "ready %zu %zu", &tcpCount, &udpCount);
     TListeners listeners;
     for (size_t i = 0; i < fds.size(); ++i)
         (i < tcpCount ? listeners.Tcp : listeners.Udp).emplace_back(fds[i]);
     if (listeners.Tcp.empty() || listeners.Udp.size() != udpCount)
-        throw EVelmoraError("The program's network could not be made");
+        throw EVelmoraError(NetworkFailure("handing its listeners over",
+                                           "the holder sent " + std::to_string(fds.size()) +
+                                               " sockets for \"" + text + "\""));
     return listeners;
 }
 
@@ -390,8 +426,17 @@ void TConfinedProgram::Start() {
     const char go = 'g';
     if (::send(FControl, &go, 1, MSG_NOSIGNAL) != 1)
         throw EVelmoraError("The program's network has gone");
+    char word[1024];
+    ssize_t n;
+    while ((n = ::recv(FControl, word, sizeof word, 0)) < 0 && errno == EINTR) {
+    }
     ::close(FControl);
     FControl = -1;
+    const std::string text(word, n > 0 ? static_cast<size_t>(n) : 0);
+    if (text.rfind("error ", 0) == 0)
+        throw EVelmoraError(text.substr(6));
+    if (text != "started")
+        throw EVelmoraError("The program's network has gone");
 }
 
 int TConfinedProgram::Wait() {

@@ -46,7 +46,8 @@ public:
     // EVelmoraError with the holder's message; ENamespaceRefused when the
     // system refused the namespaces (the message names the cause and fix).
     TListeners Prepare();
-    // The holder runs the program.
+    // The holder runs the program and says whether it started; throws
+    // EVelmoraError with "Cannot run "PROGRAM": REASON" when it did not.
     void Start();
     // Waits for the program and all it started; its exit status (128 +
     // signal when a signal ended it; 127 when it could not be run).
@@ -58,6 +59,14 @@ public:
     // The netfilter rules of the namespace for listeners on tcpPort (TCP)
     // and dnsPort (UDP).
     static std::string Rules(uint16_t tcpPort, uint16_t dnsPort);
+
+    // "The program's network could not be made (STEP): CAUSE", the cause
+    // being the failed call's own message with its errno text.
+    static std::string NetworkFailure(const std::string &step, const std::string &cause);
+    // What became of a holder that ended before its network was ready, from
+    // its wait status: its exit status, or the signal that killed it.
+    static std::string HolderEnd(int status);
+    static constexpr const char *NetworkFailed = "The program's network could not be made";
 
 private:
     std::vector<std::string> FArgv;

@@ -10,6 +10,7 @@
 #include "platform/Namespace.h"
 #include "platform/PortHolder.h"
 #include "platform/RunAsUser.h"
+#include "platform/StartReport.h"
 #include "store/ChainLookup.h"
 #include "store/ProxyTypes.h"
 #include "store/dmProxyData.h"
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -113,9 +115,24 @@ std::optional<TRunAsUser> ProgramUser(const QString &named) {
     return user;
 }
 
+// Waits until the child's exec closed `watch`; a failed exec wrote its
+// errno there first, and is thrown as the reason the program cannot run.
+void AwaitExec(int watch, pid_t child, const char *program) {
+    int execError = 0;
+    ssize_t got;
+    while ((got = ::read(watch, &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    ::close(watch);
+    if (got == sizeof execError) {
+        ::waitpid(child, nullptr, 0);
+        throw EVelmoraError(std::string("Cannot run \"") + program +
+                            "\": " + std::strerror(execError));
+    }
+}
+
 int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
                  const std::optional<TRunAsUser> &user,
-                 const std::function<void(const QString &)> &onLine) {
+                 const std::function<void(const QString &)> &onLine, TStartReport &report) {
     QString library;
     for (const char *candidate : PreloadLibraries)
         if (::access(candidate, R_OK) == 0) {
@@ -152,6 +169,10 @@ int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
     for (const std::string &v : environment)
         variables.push_back(const_cast<char *>(v.c_str()));
     variables.push_back(nullptr);
+    // Closed by a successful exec; a failed one writes its errno first.
+    int execWatch[2];
+    if (::pipe2(execWatch, O_CLOEXEC) != 0)
+        throw EVelmoraError(std::string("Cannot make a pipe: ") + std::strerror(errno));
     const pid_t child = ::fork();
     if (child < 0)
         throw EVelmoraError(std::string("Cannot start a process: ") + std::strerror(errno));
@@ -167,11 +188,15 @@ int RunPreloaded(const TProgramLaunch::TOptions &options, uint16_t port,
         }
         // The program gets standard input, output and error only, not what
         // this process holds or was handed by whoever started it.
-        ::close_range(3, ~0U, 0);
+        ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         ::execvpe(args[0], args.data(), variables.data());
-        std::fprintf(stderr, "velmora run: cannot run \"%s\": %s\n", args[0], std::strerror(errno));
+        const int error = errno;
+        (void)!::write(execWatch[1], &error, sizeof error);
         ::_exit(127);
     }
+    ::close(execWatch[1]);
+    AwaitExec(execWatch[0], child, args[0]);
+    report.Started();
     ForwardSignals(child);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -306,6 +331,19 @@ void RefuseHeldPort(uint16_t port, const QString &chain) {
             .arg(chain, QString::fromStdString(TPortHolder::Describe(*holder))));
 }
 
+// The program's network; a refusal of the namespaces names --preload.
+TConfinedProgram::TListeners PrepareNetwork(TConfinedProgram &confined) {
+    try {
+        return confined.Prepare();
+    } catch (const ENamespaceRefused &e) {
+        throw EVelmoraError(e.Message() +
+                            QStringLiteral(". Where this cannot be allowed, --preload runs the "
+                                           "program under libproxychains4 instead (weaker: "
+                                           "statically linked programs, io_uring and UDP "
+                                           "escape it)."));
+    }
+}
+
 } // namespace
 
 QString TProgramLaunch::PreloadConfig(uint16_t port) {
@@ -322,6 +360,18 @@ QString TProgramLaunch::PreloadConfig(uint16_t port) {
 
 int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
                         const std::function<void(const QString &line)> &onLine) {
+    TStartReport report = TStartReport::FromEnvironment();
+    try {
+        return Launch(store, options, onLine, report);
+    } catch (const std::exception &e) {
+        report.Failed(e.what());
+        throw;
+    }
+}
+
+int TProgramLaunch::Launch(TdmProxyData &store, const TOptions &options,
+                           const std::function<void(const QString &line)> &onLine,
+                           TStartReport &report) {
     const int32_t chainUID = ChooseChain(store, options.Chain, options.Program.front());
     const TChainedProxyData record = store.GetChain(chainUID);
     const bool hasPort = record.FPort > 0 && record.FPort < 65536;
@@ -350,15 +400,7 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
     if (!options.Preload) {
         confined = std::make_unique<TConfinedProgram>(
             Argv(options.Program), TConfinedProgram::TSettings{!options.NoSound, user});
-        try {
-            listeners = confined->Prepare();
-        } catch (const ENamespaceRefused &e) {
-            throw EVelmoraError(e.Message() +
-                                QStringLiteral(". Where this cannot be allowed, --preload runs the "
-                                               "program under libproxychains4 instead (weaker: "
-                                               "statically linked programs, io_uring and UDP "
-                                               "escape it)."));
-        }
+        listeners = PrepareNetwork(*confined);
     }
 
     std::mutex activityLock;
@@ -369,7 +411,7 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
         port = own->Port();
     }
     if (options.Preload)
-        return RunPreloaded(options, port, user, onLine);
+        return RunPreloaded(options, port, user, onLine, report);
 
     TFakeAddresses addresses;
     TRedirector redirector(addresses);
@@ -392,6 +434,7 @@ int TProgramLaunch::Run(TdmProxyData &store, const TOptions &options,
         };
     redirector.Start(std::move(listeners.Tcp), std::move(listeners.Udp));
     confined->Start();
+    report.Started();
     ForwardSignals(confined->HolderPid());
     const int status = confined->Wait();
     // The program and all it started have ended, and nothing of this launch

@@ -21,6 +21,7 @@
 #include "platform/Error.h"
 
 class TdmProxyData;
+class TStartReport;
 
 // A launch that cannot be made as asked: bad arguments, no chain.
 class ELaunchUsage : public EVelmoraError {
@@ -41,7 +42,9 @@ public:
 
     // The program's exit status (with namespaces, the process ends with it
     // once the program has run, without returning). Errors before the
-    // program starts throw (ELaunchUsage or EVelmoraError).
+    // program starts throw (ELaunchUsage or EVelmoraError). A starter that
+    // passed a descriptor in StartReportVariable is told "started" once the
+    // program runs, or the error (TStartReport).
     static int Run(TdmProxyData &store, const TOptions &options,
                    const std::function<void(const QString &line)> &onLine);
 
@@ -55,4 +58,8 @@ public:
 
     // The proxychains configuration for one SOCKS 5 hop to 127.0.0.1:port.
     static QString PreloadConfig(uint16_t port);
+
+private:
+    static int Launch(TdmProxyData &store, const TOptions &options,
+                      const std::function<void(const QString &line)> &onLine, TStartReport &report);
 };

@@ -8,6 +8,9 @@
 //                               Manager page painted with all its rows
 //   window_bench check DIR      "Test All" over every proxy; the longest gap
 //                               seen by a 10 ms timer on the window's thread
+//   window_bench delete DIR     every row selected and "Delete" (answered
+//                               Yes): its time on the window's thread and
+//                               the saves it made; DIR loses its proxies
 //   window_bench treewidget DIR the same rows filled into a QTreeWidget, one
 //                               item per row with its own texts, as the list
 //                               was built before it read the store directly
@@ -166,13 +169,18 @@ int Startup(QApplication &app, const QString &folder) {
     return painted > 0 && rows > 0 && w.Prompts.Errors.isEmpty() ? 0 : 1;
 }
 
-int Check(QApplication &app, const QString &folder) {
-    TWindow w(folder);
+// Shows the window and runs its events until the list's first paint.
+void ShowAndWait(QApplication &app, TWindow &w) {
     bool shown = false;
     TFirstPaint paint(w.Window->lvProxyList()->viewport(), [&] { shown = true; });
     w.Window->show();
     while (!shown)
         app.processEvents(QEventLoop::AllEvents, 10);
+}
+
+int Check(QApplication &app, const QString &folder) {
+    TWindow w(folder);
+    ShowAndWait(app, w);
     const int rows = w.Window->lvProxyList()->RowCount();
     TStallMeter meter;
     QElapsedTimer took;
@@ -207,6 +215,24 @@ int Check(QApplication &app, const QString &folder) {
                 rows, done ? 1 : 0, Ms(took.nsecsElapsed()), meter.MaxGapMs(), startMs,
                 meter.Ticks(), progressTexts, static_cast<long long>(w.Store.SaveCount()));
     return done ? 0 : 1;
+}
+
+int Delete(QApplication &app, const QString &folder) {
+    TWindow w(folder);
+    ShowAndWait(app, w);
+    w.Window->lvProxyList()->selectAll();
+    const int rows = static_cast<int>(w.Window->lvProxyList()->SelectedUIDs().size());
+    w.Window->UpdateActions();
+    const int64_t saves = w.Store.SaveCount();
+    QElapsedTimer took;
+    took.start();
+    w.Window->actDeleteProxy->trigger();
+    const double ms = Ms(took.nsecsElapsed());
+    app.processEvents();
+    std::printf("delete rows=%d left=%d delete_ms=%.1f saves=%lld\n", rows,
+                w.Window->lvProxyList()->RowCount(), ms,
+                static_cast<long long>(w.Store.SaveCount() - saves));
+    return rows > 0 && w.Prompts.Errors.isEmpty() ? 0 : 1;
 }
 
 // The rows as the list was filled before: a record copy and an item with
@@ -267,7 +293,7 @@ int TreeWidget(QApplication &app, const QString &folder) {
 int main(int argc, char **argv) {
     Clock().start();
     if (argc < 3) {
-        std::fprintf(stderr, "usage: window_bench seed|startup|check|treewidget DIR [N]\n");
+        std::fprintf(stderr, "usage: window_bench seed|startup|check|delete|treewidget DIR [N]\n");
         return 2;
     }
     QApplication app(argc, argv);
@@ -281,6 +307,8 @@ int main(int argc, char **argv) {
             return Startup(app, folder);
         if (std::strcmp(argv[1], "check") == 0)
             return Check(app, folder);
+        if (std::strcmp(argv[1], "delete") == 0)
+            return Delete(app, folder);
         if (std::strcmp(argv[1], "treewidget") == 0)
             return TreeWidget(app, folder);
     } catch (const std::exception &e) {

@@ -166,6 +166,44 @@ QString Ms(double ms) {
 
 } // namespace
 
+namespace {
+
+// The hops walked and each one's own share of the set-up time.
+void KeepSetup(const std::optional<TProxyChain::TSetup> &setup, TChainTestResult &result) {
+    if (!setup)
+        return;
+    result.Hops = setup->HopList;
+    double before = 0;
+    for (double end : setup->HopMs) {
+        result.HopMs.push_back(end - before);
+        before = end;
+    }
+}
+
+// What failed, said after the failure's own text.
+QString FailedPartText(const TChainTestResult &result) {
+    const QString stop = result.Error.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". ");
+    switch (result.FailedPart) {
+    case TChainTestResult::TFailedPart::ChainPort:
+        return stop + QStringLiteral("The chain failed: it did not answer on its port %1 "
+                                     "(test page %2).")
+                          .arg(result.Port)
+                          .arg(result.Url);
+    case TChainTestResult::TFailedPart::Chain:
+        return stop + QStringLiteral("The chain failed to reach the test page %1: one of its hops "
+                                     "failed, or the page's host could not be reached from the "
+                                     "last hop.")
+                          .arg(result.Url);
+    case TChainTestResult::TFailedPart::Page:
+        return stop + QStringLiteral("The chain worked; the test page %1 failed.").arg(result.Url);
+    case TChainTestResult::TFailedPart::None:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
 TChainTestResult TChainTest::Run(TProxyChain &chain, int timeoutMs) {
     TChainTestResult result;
     result.ChainName = chain.ChainData().FDesc;
@@ -177,8 +215,11 @@ TChainTestResult TChainTest::Run(TProxyChain &chain, int timeoutMs) {
             throw EVelmoraError("no answer within the time-out");
         return static_cast<int>(ms);
     };
+    using TPart = TChainTestResult::TFailedPart;
+    TPart part = TPart::ChainPort; // the part under way
+    result.Url = TTestPage::RootURL();
     try {
-        const THttpGetRequest request = TTestPage::GetRequest(TTestPage::RootURL());
+        const THttpGetRequest request = TTestPage::GetRequest(result.Url);
 
         // Bound first, so that the chain can be told which connection is ours.
         TSocket socket = TSocket::Create(TSocket::Family::IPv4);
@@ -193,6 +234,7 @@ TChainTestResult TChainTest::Run(TProxyChain &chain, int timeoutMs) {
         const int64_t startNs = TClock::TickNs();
         socket.ConnectTo("127.0.0.1", static_cast<uint16_t>(result.Port), left());
         socket.SetReadTimeout(left());
+        part = TPart::Chain;
         TIdSocksInfo socks;
         socks.Version = TSocksVersion::svSocks5;
         try {
@@ -203,15 +245,9 @@ TChainTestResult TChainTest::Run(TProxyChain &chain, int timeoutMs) {
         }
         // The chain's reply came after the set-up ended: it is kept by now.
         // The chain is not touched once its hops are known.
-        if (std::optional<TProxyChain::TSetup> setup = chain.TakeSetup(clientPort)) {
-            result.Hops = setup->HopList;
-            double before = 0;
-            for (double end : setup->HopMs) {
-                result.HopMs.push_back(end - before);
-                before = end;
-            }
-        }
+        KeepSetup(chain.TakeSetup(clientPort), result);
         const QString httpHop = OnlyHttpHop(chain, result.Hops);
+        part = TPart::Page;
 
         socket.WriteAll(request.Encode());
         THttpReplyDecoder reply;
@@ -241,6 +277,7 @@ TChainTestResult TChainTest::Run(TProxyChain &chain, int timeoutMs) {
     } catch (const std::exception &e) {
         result.Ok = false;
         result.Error = QString::fromUtf8(e.what());
+        result.FailedPart = part;
     }
     return result;
 }
@@ -249,7 +286,9 @@ QStringList TChainTest::ReportLines(const TChainTestResult &result) {
     const QString head =
         QStringLiteral("Test of chain \"%1\" (port %2): ").arg(result.ChainName).arg(result.Port);
     QStringList lines;
-    lines << head + (result.Ok ? QStringLiteral("OK") : QStringLiteral("failed: ") + result.Error);
+    lines << head + (result.Ok
+                         ? QStringLiteral("OK")
+                         : QStringLiteral("failed: ") + result.Error + FailedPartText(result));
     for (size_t i = 0; i < result.Hops.size(); ++i)
         lines << QStringLiteral("  hop %1 %2: %3")
                      .arg(i + 1)

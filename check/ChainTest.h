@@ -26,8 +26,17 @@ class TProxyChain;
 class TdmProxyData;
 
 struct TChainTestResult {
+    // Which part a failed test failed in: nothing answered on the chain's
+    // port; the chain could not open its way to the page (a hop failed, or
+    // the page's host could not be reached from the last hop: the chain's
+    // SOCKS reply is the same for both); or the chain worked and the page
+    // did not answer as a test page should.
+    enum class TFailedPart { None, ChainPort, Chain, Page };
+
     bool Ok = false;
     QString Error; // why it failed, when it did
+    TFailedPart FailedPart = TFailedPart::None;
+    QString Url; // the test page fetched
     QString ChainName;
     int32_t Port = 0;
     std::vector<QString> Hops;  // "address:port" of each hop walked, in order

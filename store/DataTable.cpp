@@ -386,11 +386,12 @@ int TDataTable::DeleteWhere(const std::function<bool(const TRow &)> &doomed) {
         currentGone = currentGone || row.get() == FCurrent;
         ++gone;
     }
+    // Every row that stays has moved to `kept`, also when none went.
+    FRows.swap(kept);
     if (gone == 0)
         return 0;
     // The current row, when it went, gives way to the first passing row.
     TRow *current = currentGone ? nullptr : FCurrent;
-    FRows.swap(kept);
     kept.clear(); // frees the rows that went
     Settle(current);
     Changed(TChange::Reset, nullptr);

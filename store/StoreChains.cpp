@@ -18,6 +18,11 @@ bool TdmProxyData::DeleteChain(int32_t AUID) {
     return true;
 }
 
+int TdmProxyData::DeleteChains(const std::vector<int32_t> &AUIDs) {
+    return DeleteWithItems(FChains, FC.UID, FI.ChainUID,
+                           std::unordered_set<int64_t>(AUIDs.begin(), AUIDs.end()));
+}
+
 void TdmProxyData::AddChainedItem(int32_t AChainUID, int32_t AProxUID) {
     FilterItemsTo(AChainUID);
     if (FItems.Locate(QStringLiteral("ProxyUID"), int64_t(AProxUID)))

@@ -434,14 +434,24 @@ int TdmProxyData::DeleteProxiesWithStatus(TProxyStatus AStatus) {
         if (!IsNullValue(row->Values[FP.Status]) &&
             (Int32Value(row->Values[FP.Status]) & 0xFF) == status)
             gone.insert(Int32Value(row->Values[FP.UID]));
-    if (gone.empty())
+    return DeleteWithItems(FProxies, FP.UID, FI.ProxyUID, gone);
+}
+
+int TdmProxyData::DeleteProxies(const std::vector<int32_t> &AUIDs) {
+    return DeleteWithItems(FProxies, FP.UID, FI.ProxyUID,
+                           std::unordered_set<int64_t>(AUIDs.begin(), AUIDs.end()));
+}
+
+int TdmProxyData::DeleteWithItems(TDataTable &ATable, int AUIDField, int AItemField,
+                                  const std::unordered_set<int64_t> &AGone) {
+    if (AGone.empty())
         return 0;
     FItems.DeleteWhere([&](const TDataTable::TRow &item) {
-        const TFieldValue &proxy = item.Values[FI.ProxyUID];
-        return !IsNullValue(proxy) && gone.count(Int32Value(proxy)) > 0;
+        const TFieldValue &owner = item.Values[AItemField];
+        return !IsNullValue(owner) && AGone.count(Int32Value(owner)) > 0;
     });
-    const int count = FProxies.DeleteWhere([&](const TDataTable::TRow &proxy) {
-        return gone.count(Int32Value(proxy.Values[FP.UID])) > 0;
+    const int count = ATable.DeleteWhere([&](const TDataTable::TRow &row) {
+        return AGone.count(Int32Value(row.Values[AUIDField])) > 0;
     });
     SaveIfAuto();
     return count;
@@ -539,6 +549,13 @@ bool TdmProxyData::AnonymDelete(int32_t AID) {
         return false;
     FAnonymized.Delete();
     return true;
+}
+
+int TdmProxyData::AnonymDeleteAll(const std::vector<int32_t> &AIDs) {
+    const std::unordered_set<int64_t> gone(AIDs.begin(), AIDs.end());
+    return FAnonymized.DeleteWhere([&](const TDataTable::TRow &program) {
+        return gone.count(Int32Value(program.Values[FA.UID])) > 0;
+    });
 }
 
 std::vector<int32_t> TdmProxyData::ChainUIDs() {

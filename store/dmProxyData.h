@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 class TdmProxyData {
@@ -185,6 +186,13 @@ public:
     // once (as any change does: at once, or with the batch). Returns how
     // many proxies went.
     int DeleteProxiesWithStatus(TProxyStatus AStatus);
+    // Deletes the proxies AUIDs (unknown ones are skipped) and every chain
+    // item that refers to one of them, each table in one pass, and saves
+    // once, as DeleteProxiesWithStatus. Returns how many proxies went.
+    int DeleteProxies(const std::vector<int32_t> &AUIDs);
+    // Deletes the chains AUIDs and their items in one pass each, and saves
+    // once. Returns how many chains went.
+    int DeleteChains(const std::vector<int32_t> &AUIDs);
     // How many proxies have status AStatus.
     int CountProxiesWithStatus(TProxyStatus AStatus) const;
     bool DeleteChain(int32_t AUID);
@@ -205,6 +213,8 @@ public:
     bool UpdateChainStatus(int32_t AUID, TProxyStatus AStatus);
     // Deletes the anonymized program AID; false when there is none. No save.
     bool AnonymDelete(int32_t AID);
+    // Deletes the anonymized programs AIDs in one pass; how many went. No save.
+    int AnonymDeleteAll(const std::vector<int32_t> &AIDs);
     // Writes the fields into the chain row (a new one for UID 0) and returns
     // its UID; "chain record not found" for an unknown one. No save.
     int32_t PutChain(const TChainChange &AChange);
@@ -246,6 +256,10 @@ private:
     };
 
     void InstallHooks();
+    // Deletes ATable's rows whose AUIDField is in AGone and the chain items
+    // whose AItemField names one of them, one pass each, then saves once.
+    int DeleteWithItems(TDataTable &ATable, int AUIDField, int AItemField,
+                        const std::unordered_set<int64_t> &AGone);
     TProxData RecordOf(const TDataTable::TRow &row) const;
     TAnonymProgram AnonymOf(const TDataTable::TRow &row) const;
     TStoredChain StoredChainOf(const TDataTable::TRow &row) const;

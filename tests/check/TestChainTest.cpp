@@ -364,9 +364,12 @@ TEST(TestChain, FailuresAreReportedAndEveryResultIsRecorded) {
     EXPECT_FALSE(refused.Ok);
     EXPECT_FALSE(refused.Error.isEmpty());
     EXPECT_EQ(TChainTest::ReportLines(refused),
-              QStringList(QStringLiteral("Test of chain \"Dead\" (port %1): failed: %2")
+              QStringList(QStringLiteral("Test of chain \"Dead\" (port %1): failed: %2 The chain "
+                                         "failed to reach the test page %3: one of its hops "
+                                         "failed, or the page's host could not be reached from "
+                                         "the last hop.")
                               .arg(refused.Port)
-                              .arg(refused.Error)));
+                              .arg(refused.Error, page.URL())));
     const TDateTime before = TClock::Now();
     TChainTest::Record(store, dead.UID, refused);
     EXPECT_EQ(onDisk(dead.UID).Status, int(TProxyStatus::psUnavailable));
@@ -385,8 +388,36 @@ TEST(TestChain, FailuresAreReportedAndEveryResultIsRecorded) {
     EXPECT_FALSE(silent.Ok);
     EXPECT_EQ(silent.Error, "no answer within the time-out");
 
+    // Each failure names the page and the part that failed; a chain whose
+    // port no one answers on fails before its hops.
+    using TPart = TChainTestResult::TFailedPart;
+    dead.Chain->SetActive(false);
+    const TChainTestResult stopped = dead.Test(2000);
+    const struct {
+        const TChainTestResult &Result;
+        TPart Part;
+        QString Says;
+    } parts[] = {
+        {refused, TPart::Chain, "The chain failed to reach the test page " + page.URL()},
+        {stopped, TPart::ChainPort,
+         QString("The chain failed: it did not answer on its port %1 (test page %2).")
+             .arg(stopped.Port)
+             .arg(page.URL())},
+        {notFound, TPart::Page,
+         "the test page answered HTTP/1.1 404 Not Found. The chain worked; the test page " +
+             page.URL() + " failed."},
+        {silent, TPart::Page,
+         "no answer within the time-out. The chain worked; the test page " + page.URL() +
+             " failed."},
+    };
+    for (const auto &p : parts) {
+        EXPECT_EQ(p.Result.FailedPart, p.Part) << Dump(p.Result);
+        EXPECT_TRUE(TChainTest::ReportLines(p.Result).first().contains(p.Says)) << Dump(p.Result);
+    }
+
     page.Style = THeaderEchoPage::TStyle::Raw;
     const TChainTestResult ok = good.Test();
+    EXPECT_EQ(ok.FailedPart, TPart::None);
     ASSERT_TRUE(ok.Ok) << Dump(ok);
     TChainTest::Record(store, good.UID, ok);
     EXPECT_EQ(onDisk(good.UID).Status, int(TProxyStatus::psAvailable));

@@ -226,6 +226,45 @@ TEST_F(StoreOperations, DeleteProxiesWithStatusTakesTheirChainItemsAndSavesOnce)
     EXPECT_EQ(resets, 1);
 }
 
+TEST_F(StoreOperations, ASelectionOfProxiesChainsOrProgramsGoesInOnePassAndOneSave) {
+    Store->AddChainedItem(1, 4);
+    int resets = 0, others = 0;
+    Store->WatchProxies([&](TDataTable::TChange change, const TDataTable::TRow *) {
+        ++(change == TDataTable::TChange::Reset ? resets : others);
+    });
+    const int64_t saves = Store->SaveCount();
+    // 2 is no chain's hop: the items stay as they were.
+    const auto itemsBefore = Items();
+    EXPECT_EQ(Store->DeleteProxies({2}), 1);
+    EXPECT_EQ(Items(), itemsBefore);
+    // 42 is no proxy: skipped. 3 and 4 are hops; 4 of both chains.
+    EXPECT_EQ(Store->DeleteProxies({3, 42, 4}), 2);
+    EXPECT_EQ(Store->SaveCount(), saves + 2);
+    EXPECT_EQ(std::make_pair(resets, others), std::make_pair(2, 0));
+    EXPECT_EQ(Items(), (std::vector<std::pair<int, int>>{{2, 1}, {2, 99}}));
+    EXPECT_EQ(TDataPacketReader::Read(Bytes(QStringLiteral("Proxies.cds"))).Rows.size(), 1u);
+    EXPECT_EQ(Store->DeleteProxies({}), 0);
+    EXPECT_EQ(Store->SaveCount(), saves + 2);
+
+    EXPECT_EQ(Store->DeleteChains({2, 77}), 1);
+    EXPECT_EQ(Store->SaveCount(), saves + 3);
+    EXPECT_TRUE(Items().empty());
+    EXPECT_EQ(Store->ChainUIDs(), std::vector<int32_t>{1});
+    EXPECT_TRUE(
+        TDataPacketReader::Read(Bytes(QStringLiteral("ChainedProxyProxies.cds"))).Rows.empty());
+
+    std::vector<int32_t> programs;
+    for (const TAnonymProgram &p : Store->AnonymizedPrograms())
+        programs.push_back(p.UID);
+    ASSERT_FALSE(programs.empty());
+    const int32_t kept = programs.back();
+    programs.back() = 12345; // no such program
+    EXPECT_EQ(Store->AnonymDeleteAll(programs), int(programs.size()) - 1);
+    ASSERT_EQ(Store->AnonymizedPrograms().size(), 1u);
+    EXPECT_EQ(Store->AnonymizedPrograms().front().UID, kept);
+    EXPECT_EQ(Store->SaveCount(), saves + 3); // programs are saved by their caller
+}
+
 TEST_F(StoreOperations, ProxyWatchersSeeEachChangeWithItsRow) {
     std::vector<std::pair<TDataTable::TChange, int64_t>> first, second;
     auto watcher = [](auto &seen) {

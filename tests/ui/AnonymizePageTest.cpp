@@ -3,6 +3,7 @@
 // following an edit and a deletion.
 #include "platform/DesktopEntry.h"
 #include "platform/FdLimit.h"
+#include "platform/StartReport.h"
 #include "tests/support/Wait.h"
 #include "tests/support/XdgData.h"
 #include "tests/ui/UiTestSupport.h"
@@ -36,9 +37,11 @@ protected:
         Fixture.Open().actAnonymizeProgram->trigger();
         StartDetached = Page().FOnStartDetached;
         Page().FOnStartDetached = [this](const QString &program, const QStringList &args,
-                                         QString &error) {
+                                         QString &error, const TStarted &started) {
             Starts << program + " " + args.join(' ');
             error = StartError;
+            if (StartError.isEmpty())
+                Pending.push_back(started);
             return StartError.isEmpty();
         };
     }
@@ -62,10 +65,27 @@ protected:
     }
     QStringList Lines(const QString &start) { return Fixture.ActivityLines().filter(start); }
 
+    QString LaunchColumn(int row) { return Row(row)->text(TfrmeAnonymize::colLaunch); }
+    // The real start of `bash -c script` (dash takes one-digit descriptors
+    // only); what it said of its start, or
+    // "(not yet)" when nothing came back within `ms`.
+    QString StartShell(const QString &script, int ms = 10000) {
+        QString error;
+        // Outlives the call: a word that comes later still has its place.
+        auto outcome = std::make_shared<QString>("(not yet)");
+        if (!StartDetached("/bin/bash", {"-c", script}, error,
+                           [outcome](const QString &failure) { *outcome = failure; }))
+            return "start failed: " + error;
+        PumpUntil([&] { return *outcome != "(not yet)"; }, ms);
+        return *outcome;
+    }
+
+    using TStarted = std::function<void(const QString &)>;
     TMainFixture Fixture;
     QStringList Starts;
     QString StartError;
-    std::function<bool(const QString &, const QStringList &, QString &)>
+    std::vector<TStarted> Pending; // the launches that have not said yet
+    std::function<bool(const QString &, const QStringList &, QString &, const TStarted &)>
         StartDetached; // the real one
     const QString Self = QCoreApplication::applicationFilePath();
 };
@@ -114,15 +134,52 @@ TEST_F(AnonymizePage, LaunchRunsVelmoraRunDetachedButNotForAMarkedProgram) {
     Run(Page().actLaunch(), {0, 3, 4});
     EXPECT_EQ(Starts, QStringList({Self + " run --chain Work x.exe",
                                    Self + " run --chain Work Tor Browser"}));
-    EXPECT_EQ(Lines("Launched"),
-              QStringList({"Launched \"x.exe\" through chain \"Work\" (port 9050)",
-                           "Launched \"Tor Browser\" through chain \"Work\" (port 9050)"}));
     EXPECT_EQ(Fixture.Prompts().Messages.size(), 2); // wget's refusal
+    // Nothing is told before velmora run says how its start went.
+    EXPECT_TRUE(Lines("Launched").isEmpty());
+    EXPECT_EQ(LaunchColumn(0), "starting");
+    EXPECT_EQ(LaunchColumn(4), "starting");
+    ASSERT_EQ(Pending.size(), 2u);
+    const QString notRun = "Cannot run \"Tor Browser\": No such file or directory";
+    Pending[1](notRun);
+    Pending[0]("");
+    EXPECT_EQ(Lines("Launched"),
+              QStringList({"Launched \"x.exe\" through chain \"Work\" (port 9050)"}));
+    EXPECT_EQ(Lines("Could not"), QStringList({"Could not launch \"Tor Browser\": " + notRun}));
+    EXPECT_EQ(Fixture.Prompts().Errors,
+              QStringList({"Could not launch \"Tor Browser\": " + notRun}));
+    // The rows keep what became of their launch over a refill.
+    Page().RefreshList();
+    EXPECT_EQ(LaunchColumn(0), "started");
+    EXPECT_EQ(LaunchColumn(4), "failed: " + notRun);
 
     StartError = "No such file or directory";
     Run(Page().actLaunch(), {0});
-    EXPECT_EQ(Lines("Could not"),
+    EXPECT_EQ(Lines("Could not").mid(1),
               QStringList({"Could not launch \"x.exe\": No such file or directory"}));
+    EXPECT_EQ(LaunchColumn(0), "failed: No such file or directory");
+    EXPECT_EQ(Fixture.Prompts().Errors.size(), 2);
+}
+
+// The real start: what the started process writes to the descriptor named
+// in the variable, and its end without a word, reach the page without the
+// page waiting for them.
+TEST_F(AnonymizePage, TheRealStartHearsWhatVelmoraRunSaysOfItsStart) {
+    const QString fd = QString("$%1").arg(StartReportVariable);
+    const struct {
+        QString Script, Outcome;
+    } cases[] = {
+        {"echo started >&" + fd, ""},
+        {"echo 'failed Chain \"Work\" does not run' >&" + fd, "Chain \"Work\" does not run"},
+        {"exit 3", "velmora run ended before the program started"},
+        {"printf started >&" + fd, ""}, // its end closes the line
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(StartShell(c.Script), c.Outcome) << c.Script.toStdString();
+    // The window does not wait for the word: nothing within 200 ms of a
+    // start that speaks after 3 s (the control: it does speak later).
+    EXPECT_EQ(StartShell("sleep 3; echo started >&" + fd, 200), "(not yet)");
+    EXPECT_EQ(StartShell("sleep 1; echo started >&" + fd), "");
 }
 
 TEST_F(AnonymizePage, TheVelmoraLaunchedIsToldTheUsersLimitOfOpenFiles) {
@@ -142,7 +199,7 @@ TEST_F(AnonymizePage, TheVelmoraLaunchedIsToldTheUsersLimitOfOpenFiles) {
         StartDetached("/bin/sh",
                       {"-c", QString("echo \"$%1 $(ulimit -Sn)\" > %2.part && mv %2.part %2")
                                  .arg(DescriptorLimitVariable, seen)},
-                      error))
+                      error, [](const QString &) {}))
         << error.toStdString();
     EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(seen); }));
     QFile file(seen);

@@ -204,7 +204,9 @@ TEST(MainWindow, DeleteProxiesAsksOnceAndRebuildsTheList) {
     w.actDeleteProxy->trigger();
     EXPECT_EQ(list->RowCount(), 4);
     p.Answer = true;
+    const int64_t saves = f.Store().SaveCount();
     w.actDeleteProxy->trigger();
+    EXPECT_EQ(f.Store().SaveCount(), saves + 1); // one save for the whole selection
     EXPECT_EQ(p.Questions, QStringList({"Delete selected Proxies?", "Delete selected Proxies?"}));
     ASSERT_EQ(list->RowCount(), 1);
     EXPECT_EQ(list->Row(0).UID(), 2);
@@ -223,7 +225,9 @@ TEST(MainWindow, DeleteChainsStopsAndDeletesEachSelectedChain) {
     QTreeWidget *chains = w.frmeSocksChain()->lvChains();
     ASSERT_EQ(ChainNames(w), QStringList({"Default", "Live"}));
     w.frmeSocksChain()->actSelectAll()->trigger();
+    const int64_t saves = f.Store().SaveCount();
     w.actDeleteChain->trigger();
+    EXPECT_EQ(f.Store().SaveCount(), saves + 1); // one save for the whole selection
     EXPECT_EQ(f.Prompts().Questions, QStringList({"Delete selected Proxy Chain(s)?"}));
     EXPECT_EQ(chains->topLevelItemCount(), 0);
     EXPECT_FALSE(Accepting(port));

@@ -51,19 +51,10 @@ void TfrmMain::DeleteProxyExecute() {
     if (!FPrompts.AskYesNo(QStringLiteral("Delete selected Proxies?")))
         return;
     {
-        // Thousands of rows: one reset of the list and one save at the end
-        // (also when a delete fails: the list shows what is left before the
-        // failure is told).
+        // Thousands of rows: one pass over each table, one reset of the list
+        // and one save.
         TProxyTableModel::TBulkChange bulk(*FProxyList->Model());
-        FStore.BeginBatch();
-        try {
-            for (int32_t uid : uids)
-                FStore.DeleteProxy(uid);
-        } catch (...) {
-            FStore.EndBatch();
-            throw;
-        }
-        FStore.EndBatch();
+        FStore.DeleteProxies(uids);
     }
     // Chains lose the deleted proxies as hops.
     FChainFrame->PopulatechainList();

@@ -2,6 +2,7 @@
 
 #include "platform/Error.h"
 #include "platform/FdLimit.h"
+#include "platform/StartReport.h"
 #include "store/dmProxyData.h"
 #include "ui/logic/ProgramChains.h"
 #include "ui/logic/ProgramMenuEntry.h"
@@ -16,16 +17,66 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int UIDRole = Qt::UserRole + 1;
 
-bool StartDetached(const QString &program, const QStringList &arguments, QString &error) {
+// Reads what a started `velmora run` says about its start (TStartReport)
+// without blocking the window: the first line, or the end of the
+// connection, gives the outcome once; the watch then goes.
+class TStartWatch : public QObject {
+public:
+    TStartWatch(int fd, std::function<void(const QString &)> done, QObject *parent)
+        : QObject(parent), FFd(fd), FDone(std::move(done)),
+          FNotifier(new QSocketNotifier(fd, QSocketNotifier::Read, this)) {
+        connect(FNotifier, &QSocketNotifier::activated, this, [this] { Read(); });
+    }
+    ~TStartWatch() override { ::close(FFd); }
+
+private:
+    void Read() {
+        char buffer[512];
+        const ssize_t n = ::recv(FFd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n > 0)
+            FText.append(buffer, static_cast<size_t>(n));
+        if (n > 0 && FText.find('\n') == std::string::npos && FText.size() < 4096)
+            return;
+        FNotifier->setEnabled(false);
+        const auto done = std::move(FDone);
+        const std::string reason = TStartReport::Reason(FText);
+        deleteLater();
+        done(QString::fromStdString(reason));
+    }
+
+    int FFd;
+    std::function<void(const QString &)> FDone;
+    QSocketNotifier *FNotifier;
+    std::string FText;
+};
+
+// Starts `program` detached with one end of a socket pair named in
+// StartReportVariable; `started` is told later what came back through the
+// other end.
+bool StartDetached(const QString &program, const QStringList &arguments, QString &error,
+                   const std::function<void(const QString &failure)> &started, QObject *owner) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);
@@ -35,11 +86,19 @@ bool StartDetached(const QString &program, const QStringList &arguments, QString
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QString::fromLatin1(DescriptorLimitVariable),
                        QString::number(UserDescriptorLimit()));
+    environment.insert(QString::fromLatin1(StartReportVariable), QString::number(pair[1]));
     process.setProcessEnvironment(environment);
-    if (process.startDetached())
-        return true;
-    error = process.errorString();
-    return false;
+    // Inherited by this start only: close-on-exec again right after.
+    ::fcntl(pair[1], F_SETFD, 0);
+    const bool ok = process.startDetached();
+    ::close(pair[1]);
+    if (!ok) {
+        ::close(pair[0]);
+        error = process.errorString();
+        return false;
+    }
+    new TStartWatch(pair[0], started, owner);
+    return true;
 }
 
 } // namespace
@@ -56,7 +115,8 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
     FList->setObjectName(QStringLiteral("lvPrograms"));
     FList->setColumnCount(ColumnCount);
     FList->setHeaderLabels({QStringLiteral("Application"), QStringLiteral("Chain"),
-                            QStringLiteral("Port"), QStringLiteral("No. Of Proxies")});
+                            QStringLiteral("Port"), QStringLiteral("No. Of Proxies"),
+                            QStringLiteral("Launch")});
     FList->setColumnWidth(colApplication, TFormParts::Scaled(FList, 150));
     FList->setColumnWidth(colChain, TFormParts::Scaled(FList, 260));
     FList->setColumnWidth(colPort, TFormParts::Scaled(FList, 60));
@@ -90,7 +150,10 @@ TfrmeAnonymize::TfrmeAnonymize(TdmProxyData &store, QWidget *parent)
     connect(FAddToMenu, &QAction::triggered, this,
             [this] { Guard([this] { actAddToMenuExecute(); }); });
     connect(FSelectAll, &QAction::triggered, FList, &QTreeWidget::selectAll);
-    FOnStartDetached = StartDetached;
+    FOnStartDetached = [this](const QString &program, const QStringList &arguments, QString &error,
+                              const std::function<void(const QString &)> &started) {
+        return StartDetached(program, arguments, error, started, this);
+    };
     FVelmoraPath = QCoreApplication::applicationFilePath();
 
     auto *buttons = new QHBoxLayout;
@@ -135,6 +198,8 @@ void TfrmeAnonymize::RefreshList() {
         const TProgramChainView view = chains.View(program);
         item->setText(colChain, view.ChainText);
         item->setText(colPort, view.PortText);
+        if (const auto launch = FLaunchStates.find(program.UID); launch != FLaunchStates.end())
+            item->setText(colLaunch, launch->second);
         for (int column = 0; column < ColumnCount; ++column) {
             item->setToolTip(column, view.ToolTip);
             if (view.Marked())
@@ -184,19 +249,27 @@ void TfrmeAnonymize::actEditExecute() {
 }
 
 void TfrmeAnonymize::actDeleteExecute() {
-    QStringList failures;
-    for (int32_t uid : SelectedUIDs()) {
-        const std::optional<TAnonymProgram> program = FStore.FindAnonym(uid);
+    std::vector<TAnonymProgram> programs;
+    const std::vector<int32_t> uids = SelectedUIDs();
+    for (int32_t uid : uids) {
+        std::optional<TAnonymProgram> program = FStore.FindAnonym(uid);
         if (!program)
             throw EVelmoraError("error Anonymized program data not found");
-        FStore.AnonymDelete(uid);
-        FStore.AnonymSaveData();
-        if (FOnHandOff)
-            FOnHandOff();
-        // The row is gone whatever becomes of its menu entry; an entry that
-        // stays is named so that it can be removed by hand.
+        programs.push_back(std::move(*program));
+    }
+    if (programs.empty())
+        return;
+    // One pass, one save and one hand-off whatever the selection's size.
+    FStore.AnonymDeleteAll(uids);
+    FStore.AnonymSaveData();
+    if (FOnHandOff)
+        FOnHandOff();
+    // The rows are gone whatever becomes of their menu entries; an entry
+    // that stays is named so that it can be removed by hand.
+    QStringList failures;
+    for (const TAnonymProgram &program : programs) {
         try {
-            const QString path = program ? TProgramMenuEntry::RemoveFor(*program) : QString();
+            const QString path = TProgramMenuEntry::RemoveFor(program);
             if (!path.isEmpty())
                 Report(QStringLiteral("Menu entry removed: %1").arg(path));
         } catch (const std::exception &e) {
@@ -230,15 +303,38 @@ void TfrmeAnonymize::actLaunchExecute() {
     ForEachSelectedProgram(QStringLiteral("launched"), [this](const TAnonymProgram &program,
                                                               const TProgramChains &chains) {
         const TProgramChainView view = chains.View(program);
-        const QStringList arguments = chains.RunArguments(program);
+        const QString launched = QStringLiteral("Launched \"%1\" through chain \"%2\" (port %3)")
+                                     .arg(program.Filename, view.Chain->Name)
+                                     .arg(view.Chain->Port);
+        const QString failed = QStringLiteral("Could not launch \"%1\": ").arg(program.Filename);
+        const int32_t uid = program.UID;
+        // Success is told only once `velmora run` says the program runs.
+        auto outcome = [this, uid, launched, failed](const QString &failure) {
+            if (failure.isEmpty()) {
+                ShowLaunch(uid, QStringLiteral("started"));
+                Report(launched);
+                return;
+            }
+            ShowLaunch(uid, QStringLiteral("failed: ") + failure);
+            Report(failed + failure);
+            if (FOnError)
+                FOnError(failed + failure);
+        };
+        ShowLaunch(uid, QStringLiteral("starting"));
         QString error;
-        if (FOnStartDetached && FOnStartDetached(FVelmoraPath, arguments, error))
-            Report(QStringLiteral("Launched \"%1\" through chain \"%2\" (port %3)")
-                       .arg(program.Filename, view.Chain->Name)
-                       .arg(view.Chain->Port));
-        else
-            Report(QStringLiteral("Could not launch \"%1\": %2").arg(program.Filename, error));
+        if (!FOnStartDetached ||
+            !FOnStartDetached(FVelmoraPath, chains.RunArguments(program), error, outcome))
+            outcome(error.isEmpty() ? QStringLiteral("it could not be started") : error);
     });
+}
+
+void TfrmeAnonymize::ShowLaunch(int32_t uid, const QString &state) {
+    FLaunchStates[uid] = state;
+    for (int i = 0; i < FList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *item = FList->topLevelItem(i);
+        if (item->data(colApplication, UIDRole).toLongLong() == uid)
+            item->setText(colLaunch, state);
+    }
 }
 
 void TfrmeAnonymize::actAddToMenuExecute() {

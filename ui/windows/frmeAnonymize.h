@@ -1,6 +1,7 @@
 #pragma once
 // The Anonymize Program page: the anonymized programs in table order
-// ("Application", "Chain", "Port", "No. Of Proxies"), with "Add", "Edit",
+// ("Application", "Chain", "Port", "No. Of Proxies", and "Launch": what
+// became of the last launch), with "Add", "Edit",
 // "Delete", "Launch", "Add to menu" below and the same in a pop-up menu with
 // "Select All". Each entry remembers its row's UID. A program whose chain is
 // gone, has moved to another port or was never set is shown in red with the
@@ -12,6 +13,7 @@
 #include <QFrame>
 #include <QStringList>
 #include <functional>
+#include <map>
 
 class QAction;
 class QTreeWidget;
@@ -21,7 +23,7 @@ struct TAnonymProgram;
 
 class TfrmeAnonymize : public QFrame {
 public:
-    enum TColumn { colApplication = 0, colChain, colPort, colNoOfProxies, ColumnCount };
+    enum TColumn { colApplication = 0, colChain, colPort, colNoOfProxies, colLaunch, ColumnCount };
 
     TfrmeAnonymize(TdmProxyData &store, QWidget *parent = nullptr);
 
@@ -33,12 +35,15 @@ public:
 
     void actAddExecute();
     void actEditExecute();
-    // Deletes every selected entry, saving and handing off after each one;
-    // "error Anonymized program data not found" when an entry's row is gone.
+    // Deletes every selected entry in one pass, then saves and hands off
+    // once; "error Anonymized program data not found" (and nothing deleted)
+    // when an entry's row is gone.
     void actDeleteExecute();
-    // Runs each selected program through its chain ("velmora run"), detached;
-    // each start is reported as an activity line. Marked programs are not
-    // started: one message says why.
+    // Runs each selected program through its chain ("velmora run"),
+    // detached. "Launched ..." is reported once velmora run says the program
+    // has started; its failure goes to the activity panel and FOnError. The
+    // row's "Launch" column says "starting", "started" or "failed: REASON".
+    // Marked programs are not started: one message says why.
     void actLaunchExecute();
     // Writes each selected program's menu entry (TProgramMenuEntry), asking
     // before one replaces a file that is not the program's own; marked
@@ -70,8 +75,11 @@ public:
     // A line for the activity panel.
     std::function<void(const QString &)> FOnActivity;
     // Starts a program without waiting for it; false with the reason in
-    // `error` when it could not be started. QProcess unless replaced.
-    std::function<bool(const QString &program, const QStringList &arguments, QString &error)>
+    // `error` when it could not be started. Otherwise `started` is called
+    // once, later, with an empty text when velmora run said the program
+    // runs, or its reason for failing. QProcess unless replaced.
+    std::function<bool(const QString &program, const QStringList &arguments, QString &error,
+                       const std::function<void(const QString &failure)> &started)>
         FOnStartDetached;
     // The velmora binary that "Launch" starts and menu entries run.
     QString FVelmoraPath;
@@ -83,6 +91,8 @@ private:
         const QString &deed,
         const std::function<void(const TAnonymProgram &, const TProgramChains &)> &act);
     void Guard(const std::function<void()> &command);
+    // The "Launch" column of the program's row, kept over refills.
+    void ShowLaunch(int32_t uid, const QString &state);
     void Report(const QString &line);
 
     TdmProxyData &FStore;
@@ -93,4 +103,5 @@ private:
     QAction *FSelectAll;
     QAction *FLaunch;
     QAction *FAddToMenu;
+    std::map<int32_t, QString> FLaunchStates;
 };

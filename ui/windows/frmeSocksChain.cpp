@@ -232,10 +232,9 @@ void TfrmeSocksChain::DeleteSelected() {
     if (!FPrompts.AskYesNo(QStringLiteral("Delete selected Proxy Chain(s)?")))
         return;
     try {
-        for (int32_t uid : uids) {
+        for (int32_t uid : uids)
             FChains.StopChain(uid);
-            FStore.DeleteChain(uid);
-        }
+        FStore.DeleteChains(uids); // one pass and one save
     } catch (...) {
         PopulatechainList(); // what is left before the failure is told
         throw;
