@@ -12,6 +12,7 @@
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/StoreSeed.h"
 #include "tests/support/Topology.h"
+#include "tests/support/Wait.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -167,14 +168,8 @@ protected:
         VelmoraTest::SeedRotation(*Store, uid, 0, 1);
         return port;
     }
-    bool WaitFor(const std::function<bool()> &done, int ms = 15000) {
-        for (int waited = 0; waited < ms; waited += 10) {
-            QCoreApplication::processEvents();
-            if (done())
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return done();
+    static bool WaitFor(const std::function<bool()> &done) {
+        return VelmoraTest::PumpUntil(done, 15000);
     }
     int EchoThrough(uint16_t port) {
         TSocket s = TSocket::Connect("127.0.0.1", port, 5000);
