@@ -3,6 +3,7 @@
 #include <QStringList>
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 QString HopsText(const TChainedProxyData &hops) {
     QStringList parts;
@@ -225,11 +226,12 @@ TRotatingHops::Failed(const std::shared_ptr<const TChainedProxyData> &hops, int 
 
     std::shared_ptr<const TChainedProxyData> retry;
     std::shared_ptr<const TChainedProxyData> changed;
+    std::optional<TProxData> probe; // probed from now on, outside the lock
     {
         std::lock_guard<std::mutex> guard(FLock);
         FSetAside.insert(failedUID);
-        if (const TProxData *proxy = Find(failedUID); proxy && FProber)
-            FProber->Add(*proxy);
+        if (const TProxData *proxy = Find(failedUID))
+            probe = *proxy;
         // The replacement: a proxy neither set aside nor among these hops.
         std::set<int32_t> taken;
         for (const auto &item : hops->FChainedItems)
@@ -269,6 +271,8 @@ TRotatingHops::Failed(const std::shared_ptr<const TChainedProxyData> &hops, int 
                 Publish(changed);
         }
     }
+    if (probe && FProber)
+        FProber->Add(*probe);
     if (changed && OnChanged)
         OnChanged(HopsText(*changed));
     return retry;
