@@ -138,6 +138,7 @@ bool TRotatingHops::Begin(QString &reason) {
         if (OnProxyDead)
             OnProxyDead(proxyUID, true);
     };
+    FProber->OnNoNetwork = [this] { NetworkFailed(); };
     std::shared_ptr<const TChainedProxyData> first;
     {
         std::lock_guard<std::mutex> guard(FLock);

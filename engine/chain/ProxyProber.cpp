@@ -1,25 +1,28 @@
 #include "engine/chain/ProxyProber.h"
 
+#include "engine/server/HopSource.h"
 #include "platform/Resolver.h"
 #include "platform/Socket.h"
 
 #include <algorithm>
 
-bool ProbeProxy(const TProxData &proxy, int timeoutMs) {
+TProbeResult ProbeProxy(const TProxData &proxy, int timeoutMs) {
     try {
         const std::string address = TResolver::ResolveIPv4(proxy.FIPAddress.toStdString());
         TSocket socket =
             TSocket::Connect(address, static_cast<uint16_t>(proxy.FPort), std::max(timeoutMs, 1));
         if (proxy.FProxyType != TProxyType::ptSOCKS5 && proxy.FProxyType != TProxyType::ptSOCKS45)
-            return true;
+            return TProbeResult::Answered;
         socket.SetReadTimeout(std::max(timeoutMs, 1));
         const unsigned char greeting[] = {5, 1, 0};
         socket.WriteAll(greeting, sizeof greeting);
         unsigned char answer[2] = {0, 0};
         socket.ReadExact(answer, sizeof answer);
-        return answer[0] == 5;
+        return answer[0] == 5 ? TProbeResult::Answered : TProbeResult::Failed;
+    } catch (const ESocketError &e) {
+        return IsNetworkErrno(e.Code) ? TProbeResult::NoNetwork : TProbeResult::Failed;
     } catch (const std::exception &) {
-        return false;
+        return TProbeResult::Failed;
     }
 }
 
@@ -93,7 +96,8 @@ void TProxyProber::Run() {
 }
 
 void TProxyProber::ProbeOne(int32_t proxyUID, const TProxData &proxy) {
-    const bool answered = FProbe(proxy, FTimeoutMs);
+    const TProbeResult result = FProbe(proxy, FTimeoutMs);
+    const bool answered = result == TProbeResult::Answered;
     bool dead = false;
     {
         std::lock_guard<std::mutex> guard(FLock);
@@ -102,6 +106,8 @@ void TProxyProber::ProbeOne(int32_t proxyUID, const TProxData &proxy) {
             return; // removed while probed
         if (answered) {
             FEntries.erase(it);
+        } else if (result == TProbeResult::NoNetwork) {
+            it->second.Due = TClockType::now() + Interval(it->second.Step);
         } else {
             TEntry &entry = it->second;
             dead = ++entry.Failures == DeadAfter;
@@ -111,6 +117,8 @@ void TProxyProber::ProbeOne(int32_t proxyUID, const TProxData &proxy) {
     }
     if (answered && OnBack)
         OnBack(proxyUID);
+    if (result == TProbeResult::NoNetwork && OnNoNetwork)
+        OnNoNetwork();
     if (dead && OnDead)
         OnDead(proxyUID);
 }

@@ -4,7 +4,8 @@
 // every 5 min by default) with a connection and its type's handshake; a
 // proxy that answers is handed back (OnBack), one that fails DeadAfter
 // probes in a row is reported (OnDead) and probed on at the longest
-// interval.
+// interval. A probe that found this machine's network down counts against
+// no proxy: it is told (OnNoNetwork) and the interval stays as it was.
 
 #include "store/ProxData.h"
 
@@ -17,14 +18,20 @@
 #include <thread>
 #include <vector>
 
-// One probe: true when the proxy answered within `timeoutMs`.
-using TProxyProbe = std::function<bool(const TProxData &proxy, int timeoutMs)>;
+enum class TProbeResult : uint8_t {
+    Answered,
+    Failed,
+    NoNetwork, // this machine's network failed (no route, unreachable, down)
+};
+
+// One probe of `proxy` within `timeoutMs`.
+using TProxyProbe = std::function<TProbeResult(const TProxData &proxy, int timeoutMs)>;
 
 // The default probe: a TCP connection to the proxy; a SOCKS 5 proxy must
 // also answer its greeting (no authentication offered) with version 5. A
 // SOCKS 4 or HTTP proxy has no handshake without a destination: accepting
 // the connection is its answer.
-bool ProbeProxy(const TProxData &proxy, int timeoutMs);
+TProbeResult ProbeProxy(const TProxData &proxy, int timeoutMs);
 
 class TProxyProber {
 public:
@@ -50,6 +57,7 @@ public:
     // On the prober's thread, none of its locks held.
     std::function<void(int32_t proxyUID)> OnBack;
     std::function<void(int32_t proxyUID)> OnDead;
+    std::function<void()> OnNoNetwork;
 
 private:
     using TClockType = std::chrono::steady_clock;

@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
@@ -29,30 +30,41 @@ using VelmoraTest::TMicrosocksPeer;
 
 // ---- the prober on its own, with a scripted probe -----------------------------
 
+using R = TProbeResult;
+
 struct TProberCase {
     const char *Name;
-    std::vector<bool> Answers; // of the probes in turn; false after the last
-    int BackAfter;             // probes until OnBack (0: never)
-    bool Dead;                 // OnDead raised (once)
+    std::vector<R> Results; // of the probes in turn
+    R Rest;                 // of every probe after those
+    int BackAfter;          // probes until OnBack (0: never)
+    bool Dead;              // OnDead raised (once)
 };
 
+// A proxy comes back when it answers and is reported dead after three
+// failures in a row; probes that found no network count against none.
 TEST(ProxyProberTest, AProxyComesBackWhenItAnswersAndIsDeadAfterThreeFailures) {
     const std::vector<TProberCase> cases = {
-        {"answers at once", {true}, 1, false},
-        {"answers at the second probe", {false, true}, 2, false},
-        {"answers after three failures", {false, false, false, true}, 4, true},
-        {"never answers", {}, 0, true},
+        {"answers at once", {R::Answered}, R::Failed, 1, false},
+        {"answers at the second probe", {R::Failed, R::Answered}, R::Failed, 2, false},
+        {"answers after three failures", {R::Failed, R::Failed, R::Failed}, R::Answered, 4, true},
+        {"never answers", {}, R::Failed, 0, true},
+        {"no network all along", {}, R::NoNetwork, 0, false},
+        {"no network between failures",
+         {R::Failed, R::NoNetwork, R::Failed, R::NoNetwork, R::NoNetwork, R::Failed},
+         R::Answered,
+         7,
+         true},
     };
     for (const TProberCase &c : cases) {
         SCOPED_TRACE(c.Name);
         std::mutex lock;
         size_t probes = 0;
-        int backAt = 0, dead = 0;
+        int backAt = 0, dead = 0, noNetwork = 0;
         TProxyProber prober({20}, 1000, [&](const TProxData &, int timeoutMs) {
             EXPECT_EQ(timeoutMs, 1000);
             std::lock_guard<std::mutex> g(lock);
             const size_t at = probes++;
-            return at < c.Answers.size() && c.Answers[at];
+            return at < c.Results.size() ? c.Results[at] : c.Rest;
         });
         prober.OnBack = [&](int32_t uid) {
             std::lock_guard<std::mutex> g(lock);
@@ -63,13 +75,17 @@ TEST(ProxyProberTest, AProxyComesBackWhenItAnswersAndIsDeadAfterThreeFailures) {
             std::lock_guard<std::mutex> g(lock);
             ++dead;
         };
+        prober.OnNoNetwork = [&] {
+            std::lock_guard<std::mutex> g(lock);
+            ++noNetwork;
+        };
         TProxData proxy;
         proxy.FUID = 7;
         prober.Add(proxy);
         prober.Add(proxy); // probed once, however often it is added
         const auto settled = [&] {
             std::lock_guard<std::mutex> g(lock);
-            return c.BackAfter ? backAt != 0 : probes >= 6;
+            return c.BackAfter ? backAt != 0 : probes >= 8;
         };
         for (int i = 0; i < 1000 && !settled(); ++i)
             std::this_thread::sleep_for(10ms);
@@ -79,6 +95,11 @@ TEST(ProxyProberTest, AProxyComesBackWhenItAnswersAndIsDeadAfterThreeFailures) {
         EXPECT_EQ(dead, c.Dead ? 1 : 0);
         if (c.BackAfter)
             EXPECT_EQ(probes, static_cast<size_t>(c.BackAfter)) << "no probe after its return";
+        const auto all = c.Results.size() < probes ? c.Results.size() : probes;
+        const auto noNetworkScripted =
+            std::count(c.Results.begin(), c.Results.begin() + all, R::NoNetwork) +
+            (c.Rest == R::NoNetwork ? probes - all : 0);
+        EXPECT_EQ(noNetwork, static_cast<int>(noNetworkScripted));
     }
 }
 
@@ -90,7 +111,7 @@ TEST(ProxyProberTest, IntervalsGrowAndNoIntervalsMeansNoProbes) {
     const auto record = [&](const TProxData &, int) {
         std::lock_guard<std::mutex> g(lock);
         at.push_back(std::chrono::steady_clock::now());
-        return false;
+        return R::Failed;
     };
     TProxData proxy;
     proxy.FUID = 1;
@@ -329,7 +350,16 @@ TEST_F(ChainHealTest, NetworkFailureSetsNoProxyAsideAndTheChainWaitsForTheNetwor
     };
     ASSERT_EQ(echo(), 0);
 
+    // The probe of a proxy tells its own failure from the network's.
+    TProxData proxy;
+    Store->GetProxyRecord(p[0], &proxy);
+    const auto probe = [&] {
+        return TTopology::InNetwork(net.Client(),
+                                    [&] { return static_cast<int>(ProbeProxy(proxy, 2000)); });
+    };
+    EXPECT_EQ(probe(), static_cast<int>(TProbeResult::Answered));
     link("down");
+    EXPECT_EQ(probe(), static_cast<int>(TProbeResult::NoNetwork));
     for (int i = 0; i < 4; ++i)
         EXPECT_NE(echo(), 0);
     EXPECT_EQ(StateText(rotor), "waiting for the network");
@@ -342,6 +372,8 @@ TEST_F(ChainHealTest, NetworkFailureSetsNoProxyAsideAndTheChainWaitsForTheNetwor
     link("up");
     EXPECT_TRUE(WaitFor([&] { return echo() == 0; }));
     EXPECT_EQ(SettledState(rotor), "running");
+    Peers[0]->Stop();
+    EXPECT_EQ(probe(), static_cast<int>(TProbeResult::Failed));
     Mgr.StopAll();
     for (auto &peer : Peers)
         peer->Stop();
