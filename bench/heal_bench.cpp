@@ -95,10 +95,8 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const int outage = argc > 1 ? std::atoi(argv[1]) : 10;
     QTemporaryDir dir;
-    const QString folder = dir.path() + "/VelmoraAnonymizer/";
-    TdmProxyData::ProvisionDataFolder(folder);
-    TdmProxyData store(folder);
-    store.LoadData();
+    const std::unique_ptr<TdmProxyData> owned = VelmoraTest::FreshStore(dir.path());
+    TdmProxyData &store = *owned;
     store.SetTimeout(2);
     std::vector<std::unique_ptr<TProxyProcess>> proxies;
     for (int i = 0; i < 3; ++i) {

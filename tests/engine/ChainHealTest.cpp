@@ -156,10 +156,7 @@ protected:
     void SetUp() override {
         if (!TMicrosocksPeer::Available())
             GTEST_SKIP() << "microsocks is not installed";
-        const QString folder = Dir.path() + "/VelmoraAnonymizer/";
-        TdmProxyData::ProvisionDataFolder(folder);
-        Store = std::make_unique<TdmProxyData>(folder);
-        Store->LoadData();
+        Store = VelmoraTest::FreshStore(Dir.path());
         Mgr.SetStore(Store.get());
         Mgr.SetProbeIntervals({200});
         Mgr.OnMessage = [this](const QString &l) {
