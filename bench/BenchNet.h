@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace benchnet {
@@ -52,6 +53,38 @@ inline int ListenLoopback(int backlog, uint16_t &port) {
     port = ntohs(a.sin_port);
     return fd;
 }
+
+// A loopback port free now.
+inline uint16_t FreePort() {
+    uint16_t port = 0;
+    ::close(ListenLoopback(1, port));
+    return port;
+}
+
+// Accepts and closes every connection: the destination of set-ups.
+class TSink {
+public:
+    TSink() {
+        FListen = ListenLoopback(1024, FPort);
+        FAccept = std::thread([this] {
+            for (int fd; (fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+                ::close(fd);
+        });
+    }
+    ~TSink() {
+        ::shutdown(FListen, SHUT_RDWR);
+        FAccept.join();
+        ::close(FListen);
+    }
+    TSink(const TSink &) = delete;
+    TSink &operator=(const TSink &) = delete;
+    uint16_t Port() const { return FPort; }
+
+private:
+    int FListen = -1;
+    uint16_t FPort = 0;
+    std::thread FAccept;
+};
 
 // "ADDRESS:PORT" (IPv4), or failure.
 inline sockaddr_in ParseAddress(const std::string &text) {

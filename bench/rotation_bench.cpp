@@ -33,6 +33,8 @@
 namespace {
 
 using benchnet::Clock;
+using benchnet::FreePort;
+using benchnet::TSink;
 
 // Accepts and holds every connection; answers nothing.
 class TSilentListener {
@@ -64,33 +66,6 @@ private:
     std::vector<int> FHeld;
 };
 
-// Accepts and closes: the destination of every set-up.
-class TSink {
-public:
-    TSink() {
-        FListen = benchnet::ListenLoopback(1024, FPort);
-        FAccept = std::thread([this] {
-            for (;;) {
-                const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd < 0)
-                    return;
-                ::close(fd);
-            }
-        });
-    }
-    ~TSink() {
-        ::shutdown(FListen, SHUT_RDWR);
-        FAccept.join();
-        ::close(FListen);
-    }
-    uint16_t Port() const { return FPort; }
-
-private:
-    int FListen = -1;
-    uint16_t FPort = 0;
-    std::thread FAccept;
-};
-
 // ms from the TCP connect to the chain port to a granted SOCKS 5 reply.
 double SetupMs(uint16_t chainPort, uint16_t destination) {
     const Clock::time_point t0 = Clock::now();
@@ -110,13 +85,6 @@ double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-uint16_t FreePort() {
-    uint16_t port = 0;
-    const int fd = benchnet::ListenLoopback(1, port);
-    ::close(fd);
-    return port;
 }
 
 } // namespace

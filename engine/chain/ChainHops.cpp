@@ -3,6 +3,7 @@
 #include <QStringList>
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 QString HopsText(const TChainedProxyData &hops) {
     QStringList parts;
@@ -128,6 +129,16 @@ void TRotatingHops::Publish(std::shared_ptr<const TChainedProxyData> hops) {
 }
 
 bool TRotatingHops::Begin(QString &reason) {
+    FProber = std::make_unique<TProxyProber>(ProbeIntervalsMs, FAttemptTimeoutMs, Probe);
+    FProber->OnBack = [this](int32_t proxyUID) {
+        NetworkBack();
+        Returned(proxyUID);
+    };
+    FProber->OnDead = [this](int32_t proxyUID) {
+        if (OnProxyDead)
+            OnProxyDead(proxyUID, true);
+    };
+    FProber->OnNoNetwork = [this] { NetworkFailed(); };
     std::shared_ptr<const TChainedProxyData> first;
     {
         std::lock_guard<std::mutex> guard(FLock);
@@ -188,6 +199,8 @@ void TRotatingHops::StartSchedule() {
 }
 
 void TRotatingHops::StopSchedule() {
+    if (FProber)
+        FProber->Stop();
     {
         std::lock_guard<std::mutex> guard(FScheduleLock);
         FStopping = true;
@@ -208,15 +221,18 @@ TRotatingHops::Failed(const std::shared_ptr<const TChainedProxyData> &hops, int 
         return nullptr;
     const int32_t failedUID = hops->FChainedItems[static_cast<size_t>(index)]->FUID;
     if (FFailures && FFailures->Failed(failedUID) && OnProxyDead)
-        OnProxyDead(failedUID);
+        OnProxyDead(failedUID, false);
     if (index < FixedCount())
         return nullptr; // a hand-added hop has no replacement
 
     std::shared_ptr<const TChainedProxyData> retry;
     std::shared_ptr<const TChainedProxyData> changed;
+    std::optional<TProxData> probe; // probed from now on, outside the lock
     {
         std::lock_guard<std::mutex> guard(FLock);
         FSetAside.insert(failedUID);
+        if (const TProxData *proxy = Find(failedUID))
+            probe = *proxy;
         // The replacement: a proxy neither set aside nor among these hops.
         std::set<int32_t> taken;
         for (const auto &item : hops->FChainedItems)
@@ -256,14 +272,50 @@ TRotatingHops::Failed(const std::shared_ptr<const TChainedProxyData> &hops, int 
                 Publish(changed);
         }
     }
+    if (probe && FProber)
+        FProber->Add(*probe);
     if (changed && OnChanged)
         OnChanged(HopsText(*changed));
     return retry;
 }
 
 void TRotatingHops::Succeeded(const TChainedProxyData &hops) {
-    if (!FFailures)
-        return;
-    for (const auto &item : hops.FChainedItems)
-        FFailures->Succeeded(item->FUID);
+    for (const auto &item : hops.FChainedItems) {
+        if (FFailures)
+            FFailures->Succeeded(item->FUID);
+        if (SetAside(item->FUID))
+            Returned(item->FUID); // it served a connection: it works
+    }
+}
+
+void TRotatingHops::Returned(int32_t proxyUID) {
+    bool stale = false;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (!FSetAside.erase(proxyUID))
+            return;
+        if (FCurrent)
+            for (const auto &item : FCurrent->FChainedItems)
+                stale = stale || FSetAside.count(item->FUID) != 0;
+    }
+    if (FProber)
+        FProber->Remove(proxyUID);
+    if (FFailures)
+        FFailures->Succeeded(proxyUID);
+    // The hops new connections take still hold a proxy set aside (the pool
+    // ran dry): a new draw now that one is back.
+    if (stale)
+        Redraw();
+}
+
+QString TRotatingHops::Trouble() const {
+    if (NetworkDown())
+        return QStringLiteral("waiting for the network");
+    std::lock_guard<std::mutex> guard(FLock);
+    const bool anyLeft = std::any_of(FPool.begin(), FPool.end(), [this](const TProxData &p) {
+        return FSetAside.count(p.FUID) == 0;
+    });
+    if (anyLeft || FSetAside.empty())
+        return {};
+    return QStringLiteral("no working proxies (%1 set aside)").arg(FSetAside.size());
 }

@@ -7,7 +7,12 @@
 // hop that fails during a set-up is set aside for the chain, and the
 // connection is tried once more with a replacement in its place; a proxy
 // that fails three set-ups in a row is reported, to be marked "TIME OUT".
+// A proxy set aside is probed in the background (TProxyProber): one that
+// answers returns to the draw, one that fails three probes in a row is
+// reported as well. A first hop that cannot be reached because this
+// machine's network failed sets nothing aside.
 
+#include "engine/chain/ProxyProber.h"
 #include "engine/server/HopSource.h"
 #include "store/ProxData.h"
 
@@ -68,7 +73,7 @@ public:
     bool Begin(QString &reason);
     // Starts the schedule of new draws (none when ChangeEvery is 0).
     void StartSchedule();
-    // Ends the schedule; also done by the destructor.
+    // Ends the schedule and the probes; also done by the destructor.
     void StopSchedule();
     // A new draw now (the schedule's step).
     void Redraw();
@@ -83,12 +88,22 @@ public:
     int FixedCount() const { return static_cast<int>(FFixed.size()); }
     int DrawnCount() const;
     bool SetAside(int32_t proxyUID) const;
+    // What the chain's state says in place of "running", or empty: "waiting
+    // for the network", "no working proxies (2 set aside)".
+    QString Trouble() const;
+
+    // ms between the probes of a proxy set aside, the last one repeating
+    // (empty: none); and the probe itself. Set before Begin.
+    std::vector<int> ProbeIntervalsMs = TProxyProber::DefaultIntervalsMs();
+    TProxyProbe Probe = ProbeProxy;
 
     // A new draw took effect (its hops as HopsText); on the thread that made
     // it. Set before Begin.
     std::function<void(const QString &hops)> OnChanged;
-    // A proxy failed Limit set-ups in a row; on a connection thread.
-    std::function<void(int32_t proxyUID)> OnProxyDead;
+    // A proxy failed Limit set-ups in a row (`probes` false; on a
+    // connection thread), or TProxyProber::DeadAfter probes (`probes` true;
+    // on the prober's thread).
+    std::function<void(int32_t proxyUID, bool probes)> OnProxyDead;
 
 private:
     // A new record: the fixed hops, then `drawn`.
@@ -100,6 +115,8 @@ private:
     const TProxData *Find(int32_t proxyUID) const;
     static bool Contains(const TChainedProxyData &hops, int32_t proxyUID);
     void Publish(std::shared_ptr<const TChainedProxyData> hops); // FLock held by the caller
+    // A proxy set aside answered (a probe, or a set-up went through it).
+    void Returned(int32_t proxyUID);
 
     std::unique_ptr<TChainedProxyData> FHeader; // name, port, UID of the chain; no items
     std::vector<TProxData> FFixed;
@@ -117,6 +134,7 @@ private:
     std::condition_variable FWake;
     bool FStopping = false;
     std::thread FSchedule;
+    std::unique_ptr<TProxyProber> FProber; // made by Begin
 };
 
 // "10.0.0.1:1080 => 10.0.0.2:3128"

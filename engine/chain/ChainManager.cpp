@@ -133,7 +133,7 @@ int TChainManager::Add(int32_t AUID) {
         if (FOnConnEnd)
             FOnConnEnd(this, chainUID, contextId, bytes);
     };
-    chain->OnProxyDead = [this](int32_t proxyUID) { ProxyDead(proxyUID); };
+    chain->OnProxyDead = [this](int32_t proxyUID, bool probes) { ProxyDead(proxyUID, probes); };
     // Set once, before any thread of the chain runs: a running chain's
     // connection threads read it.
     chain->OnProgressMessage = [this](TProxyChain *, const QString &msg) { Message(msg); };
@@ -179,6 +179,7 @@ bool TChainManager::SwitchOn(int32_t AUID) {
     chain->FMaxClients = FMaxClients;
     chain->FSessionsTimeOut = FStore->SessionsTimeout();
     chain->FAttemptTimeoutMs = AttemptTimeoutMs(*FStore);
+    chain->FProbeIntervalsMs = FProbeIntervalsMs;
 
     const int32_t port = record.FPort;
     QString reason;
@@ -338,6 +339,8 @@ TChainState TChainManager::State(int32_t AUID) const {
         state.Connections = chain->ConnectionCount();
         if (auto hops = chain->CurrentHops())
             state.Hops = HopsText(*hops);
+        state.Trouble = chain->Trouble();
+        state.LastFailure = chain->LastFailure();
         return state;
     }
     const auto it = FStatus.find(AUID);
@@ -406,21 +409,21 @@ QString TChainManager::PortProblem(int32_t AUID, int32_t port) const {
 
 // ---- failed proxies -------------------------------------------------------------
 
-void TChainManager::ProxyDead(int32_t proxyUID) {
+void TChainManager::ProxyDead(int32_t proxyUID, bool probes) {
     QCoreApplication *app = QCoreApplication::instance();
     if (!app)
         return;
     std::weak_ptr<int> alive = FAlive;
     QMetaObject::invokeMethod(
         app,
-        [this, alive, proxyUID] {
+        [this, alive, proxyUID, probes] {
             if (alive.lock())
-                MarkTimedOut(proxyUID);
+                MarkTimedOut(proxyUID, probes);
         },
         Qt::QueuedConnection);
 }
 
-void TChainManager::MarkTimedOut(int32_t proxyUID) {
+void TChainManager::MarkTimedOut(int32_t proxyUID, bool probes) {
     if (!FStore)
         return;
     std::optional<TProxData> proxy = FStore->FindProxy(proxyUID);
@@ -432,10 +435,16 @@ void TChainManager::MarkTimedOut(int32_t proxyUID) {
     } catch (const std::exception &e) {
         Message(QString::fromUtf8(e.what()));
     }
-    Message(QStringLiteral("Proxy %1:%2 failed %3 connections in a row: TIME OUT")
-                .arg(proxy->FIPAddress)
-                .arg(proxy->FPort)
-                .arg(TProxyFailures::Limit));
+    if (probes)
+        Message(QStringLiteral("Proxy %1:%2 did not answer %3 probes in a row: TIME OUT")
+                    .arg(proxy->FIPAddress)
+                    .arg(proxy->FPort)
+                    .arg(TProxyProber::DeadAfter));
+    else
+        Message(QStringLiteral("Proxy %1:%2 failed %3 connections in a row: TIME OUT")
+                    .arg(proxy->FIPAddress)
+                    .arg(proxy->FPort)
+                    .arg(TProxyFailures::Limit));
     if (OnProxyStatusChanged)
         OnProxyStatusChanged(proxyUID);
 }

@@ -119,6 +119,11 @@ public:
     // Clients each chain serves at once: running chains from their next
     // client on, the others when they start.
     void SetMaxClients(size_t value);
+    // ms between the probes of a proxy a rotating chain set aside, the last
+    // one repeating (empty: no probes); for chains that start from now on.
+    void SetProbeIntervals(std::vector<int> intervalsMs) {
+        FProbeIntervalsMs = std::move(intervalsMs);
+    }
 
     // User-interface thread only: the listed object, valid until the next
     // operation of this manager (a stop drops it). Other threads take a
@@ -152,8 +157,9 @@ public:
     TOnMessage OnMessage;
     // A chain's state changed (user-interface thread).
     std::function<void(const TChainState &state)> OnStateChanged;
-    // A proxy of a rotating chain failed three set-ups in a row and its
-    // status is now "TIME OUT" in the store (user-interface thread).
+    // A proxy of a rotating chain failed three set-ups or three probes in a
+    // row and its status is now "TIME OUT" in the store (user-interface
+    // thread).
     std::function<void(int32_t proxyUID)> OnProxyStatusChanged;
 
 private:
@@ -169,8 +175,8 @@ private:
     void Drop(int32_t AUID);
     // From a connection thread: marks the proxy "TIME OUT" on the
     // user-interface thread.
-    void ProxyDead(int32_t proxyUID);
-    void MarkTimedOut(int32_t proxyUID);
+    void ProxyDead(int32_t proxyUID, bool probes);
+    void MarkTimedOut(int32_t proxyUID, bool probes);
     // Name and port of a chain as stored (no items read).
     bool StoredChain(int32_t AUID, QString &name, int32_t &port, bool &rotating) const;
 
@@ -195,5 +201,6 @@ private:
     std::map<int32_t, TStatus> FStatus; // the last state set of each chain (user-interface thread)
     uint16_t FReservedPort = 9999;
     size_t FMaxClients = TConnectionThreads::DefaultMaxClients;
+    std::vector<int> FProbeIntervalsMs = TProxyProber::DefaultIntervalsMs();
     std::shared_ptr<int> FAlive; // work posted to the user-interface thread checks it
 };

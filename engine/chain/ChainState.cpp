@@ -1,14 +1,27 @@
 #include "engine/chain/ChainState.h"
 
+namespace {
+
+QString RunningText(const TChainState &state) {
+    QString text = state.Trouble;
+    if (text.isEmpty() && state.Connections == 0)
+        text = QStringLiteral("running");
+    else if (text.isEmpty())
+        text = QStringLiteral("running (%1 %2)")
+                   .arg(state.Connections)
+                   .arg(state.Connections == 1 ? QStringLiteral("connection")
+                                               : QStringLiteral("connections"));
+    if (!state.LastFailure.isEmpty())
+        text += QStringLiteral("; last failure: ") + state.LastFailure;
+    return text;
+}
+
+} // namespace
+
 QString ChainStateText(const TChainState &state) {
     switch (state.State) {
     case TChainRunState::Running:
-        if (state.Connections == 0)
-            return QStringLiteral("running");
-        return QStringLiteral("running (%1 %2)")
-            .arg(state.Connections)
-            .arg(state.Connections == 1 ? QStringLiteral("connection")
-                                        : QStringLiteral("connections"));
+        return RunningText(state);
     case TChainRunState::NotStarted:
         return QStringLiteral("not started: ") + state.Reason;
     case TChainRunState::Stopped:

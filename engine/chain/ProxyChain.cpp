@@ -44,6 +44,20 @@ std::shared_ptr<const TChainedProxyData> TProxyChain::CurrentHops() const {
     return FChainData;
 }
 
+QString TProxyChain::Trouble() const {
+    const std::shared_ptr<THopSource> hops = FHops;
+    if (auto *rotating = dynamic_cast<TRotatingHops *>(hops.get()))
+        return rotating->Trouble();
+    if (hops && hops->NetworkDown())
+        return QStringLiteral("waiting for the network");
+    return {};
+}
+
+QString TProxyChain::LastFailure() const {
+    std::lock_guard<std::mutex> guard(FFailureLock);
+    return FLastFailure;
+}
+
 size_t TProxyChain::ConnectionCount() const {
     return FLocalSocks->ConnectionCount();
 }
@@ -145,16 +159,21 @@ void TProxyChain::SetActive(bool Value) {
                 Progress(QStringLiteral("Chain \"%1\" now runs through %2")
                              .arg(FChainData->FDesc, text));
             };
-            rotating->OnProxyDead = [this](int32_t proxyUID) {
+            rotating->OnProxyDead = [this](int32_t proxyUID, bool probes) {
                 if (OnProxyDead)
-                    OnProxyDead(proxyUID);
+                    OnProxyDead(proxyUID, probes);
             };
+            rotating->ProbeIntervalsMs = FProbeIntervalsMs;
             QString reason;
             if (!raw->Begin(reason))
                 throw EChainRefused(reason);
             hops = std::move(rotating);
         } else {
             hops = std::make_shared<TFixedHops>(FChainData);
+        }
+        {
+            std::lock_guard<std::mutex> guard(FFailureLock);
+            FLastFailure.clear();
         }
         FActive = true;
         FHops = hops;
@@ -228,6 +247,10 @@ void TProxyChain::AttachHandlers() {
         QString line = QStringLiteral(" ...Hop %1 (%2) failed: %3").arg(position).arg(hop, error);
         if (!replacement.isEmpty())
             line += QStringLiteral("; trying %1 in its place").arg(replacement);
+        if (!Rotating()) {
+            std::lock_guard<std::mutex> guard(FFailureLock);
+            FLastFailure = QStringLiteral("hop %1 (%2): %3").arg(position).arg(hop, error);
+        }
         Activity(TActivityType::atHopFailed, contextId, line);
     };
     s.OnSetupDone = [this](int32_t, uint16_t clientPort, const TChainedProxyData &hops,

@@ -118,9 +118,17 @@ public:
     // failed); stops watching that port either way.
     std::optional<TSetup> TakeSetup(uint16_t clientPort);
 
-    // From a connection thread: a proxy of this rotating chain failed
-    // TProxyFailures::Limit set-ups in a row.
-    std::function<void(int32_t proxyUID)> OnProxyDead;
+    // What the chain's state says in place of "running" (empty: nothing):
+    // "waiting for the network", "no working proxies (2 set aside)".
+    QString Trouble() const;
+    // A fixed chain's hop that failed last and why, "hop 2 (10.0.0.2:1080):
+    // Connection refused"; empty when none has failed since the start.
+    QString LastFailure() const;
+
+    // From a connection thread or the prober's: a proxy of this rotating
+    // chain failed TProxyFailures::Limit set-ups (`probes` false) or
+    // TProxyProber::DeadAfter probes (`probes` true) in a row.
+    std::function<void(int32_t proxyUID, bool probes)> OnProxyDead;
     TOnProgressMessage OnProgressMessage;
     TOnChainActivity OnActivity;
     // Raised under the same lock right before the connection's atDisconnected
@@ -133,6 +141,9 @@ public:
     // ms that one attempt at a set-up through a rotating chain may take
     // before the hop under way counts as failed. Read when switched on.
     int FAttemptTimeoutMs = 10000;
+    // ms between the probes of a proxy a rotating chain set aside (empty:
+    // none). Read when switched on.
+    std::vector<int> FProbeIntervalsMs = TProxyProber::DefaultIntervalsMs();
     // Clients served at once. Read when switched on.
     size_t FMaxClients = TConnectionThreads::DefaultMaxClients;
     // Listen on a free loopback port chosen by the system instead of the
@@ -163,6 +174,9 @@ private:
     std::shared_ptr<TProxyFailures> FFailures;
     std::shared_ptr<THopSource> FHops; // while switched on
     std::unique_ptr<TLocalSOCKSServer> FLocalSocks;
+
+    mutable std::mutex FFailureLock;
+    QString FLastFailure; // guarded by FFailureLock
 
     std::mutex FWatchLock;
     std::map<uint16_t, std::optional<TSetup>> FWatched; // client port: its set-up once done

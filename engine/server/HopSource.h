@@ -8,6 +8,8 @@
 
 #include "store/ChainedProxyData.h"
 
+#include <atomic>
+#include <cerrno>
 #include <memory>
 
 class THopSource {
@@ -33,4 +35,21 @@ public:
     // failed; 0: the server's own connect time-out and no limit on
     // handshakes.
     virtual int AttemptTimeoutMs() const { return 0; }
+
+    // The first hop could not be reached for a reason of this machine's own
+    // network (no route, network unreachable or down): no proxy is blamed.
+    // Until a set-up gets through again the chain waits for the network.
+    virtual void NetworkFailed() { FNetworkDown = true; }
+    // A set-up (or a probe of a proxy) got through: the network is back.
+    void NetworkBack() { FNetworkDown = false; }
+    bool NetworkDown() const { return FNetworkDown; }
+
+private:
+    std::atomic<bool> FNetworkDown{false};
 };
+
+// True for an errno that tells of this machine's network rather than of the
+// peer it tried: no route to the host, network unreachable or down.
+inline bool IsNetworkErrno(int code) {
+    return code == ENETUNREACH || code == EHOSTUNREACH || code == ENETDOWN;
+}

@@ -5,6 +5,7 @@
 #include "engine/wire/SocksReply.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
+#include "platform/Socket.h"
 
 namespace {
 
@@ -107,6 +108,11 @@ public:
             if (!FServer.FHopSource || !FHops || failed < 0 || failed >= FHops->ItemsCount() ||
                 Holder->Aborted())
                 throw;
+            if (NetworkFailure(e, failed)) {
+                FServer.OnHopFailed(FID, 1, HopText(*FHops, 0), QString::fromUtf8(e.what()),
+                                    QString());
+                throw;
+            }
             auto retry = FServer.FHopSource->Failed(FHops, failed);
             const QString replacement =
                 retry && failed < retry->ItemsCount() ? HopText(*retry, failed) : QString();
@@ -120,8 +126,10 @@ public:
             Build(FHops.get());
             OpenAgain(host, port);
         }
-        if (FServer.FHopSource && FHops)
+        if (FServer.FHopSource && FHops) {
+            FServer.FHopSource->NetworkBack();
             FServer.FHopSource->Succeeded(*FHops);
+        }
         const TChainedProxyData *walked = FServer.FHopSource ? FHops.get() : FChain;
         if (walked && !FHopMs.empty())
             FServer.OnSetupDone(FID, FContext.PeerPort(), *walked, FHopMs);
@@ -144,6 +152,16 @@ private:
                             QString());
     }
 
+    // The first hop could not be reached because this machine's network
+    // failed: told to the hop source, which sets no proxy aside for it.
+    bool NetworkFailure(const std::exception &e, int failed) {
+        const auto *socketError = dynamic_cast<const ESocketError *>(&e);
+        if (failed != 0 || !socketError || !IsNetworkErrno(socketError->Code))
+            return false;
+        FServer.FHopSource->NetworkFailed();
+        return true;
+    }
+
     void OpenOnce(const std::string &host, uint16_t port) {
         TdmCompsPlaceHolder *walker = Holder.get();
         FContext.SetAbort([walker] { walker->Abort(); });
@@ -164,7 +182,8 @@ private:
         } catch (const std::exception &again) {
             FContext.SetAbort(nullptr);
             const int next = Holder->FailedHop();
-            if (next >= 0 && next < FHops->ItemsCount() && !Holder->Aborted()) {
+            if (next >= 0 && next < FHops->ItemsCount() && !Holder->Aborted() &&
+                !NetworkFailure(again, next)) {
                 FServer.FHopSource->Failed(FHops, next);
                 FServer.OnHopFailed(FID, next + 1, HopText(*FHops, next),
                                     QString::fromUtf8(again.what()), QString());

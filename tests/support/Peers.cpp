@@ -73,6 +73,7 @@ bool TPeerProcess::Running() {
 }
 
 void TPeerProcess::Start(const std::function<std::vector<std::string>(uint16_t)> &makeArgs) {
+    FMakeArgs = makeArgs;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const uint16_t port = FreeLoopbackPort();
         if (Launch(makeArgs(port), port))
@@ -80,6 +81,12 @@ void TPeerProcess::Start(const std::function<std::vector<std::string>(uint16_t)>
         Stop();
     }
     throw std::runtime_error("peer did not start; its log:\n" + ReadLog());
+}
+
+void TPeerProcess::Restart() {
+    Stop();
+    if (!FMakeArgs || !Launch(FMakeArgs(FPort), FPort))
+        throw std::runtime_error("peer did not start again; its log:\n" + ReadLog());
 }
 
 bool TPeerProcess::Launch(const std::vector<std::string> &args, uint16_t port) {
@@ -104,10 +111,9 @@ void TPeerProcess::Stop() {
     FProcess.reset();
 }
 
-TMicrosocksPeer::TMicrosocksPeer() {
-    Start([](uint16_t port) {
-        return std::vector<std::string>{"microsocks", "-i", "127.0.0.1", "-p",
-                                        std::to_string(port)};
+TMicrosocksPeer::TMicrosocksPeer(const std::string &listen) {
+    Start([listen](uint16_t port) {
+        return std::vector<std::string>{"microsocks", "-i", listen, "-p", std::to_string(port)};
     });
 }
 
@@ -124,7 +130,7 @@ const char *const kDanteLoopbackRules = "client pass {\n"
 
 TTinyproxyPeer::TTinyproxyPeer() {
     const std::string conf = Folder() + "/peer.conf";
-    Start([&](uint16_t port) {
+    Start([=, this](uint16_t port) {
         WriteFile(conf, "Port " + std::to_string(port) +
                             "\n"
                             "Listen 127.0.0.1\n"
@@ -144,7 +150,7 @@ TDantePeer::TDantePeer(const std::string &rules, const std::string &external) {
     const std::string users = ::geteuid() == 0 ? "user.privileged: root\n"
                                                  "user.unprivileged: nobody\n"
                                                : "";
-    Start([&](uint16_t port) {
+    Start([=, this](uint16_t port) {
         WriteFile(conf, "logoutput: stderr\n"
                         "internal: 127.0.0.1 port = " +
                             std::to_string(port) +

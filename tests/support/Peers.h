@@ -42,6 +42,9 @@ public:
     // Stops the peer and its process group: SIGTERM, then SIGKILL after a
     // bounded wait. Called by the destructor.
     void Stop();
+    // Starts the stopped peer again on its own port, as it was started;
+    // throws when it does not come up.
+    void Restart();
 
 protected:
     TPeerProcess();
@@ -57,13 +60,16 @@ private:
     std::string FFolder;
     std::string FLogFile;
     uint16_t FPort = 0;
+    std::function<std::vector<std::string>(uint16_t port)> FMakeArgs;
     std::unique_ptr<TProcess> FProcess;
 };
 
-// microsocks -i 127.0.0.1 -p PORT: SOCKS 5 only, no authentication.
+// microsocks -i ADDRESS -p PORT: SOCKS 5 only, no authentication.
 class TMicrosocksPeer : public TPeerProcess {
 public:
-    TMicrosocksPeer();
+    // `listen`: 127.0.0.1, or 0.0.0.0 for every address of its network (it
+    // is seen to be up on 127.0.0.1 either way).
+    explicit TMicrosocksPeer(const std::string &listen = "127.0.0.1");
     static bool Available() { return ProgramAvailable("microsocks"); }
 };
 

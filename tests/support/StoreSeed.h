@@ -6,9 +6,20 @@
 
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace VelmoraTest {
+
+// A new store in the data folder `<root>/VelmoraAnonymizer/`, provisioned
+// and loaded.
+inline std::unique_ptr<TdmProxyData> FreshStore(const QString &root) {
+    const QString folder = root + QStringLiteral("/VelmoraAnonymizer/");
+    TdmProxyData::ProvisionDataFolder(folder);
+    auto store = std::make_unique<TdmProxyData>(folder);
+    store->LoadData();
+    return store;
+}
 
 // Adds the proxy address:port and records a check of it with `status` and
 // `speed` (milliseconds); returns its UID.
