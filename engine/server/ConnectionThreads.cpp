@@ -360,6 +360,12 @@ TConnectionThreads::NextClient(std::unique_lock<std::mutex> &lock) {
     // limited time, once, then ends.
     bool quiet = false;
     while (FWaiting.empty() && !FStopping && !quiet) {
+        // A thread started ahead for a burst that another thread served:
+        // beyond the idle allowance it ends now, not after the idle time-out.
+        if (FIdleWorkers > FMaxIdleThreads) {
+            quiet = true;
+            break;
+        }
         if (FIdleWorkers > FSpareThreads && FIdleTimeoutMs > 0) {
             quiet = FWorkSignal.wait_for(lock, std::chrono::milliseconds(FIdleTimeoutMs)) ==
                         std::cv_status::timeout &&
