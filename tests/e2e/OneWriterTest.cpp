@@ -66,10 +66,9 @@ protected:
         SeedChain(store, "Work", WorkPort, {SeedProxy(store, hopPort, TProxyType::ptSOCKS5)});
     }
     std::unique_ptr<TVelmoraProcess> StartHeadless() {
-        auto velmora =
-            std::make_unique<TVelmoraProcess>(std::vector<std::string>{"--headless"}, Home.path());
-        EXPECT_TRUE(velmora->WaitForLine("Services started"))
-            << velmora->Lines().join("\n").toStdString();
+        bool started = false;
+        auto velmora = TVelmoraProcess::StartHeadless(Home.path(), started);
+        EXPECT_TRUE(started) << velmora->Lines().join("\n").toStdString();
         return velmora;
     }
     QStringList KeptAside() const {

@@ -8,6 +8,14 @@
 
 namespace VelmoraTest {
 
+std::unique_ptr<TVelmoraProcess> TVelmoraProcess::StartHeadless(const QString &dataHome,
+                                                                bool &started) {
+    auto velmora =
+        std::make_unique<TVelmoraProcess>(std::vector<std::string>{"--headless"}, dataHome);
+    started = velmora->WaitForLine(QStringLiteral("Services started"));
+    return velmora;
+}
+
 QString TVelmoraProcess::RuntimeDir(const QString &dataHome) {
     const QString folder = dataHome + "/run";
     ::mkdir(QFile::encodeName(folder).constData(), 0700);

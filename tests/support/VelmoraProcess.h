@@ -45,6 +45,9 @@ public:
     int WaitExit(int timeoutMs = 15000);
 
     static std::string Binary();
+    // `velmora --headless` on dataHome, once it has said "Services started"
+    // (waited for, bounded; Lines() tell what it said instead).
+    static std::unique_ptr<TVelmoraProcess> StartHeadless(const QString &dataHome, bool &started);
     // DATAHOME/run, made (0700) when missing: the runtime folder of the runs
     // on that data folder.
     static QString RuntimeDir(const QString &dataHome);
