@@ -218,6 +218,20 @@ int RunChange(QStringList args) {
     return status.value_or(1);
 }
 
+// The commands that only read load the tables while no command holds the
+// folder alone (an instance shares it): the load itself may write (a new
+// data folder, the "Default" chain), and never between another command's
+// reading and writing.
+void LoadBesideOthers(TdmProxyData &store) {
+    const QString folder = store.DataFolder();
+    TdmProxyData::ProvisionDataFolder(folder);
+    TDataFolderLock lock(folder);
+    if (!lock.Lock(TDataFolderLock::TMode::Shared, QString(), kLockWaitMs))
+        throw EVelmoraError(
+            QStringLiteral("The data folder \"%1\" is held by %2.").arg(folder, lock.Holder()));
+    store.LoadData();
+}
+
 int Dispatch(TdmProxyData &store, const QStringList &args) {
     const QString command = args.value(0);
     const QStringList rest = args.mid(1);
@@ -276,7 +290,7 @@ int TCli::Run(int argc, char **argv) {
             return RunChange(args);
         TdmProxyData store;
         store.FOnNotice = [](const QString &line) { TConsoleOut::ErrorLine(line); };
-        store.LoadData();
+        LoadBesideOthers(store);
         return Dispatch(store, args);
     } catch (const ELaunchUsage &e) {
         TConsoleOut::ErrorLine(QStringLiteral("velmora: ") + e.Message());

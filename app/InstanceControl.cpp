@@ -72,10 +72,10 @@ void TInstanceControl::Handle(const std::vector<std::string> &words, const TAnsw
             answer->Out(std::to_string(state.UID) + "\t" + Text(ChainStateText(state)));
         answer->End(0);
     } else if (verb == "start" || verb == "stop" || verb == "restart") {
-        // Headless, only the other command-line verbs change the store, and
-        // they write the files: a chain started now is started as stored
-        // now (what SIGHUP reads for every chain). The window's store is the
-        // one its user edits; it stays as it is.
+        // Headless, a chain started now is started as stored now (what
+        // SIGHUP reads for every chain): the commands' changes are this
+        // store's already, and a restore of the data folder is read in. The
+        // window's store is the one its user edits; it stays as it is.
         if (FMode == TMode::Headless && verb != "stop" && !ReloadStore(answer))
             return;
         const auto uids = Resolve(words, answer);

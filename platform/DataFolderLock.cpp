@@ -40,6 +40,8 @@ bool TDataFolderLock::TryLock(TMode mode, const QString &holder) {
     if (result < 0)
         return false;
     FHeld = true;
+    if (holder.isEmpty())
+        return true;
     const std::string text = std::to_string(::getpid()) + " " + holder.toStdString() + "\n";
     if (::ftruncate(FFd, 0) == 0 && ::pwrite(FFd, text.data(), text.size(), 0) < 0) {
         // Only the waiters' message misses the name; the lock itself holds.

@@ -21,7 +21,9 @@ public:
     TDataFolderLock &operator=(const TDataFolderLock &) = delete;
 
     // One try without waiting; true when held. `holder` is what the file
-    // then names ("velmora import"). Throws when the file cannot be opened.
+    // then names ("velmora import"); empty, the file keeps naming the
+    // holder it names (a brief reader beside an instance). Throws when the
+    // file cannot be opened.
     bool TryLock(TMode mode, const QString &holder);
     // Tries every 50 ms until held or timeoutMs have passed.
     bool Lock(TMode mode, const QString &holder, int timeoutMs);

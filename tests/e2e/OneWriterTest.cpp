@@ -211,4 +211,18 @@ TEST_F(OneWriter, AnInstanceWaitsForACommandThatHoldsTheFolderThenNamesIt) {
     EXPECT_EQ(StoredAddresses(), std::set<QString>{"192.0.2.40"});
 }
 
+// A command that only reads does not load between another command's reading
+// and writing: it waits for the folder, then reads what that one wrote.
+TEST_F(OneWriter, AListWaitsForTheCommandThatHoldsTheFolder) {
+    TdmProxyData::ProvisionDataFolder(Folder());
+    EXPECT_EQ(Run({"import", ListFile("one.txt", "192.0.2.50:1080\n")}).Status, 0);
+    auto command = std::make_unique<TDataFolderLock>(Folder());
+    ASSERT_TRUE(command->TryLock(TDataFolderLock::TMode::Exclusive, "velmora import"));
+    TVelmoraProcess list({"list", "proxies"}, Home.path());
+    EXPECT_EQ(list.WaitExit(1000), -1); // still waiting
+    command.reset();
+    EXPECT_EQ(list.WaitExit(60000), 0);
+    EXPECT_TRUE(list.WaitForLine("1\t192.0.2.50\t1080\t")) << list.Lines().join("\n").toStdString();
+}
+
 } // namespace

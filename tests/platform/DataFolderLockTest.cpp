@@ -65,6 +65,15 @@ TEST_F(DataFolderLock, AFileThatNamesNoHolderSaysAnotherProcess) {
     EXPECT_EQ(other.Holder(), QStringLiteral("another process"));
 }
 
+TEST_F(DataFolderLock, AReaderBesideAnInstanceLeavesTheInstanceNamed) {
+    TDataFolderLock instance(Folder()), reader(Folder()), starting(Folder());
+    ASSERT_TRUE(instance.TryLock(TMode::Shared, QStringLiteral("velmora --headless")));
+    ASSERT_TRUE(reader.TryLock(TMode::Shared, QString()));
+    EXPECT_EQ(starting.Holder(), QStringLiteral("another process")); // not opened yet
+    EXPECT_FALSE(starting.TryLock(TMode::Exclusive, QStringLiteral("velmora import")));
+    EXPECT_EQ(starting.Holder(), Me("velmora --headless"));
+}
+
 TEST_F(DataFolderLock, AFolderThatCannotHoldTheFileIsAnError) {
     TDataFolderLock lock(Dir.path() + QStringLiteral("/missing/"));
     EXPECT_THROW(lock.TryLock(TMode::Exclusive, QStringLiteral("velmora import")), EVelmoraError);
