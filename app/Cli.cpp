@@ -12,6 +12,7 @@
 #include "store/dmProxyData.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QStringList>
 #include <QThread>
 #include <cstring>
@@ -226,7 +227,15 @@ void LoadBesideOthers(TdmProxyData &store) {
     const QString folder = store.DataFolder();
     TdmProxyData::ProvisionDataFolder(folder);
     TDataFolderLock lock(folder);
-    if (!lock.Lock(TDataFolderLock::TMode::Shared, QString(), kLockWaitMs))
+    // Without the file no command ever changed the folder; a reader does
+    // not make it (nor one it may only read, nor root one for its user).
+    bool held = !QFileInfo::exists(folder + TDataFolderLock::FileName);
+    try {
+        held = held || lock.Lock(TDataFolderLock::TMode::Shared, QString(), kLockWaitMs);
+    } catch (const EVelmoraError &) {
+        held = true; // a folder this process may only read: nobody writes it through us
+    }
+    if (!held)
         throw EVelmoraError(
             QStringLiteral("The data folder \"%1\" is held by %2.").arg(folder, lock.Holder()));
     store.LoadData();

@@ -26,7 +26,12 @@ bool TDataFolderLock::TryLock(TMode mode, const QString &holder) {
     if (FHeld)
         return true;
     if (FFd < 0) {
-        FFd = ::open(QFile::encodeName(FPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const QByteArray path = QFile::encodeName(FPath);
+        FFd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // One made by another user (root, say) still locks when only read;
+        // its holder line then stays as it is.
+        if (FFd < 0 && (errno == EACCES || errno == EROFS))
+            FFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
         if (FFd < 0)
             throw EVelmoraError(QStringLiteral("Cannot open the lock file \"%1\". %2")
                                     .arg(QDir::toNativeSeparators(FPath),

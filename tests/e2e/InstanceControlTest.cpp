@@ -8,6 +8,7 @@
 #include "tests/support/Process.h"
 #include "tests/support/StoreSeed.h"
 #include "tests/support/VelmoraProcess.h"
+#include "tests/support/Wait.h"
 
 #include <QDir>
 #include <QFile>
@@ -493,6 +494,8 @@ TEST_F(InstanceControl, AServerOfAnotherUserIsNotSpokenTo) {
         } else {
             EXPECT_EQ(r.ExitCode, 1);
             EXPECT_NE(r.Err.find("runs as uid 0"), std::string::npos) << r.Err;
+            // The server writes what it got once the client has gone.
+            WaitFor([&] { return QFile::exists(QString::fromStdString(received)); }, 10000);
             EXPECT_EQ(ReadText(received), "") << "the request reached the server";
         }
     }

@@ -101,7 +101,14 @@ QStringList TVelmoraProcess::Lines() {
 }
 
 int TVelmoraProcess::WaitExit(int timeoutMs) {
-    return FProcess->WaitExit(timeoutMs);
+    const int status = FProcess->WaitExit(timeoutMs);
+    if (FProcess->Exited()) {
+        // Its last lines may still be in the pipe: let the reader take them
+        // (bounded: a child of its own may hold the pipe open).
+        std::unique_lock<std::mutex> lock(FLock);
+        FChanged.wait_for(lock, std::chrono::seconds(2), [&] { return FEnded; });
+    }
+    return status;
 }
 
 int TVelmoraProcess::Terminate(int timeoutMs) {

@@ -41,7 +41,8 @@ public:
     // Sends SIGTERM and waits (bounded) for the exit; returns the exit
     // status, or -1 when it had to be killed or died by a signal.
     int Terminate(int timeoutMs = 15000);
-    // Waits for the program to end on its own; -1 on time-out.
+    // Waits for the program to end on its own and its output to be read;
+    // -1 on time-out.
     int WaitExit(int timeoutMs = 15000);
 
     static std::string Binary();
