@@ -2,16 +2,19 @@
 
 #include "anonymize/ProgramLaunch.h"
 #include "app/ConsoleOut.h"
-#include "check/BulkIntake.h"
+#include "app/StoreCommands.h"
 #include "check/ProxyChecker.h"
+#include "platform/Clock.h"
 #include "platform/ControlSocket.h"
+#include "platform/DataFolder.h"
+#include "platform/DataFolderLock.h"
 #include "platform/Error.h"
 #include "store/dmProxyData.h"
 
 #include <QCoreApplication>
-#include <QFile>
+#include <QFileInfo>
 #include <QStringList>
-#include <QTextStream>
+#include <QThread>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -31,10 +34,8 @@ constexpr const char *kUsage = "usage: velmora list proxies|chains|programs\n"
                                "       velmora --files\n"
                                "       velmora --version\n";
 
-class TUsageError : public EVelmoraError {
-public:
-    using EVelmoraError::EVelmoraError;
-};
+// How long a command waits for another one that holds the data folder.
+constexpr int kLockWaitMs = 30000;
 
 QString Row(const QStringList &fields) {
     return fields.join(u'\t');
@@ -128,127 +129,8 @@ int ListPrograms(const TdmProxyData &store) {
     return 0;
 }
 
-int Import(TdmProxyData &store, const QStringList &args) {
-    if (args.size() > 1)
-        throw TUsageError("import takes at most one file");
-    QFile file;
-    if (args.isEmpty()) {
-        if (!file.open(stdin, QIODevice::ReadOnly))
-            throw EVelmoraError("Cannot read standard input.");
-    } else {
-        file.setFileName(args[0]);
-        if (!file.open(QIODevice::ReadOnly))
-            throw EVelmoraError(
-                QStringLiteral("Cannot open file \"%1\". %2").arg(args[0], file.errorString()));
-    }
-    const QString text = QString::fromUtf8(file.readAll());
-    const TIntakeResult result = TBulkIntake::Apply(store, text);
-    TConsoleOut::Line(QStringLiteral("Added %1 %2")
-                          .arg(result.Added)
-                          .arg(result.Added == 1 ? "proxy" : "proxies"));
-    if (result.Duplicates() > 0)
-        TConsoleOut::Line(result.DuplicatesText());
-    return 0;
-}
-
-int32_t ParseInt(const QString &text, const QString &what) {
-    const std::optional<int32_t> v = TBulkIntake::StrToInt(text.trimmed());
-    if (!v)
-        throw EVelmoraError(TBulkIntake::InvalidIntegerMessage(text.trimmed()));
-    Q_UNUSED(what);
-    return *v;
-}
-
-int Check(TdmProxyData &store, const QStringList &args) {
-    auto list = std::make_unique<TProxyList>();
-    if (args.isEmpty() || (args.size() == 1 && args[0] == QLatin1String("--all"))) {
-        store.GetAllProxyRecords(*list);
-    } else {
-        for (const QString &a : args) {
-            const int32_t uid = ParseInt(a, QStringLiteral("UID"));
-            const std::optional<TProxData> rec = store.FindProxy(uid);
-            if (!rec)
-                throw EVelmoraError(QStringLiteral("Proxy %1 not found").arg(uid));
-            list->push_back(std::make_unique<TProxData>(*rec));
-        }
-    }
-    if (list->empty()) {
-        TConsoleOut::Line(QStringLiteral("Check done"));
-        return 0;
-    }
-    int failures = 0;
-    auto *checker = new TProxyChecker(store);
-    checker->FConnectTimeout = store.Timeout() * 1000;
-    checker->OnCheckComplete = [](TProxyChecker *, TProxData &p, TProxyStatus status) {
-        TConsoleOut::Line(
-            Row({QString::number(p.FUID), QStringLiteral("%1:%2").arg(p.FIPAddress).arg(p.FPort),
-                 ProxyStatusText(static_cast<int>(status)),
-                 ProxyTypeText(static_cast<int>(p.FProxyType)),
-                 status == TProxyStatus::psAvailable ? SpeedToText(p.FSpeed) : QString()}));
-    };
-    checker->OnCheckError = [&failures](TProxyChecker *, const QString &message) {
-        ++failures;
-        TConsoleOut::ErrorLine(message);
-    };
-    checker->OnCheckEnd = [](TProxyChecker *) {
-        TConsoleOut::Line(QStringLiteral("Check done"));
-        QCoreApplication::quit();
-    };
-    checker->Check(std::move(list));
-    QCoreApplication::exec();
-    return failures ? 1 : 0;
-}
-
-int ChainAdd(TdmProxyData &store, const QStringList &args) {
-    if (args.size() < 3)
-        throw TUsageError("chain add needs NAME PORT and at least one proxy UID");
-    const QString name = args[0];
-    if (name.isEmpty() || args[1].trimmed().isEmpty())
-        throw EVelmoraError("Name and port must be entered");
-    const int32_t port = ParseInt(args[1], QStringLiteral("port"));
-    std::vector<int32_t> proxies;
-    for (int i = 2; i < args.size(); ++i) {
-        const int32_t uid = ParseInt(args[i], QStringLiteral("UID"));
-        if (!store.FindProxy(uid))
-            throw EVelmoraError(QStringLiteral("Proxy %1 not found").arg(uid));
-        proxies.push_back(uid);
-    }
-    // As the chain dialog does: nothing reaches the files until every item
-    // is in; on a failure the chain tables are read back from disk.
-    TdmProxyData::TBatch batch(store);
-    try {
-        const int32_t chainUID =
-            store.PutChain({.Desc = name, .Port = port, .AutoCreate = false, .ChangeEvery = 5});
-        for (int32_t uid : proxies)
-            store.AddChainedItem(chainUID, uid);
-        batch.Commit();
-        TConsoleOut::Line(
-            QStringLiteral("Chain %1 \"%2\" on port %3").arg(chainUID).arg(name).arg(port));
-    } catch (...) {
-        batch.Discard();
-        store.ReloadChains();
-        throw;
-    }
-    return 0;
-}
-
-// start, stop, restart and test, carried out by the running instance.
-int ChainControl(const QString &verb, const QStringList &names) {
-    if (names.isEmpty())
-        throw TUsageError(QStringLiteral("chain %1 needs a chain NAME or PORT").arg(verb));
-    if (verb == QLatin1String("test") && names.size() != 1)
-        throw TUsageError("chain test takes one chain NAME or PORT");
-    std::vector<std::string> words{verb.toStdString()};
-    for (const QString &name : names)
-        words.push_back(name.toStdString());
-    // A test takes as long as the chain and the page need; the instance ends
-    // it at its own time-out.
-    const int timeoutMs = verb == QLatin1String("test") ? 120000 : 30000;
-    const TControlClient::TReply reply = TControlClient::Ask(words, timeoutMs);
-    if (reply.Outcome == TControlClient::TOutcome::NotRunning) {
-        TConsoleOut::ErrorLine(QStringLiteral("Velmora is not running"));
-        return 1;
-    }
+// The running instance's answer on standard output and error; the exit status.
+int Print(const TControlClient::TReply &reply) {
     if (reply.Outcome == TControlClient::TOutcome::Untrusted) {
         TConsoleOut::ErrorLine(QString::fromStdString(reply.Error));
         return 1;
@@ -267,37 +149,123 @@ int ChainControl(const QString &verb, const QStringList &names) {
     return reply.Status;
 }
 
+// start, stop, restart and test, carried out by the running instance.
+int ChainControl(const QString &verb, const QStringList &names) {
+    if (names.isEmpty())
+        throw ECommandUsage(QStringLiteral("chain %1 needs a chain NAME or PORT").arg(verb));
+    if (verb == QLatin1String("test") && names.size() != 1)
+        throw ECommandUsage("chain test takes one chain NAME or PORT");
+    std::vector<std::string> words{verb.toStdString()};
+    for (const QString &name : names)
+        words.push_back(name.toStdString());
+    // A test takes as long as the chain and the page need; the instance ends
+    // it at its own time-out.
+    const int timeoutMs = verb == QLatin1String("test") ? 120000 : 30000;
+    const TControlClient::TReply reply = TControlClient::Ask(words, timeoutMs);
+    if (reply.Outcome == TControlClient::TOutcome::NotRunning) {
+        TConsoleOut::ErrorLine(QStringLiteral("Velmora is not running"));
+        return 1;
+    }
+    return Print(reply);
+}
+
+// A command that changes the store. While an instance runs, it makes the
+// change on its own store (its memory and the files stay one); otherwise this
+// process does, holding the data folder's lock from reading to writing. A
+// lock it cannot have at once is held by the instance (ask it) or by another
+// command (wait for it, bounded).
+int RunChange(QStringList args) {
+    if (args[0] == QLatin1String("import"))
+        args = QStringList{args[0], TStoreCommands::ReadImportText(args.mid(1))};
+    const QString folder = TDataFolder::GetDataFolder();
+    TdmProxyData::ProvisionDataFolder(folder);
+    TDataFolderLock lock(folder);
+    const int64_t end = TClock::TickMs() + kLockWaitMs;
+    while (!lock.TryLock(TDataFolderLock::TMode::Exclusive,
+                         QStringLiteral("velmora ") +
+                             (args[0] == QLatin1String("chain") ? "chain add" : args[0]))) {
+        std::vector<std::string> words{"change"};
+        for (const QString &word : args)
+            words.push_back(word.toStdString());
+        if (TControlClient::EncodeWords(words).size() > TControlServer::MaxRequestLength)
+            throw EVelmoraError(QStringLiteral("The list is too long to hand to the running "
+                                               "Velmora (at most %1 MiB); import it in parts.")
+                                    .arg(TControlServer::MaxRequestLength >> 20));
+        // A check lasts as long as its proxies take; the instance ends it.
+        const int timeoutMs = args[0] == QLatin1String("check") ? 24 * 3600 * 1000 : 300000;
+        const TControlClient::TReply reply = TControlClient::Ask(words, timeoutMs);
+        if (reply.Outcome != TControlClient::TOutcome::NotRunning) {
+            const int status = Print(reply);
+            return status == 2 ? TCli::Usage() : status;
+        }
+        if (TClock::TickMs() >= end)
+            throw EVelmoraError(QStringLiteral("The data folder \"%1\" is held by %2; nothing "
+                                               "was changed.")
+                                    .arg(folder, lock.Holder()));
+        QThread::msleep(50);
+    }
+    TdmProxyData store(folder);
+    store.FOnNotice = [](const QString &line) { TConsoleOut::ErrorLine(line); };
+    store.LoadData();
+    std::optional<int> status;
+    const TCommandOutput out{[](const QString &line) { TConsoleOut::Line(line); },
+                             [](const QString &line) { TConsoleOut::ErrorLine(line); }};
+    TStoreCommands::Run(store, args, out, [&status](int s) {
+        status = s;
+        QCoreApplication::quit();
+    });
+    if (!status)
+        QCoreApplication::exec();
+    return status.value_or(1);
+}
+
+// The commands that only read load the tables while no command holds the
+// folder alone (an instance shares it): the load itself may write (a new
+// data folder, the "Default" chain), and never between another command's
+// reading and writing.
+void LoadBesideOthers(TdmProxyData &store) {
+    const QString folder = store.DataFolder();
+    TdmProxyData::ProvisionDataFolder(folder);
+    TDataFolderLock lock(folder);
+    // Without the file no command ever changed the folder; a reader does
+    // not make it (nor one it may only read, nor root one for its user).
+    bool held = !QFileInfo::exists(folder + TDataFolderLock::FileName);
+    try {
+        held = held || lock.Lock(TDataFolderLock::TMode::Shared, QString(), kLockWaitMs);
+    } catch (const EVelmoraError &) {
+        held = true; // a folder this process may only read: nobody writes it through us
+    }
+    if (!held)
+        throw EVelmoraError(
+            QStringLiteral("The data folder \"%1\" is held by %2.").arg(folder, lock.Holder()));
+    store.LoadData();
+}
+
 int Dispatch(TdmProxyData &store, const QStringList &args) {
     const QString command = args.value(0);
     const QStringList rest = args.mid(1);
     if (command == QLatin1String("list")) {
         if (rest.size() != 1)
-            throw TUsageError("list needs one of proxies, chains, programs");
+            throw ECommandUsage("list needs one of proxies, chains, programs");
         if (rest[0] == QLatin1String("proxies"))
             return ListProxies(store);
         if (rest[0] == QLatin1String("chains"))
             return ListChains(store);
         if (rest[0] == QLatin1String("programs"))
             return ListPrograms(store);
-        throw TUsageError("list needs one of proxies, chains, programs");
+        throw ECommandUsage("list needs one of proxies, chains, programs");
     }
-    if (command == QLatin1String("import"))
-        return Import(store, rest);
-    if (command == QLatin1String("check"))
-        return Check(store, rest);
     if (command == QLatin1String("run"))
         return TProgramLaunch::Run(store, TProgramLaunch::Parse(rest),
                                    [](const QString &line) { TConsoleOut::ErrorLine(line); });
     if (command == QLatin1String("chain")) {
         const QString verb = rest.value(0);
-        if (verb == QLatin1String("add"))
-            return ChainAdd(store, rest.mid(1));
         for (const char *steer : {"start", "stop", "restart", "test"})
             if (verb == QLatin1String(steer))
                 return ChainControl(verb, rest.mid(1));
-        throw TUsageError("unknown chain command");
+        throw ECommandUsage("unknown chain command");
     }
-    throw TUsageError("unknown command");
+    throw ECommandUsage("unknown command");
 }
 
 } // namespace
@@ -327,14 +295,16 @@ int TCli::Run(int argc, char **argv) {
     QCoreApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
     QStringList args = QCoreApplication::arguments().mid(1);
     try {
+        if (TStoreCommands::Changes(args))
+            return RunChange(args);
         TdmProxyData store;
         store.FOnNotice = [](const QString &line) { TConsoleOut::ErrorLine(line); };
-        store.LoadData();
+        LoadBesideOthers(store);
         return Dispatch(store, args);
     } catch (const ELaunchUsage &e) {
         TConsoleOut::ErrorLine(QStringLiteral("velmora: ") + e.Message());
         return 2;
-    } catch (const TUsageError &e) {
+    } catch (const ECommandUsage &e) {
         TConsoleOut::ErrorLine(e.Message());
         return Usage();
     } catch (const std::exception &e) {

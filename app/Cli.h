@@ -7,7 +7,10 @@
 //   velmora chain start|stop|restart NAME|PORT ...   (the running instance)
 //   velmora chain test NAME|PORT                      (the running instance)
 // Errors go to standard error with a non-zero exit status; nothing is
-// written on error.
+// written on error. import, check and chain add are made by the running
+// instance when there is one, else under the data folder's lock held alone
+// (TStoreCommands, TDataFolderLock); the others read the tables under it
+// shared.
 
 class TCli {
 public:

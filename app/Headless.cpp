@@ -4,6 +4,7 @@
 #include "app/InstanceControl.h"
 #include "app/SignalWatch.h"
 #include "engine/chain/dmSocksMgr.h"
+#include "platform/DataFolderLock.h"
 #include "platform/ServerSettings.h"
 #include "store/dmProxyData.h"
 
@@ -24,9 +25,32 @@ template <typename TStep> void Reporting(TStep &&step) {
     }
 }
 
-// Starts the control socket and says when it, or the launch hand-off the
-// services opened, could not be opened: the instance runs on without them.
-void OpenUserSockets(TInstanceControl &control, TdmSocksMgr &services) {
+// One instance per user (a second one would only find port 9999 taken), and
+// none while a command holds the data folder. The folder's lock, held until
+// the end: commands of the command line then hand their changes to this
+// instance instead of writing the files themselves. Nothing, with the
+// reason printed, when this instance may not start.
+std::unique_ptr<TDataFolderLock> HoldTheFolder() {
+    if (const auto running = TInstanceControl::Running()) {
+        TConsoleOut::ErrorLine(TInstanceControl::AlreadyRunningText(*running));
+        return nullptr;
+    }
+    QString held;
+    auto lock = TInstanceControl::HoldDataFolder(QStringLiteral("velmora --headless"), 10000, held);
+    if (!lock)
+        TConsoleOut::ErrorLine(held);
+    return lock;
+}
+
+// `velmora chain ...`, `velmora list chains` and the commands that change
+// the store reach this instance through `control`; its lines go to standard
+// output.
+void Listen(TInstanceControl &control, const TdmSocksMgr &services) {
+    control.OnReport = [](const QStringList &lines) {
+        for (const QString &line : lines)
+            TConsoleOut::Line(line);
+    };
+    control.OnMessage = [](const QString &line) { TConsoleOut::Line(line); };
     if (!control.Start())
         TConsoleOut::Line(QStringLiteral("The control socket could not be opened: \"velmora "
                                          "chain ...\" cannot reach this instance: ") +
@@ -45,11 +69,9 @@ int THeadless::Run(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Velmora Anonymizer"));
 
-    // One instance per user: a second one would only find port 9999 taken.
-    if (const auto running = TInstanceControl::Running()) {
-        TConsoleOut::ErrorLine(TInstanceControl::AlreadyRunningText(*running));
+    const auto folderLock = HoldTheFolder();
+    if (!folderLock)
         return 1;
-    }
 
     std::unique_ptr<TdmSocksMgr> services;
     try {
@@ -71,14 +93,8 @@ int THeadless::Run(int argc, char **argv) {
     if (!problem.isEmpty())
         TConsoleOut::Line(problem);
 
-    // `velmora chain ...` and `velmora list chains` reach this instance here.
     TInstanceControl control(services->ChainMgr(), *store, TInstanceControl::TMode::Headless);
-    control.OnReport = [](const QStringList &lines) {
-        for (const QString &line : lines)
-            TConsoleOut::Line(line);
-    };
-    control.OnMessage = [](const QString &line) { TConsoleOut::Line(line); };
-    OpenUserSockets(control, *services);
+    Listen(control, *services);
     // A chain under test is not stopped under it.
     const int testsEndWithin = control.FTestTimeoutMs + 10000;
 

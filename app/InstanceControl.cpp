@@ -1,9 +1,11 @@
 #include "app/InstanceControl.h"
 
+#include "app/StoreCommands.h"
 #include "check/ChainTest.h"
 #include "check/ChainTestThd.h"
 #include "engine/chain/ChainManager.h"
 #include "platform/ControlSocket.h"
+#include "platform/DataFolderLock.h"
 #include "platform/UiThread.h"
 #include "platform/WorkerThread.h"
 #include "store/ChainLookup.h"
@@ -70,10 +72,10 @@ void TInstanceControl::Handle(const std::vector<std::string> &words, const TAnsw
             answer->Out(std::to_string(state.UID) + "\t" + Text(ChainStateText(state)));
         answer->End(0);
     } else if (verb == "start" || verb == "stop" || verb == "restart") {
-        // Headless, only the other command-line verbs change the store, and
-        // they write the files: a chain started now is started as stored
-        // now (what SIGHUP reads for every chain). The window's store is the
-        // one its user edits; it stays as it is.
+        // Headless, a chain started now is started as stored now (what
+        // SIGHUP reads for every chain): the commands' changes are this
+        // store's already, and a restore of the data folder is read in. The
+        // window's store is the one its user edits; it stays as it is.
         if (FMode == TMode::Headless && verb != "stop" && !ReloadStore(answer))
             return;
         const auto uids = Resolve(words, answer);
@@ -92,6 +94,8 @@ void TInstanceControl::Handle(const std::vector<std::string> &words, const TAnsw
         }
         if (const auto uids = Resolve(words, answer))
             Test(uids->front(), answer);
+    } else if (verb == "change") {
+        Change(words, answer);
     } else if (verb == "raise") {
         if (OnRaise) {
             OnRaise();
@@ -105,6 +109,33 @@ void TInstanceControl::Handle(const std::vector<std::string> &words, const TAnsw
     } else {
         answer->Err("unknown request \"" + verb + "\"");
         answer->End(2);
+    }
+}
+
+void TInstanceControl::Change(const std::vector<std::string> &words, const TAnswer &answer) {
+    QStringList args;
+    for (size_t i = 1; i < words.size(); ++i)
+        args << QString::fromStdString(words[i]);
+    const TCommandOutput out{[answer](const QString &line) { answer->Out(Text(line)); },
+                             [answer](const QString &line) { answer->Err(Text(line)); }};
+    std::weak_ptr<int> alive = FAlive;
+    const auto done = [this, alive, answer](int status) {
+        answer->End(status);
+        if (alive.lock() && OnStoreChanged)
+            OnStoreChanged();
+    };
+    try {
+        if (!TStoreCommands::Changes(args))
+            throw ECommandUsage("unknown command");
+        TStoreCommands::Run(FStore, args, out, done);
+    } catch (const ECommandUsage &e) {
+        answer->Err(e.what());
+        answer->End(2);
+    } catch (const std::exception &e) {
+        answer->Err(e.what());
+        answer->End(1);
+        if (OnStoreChanged)
+            OnStoreChanged(); // a failed chain add read the chain tables back
     }
 }
 
@@ -255,4 +286,21 @@ QString TInstanceControl::AlreadyRunningText(const TRunning &running) {
                           "\"velmora chain ...\"")
         .arg(running.Pid)
         .arg(running.Mode == TMode::Window ? "with its window" : "without a window");
+}
+
+std::unique_ptr<TDataFolderLock> TInstanceControl::HoldDataFolder(const QString &who, int timeoutMs,
+                                                                  QString &problem) {
+    try {
+        TdmProxyData store;
+        const QString folder = store.DataFolder();
+        TdmProxyData::ProvisionDataFolder(folder);
+        auto lock = std::make_unique<TDataFolderLock>(folder);
+        if (lock->Lock(TDataFolderLock::TMode::Shared, who, timeoutMs))
+            return lock;
+        problem = QStringLiteral("The data folder \"%1\" is held by %2; Velmora did not start.")
+                      .arg(folder, lock->Holder());
+    } catch (const std::exception &e) {
+        problem = QString::fromUtf8(e.what());
+    }
+    return nullptr;
 }

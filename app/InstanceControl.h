@@ -11,13 +11,18 @@
 //                                on a worker thread, its result is recorded
 //                                in the store and passed to OnReport
 //   raise                        the window comes forward (headless: refused)
+//   change WORDS...              a command of the command line that changes
+//                                the store (TStoreCommands), made on this
+//                                instance's store; its output and status
 //
 // A chain is named as `velmora run --chain` names it (TChainLookup); a name
 // that finds no chain or more than one fails the whole request. A chain
 // under test is not stopped under it: a stop or restart of it waits for the
 // test's end, and so must anyone who stops every chain (WaitForTests).
 //
-// A program starting up asks Running() first: one instance per user.
+// A program starting up asks Running() first: one instance per user. It then
+// holds the data folder's lock shared for its whole life (HoldDataFolder), so
+// a command that gets the lock exclusive knows that no instance runs.
 
 #include <QString>
 #include <QStringList>
@@ -32,6 +37,7 @@
 class TChainManager;
 class TControlAnswer;
 class TControlServer;
+class TDataFolderLock;
 class TdmProxyData;
 
 class TInstanceControl {
@@ -55,6 +61,8 @@ public:
     // "raise" is refused and the report only goes back to the command line.
     std::function<void()> OnRaise;
     std::function<void(const QStringList &lines)> OnReport;
+    // A change request changed the store (the window shows it anew).
+    std::function<void()> OnStoreChanged;
     // Plain lines of the control socket (a client that went away before its
     // answer); user-interface thread.
     std::function<void(const QString &line)> OnMessage;
@@ -75,6 +83,11 @@ public:
     // "Velmora is already running (process 123, without a window); steer it
     // with "velmora chain ...""
     static QString AlreadyRunningText(const TRunning &running);
+    // The data folder's lock, shared, for an instance (`who`: "velmora
+    // --headless"); waits up to timeoutMs for a command that holds it.
+    // Nothing, and `problem` says who holds it, when it stays held.
+    static std::unique_ptr<TDataFolderLock> HoldDataFolder(const QString &who, int timeoutMs,
+                                                           QString &problem);
 
 private:
     using TAnswer = std::shared_ptr<TControlAnswer>;
@@ -82,6 +95,7 @@ private:
     void Steer(const QString &verb, const std::vector<int32_t> &uids, const TAnswer &answer);
     void Test(int32_t uid, const TAnswer &answer);
     void TestEnded(int32_t uid);
+    void Change(const std::vector<std::string> &words, const TAnswer &answer);
     // The chains named by words[1..], or nothing (the answer ended with why).
     // Reads the store's files anew; false (and answered) when that fails.
     bool ReloadStore(const TAnswer &answer);

@@ -5,6 +5,7 @@
 #include "app/VelmoraApplication.h"
 #include "engine/chain/dmSocksMgr.h"
 #include "platform/ControlSocket.h"
+#include "platform/DataFolderLock.h"
 #include "platform/ProgramFiles.h"
 #include "platform/ServerSettings.h"
 #include "platform/WorkerThread.h"
@@ -16,6 +17,8 @@
 #include "ui/windows/frmMain.h"
 #include "ui/windows/frmSplash.h"
 #include "ui/windows/frmeActivityPanel.h"
+#include "ui/windows/frmeAnonymize.h"
+#include "ui/windows/frmeSocksChain.h"
 
 #include <QDir>
 #include <QEvent>
@@ -100,6 +103,10 @@ void ListenForControl(TInstanceControl &control, TfrmMain *window, const TdmSock
         for (const QString &line : lines)
             window->frmeActivityPanel()->AddMessage(line);
     };
+    control.OnStoreChanged = [window] {
+        window->frmeSocksChain()->PopulatechainList();
+        window->frmeAnonymize()->RefreshList();
+    };
     control.OnMessage = [window](const QString &line) {
         window->frmeActivityPanel()->AddMessage(line);
     };
@@ -130,6 +137,15 @@ int TWindowApp::Run(int argc, char **argv) {
     TVelmoraApplication app(argc, argv);
     if (HandedToRunningInstance())
         return 0;
+    // Held until the end: commands of the command line then hand their
+    // changes to this instance instead of writing the files themselves.
+    QString held;
+    const auto folderLock =
+        TInstanceControl::HoldDataFolder(QStringLiteral("velmora window"), 10000, held);
+    if (!folderLock) {
+        Fail(held);
+        return 1;
+    }
 
     auto splash = std::make_unique<TfrmSplash>();
     splash->ShowNow();

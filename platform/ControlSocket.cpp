@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr size_t MaxRequestLength = 64 * 1024;
 constexpr size_t MaxAnswerLength = 4 * 1024 * 1024;
 
 // Waits until fd is readable or deadline (TClock::TickMs) has passed.
@@ -127,7 +126,8 @@ void TControlServer::Serve(TSocket &client) {
     const int64_t deadline = TClock::TickMs() + RequestTimeoutMs;
     char buffer[4096];
     bool complete = false;
-    while (!complete && line.size() < MaxRequestLength && WaitReadable(client.Fd(), deadline)) {
+    while (!complete && line.size() < TControlServer::MaxRequestLength &&
+           WaitReadable(client.Fd(), deadline)) {
         const ssize_t got = ::recv(client.Fd(), buffer, sizeof buffer, 0);
         if (got < 0 && errno == EINTR)
             continue;

@@ -81,8 +81,10 @@ public:
     // sent; set before Start.
     TControlAnswer::TOnLost OnLost;
 
-    // ms a client may take to send its request line.
+    // ms a client may take to send its request line, and its longest length
+    // (an imported list travels whole in it).
     static constexpr int RequestTimeoutMs = 5000;
+    static constexpr size_t MaxRequestLength = 16 * 1024 * 1024;
 
 private:
     void Serve(TSocket &client);

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <sys/stat.h>
 
 namespace {
 
@@ -30,11 +31,36 @@ QString TTableFile::PlanAside(const QString &path, const char *suffix) const {
     return candidate;
 }
 
+TTableFile::TStamp TTableFile::StampOf(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return {};
+    return {static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+TTableFile::TStamp TTableFile::StampOf(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? StampOf(file.handle()) : TStamp{};
+}
+
+void TTableFile::KeepAside(const QString &path, const QString &aside, const QString &notice) {
+    if (!QFile::rename(path, aside))
+        throw EVelmoraError(QStringLiteral("Cannot keep the table file \"%1\" aside as \"%2\"; "
+                                           "it was not replaced.")
+                                .arg(Native(path), Native(aside)));
+    FAsidePath = aside;
+    FState = TFileState::Missing;
+    if (FOnNotice)
+        FOnNotice(notice.arg(Native(path), Native(aside)));
+}
+
 void TTableFile::Load(const QString &folder) {
     const QString path = folder + FFileName;
     QFile file(path);
     QByteArray bytes;
     QString fault;
+    TStamp stamp;
     if (!file.open(QIODevice::ReadOnly)) {
         if (!file.exists()) {
             FState = TFileState::Missing;
@@ -43,6 +69,8 @@ void TTableFile::Load(const QString &folder) {
         }
         fault = QStringLiteral("Cannot open file \"%1\". %2").arg(Native(path), file.errorString());
     } else {
+        // Taken before reading: a change made while reading differs from it.
+        stamp = StampOf(file.handle());
         bytes = file.readAll();
         if (file.error() != QFileDevice::NoError)
             fault =
@@ -53,6 +81,7 @@ void TTableFile::Load(const QString &folder) {
             FTable.LoadFromPacket(TDataPacketReader::Read(bytes));
             FState = TFileState::Loaded;
             FAsidePath.clear();
+            FStamp = stamp;
             return;
         } catch (const EVelmoraError &e) {
             fault = QStringLiteral("Cannot read the table file \"%1\": %2.")
@@ -70,27 +99,25 @@ void TTableFile::Save(const QString &folder) {
     const QString path = folder + FFileName;
     if (FState != TFileState::Loaded && QFileInfo::exists(path)) {
         const bool unreadable = FState == TFileState::Unreadable;
-        QString aside = unreadable && !FAsidePath.isEmpty() && !QFileInfo::exists(FAsidePath)
-                            ? FAsidePath
-                            : PlanAside(path, unreadable ? "unreadable" : "notloaded");
-        if (!QFile::rename(path, aside))
-            throw EVelmoraError(QStringLiteral("Cannot keep the table file \"%1\" aside as \"%2\"; "
-                                               "it was not replaced.")
-                                    .arg(Native(path), Native(aside)));
-        FAsidePath = aside;
-        FState = TFileState::Missing;
-        if (FOnNotice)
-            FOnNotice(unreadable ? QStringLiteral("The unreadable table file \"%1\" was kept as "
-                                                  "\"%2\" before being replaced.")
-                                       .arg(Native(path), Native(aside))
-                                 : QStringLiteral("The table file \"%1\", which had not been "
-                                                  "loaded, was kept as \"%2\" before being "
-                                                  "replaced.")
-                                       .arg(Native(path), Native(aside)));
+        KeepAside(path,
+                  unreadable && !FAsidePath.isEmpty() && !QFileInfo::exists(FAsidePath)
+                      ? FAsidePath
+                      : PlanAside(path, unreadable ? "unreadable" : "notloaded"),
+                  unreadable ? QStringLiteral("The unreadable table file \"%1\" was kept as "
+                                              "\"%2\" before being replaced.")
+                             : QStringLiteral("The table file \"%1\", which had not been "
+                                              "loaded, was kept as \"%2\" before being "
+                                              "replaced."));
+    } else if (FState == TFileState::Loaded && QFileInfo::exists(path) && StampOf(path) != FStamp) {
+        KeepAside(path, PlanAside(path, "changed"),
+                  QStringLiteral("The table file \"%1\" was changed by another program since "
+                                 "Velmora read it; that version was kept as \"%2\" before "
+                                 "being replaced."));
     }
     WriteFile(
         path, [this](QIODevice &device) { FTable.WriteTo(device); }, FDeviceWrap);
     FState = TFileState::Loaded;
+    FStamp = StampOf(path);
 }
 
 void TTableFile::WriteFile(const QString &path, const std::function<void(QIODevice &)> &write,

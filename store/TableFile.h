@@ -2,10 +2,14 @@
 // One table and its file in the data folder: loading, and saving by atomic
 // replacement. A file this table does not hold the content of (it could not
 // be read, or it was never loaded) is never replaced silently: before the
-// first save over it, it is renamed aside and a notice says where.
+// first save over it, it is renamed aside and a notice says where. So is a
+// file that another program changed since this table read or wrote it (its
+// inode, size or modification time differ): the other change is kept, not
+// overwritten unseen.
 
 #include <QIODevice>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -50,9 +54,22 @@ public:
 
 private:
     QString PlanAside(const QString &path, const char *suffix) const;
+    // Renames the file at `path` aside (throws when it cannot) and tells.
+    void KeepAside(const QString &path, const QString &aside, const QString &notice);
+
+    // What the file was when this table last read or wrote it.
+    struct TStamp {
+        uint64_t Inode = 0;
+        int64_t Size = -1;
+        int64_t MtimeNs = 0;
+        bool operator==(const TStamp &) const = default;
+    };
+    static TStamp StampOf(int fd);
+    static TStamp StampOf(const QString &path);
 
     TDataTable &FTable;
     QString FFileName;
     TFileState FState = TFileState::NotRead;
     QString FAsidePath;
+    TStamp FStamp;
 };

@@ -412,3 +412,63 @@ TEST_F(StoreFiles, AColumnOfTheWrongTypeIsNamed) {
 }
 
 } // namespace
+
+// A table file that another program changed since the store read or wrote it
+// (replaced, or rewritten in place with the same size) is kept aside with a
+// notice before the store's save replaces it; one left alone is replaced
+// without a word, and so is the file at the save after.
+TEST_F(StoreFiles, AFileChangedBehindTheStoresBackIsKeptAsideBeforeASave) {
+    struct TCase {
+        const char *Name;
+        std::function<void(const QString &path)> Change;
+        bool Kept;
+    };
+    const TCase cases[] = {
+        {"left alone", [](const QString &) {}, false},
+        {"replaced by another store's save",
+         [this](const QString &) {
+             TdmProxyData other(Folder);
+             other.LoadData();
+             other.AddProxy(QStringLiteral("203.0.113.7"), 8080, TProxyType::ptHTTP);
+             other.ProxiesFile().Save(Folder);
+         },
+         true},
+        {"rewritten in place with the same bytes",
+         [](const QString &path) {
+             QFile f(path);
+             ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+             const QByteArray bytes = f.readAll();
+             f.seek(0);
+             f.write(bytes);
+             f.setFileTime(QDateTime::currentDateTime().addSecs(5),
+                           QFileDevice::FileModificationTime);
+         },
+         true},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        LoadSet(QStringLiteral("store"));
+        QStringList notices;
+        Store->FOnNotice = [&](const QString &text) { notices << text; };
+        const QString path = Folder + QStringLiteral("Proxies.cds");
+        c.Change(path);
+        const QByteArray theirs = Bytes(QStringLiteral("Proxies.cds"));
+        Store->AddProxy(QStringLiteral("10.3.3.3"), 3128, TProxyType::ptHTTP);
+        Store->SaveData();
+        const QStringList kept = QDir(Folder).entryList({QStringLiteral("Proxies.cds.changed-*")});
+        ASSERT_EQ(kept.size(), c.Kept ? 1 : 0);
+        ASSERT_EQ(notices.size(), c.Kept ? 1 : 0);
+        if (c.Kept) {
+            EXPECT_EQ(tsv::ReadFile(Folder + kept[0]), theirs);
+            EXPECT_TRUE(notices[0].contains(QStringLiteral("was changed by another program")))
+                << notices[0].toStdString();
+            EXPECT_TRUE(notices[0].contains(Folder + kept[0])) << notices[0].toStdString();
+            QFile::remove(Folder + kept[0]);
+        }
+        // The store's own save is its last sight of the file.
+        Store->AddProxy(QStringLiteral("10.3.3.4"), 3128, TProxyType::ptHTTP);
+        Store->SaveData();
+        EXPECT_EQ(notices.size(), c.Kept ? 1 : 0);
+        EXPECT_TRUE(QDir(Folder).entryList({QStringLiteral("*.changed-*")}).isEmpty());
+    }
+}

@@ -8,6 +8,14 @@
 
 namespace VelmoraTest {
 
+std::unique_ptr<TVelmoraProcess> TVelmoraProcess::StartHeadless(const QString &dataHome,
+                                                                bool &started) {
+    auto velmora =
+        std::make_unique<TVelmoraProcess>(std::vector<std::string>{"--headless"}, dataHome);
+    started = velmora->WaitForLine(QStringLiteral("Services started"));
+    return velmora;
+}
+
 QString TVelmoraProcess::RuntimeDir(const QString &dataHome) {
     const QString folder = dataHome + "/run";
     ::mkdir(QFile::encodeName(folder).constData(), 0700);
@@ -93,7 +101,14 @@ QStringList TVelmoraProcess::Lines() {
 }
 
 int TVelmoraProcess::WaitExit(int timeoutMs) {
-    return FProcess->WaitExit(timeoutMs);
+    const int status = FProcess->WaitExit(timeoutMs);
+    if (FProcess->Exited()) {
+        // Its last lines may still be in the pipe: let the reader take them
+        // (bounded: a child of its own may hold the pipe open).
+        std::unique_lock<std::mutex> lock(FLock);
+        FChanged.wait_for(lock, std::chrono::seconds(2), [&] { return FEnded; });
+    }
+    return status;
 }
 
 int TVelmoraProcess::Terminate(int timeoutMs) {

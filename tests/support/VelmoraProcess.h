@@ -41,10 +41,14 @@ public:
     // Sends SIGTERM and waits (bounded) for the exit; returns the exit
     // status, or -1 when it had to be killed or died by a signal.
     int Terminate(int timeoutMs = 15000);
-    // Waits for the program to end on its own; -1 on time-out.
+    // Waits for the program to end on its own and its output to be read;
+    // -1 on time-out.
     int WaitExit(int timeoutMs = 15000);
 
     static std::string Binary();
+    // `velmora --headless` on dataHome, once it has said "Services started"
+    // (waited for, bounded; Lines() tell what it said instead).
+    static std::unique_ptr<TVelmoraProcess> StartHeadless(const QString &dataHome, bool &started);
     // DATAHOME/run, made (0700) when missing: the runtime folder of the runs
     // on that data folder.
     static QString RuntimeDir(const QString &dataHome);
