@@ -150,9 +150,14 @@ TEST_P(OneWriterAtOnce, TwentyImportsStartedTogetherAllLand) {
     if (instance == "--headless") {
         velmora = StartHeadless();
     } else if (instance == "window") {
+        // The window needs Style.vsf in its working directory (else it
+        // stops at a message box).
+        const QString previous = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(VELMORA_SOURCE_DIR));
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         velmora = std::make_unique<TVelmoraProcess>(std::vector<std::string>{}, Home.path());
         ::unsetenv("QT_QPA_PLATFORM");
+        QDir::setCurrent(previous);
         ASSERT_TRUE(WaitFor(
             [&] {
                 return Run({"list", "chains"}).Lines.value(0).endsWith("\tState");
