@@ -24,6 +24,11 @@ bool HasText(const std::string &text, const std::string &part) {
 } // namespace
 
 TEST(ConfinedProgram, ANetworkThatCannotBeMadeNamesTheStepAndTheSystemsReason) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime needs descriptors of its own to check an
+    // exception's type, and reports a false fault when none is left.
+    GTEST_SKIP() << "a descriptor shortage confuses the sanitizers' runtime";
+#endif
     // No descriptor left for the holder once the control pair is made.
     rlimit before{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
